@@ -1,0 +1,83 @@
+#pragma once
+
+#include "platform/platform.h"
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace quorva {
+
+struct AppDelegateProbe;
+
+// Holds all of the shell's state and receives every callback: the
+// application's launch and termination, the web view's navigation and load
+// events, the menu's actions, the signals and the server's output and exit.
+// Main-thread only, except where a member says otherwise.
+class AppDelegate final : public WebViewDelegate,
+                          public std::enable_shared_from_this<AppDelegate> {
+public:
+    explicit AppDelegate(Platform& platform);
+
+    void applicationDidFinishLaunching();
+    bool applicationShouldTerminateAfterLastWindowClosed() const;
+    void applicationWillTerminate();
+
+    NavigationPolicy decidePolicyForNavigationAction(const std::optional<Url>& url) override;
+    void didFinishNavigation() override;
+    void didFailNavigation(const std::string& errorDescription) override;
+    void didFailProvisionalNavigation(const std::string& errorDescription) override;
+    void createWebViewForNavigationAction(const std::optional<Url>& url) override;
+
+    void reloadPage();
+    void zoomIn();
+    void zoomOut();
+    void zoomReset();
+
+    // The menu's window commands act on the one window.
+    void minimizeWindow();
+    void zoomWindow();
+    void runEditCommand(EditCommand command);
+
+private:
+    friend struct AppDelegateProbe;
+
+    void installSignalHandlers();
+    void startServer();
+    void stopServer();
+    void scanForURL(std::string_view text);
+    std::optional<std::string> applePython();
+    std::optional<std::string> catalogPath();
+    void debugLog(std::string_view message);
+
+    void handleStandardOutput(std::string_view chunk);
+    void handleStandardError(std::string_view chunk);
+    void handleServerExit(int terminationStatus);
+    void storeServerURL(const Url& url);
+    void startupWatchdogFired();
+    void showError(const std::string& title, const std::string& detail);
+    void showLoadFailure(const std::string& title, const std::string& errorDescription);
+    void applyZoom(double zoom);
+    std::string trimmedErrorTail();
+
+    Platform& platform;
+
+    std::unique_ptr<Window> window;
+    std::unique_ptr<WebView> webView;
+    std::shared_ptr<Process> server;
+    std::optional<Url> serverURL;
+    // Set once serverURL is stored, so reader threads can look without a race.
+    std::atomic<bool> serverURLKnown{false};
+    std::atomic<bool> quitting{false};
+    bool launchFailed = false;
+    std::string stderrTail;
+    std::mutex stderrLock;
+    double zoom = 1.0;
+    std::vector<std::unique_ptr<SignalSource>> signalSources;
+};
+
+}  // namespace quorva

@@ -1,0 +1,292 @@
+#include "platform/gtk/application_gtk.h"
+
+#include "app/app_delegate.h"
+#include "platform/gtk/web_view_gtk.h"
+#include "platform/gtk/window_gtk.h"
+
+#include <string>
+
+namespace quorva {
+
+namespace {
+
+constexpr const char* applicationId = "org.quorva.Quorva";
+
+std::string actionName(std::size_t menu, std::size_t item)
+{
+    return "menu-" + std::to_string(menu) + "-" + std::to_string(item);
+}
+
+// The platform's key name for a key equivalent, with the modifiers in front.
+std::string accelerator(const std::string& key, unsigned mask)
+{
+    std::string text;
+    if (mask & commandModifier)
+        text += "<Primary>";
+    if (mask & optionModifier)
+        text += "<Alt>";
+    if (mask & shiftModifier)
+        text += "<Shift>";
+    if (key == "+")
+        return text + "plus";
+    if (key == "-")
+        return text + "minus";
+    return text + key;
+}
+
+// Keys a user of this platform expects beside the menu's own.
+std::vector<std::string> extraAccelerators(MenuAction action)
+{
+    switch (action) {
+    case MenuAction::ZoomIn:
+        return {"<Primary>equal", "<Primary>KP_Add"};
+    case MenuAction::ZoomOut:
+        return {"<Primary>KP_Subtract"};
+    case MenuAction::ZoomReset:
+        return {"<Primary>KP_0"};
+    default:
+        return {};
+    }
+}
+
+// Hiding other applications has no counterpart here.
+bool hasCounterpart(MenuAction action)
+{
+    return action != MenuAction::HideOtherApplications &&
+           action != MenuAction::UnhideAllApplications;
+}
+
+struct ActionBinding {
+    GtkShellApplication* application;
+    MenuItem item;
+};
+
+}  // namespace
+
+GtkShellApplication& GtkShellApplication::shared()
+{
+    static auto* application = new GtkShellApplication();
+    return *application;
+}
+
+GtkShellApplication::GtkShellApplication()
+    : application(gtk_application_new(applicationId, G_APPLICATION_NON_UNIQUE)),
+      fileSystem(PosixFileSystem::resourceDirectoryOfExecutable()),
+      platformInterfaces{*this,       mainQueue,     clock,     workspace, environment,
+                         fileSystem,  processLauncher, signalSources, urlParser, thisProcess}
+{
+    g_signal_connect(application, "startup", G_CALLBACK(onStartup), this);
+    g_signal_connect(application, "activate", G_CALLBACK(onActivate), this);
+    g_signal_connect(application, "shutdown", G_CALLBACK(onShutdown), this);
+    g_signal_connect(application, "window-removed", G_CALLBACK(onWindowRemoved), this);
+}
+
+void GtkShellApplication::setDelegate(const std::shared_ptr<AppDelegate>& newDelegate)
+{
+    delegate = newDelegate;
+}
+
+void GtkShellApplication::setMainMenu(MainMenu menu)
+{
+    mainMenu = std::move(menu);
+}
+
+int GtkShellApplication::run(int, char** argv)
+{
+    // The shell takes no arguments of its own.
+    char* arguments[] = {argv[0], nullptr};
+    return g_application_run(G_APPLICATION(application), 1, arguments);
+}
+
+std::unique_ptr<WebView> GtkShellApplication::createWebView(
+    const WebViewConfiguration& configuration, std::weak_ptr<WebViewDelegate> webViewDelegate)
+{
+    return std::make_unique<GtkWebView>(configuration, std::move(webViewDelegate), urlParser);
+}
+
+std::unique_ptr<Window> GtkShellApplication::createWindow(int contentWidth, int contentHeight)
+{
+    auto window = std::make_unique<GtkMainWindow>(application, contentWidth, contentHeight);
+    mainWindow = window.get();
+    return window;
+}
+
+void GtkShellApplication::activateIgnoringOtherApps()
+{
+    if (mainWindow)
+        gtk_window_present(mainWindow->gtkWindow());
+}
+
+void GtkShellApplication::onStartup(GApplication*, gpointer self)
+{
+    static_cast<GtkShellApplication*>(self)->installMenu();
+}
+
+void GtkShellApplication::onActivate(GApplication*, gpointer data)
+{
+    auto* self = static_cast<GtkShellApplication*>(data);
+    // A later activation only brings the window back to the front.
+    if (self->launched) {
+        self->activateIgnoringOtherApps();
+        return;
+    }
+    self->launched = true;
+    if (auto appDelegate = self->delegate.lock())
+        appDelegate->applicationDidFinishLaunching();
+}
+
+void GtkShellApplication::onShutdown(GApplication*, gpointer data)
+{
+    auto* self = static_cast<GtkShellApplication*>(data);
+    if (auto appDelegate = self->delegate.lock())
+        appDelegate->applicationWillTerminate();
+}
+
+void GtkShellApplication::onWindowRemoved(GtkApplication*, GtkWindow*, gpointer data)
+{
+    auto* self = static_cast<GtkShellApplication*>(data);
+    auto appDelegate = self->delegate.lock();
+    // GTK ends the application with its last window; a delegate that says no keeps it.
+    if (appDelegate && !appDelegate->applicationShouldTerminateAfterLastWindowClosed() &&
+        !gtk_application_get_windows(self->application))
+        g_application_hold(G_APPLICATION(self->application));
+}
+
+void GtkShellApplication::installMenu()
+{
+    GMenu* bar = g_menu_new();
+    for (std::size_t m = 0; m < mainMenu.menus.size(); ++m) {
+        const Menu& menu = mainMenu.menus[m];
+        GMenu* submenu = g_menu_new();
+        GMenu* section = g_menu_new();
+        for (std::size_t i = 0; i < menu.items.size(); ++i) {
+            const MenuItem& entry = menu.items[i];
+            if (entry.separator) {
+                g_menu_append_section(submenu, nullptr, G_MENU_MODEL(section));
+                g_object_unref(section);
+                section = g_menu_new();
+                continue;
+            }
+            const std::string name = actionName(m, i);
+            GSimpleAction* action = g_simple_action_new(name.c_str(), nullptr);
+            g_simple_action_set_enabled(action, hasCounterpart(entry.action));
+            g_signal_connect_data(
+                action, "activate",
+                G_CALLBACK(+[](GSimpleAction*, GVariant*, gpointer binding) {
+                    auto* bound = static_cast<ActionBinding*>(binding);
+                    bound->application->performAction(bound->item);
+                }),
+                new ActionBinding{this, entry},
+                [](gpointer binding, GClosure*) { delete static_cast<ActionBinding*>(binding); },
+                GConnectFlags(0));
+            g_action_map_add_action(G_ACTION_MAP(application), G_ACTION(action));
+            g_object_unref(action);
+
+            const std::string detailed = "app." + name;
+            g_menu_append(section, entry.title.c_str(), detailed.c_str());
+            std::vector<std::string> keys;
+            if (!entry.keyEquivalent.empty())
+                keys.push_back(accelerator(entry.keyEquivalent, entry.modifierMask));
+            for (auto& extra : extraAccelerators(entry.action))
+                keys.push_back(std::move(extra));
+            std::vector<const char*> accels;
+            for (const auto& key : keys)
+                accels.push_back(key.c_str());
+            accels.push_back(nullptr);
+            gtk_application_set_accels_for_action(application, detailed.c_str(), accels.data());
+        }
+        g_menu_append_section(submenu, nullptr, G_MENU_MODEL(section));
+        g_object_unref(section);
+        if (m == mainMenu.windowsMenu) {
+            // The window list: the one window, brought to the front.
+            GSimpleAction* present = g_simple_action_new("present-main-window", nullptr);
+            g_signal_connect(present, "activate",
+                             G_CALLBACK(+[](GSimpleAction*, GVariant*, gpointer self) {
+                                 static_cast<GtkShellApplication*>(self)->activateIgnoringOtherApps();
+                             }),
+                             this);
+            g_action_map_add_action(G_ACTION_MAP(application), G_ACTION(present));
+            g_object_unref(present);
+            GMenu* windows = g_menu_new();
+            g_menu_append(windows, "QUORVA", "app.present-main-window");
+            g_menu_append_section(submenu, nullptr, G_MENU_MODEL(windows));
+            g_object_unref(windows);
+        }
+        // The first menu carries the application's name, as the platform would show it.
+        const std::string title = m == 0 ? "QUORVA" : menu.title;
+        g_menu_append_submenu(bar, title.c_str(), G_MENU_MODEL(submenu));
+        g_object_unref(submenu);
+    }
+    gtk_application_set_menubar(application, G_MENU_MODEL(bar));
+    g_object_unref(bar);
+}
+
+void GtkShellApplication::performAction(const MenuItem& item)
+{
+    if (auto target = item.target.lock()) {
+        switch (item.action) {
+        case MenuAction::ReloadPage:
+            return target->reloadPage();
+        case MenuAction::ZoomIn:
+            return target->zoomIn();
+        case MenuAction::ZoomOut:
+            return target->zoomOut();
+        case MenuAction::ZoomReset:
+            return target->zoomReset();
+        default:
+            break;
+        }
+    }
+    auto appDelegate = delegate.lock();
+    switch (item.action) {
+    case MenuAction::OrderFrontStandardAboutPanel:
+        return showAboutPanel();
+    case MenuAction::Terminate:
+        // Through the application, so its shutdown stops the server.
+        return g_application_quit(G_APPLICATION(application));
+    case MenuAction::Hide:
+    case MenuAction::PerformMiniaturize:
+        if (appDelegate)
+            appDelegate->minimizeWindow();
+        return;
+    case MenuAction::PerformZoom:
+        if (appDelegate)
+            appDelegate->zoomWindow();
+        return;
+    case MenuAction::Undo:
+        if (appDelegate)
+            appDelegate->runEditCommand(EditCommand::Undo);
+        return;
+    case MenuAction::Redo:
+        if (appDelegate)
+            appDelegate->runEditCommand(EditCommand::Redo);
+        return;
+    case MenuAction::Cut:
+        if (appDelegate)
+            appDelegate->runEditCommand(EditCommand::Cut);
+        return;
+    case MenuAction::Copy:
+        if (appDelegate)
+            appDelegate->runEditCommand(EditCommand::Copy);
+        return;
+    case MenuAction::Paste:
+        if (appDelegate)
+            appDelegate->runEditCommand(EditCommand::Paste);
+        return;
+    case MenuAction::SelectAll:
+        if (appDelegate)
+            appDelegate->runEditCommand(EditCommand::SelectAll);
+        return;
+    default:
+        return;
+    }
+}
+
+void GtkShellApplication::showAboutPanel()
+{
+    GtkWindow* parent = mainWindow ? mainWindow->gtkWindow() : nullptr;
+    gtk_show_about_dialog(parent, "program-name", "QUORVA", "logo-icon-name", applicationId,
+                          "modal", TRUE, nullptr);
+}
+
+}  // namespace quorva

@@ -1,0 +1,184 @@
+#pragma once
+
+#include "platform/process.h"
+
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace quorva {
+
+// A parsed absolute URL as the core needs it: the text to load or log, the
+// scheme and the host exactly as the parser reports them.
+struct Url {
+    std::string text;
+    std::string scheme;
+    std::string host;
+
+    bool operator==(const Url&) const = default;
+};
+
+class UrlParser {
+public:
+    virtual ~UrlParser() = default;
+    // Strict parse of an absolute URL; nothing when the text is not one.
+    virtual std::optional<Url> parse(std::string_view text) const = 0;
+};
+
+enum class NavigationPolicy { Allow, Cancel };
+
+enum class EditCommand { Undo, Redo, Cut, Copy, Paste, SelectAll };
+
+// The web view's navigation and UI callbacks, all on the main thread.
+class WebViewDelegate {
+public:
+    virtual ~WebViewDelegate() = default;
+
+    // Called once for every navigation; the answer is the decision.
+    virtual NavigationPolicy decidePolicyForNavigationAction(const std::optional<Url>& url) = 0;
+    // A page asked for a new window; no view is ever created for it.
+    virtual void createWebViewForNavigationAction(const std::optional<Url>& url) = 0;
+    virtual void didFinishNavigation() = 0;
+    virtual void didFailNavigation(const std::string& errorDescription) = 0;
+    virtual void didFailProvisionalNavigation(const std::string& errorDescription) = 0;
+};
+
+struct WebViewConfiguration {
+    int width = 0;
+    int height = 0;
+    bool persistentDataStore = true;
+    bool inspectable = false;
+};
+
+class WebView {
+public:
+    virtual ~WebView() = default;
+
+    // Shows a document from text with no base URL, so its address is about:blank.
+    virtual void loadHtml(const std::string& html) = 0;
+    virtual void loadRequest(const Url& url, double timeoutSeconds) = 0;
+    virtual void reload() = 0;
+    // Runs a script in the page; its result and errors are ignored.
+    virtual void evaluateScript(const std::string& script) = 0;
+    virtual std::optional<Url> currentUrl() const = 0;
+    virtual void runEditCommand(EditCommand command) = 0;
+};
+
+class Window {
+public:
+    virtual ~Window() = default;
+
+    virtual void setTitle(const std::string& title) = 0;
+    virtual void setTitleVisible(bool visible) = 0;
+    virtual void setTitlebarTransparent(bool transparent) = 0;
+    virtual void setBackgroundWhite() = 0;
+    virtual void setMinimumSize(int width, int height) = 0;
+    virtual void setContent(WebView& webView) = 0;
+    virtual void center() = 0;
+    // Restores the frame saved under this name, and saves it there from now on.
+    virtual void setFrameAutosaveName(const std::string& name) = 0;
+    virtual void makeKeyAndOrderFront() = 0;
+    virtual void minimize() = 0;
+    virtual void toggleZoomed() = 0;
+};
+
+// What the application object offers the delegate: its views and windows.
+class WindowSystem {
+public:
+    virtual ~WindowSystem() = default;
+
+    virtual std::unique_ptr<WebView> createWebView(const WebViewConfiguration& configuration,
+                                                   std::weak_ptr<WebViewDelegate> delegate) = 0;
+    virtual std::unique_ptr<Window> createWindow(int contentWidth, int contentHeight) = 0;
+    virtual void activateIgnoringOtherApps() = 0;
+};
+
+// Work for the main thread; both calls are safe from any thread.
+class MainQueue {
+public:
+    virtual ~MainQueue() = default;
+
+    virtual void async(std::function<void()> work) = 0;
+    virtual void asyncAfter(double seconds, std::function<void()> work) = 0;
+};
+
+class Clock {
+public:
+    virtual ~Clock() = default;
+
+    // Seconds on a clock that never jumps.
+    virtual double now() const = 0;
+    virtual void sleepMicroseconds(unsigned microseconds) = 0;
+};
+
+class Workspace {
+public:
+    virtual ~Workspace() = default;
+
+    // Hands the URL to the user's default application for its scheme.
+    virtual void openURL(const Url& url) = 0;
+};
+
+class Environment {
+public:
+    virtual ~Environment() = default;
+
+    virtual std::map<std::string, std::string> snapshot() const = 0;
+    virtual std::optional<std::string> get(const std::string& name) const = 0;
+    virtual std::string homeDirectory() const = 0;
+};
+
+class FileSystem {
+public:
+    virtual ~FileSystem() = default;
+
+    // Creates the directory and its missing parents; false when it could not.
+    virtual bool createDirectories(const std::string& path) = 0;
+    virtual bool isReadableFile(const std::string& path) const = 0;
+    virtual bool isExecutableFile(const std::string& path) const = 0;
+    // The application's resource directory, when it has one.
+    virtual std::optional<std::string> resourceDirectory() const = 0;
+};
+
+// A signal turned into events on the main thread; it stays armed while the
+// source lives.
+class SignalSource {
+public:
+    virtual ~SignalSource() = default;
+};
+
+class SignalSources {
+public:
+    virtual ~SignalSources() = default;
+
+    virtual std::unique_ptr<SignalSource> watch(int signalNumber, std::function<void()> handler) = 0;
+};
+
+// The shell's own process.
+class ThisProcess {
+public:
+    virtual ~ThisProcess() = default;
+
+    // One write of the whole text; false when it failed.
+    virtual bool writeStandardError(std::string_view text) = 0;
+    // Ends the process at once, without the application's termination sequence.
+    virtual void exit(int status) = 0;
+};
+
+struct Platform {
+    WindowSystem& windowSystem;
+    MainQueue& mainQueue;
+    Clock& clock;
+    Workspace& workspace;
+    Environment& environment;
+    FileSystem& fileSystem;
+    ProcessLauncher& processLauncher;
+    SignalSources& signalSources;
+    UrlParser& urlParser;
+    ThisProcess& thisProcess;
+};
+
+}  // namespace quorva

@@ -1,0 +1,30 @@
+#pragma once
+
+#include "app/app_delegate.h"
+
+namespace quorva {
+
+// The tests' window onto the delegate's private state and operations.
+struct AppDelegateProbe {
+    static const std::unique_ptr<Window>& window(const AppDelegate& d) { return d.window; }
+    static const std::unique_ptr<WebView>& webView(const AppDelegate& d) { return d.webView; }
+    static const std::shared_ptr<Process>& server(const AppDelegate& d) { return d.server; }
+    static const std::optional<Url>& serverURL(const AppDelegate& d) { return d.serverURL; }
+    static bool quitting(const AppDelegate& d) { return d.quitting.load(); }
+    static bool launchFailed(const AppDelegate& d) { return d.launchFailed; }
+    static void setLaunchFailed(AppDelegate& d, bool value) { d.launchFailed = value; }
+    static std::string stderrTail(AppDelegate& d)
+    {
+        std::lock_guard lock(d.stderrLock);
+        return d.stderrTail;
+    }
+    static double zoom(const AppDelegate& d) { return d.zoom; }
+    static std::size_t signalSourceCount(const AppDelegate& d) { return d.signalSources.size(); }
+
+    static void stopServer(AppDelegate& d) { d.stopServer(); }
+    static std::optional<std::string> applePython(AppDelegate& d) { return d.applePython(); }
+    static std::optional<std::string> catalogPath(AppDelegate& d) { return d.catalogPath(); }
+    static void debugLog(AppDelegate& d, std::string_view message) { d.debugLog(message); }
+};
+
+}  // namespace quorva

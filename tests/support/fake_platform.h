@@ -1,0 +1,248 @@
+#pragma once
+
+#include "platform/gtk/url_glib.h"
+#include "platform/platform.h"
+
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace quorva::testing {
+
+// Every call the core makes, in order, as one line each.
+class CallLog {
+public:
+    void add(std::string call) { calls.push_back(std::move(call)); }
+    const std::vector<std::string>& all() const { return calls; }
+    // The calls that start with the prefix, in order.
+    std::vector<std::string> matching(const std::string& prefix) const;
+    std::size_t count(const std::string& prefix) const { return matching(prefix).size(); }
+    void clear() { calls.clear(); }
+
+private:
+    std::vector<std::string> calls;
+};
+
+// Main queue and clock in one: time moves only when the test says so, or
+// when the code under test sleeps.
+class ManualMainQueue final : public MainQueue, public Clock {
+public:
+    explicit ManualMainQueue(CallLog& log) : log(log) {}
+
+    void async(std::function<void()> work) override;
+    void asyncAfter(double seconds, std::function<void()> work) override;
+    double now() const override { return time; }
+    void sleepMicroseconds(unsigned microseconds) override;
+
+    // Runs queued work, and timers that are due, until nothing is left to run.
+    void runPending();
+    // Moves the clock forward and runs what falls due on the way.
+    void advance(double seconds);
+    std::size_t pendingTimers() const { return timers.size(); }
+    // Called after each sleep with the new time, standing in for the world
+    // that moves on while the main thread waits.
+    std::function<void(double)> onSleep;
+
+private:
+    CallLog& log;
+    double time = 1000.0;
+    std::vector<std::function<void()>> queued;
+    std::multimap<double, std::function<void()>> timers;
+};
+
+class FakeWebView final : public WebView {
+public:
+    explicit FakeWebView(CallLog& log) : log(log) {}
+
+    void loadHtml(const std::string& html) override;
+    void loadRequest(const Url& url, double timeoutSeconds) override;
+    void reload() override;
+    void evaluateScript(const std::string& script) override;
+    std::optional<Url> currentUrl() const override { return current; }
+    void runEditCommand(EditCommand command) override;
+
+    std::optional<Url> current;
+    std::vector<std::string> htmlLoads;
+    std::vector<std::string> scripts;
+    double lastTimeout = 0;
+
+private:
+    CallLog& log;
+};
+
+class FakeWindow final : public Window {
+public:
+    explicit FakeWindow(CallLog& log) : log(log) {}
+
+    void setTitle(const std::string& title) override;
+    void setTitleVisible(bool visible) override;
+    void setTitlebarTransparent(bool transparent) override;
+    void setBackgroundWhite() override;
+    void setMinimumSize(int width, int height) override;
+    void setContent(WebView& webView) override;
+    void center() override;
+    void setFrameAutosaveName(const std::string& name) override;
+    void makeKeyAndOrderFront() override;
+    void minimize() override;
+    void toggleZoomed() override;
+
+private:
+    CallLog& log;
+};
+
+class FakeWindowSystem final : public WindowSystem {
+public:
+    explicit FakeWindowSystem(CallLog& log) : log(log) {}
+
+    std::unique_ptr<WebView> createWebView(const WebViewConfiguration& configuration,
+                                           std::weak_ptr<WebViewDelegate> delegate) override;
+    std::unique_ptr<Window> createWindow(int contentWidth, int contentHeight) override;
+    void activateIgnoringOtherApps() override;
+
+    FakeWebView* webView = nullptr;
+    FakeWindow* window = nullptr;
+    WebViewConfiguration lastConfiguration;
+
+private:
+    CallLog& log;
+};
+
+class FakeProcess final : public Process {
+public:
+    explicit FakeProcess(CallLog& log) : log(log) {}
+
+    int pid() const override { return 4242; }
+    bool isRunning() const override;
+    void terminate() override;
+    void kill() override;
+    int terminationStatus() const override { return status; }
+
+    // Delivers the exit as the waiter thread would.
+    void exitWith(int terminationStatus);
+
+    bool running = true;
+    int status = 0;
+    // Seconds after terminate() at which the process exits; none: ignores it.
+    std::optional<double> exitsAfterTerminate = 0.0;
+    std::optional<double> terminatedAt;
+    LaunchRequest request;
+    std::function<double()> clock;
+
+private:
+    CallLog& log;
+};
+
+class FakeProcessLauncher final : public ProcessLauncher {
+public:
+    explicit FakeProcessLauncher(CallLog& log) : log(log) {}
+
+    LaunchResult launch(LaunchRequest request) override;
+    std::optional<int> runToCompletion(const std::string& executable,
+                                       const std::vector<std::string>& arguments) override;
+
+    // The answer to the next launch: a description makes it fail.
+    std::optional<std::string> failLaunchWith;
+    // Exit status of runToCompletion by executable; absent: cannot be started.
+    std::map<std::string, int> completionStatus;
+    std::shared_ptr<FakeProcess> last;
+    std::vector<LaunchRequest> launches;
+    std::function<double()> clock;
+
+private:
+    CallLog& log;
+};
+
+class FakeEnvironment final : public Environment {
+public:
+    explicit FakeEnvironment(CallLog& log) : log(log) {}
+
+    std::map<std::string, std::string> snapshot() const override;
+    std::optional<std::string> get(const std::string& name) const override;
+    std::string homeDirectory() const override { return home; }
+
+    std::map<std::string, std::string> variables;
+    std::string home = "/home/user";
+
+private:
+    CallLog& log;
+};
+
+class FakeFileSystem final : public FileSystem {
+public:
+    explicit FakeFileSystem(CallLog& log) : log(log) {}
+
+    bool createDirectories(const std::string& path) override;
+    bool isReadableFile(const std::string& path) const override { return readable.count(path); }
+    bool isExecutableFile(const std::string& path) const override { return executable.count(path); }
+    std::optional<std::string> resourceDirectory() const override { return resources; }
+
+    std::set<std::string> readable;
+    std::set<std::string> executable;
+    std::optional<std::string> resources = "/opt/quorva/share/quorva";
+    bool createSucceeds = true;
+
+private:
+    CallLog& log;
+};
+
+class FakeWorkspace final : public Workspace {
+public:
+    explicit FakeWorkspace(CallLog& log) : log(log) {}
+    void openURL(const Url& url) override;
+    std::vector<std::string> opened;
+
+private:
+    CallLog& log;
+};
+
+class FakeSignalSources final : public SignalSources {
+public:
+    explicit FakeSignalSources(CallLog& log) : log(log) {}
+    std::unique_ptr<SignalSource> watch(int signalNumber, std::function<void()> handler) override;
+    // Delivers the signal's event as the main loop would.
+    void deliver(int signalNumber);
+    std::map<int, std::function<void()>> handlers;
+
+private:
+    CallLog& log;
+};
+
+class FakeThisProcess final : public ThisProcess {
+public:
+    explicit FakeThisProcess(CallLog& log) : log(log) {}
+    bool writeStandardError(std::string_view text) override;
+    void exit(int status) override;
+
+    std::string standardError;
+    std::vector<int> exits;
+    bool writesFail = false;
+
+private:
+    CallLog& log;
+};
+
+// The whole fake platform, with one call log.
+struct FakePlatform {
+    FakePlatform() { processLauncher.clock = [this] { return mainQueue.now(); }; }
+    FakePlatform(const FakePlatform&) = delete;
+    FakePlatform& operator=(const FakePlatform&) = delete;
+
+    CallLog log;
+    ManualMainQueue mainQueue{log};
+    FakeWindowSystem windowSystem{log};
+    FakeWorkspace workspace{log};
+    FakeEnvironment environment{log};
+    FakeFileSystem fileSystem{log};
+    FakeProcessLauncher processLauncher{log};
+    FakeSignalSources signalSources{log};
+    GlibUrlParser urlParser;
+    FakeThisProcess thisProcess{log};
+    Platform platform{windowSystem, mainQueue,       mainQueue,     workspace, environment,
+                      fileSystem,   processLauncher, signalSources, urlParser, thisProcess};
+};
+
+}  // namespace quorva::testing

@@ -1,0 +1,555 @@
+#include "app/app_delegate.h"
+#include "app/shell.h"
+#include "app_delegate_probe.h"
+#include "fake_platform.h"
+#include "pages/status_pages.h"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <thread>
+
+namespace quorva {
+namespace {
+
+using Probe = AppDelegateProbe;
+using testing::FakePlatform;
+using testing::FakeProcess;
+
+const std::string bundledScript = "/opt/quorva/share/quorva/catalog.py";
+const std::string timeoutTitle = "เซิร์ฟเวอร์ไม่ตอบสนองภายใน 25 วินาที";
+const std::string startFailureTitle = "เปิดเซิร์ฟเวอร์ในเครื่องไม่สำเร็จ";
+
+class AppDelegateTest : public ::testing::Test {
+protected:
+    void launch()
+    {
+        delegate->applicationDidFinishLaunching();
+    }
+    void launchServer()
+    {
+        fake.fileSystem.readable.insert(bundledScript);
+        launch();
+        ASSERT_TRUE(Probe::server(*delegate));
+    }
+    FakeProcess& server() { return *fake.processLauncher.last; }
+    void standardOutput(const std::string& chunk) { server().request.onStandardOutput(chunk); }
+    void standardError(const std::string& chunk) { server().request.onStandardError(chunk); }
+    const std::vector<std::string>& pages() { return fake.windowSystem.webView->htmlLoads; }
+    bool showsError(const std::string& title, const std::string& detail)
+    {
+        return !pages().empty() && pages().back() == errorPage(title, detail);
+    }
+    std::size_t requestsLoaded() { return fake.log.count("webView.loadRequest"); }
+
+    FakePlatform fake;
+    std::shared_ptr<AppDelegate> delegate = std::make_shared<AppDelegate>(fake.platform);
+};
+
+TEST_F(AppDelegateTest, StartsWithNothingAndStartsNothing)
+{
+    EXPECT_FALSE(Probe::window(*delegate));
+    EXPECT_FALSE(Probe::webView(*delegate));
+    EXPECT_FALSE(Probe::server(*delegate));
+    EXPECT_FALSE(Probe::serverURL(*delegate));
+    EXPECT_FALSE(Probe::quitting(*delegate));
+    EXPECT_FALSE(Probe::launchFailed(*delegate));
+    EXPECT_EQ(Probe::stderrTail(*delegate), "");
+    EXPECT_EQ(Probe::zoom(*delegate), 1.0);
+    EXPECT_EQ(Probe::signalSourceCount(*delegate), 0u);
+    EXPECT_TRUE(fake.log.all().empty());
+    EXPECT_TRUE(delegate->applicationShouldTerminateAfterLastWindowClosed());
+}
+
+TEST_F(AppDelegateTest, LaunchBuildsViewThenWindowThenSignalsThenLoadingPageThenServer)
+{
+    fake.fileSystem.readable.insert(bundledScript);
+    launch();
+    const std::vector<std::string> expected = {
+        "createWebView 1280x840 persistent",
+        "createWindow 1280x840",
+        "window.setTitle QUORVA",
+        "window.setTitleVisible false",
+        "window.setTitlebarTransparent true",
+        "window.setBackgroundWhite",
+        "window.setMinimumSize 960x600",
+        "window.setContent",
+        "window.center",
+        "window.setFrameAutosaveName QUORVAMainWindow",
+        "window.makeKeyAndOrderFront",
+        "activateIgnoringOtherApps",
+        "signal.watch 15",
+        "signal.watch 2",
+        "webView.loadHtml",
+        "environment.snapshot",
+        "createDirectories /home/user/QUORVA",
+        "launch /usr/bin/env python3 -u " + bundledScript +
+            " serve --no-browser --exit-with-parent --port 8765 @/home/user/QUORVA",
+        "mainQueue.asyncAfter 25.000000",
+    };
+    EXPECT_EQ(fake.log.all(), expected);
+    EXPECT_EQ(pages(), std::vector<std::string>{std::string(loadingPage)});
+    EXPECT_EQ(Probe::signalSourceCount(*delegate), 2u);
+    EXPECT_FALSE(Probe::launchFailed(*delegate));
+}
+
+TEST_F(AppDelegateTest, InspectableExactlyWhenDebugIsPresent)
+{
+    for (const auto& [variables, inspectable] :
+         std::vector<std::pair<std::map<std::string, std::string>, bool>>{
+             {{}, false}, {{{"QUORVA_DEBUG", ""}}, true}, {{{"QUORVA_DEBUG", "0"}}, true}}) {
+        FakePlatform platform;
+        platform.environment.variables = variables;
+        auto subject = std::make_shared<AppDelegate>(platform.platform);
+        subject->applicationDidFinishLaunching();
+        EXPECT_EQ(platform.windowSystem.lastConfiguration.inspectable, inspectable);
+    }
+}
+
+TEST_F(AppDelegateTest, ScriptLocation)
+{
+    struct Case {
+        const char* name;
+        std::optional<std::string> resources;
+        bool bundledReadable;
+        std::optional<std::string> configured;
+        bool configuredReadable;
+        std::optional<std::string> expected;
+    };
+    const std::vector<Case> cases = {
+        {"bundle wins", "/opt/quorva/share/quorva", true, "/other/catalog.py", true,
+         bundledScript},
+        {"fallback as written", "/opt/quorva/share/quorva", false, "rel/catalog.py", true,
+         "rel/catalog.py"},
+        {"no resource directory", std::nullopt, false, "/x/catalog.py", true, "/x/catalog.py"},
+        {"fallback unreadable", "/opt/quorva/share/quorva", false, "/x/catalog.py", false,
+         std::nullopt},
+        {"fallback empty", "/opt/quorva/share/quorva", false, "", true, std::nullopt},
+        {"nothing", "/opt/quorva/share/quorva", false, std::nullopt, false, std::nullopt},
+    };
+    for (const auto& c : cases) {
+        FakePlatform platform;
+        platform.fileSystem.resources = c.resources;
+        if (c.bundledReadable)
+            platform.fileSystem.readable.insert(bundledScript);
+        if (c.configured) {
+            platform.environment.variables["QUORVA_CATALOG"] = *c.configured;
+            if (c.configuredReadable && !c.configured->empty())
+                platform.fileSystem.readable.insert(*c.configured);
+        }
+        auto subject = std::make_shared<AppDelegate>(platform.platform);
+        EXPECT_EQ(Probe::catalogPath(*subject), c.expected) << c.name;
+    }
+}
+
+TEST_F(AppDelegateTest, InterpreterNeedsTheExecutableAndTheLocator)
+{
+    struct Case {
+        const char* name;
+        bool executable;
+        std::optional<int> locator;
+        std::optional<std::string> expected;
+        std::size_t locatorRuns;
+    };
+    const std::vector<Case> cases = {
+        {"missing interpreter", false, 0, std::nullopt, 0},
+        {"locator says yes", true, 0, "/usr/bin/python3", 1},
+        {"locator says no", true, 2, std::nullopt, 1},
+        {"locator cannot start", true, std::nullopt, std::nullopt, 1},
+    };
+    for (const auto& c : cases) {
+        FakePlatform platform;
+        if (c.executable)
+            platform.fileSystem.executable.insert("/usr/bin/python3");
+        if (c.locator)
+            platform.processLauncher.completionStatus["/usr/bin/xcode-select"] = *c.locator;
+        auto subject = std::make_shared<AppDelegate>(platform.platform);
+        EXPECT_EQ(Probe::applePython(*subject), c.expected) << c.name;
+        EXPECT_EQ(platform.log.matching("runToCompletion /usr/bin/xcode-select -p").size(),
+                  c.locatorRuns)
+            << c.name;
+    }
+}
+
+TEST_F(AppDelegateTest, LaunchUsesTheEnvironmentSnapshot)
+{
+    fake.fileSystem.readable.insert(bundledScript);
+    fake.fileSystem.executable.insert("/usr/bin/python3");
+    fake.processLauncher.completionStatus["/usr/bin/xcode-select"] = 0;
+    fake.environment.variables = {
+        {"QUORVA_HOME", "/srv/shop"}, {"QUORVA_DB", "shop.db"}, {"QUORVA_PORT", ""}};
+    launch();
+    EXPECT_EQ(fake.log.matching("createDirectories"),
+              std::vector<std::string>{"createDirectories /srv/shop"});
+    EXPECT_EQ(fake.log.matching("launch"),
+              std::vector<std::string>{"launch /usr/bin/python3 -u " + bundledScript +
+                                       " --db shop.db serve --no-browser --exit-with-parent "
+                                       "--port  @/srv/shop"});
+}
+
+TEST_F(AppDelegateTest, MissingScriptShowsItsPageAndStartsNothing)
+{
+    fake.fileSystem.createSucceeds = false;
+    launch();
+    EXPECT_TRUE(showsError("ไม่พบไฟล์ catalog.py ในแอป",
+                           "QUORVA.app เสียหายหรือถูกแตกไฟล์ไม่ครบ - ลองโหลด QUORVA.zip ใหม่"));
+    EXPECT_TRUE(Probe::launchFailed(*delegate));
+    EXPECT_FALSE(Probe::server(*delegate));
+    EXPECT_EQ(fake.log.count("createDirectories"), 1u);
+    EXPECT_EQ(fake.log.count("launch"), 0u);
+    EXPECT_EQ(fake.mainQueue.pendingTimers(), 0u);
+}
+
+TEST_F(AppDelegateTest, RefusedLaunchShowsTheCause)
+{
+    fake.fileSystem.readable.insert(bundledScript);
+    fake.processLauncher.failLaunchWith = "Failed to launch /usr/bin/env: No such file <dir>";
+    launch();
+    EXPECT_TRUE(showsError("เรียก python3 ไม่สำเร็จ",
+                           "Failed to launch /usr/bin/env: No such file <dir>"));
+    EXPECT_TRUE(Probe::launchFailed(*delegate));
+    EXPECT_FALSE(Probe::server(*delegate));
+    EXPECT_EQ(fake.mainQueue.pendingTimers(), 0u);
+    fake.mainQueue.advance(30);
+    EXPECT_EQ(pages().size(), 2u);
+}
+
+// Each standard output chunk is searched on its own; the first address wins.
+TEST_F(AppDelegateTest, AddressIsStoredOnceAndLoaded)
+{
+    launchServer();
+    standardOutput("starting\n");
+    standardOutput("Serving on http://127.0.0.1:8765/\n");
+    standardOutput("http://127.0.0.1:9000/\n");
+    EXPECT_EQ(requestsLoaded(), 0u) << "the load belongs to the main thread";
+    fake.mainQueue.runPending();
+    EXPECT_EQ(fake.log.matching("webView.loadRequest"),
+              std::vector<std::string>{"webView.loadRequest http://127.0.0.1:8765/"});
+    EXPECT_EQ(fake.windowSystem.webView->lastTimeout, 60.0);
+    EXPECT_EQ(Probe::serverURL(*delegate)->text, "http://127.0.0.1:8765/");
+    standardOutput("http://127.0.0.1:9001/\n");
+    fake.mainQueue.runPending();
+    EXPECT_EQ(requestsLoaded(), 1u);
+}
+
+TEST_F(AppDelegateTest, AddressChunksThatDoNotCount)
+{
+    launchServer();
+    for (const std::string chunk :
+         {"http://127.0.0.1:\xE0\xB8", "\xFF http://127.0.0.1:1/", "http://127.0.0.1:abc/",
+          "http://127.0.0.1:/", "https://127.0.0.1:8765/", ""}) {
+        standardOutput(chunk);
+    }
+    standardError("http://127.0.0.1:8765/\n");
+    fake.mainQueue.runPending();
+    EXPECT_EQ(requestsLoaded(), 0u);
+    EXPECT_FALSE(Probe::serverURL(*delegate));
+    standardOutput("ready at http://127.0.0.1:87");
+    standardOutput("65/\n");
+    fake.mainQueue.runPending();
+    EXPECT_EQ(fake.log.matching("webView.loadRequest"),
+              std::vector<std::string>{"webView.loadRequest http://127.0.0.1:87"});
+}
+
+TEST_F(AppDelegateTest, ErrorTailTakesOnlyWholeValidChunks)
+{
+    launchServer();
+    standardError("line one\r\n");
+    standardError("\xE0\xB8");  // a Thai letter cut in two: both halves dropped
+    standardError("\x81\n");
+    standardError("bad \xFF byte");
+    standardOutput("stdout never reaches the tail");
+    standardError("");
+    EXPECT_EQ(Probe::stderrTail(*delegate), "line one\r\n");
+}
+
+TEST_F(AppDelegateTest, WatchdogShowsTimeoutWithTrimmedTail)
+{
+    launchServer();
+    standardError("  \n Traceback: <boom> & more\n\n");
+    fake.mainQueue.advance(24.9);
+    EXPECT_EQ(pages().size(), 1u);
+    fake.mainQueue.advance(0.2);
+    EXPECT_TRUE(showsError(timeoutTitle, "Traceback: <boom> & more"));
+    EXPECT_TRUE(Probe::launchFailed(*delegate));
+
+    // A late address still replaces the timeout page; the flag stays.
+    standardOutput("http://127.0.0.1:8765/\n");
+    fake.mainQueue.runPending();
+    EXPECT_EQ(requestsLoaded(), 1u);
+    EXPECT_TRUE(Probe::launchFailed(*delegate));
+}
+
+TEST_F(AppDelegateTest, WatchdogChangesNothingOnceAnAddressOrErrorStands)
+{
+    launchServer();
+    standardOutput("http://127.0.0.1:8765/\n");
+    fake.mainQueue.advance(30);
+    EXPECT_EQ(pages().size(), 1u);
+    EXPECT_FALSE(Probe::launchFailed(*delegate));
+
+    FakePlatform other;
+    other.fileSystem.readable.insert(bundledScript);
+    auto subject = std::make_shared<AppDelegate>(other.platform);
+    subject->applicationDidFinishLaunching();
+    other.mainQueue.advance(10);
+    other.processLauncher.last->exitWith(0);
+    other.mainQueue.runPending();
+    const auto shown = other.windowSystem.webView->htmlLoads;
+    EXPECT_EQ(shown.back(), errorPage(startFailureTitle, ""));
+    other.mainQueue.advance(20);
+    EXPECT_EQ(other.windowSystem.webView->htmlLoads, shown);
+}
+
+TEST_F(AppDelegateTest, ExitTitleDependsOnWhetherTheAddressWasSeen)
+{
+    struct Case {
+        const char* name;
+        bool addressFirst;
+        int status;
+        double exitAt;
+        std::string title;
+    };
+    const std::vector<Case> cases = {
+        {"exit 0 before address", false, 0, 5, startFailureTitle},
+        {"exit after address", true, 1, 60, "เซิร์ฟเวอร์หยุดทำงาน (exit 1)"},
+        {"killed after address", true, 9, 60, "เซิร์ฟเวอร์หยุดทำงาน (exit 9)"},
+        {"negative status", true, -3, 60, "เซิร์ฟเวอร์หยุดทำงาน (exit -3)"},
+        {"exit after timeout page", false, 2, 40, startFailureTitle},
+    };
+    for (const auto& c : cases) {
+        FakePlatform platform;
+        platform.fileSystem.readable.insert(bundledScript);
+        auto subject = std::make_shared<AppDelegate>(platform.platform);
+        subject->applicationDidFinishLaunching();
+        auto& process = *platform.processLauncher.last;
+        process.request.onStandardError("Error: port in use\n");
+        if (c.addressFirst)
+            process.request.onStandardOutput("http://127.0.0.1:8765/\n");
+        platform.mainQueue.advance(c.exitAt);
+        process.exitWith(c.status);
+        EXPECT_NE(platform.windowSystem.webView->htmlLoads.back(),
+                  errorPage(c.title, "Error: port in use"))
+            << c.name << ": the page belongs to the main thread";
+        platform.mainQueue.runPending();
+        EXPECT_EQ(platform.windowSystem.webView->htmlLoads.back(),
+                  errorPage(c.title, "Error: port in use"))
+            << c.name;
+        EXPECT_TRUE(Probe::launchFailed(*subject)) << c.name;
+        EXPECT_TRUE(Probe::server(*subject)) << c.name;
+    }
+}
+
+TEST_F(AppDelegateTest, StopServerEarlyReturns)
+{
+    launch();  // no script: no server
+    delegate->applicationWillTerminate();
+    EXPECT_FALSE(Probe::quitting(*delegate));
+
+    FakePlatform other;
+    other.fileSystem.readable.insert(bundledScript);
+    auto subject = std::make_shared<AppDelegate>(other.platform);
+    subject->applicationDidFinishLaunching();
+    other.processLauncher.last->exitWith(1);
+    subject->applicationWillTerminate();
+    EXPECT_FALSE(Probe::quitting(*subject));
+    EXPECT_EQ(other.log.count("server.terminate"), 0u);
+}
+
+TEST_F(AppDelegateTest, StopServerWaitsForAPromptExitAndShowsNoPage)
+{
+    launchServer();
+    server().exitsAfterTerminate = 0.12;
+    const double start = fake.mainQueue.now();
+    delegate->applicationWillTerminate();
+    const double waited = fake.mainQueue.now() - start;
+    EXPECT_TRUE(Probe::quitting(*delegate));
+    EXPECT_EQ(fake.log.count("server.terminate"), 1u);
+    EXPECT_EQ(fake.log.count("server.kill"), 0u);
+    EXPECT_GE(waited, 0.12);
+    EXPECT_LT(waited, 0.12 + 0.05 + 1e-9);
+
+    server().exitWith(15);
+    fake.mainQueue.runPending();
+    EXPECT_EQ(pages().size(), 1u);
+}
+
+TEST_F(AppDelegateTest, StopServerKillsAfterTheGracePeriod)
+{
+    launchServer();
+    server().exitsAfterTerminate.reset();
+    const double start = fake.mainQueue.now();
+    delegate->applicationWillTerminate();
+    const double waited = fake.mainQueue.now() - start;
+    EXPECT_EQ(fake.log.matching("server."),
+              (std::vector<std::string>{"server.terminate", "server.kill"}));
+    EXPECT_GE(waited, 3.0);
+    EXPECT_LE(waited, 3.05 + 1e-9);
+}
+
+TEST_F(AppDelegateTest, SignalStopsTheServerAndExitsZero)
+{
+    for (int signalNumber : {SIGTERM, SIGINT}) {
+        FakePlatform platform;
+        platform.fileSystem.readable.insert(bundledScript);
+        auto subject = std::make_shared<AppDelegate>(platform.platform);
+        subject->applicationDidFinishLaunching();
+        platform.signalSources.deliver(signalNumber);
+        EXPECT_EQ(platform.log.matching("server.terminate").size(), 1u);
+        EXPECT_EQ(platform.thisProcess.exits, std::vector<int>{0});
+        EXPECT_EQ(platform.log.all().back(), "exit 0");
+    }
+}
+
+TEST_F(AppDelegateTest, SignalAfterTheDelegateIsGoneStillExits)
+{
+    launch();
+    delegate.reset();
+    fake.signalSources.deliver(SIGTERM);
+    EXPECT_EQ(fake.thisProcess.exits, std::vector<int>{0});
+}
+
+TEST_F(AppDelegateTest, ClosuresDoNothingOnceTheDelegateIsGone)
+{
+    launchServer();
+    auto process = fake.processLauncher.last;
+    standardOutput("http://127.0.0.1:8765/\n");
+    delegate.reset();
+    process->request.onStandardError("late\n");
+    process->exitWith(1);
+    fake.mainQueue.advance(30);
+    EXPECT_EQ(fake.log.count("webView."), 1u);  // the loading page only
+}
+
+TEST_F(AppDelegateTest, FailedLoadsShowTheirPageOnlyOnceAnAddressIsKnown)
+{
+    launchServer();
+    delegate->didFailProvisionalNavigation("Could not connect");
+    EXPECT_EQ(pages().size(), 1u);
+    EXPECT_FALSE(Probe::launchFailed(*delegate));
+
+    standardOutput("http://127.0.0.1:8765/\n");
+    fake.mainQueue.runPending();
+    delegate->didFailProvisionalNavigation("Could not connect: <refused> & gone");
+    EXPECT_TRUE(showsError("เชื่อมต่อเซิร์ฟเวอร์ในเครื่องไม่ได้", "Could not connect: <refused> & gone"));
+    EXPECT_TRUE(Probe::launchFailed(*delegate));
+    delegate->didFailNavigation("");
+    EXPECT_TRUE(showsError("โหลดหน้าไม่สำเร็จ", ""));
+}
+
+TEST_F(AppDelegateTest, FinishedServerPagesAreLoggedWhenDebugIsPresent)
+{
+    struct Case {
+        const char* name;
+        std::optional<std::string> debug;
+        std::optional<std::string> url;
+        std::string logged;
+    };
+    const std::vector<Case> cases = {
+        {"server page", "", "http://127.0.0.1:8765/items?q=ก", "[QUORVA] loaded http://127.0.0.1:8765/items?q=ก\n"},
+        {"any value", "0", "http://localhost:1/", "[QUORVA] loaded http://localhost:1/\n"},
+        {"switch off", std::nullopt, "http://127.0.0.1:8765/", ""},
+        {"status page", "1", "about:blank", ""},
+        {"file", "1", "file:///tmp/x.html", ""},
+        {"no address", "1", std::nullopt, ""},
+    };
+    for (const auto& c : cases) {
+        FakePlatform platform;
+        if (c.debug)
+            platform.environment.variables["QUORVA_DEBUG"] = *c.debug;
+        auto subject = std::make_shared<AppDelegate>(platform.platform);
+        subject->applicationDidFinishLaunching();
+        if (c.url)
+            platform.windowSystem.webView->current = platform.urlParser.parse(*c.url);
+        subject->didFinishNavigation();
+        EXPECT_EQ(platform.thisProcess.standardError, c.logged) << c.name;
+    }
+}
+
+TEST_F(AppDelegateTest, DebugLogWritesOneLineInOneWriteAndSurvivesFailure)
+{
+    fake.environment.variables["QUORVA_DEBUG"] = "";
+    Probe::debugLog(*delegate, "two\nlines ✓");
+    EXPECT_EQ(fake.thisProcess.standardError, "[QUORVA] two\nlines ✓\n");
+    EXPECT_EQ(fake.log.count("writeStandardError"), 1u);
+    fake.thisProcess.writesFail = true;
+    Probe::debugLog(*delegate, "lost");
+    fake.environment.variables.erase("QUORVA_DEBUG");
+    Probe::debugLog(*delegate, "off");
+    EXPECT_EQ(fake.log.count("writeStandardError"), 2u);
+}
+
+TEST_F(AppDelegateTest, NavigationHandsOverExactlyWhatMayNotStay)
+{
+    launch();
+    const auto local = fake.urlParser.parse("http://127.0.0.1:9/x");
+    const auto remote = fake.urlParser.parse("https://example.com/");
+    EXPECT_EQ(delegate->decidePolicyForNavigationAction(local), NavigationPolicy::Allow);
+    EXPECT_EQ(delegate->decidePolicyForNavigationAction(std::nullopt), NavigationPolicy::Allow);
+    EXPECT_EQ(delegate->decidePolicyForNavigationAction(remote), NavigationPolicy::Cancel);
+    delegate->createWebViewForNavigationAction(local);
+    delegate->createWebViewForNavigationAction(std::nullopt);
+    EXPECT_EQ(fake.workspace.opened,
+              (std::vector<std::string>{"https://example.com/", "http://127.0.0.1:9/x"}));
+}
+
+TEST_F(AppDelegateTest, ReloadGoesBackToTheServerOnceAfterAnErrorPage)
+{
+    launchServer();
+    delegate->reloadPage();
+    EXPECT_EQ(fake.log.count("webView.reload"), 1u);
+
+    Probe::setLaunchFailed(*delegate, true);
+    delegate->reloadPage();  // no address yet: plain reload, flag kept
+    EXPECT_EQ(fake.log.count("webView.reload"), 2u);
+    EXPECT_TRUE(Probe::launchFailed(*delegate));
+
+    standardOutput("http://127.0.0.1:8765/\n");
+    fake.mainQueue.runPending();
+    delegate->didFailProvisionalNavigation("refused");
+    delegate->reloadPage();
+    EXPECT_FALSE(Probe::launchFailed(*delegate));
+    EXPECT_EQ(requestsLoaded(), 2u);
+    delegate->reloadPage();
+    EXPECT_EQ(fake.log.count("webView.reload"), 3u);
+    EXPECT_EQ(requestsLoaded(), 2u);
+}
+
+TEST_F(AppDelegateTest, EveryZoomCommandRunsTheScript)
+{
+    launch();
+    for (int i = 0; i < 11; ++i)
+        delegate->zoomIn();
+    EXPECT_EQ(Probe::zoom(*delegate), 2.0);
+    delegate->zoomOut();
+    delegate->zoomReset();
+    const auto& scripts = fake.windowSystem.webView->scripts;
+    ASSERT_EQ(scripts.size(), 13u);
+    EXPECT_EQ(scripts[9], "document.documentElement.style.zoom='2.0'");
+    EXPECT_EQ(scripts[10], "document.documentElement.style.zoom='2.0'");
+    EXPECT_EQ(scripts[11], "document.documentElement.style.zoom='1.9'");
+    EXPECT_EQ(scripts[12], "document.documentElement.style.zoom='1.0'");
+}
+
+TEST(QUORVAShellTest, DelegateIsCreatedOnceWhoeverAsksFirst)
+{
+    std::vector<const AppDelegate*> seen(8);
+    std::vector<std::thread> threads;
+    for (std::size_t i = 0; i < seen.size(); ++i)
+        threads.emplace_back([&seen, i] { seen[i] = QUORVAShell::delegate().get(); });
+    for (auto& thread : threads)
+        thread.join();
+    for (const auto* delegate : seen)
+        EXPECT_EQ(delegate, seen.front());
+    EXPECT_NE(seen.front(), nullptr);
+}
+
+}  // namespace
+
+Platform& QUORVAShell::platform()
+{
+    static FakePlatform* fake = new FakePlatform();
+    return fake->platform;
+}
+
+}  // namespace quorva

@@ -1,0 +1,137 @@
+#include "output/address_scan.h"
+#include "output/error_tail.h"
+#include "output/utf8.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace quorva {
+namespace {
+
+std::string repeat(const std::string& text, std::size_t times)
+{
+    std::string result;
+    for (std::size_t i = 0; i < times; ++i)
+        result += text;
+    return result;
+}
+
+TEST(Utf8, StrictDecodingAcceptsOnlyWellFormedText)
+{
+    struct Case {
+        std::string bytes;
+        bool valid;
+    };
+    const std::vector<Case> cases = {
+        {"", true},
+        {"plain ascii, long enough to take the fast path", true},
+        {"กำลังเปิด QUORVA…", true},
+        {"\xF0\x9F\x98\x80", true},          // U+1F600
+        {"\xF4\x8F\xBF\xBF", true},          // U+10FFFF
+        {std::string("a\0b", 3), true},      // NUL is a character
+        {"\xFF", false},
+        {"abc\xFF", false},
+        {"\xC0\xAF", false},                 // overlong '/'
+        {"\xE0\x80\xAF", false},             // overlong
+        {"\xF0\x80\x80\xAF", false},         // overlong
+        {"\xED\xA0\x80", false},             // surrogate U+D800
+        {"\xF4\x90\x80\x80", false},         // above U+10FFFF
+        {"\xF5\x80\x80\x80", false},
+        {"\xE0\xB8", false},                 // Thai letter cut short
+        {"\xB8\x81", false},                 // its other half
+        {"\x80", false},                     // lone continuation
+        {"abcdefgh\xE0\xB8\x81xyz", true},
+        {"abcdefghij\xC3", false},           // truncated after the fast path
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(isValidUtf8(c.bytes), c.valid) << testing::PrintToString(c.bytes);
+}
+
+// The tail keeps the last 4000 user-perceived characters, whatever came before.
+TEST(ErrorTail, KeepsTheLastCharacters)
+{
+    struct Case {
+        const char* name;
+        std::string before;
+        std::string chunk;
+        std::string expected;
+    };
+    std::string letters;
+    for (int i = 0; i < 10000; ++i)
+        letters += static_cast<char>('a' + i % 26);
+    const std::string old3990 = "0123456789" + repeat("x", 3980);
+    const std::vector<Case> cases = {
+        {"10000 in one chunk", "", letters, letters.substr(6000)},
+        {"3990 + 20", old3990, repeat("y", 20), old3990.substr(10) + repeat("y", 20)},
+        {"3990 + 10", old3990, repeat("y", 10), old3990 + repeat("y", 10)},
+        {"exactly 4000 at once", "", repeat("z", 4000), repeat("z", 4000)},
+        {"CR LF counts once", repeat("a", 3999), "\r\n", repeat("a", 3999) + "\r\n"},
+        {"CR LF across chunks", repeat("a", 3998) + "\r", "\nb",
+         repeat("a", 3998) + "\r\nb"},
+        {"combining mark joins the tail", repeat("e", 4000), "\u0301",
+         repeat("e", 4000) + "\u0301"},
+        {"Thai clusters", "", repeat("ลั", 4001), repeat("ลั", 4000)},
+    };
+    for (const auto& c : cases) {
+        std::string tail = c.before;
+        appendToTail(tail, c.chunk);
+        EXPECT_EQ(tail, c.expected) << c.name;
+        EXPECT_LE(countCharacters(tail), stderrTailLimit) << c.name;
+    }
+}
+
+TEST(ErrorTail, CountsUserPerceivedCharacters)
+{
+    EXPECT_EQ(countCharacters("word\r\n"), 5u);
+    EXPECT_EQ(countCharacters("e\u0301"), 1u);
+    EXPECT_EQ(countCharacters("กำลัง"), 3u);  // กำ, ลั, ง
+    EXPECT_EQ(countCharacters("\U0001F1F9\U0001F1ED"), 1u);  // a flag
+    EXPECT_EQ(countCharacters(""), 0u);
+}
+
+TEST(ErrorTail, TrimsUnicodeWhitespaceAtBothEnds)
+{
+    EXPECT_EQ(trimWhitespace(" \t\r\n\v\f\u0085\u00A0\u2028\u3000 err \n x \u2029"), "err \n x");
+    EXPECT_EQ(trimWhitespace("\n\n  \n"), "");
+    EXPECT_EQ(trimWhitespace(""), "");
+    EXPECT_EQ(trimWhitespace("ผิดพลาด"), "ผิดพลาด");
+    EXPECT_EQ(trimWhitespace("\u200Bx\u200B"), "\u200Bx\u200B");  // zero width space is no White_Space
+}
+
+TEST(AddressScan, CandidateRunsToTheFirstWhitespaceCharacter)
+{
+    struct Case {
+        std::string chunk;
+        std::optional<std::string> candidate;
+    };
+    const std::vector<Case> cases = {
+        {"Serving on http://127.0.0.1:8765/\n", "http://127.0.0.1:8765/"},
+        {"http://127.0.0.1:51234", "http://127.0.0.1:51234"},
+        {"open http://127.0.0.1:8765/?view=all now\n", "http://127.0.0.1:8765/?view=all"},
+        {"(see http://127.0.0.1:8765/).\n", "http://127.0.0.1:8765/)."},
+        {"xhttp://127.0.0.1:8765/\n", "http://127.0.0.1:8765/"},
+        {"http://127.0.0.1:8765/a http://127.0.0.1:9000/b\n", "http://127.0.0.1:8765/a"},
+        {"http://127.0.0.1:8765/\tx", "http://127.0.0.1:8765/"},
+        {"http://127.0.0.1:8765/\r\n", "http://127.0.0.1:8765/"},
+        {"http://127.0.0.1:8765/\u00A0next", "http://127.0.0.1:8765/"},
+        {"http://127.0.0.1:8765/\u3000", "http://127.0.0.1:8765/"},
+        {"http://127.0.0.1:8765/\u0085", "http://127.0.0.1:8765/"},
+        {"url=\"http://127.0.0.1:8765/\"\n", "http://127.0.0.1:8765/\""},
+        {"ready at http://127.0.0.1:87", "http://127.0.0.1:87"},
+        {"http://127.0.0.1:8765/กา ข", "http://127.0.0.1:8765/กา"},
+        {"HTTP://127.0.0.1:8765/\n", std::nullopt},
+        {"https://127.0.0.1:8765/\n", std::nullopt},
+        {"http://localhost:8765/\n", std::nullopt},
+        {"65/\n", std::nullopt},
+    };
+    for (const auto& c : cases) {
+        const auto found = findAddressCandidate(c.chunk);
+        EXPECT_EQ(found ? std::optional<std::string>(*found) : std::nullopt, c.candidate)
+            << c.chunk;
+    }
+}
+
+}  // namespace
+}  // namespace quorva
