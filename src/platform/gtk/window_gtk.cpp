@@ -4,6 +4,8 @@
 
 #include <glib/gstdio.h>
 
+#include <algorithm>
+
 namespace quorva {
 
 namespace {
@@ -40,13 +42,17 @@ GtkMainWindow::GtkMainWindow(GtkApplication* application, int contentWidth, int 
     // The application holds the window until it is destroyed; so do we.
     g_object_ref(window);
     gtk_window_set_default_size(window, contentWidth, contentHeight);
+    gtk_application_window_set_show_menubar(GTK_APPLICATION_WINDOW(window), TRUE);
     gtk_widget_add_css_class(GTK_WIDGET(window), "quorva-main");
     g_signal_connect(window, "close-request", G_CALLBACK(onCloseRequest), this);
+    g_signal_connect(window, "realize", G_CALLBACK(onRealize), this);
     g_signal_connect(application, "shutdown", G_CALLBACK(onApplicationShutdown), this);
 }
 
 GtkMainWindow::~GtkMainWindow()
 {
+    if (surface)
+        g_signal_handlers_disconnect_by_data(surface, this);
     if (GtkApplication* application = gtk_window_get_application(window))
         g_signal_handlers_disconnect_by_data(application, this);
     g_signal_handlers_disconnect_by_data(window, this);
@@ -76,12 +82,12 @@ void GtkMainWindow::setTitlebarTransparent(bool transparent)
     if (!titleBar || !transparent)
         return;
     gtk_widget_add_css_class(titleBar, "quorva-flat");
-    addStyle("headerbar.quorva-flat{background:transparent;box-shadow:none;border:none}");
+    addStyle("headerbar.quorva-flat{background:transparent;box-shadow:none;border:none;}");
 }
 
 void GtkMainWindow::setBackgroundWhite()
 {
-    addStyle("window.quorva-main{background-color:#ffffff}");
+    addStyle("window.quorva-main{background-color:#ffffff;}");
 }
 
 void GtkMainWindow::setMinimumSize(int width, int height)
@@ -120,11 +126,15 @@ void GtkMainWindow::saveFrame()
     if (autosaveName.empty() || frameSaved)
         return;
     frameSaved = true;
+    // A resize just before closing may not have reached a layout yet.
+    if (surface && decorationWidth >= 0)
+        followSurfaceSize(gdk_surface_get_width(surface), gdk_surface_get_height(surface));
     // The default size, not the allocation: with client-side decorations they
     // differ, and saving the allocation would shrink the window every run.
-    int width = 0;
-    int height = 0;
-    gtk_window_get_default_size(window, &width, &height);
+    int width = normalWidth;
+    int height = normalHeight;
+    if (width <= 0 || height <= 0)
+        gtk_window_get_default_size(window, &width, &height);
     g_autoptr(GKeyFile) state = g_key_file_new();
     g_key_file_load_from_file(state, stateFile().c_str(), G_KEY_FILE_KEEP_COMMENTS, nullptr);
     if (width > 0 && height > 0) {
@@ -152,6 +162,33 @@ void GtkMainWindow::toggleZoomed()
         gtk_window_unmaximize(window);
     else
         gtk_window_maximize(window);
+}
+
+void GtkMainWindow::onRealize(GtkWidget*, gpointer data)
+{
+    auto* self = static_cast<GtkMainWindow*>(data);
+    self->surface = gtk_native_get_surface(GTK_NATIVE(self->window));
+    g_signal_connect(self->surface, "layout", G_CALLBACK(onSurfaceLayout), self);
+}
+
+void GtkMainWindow::onSurfaceLayout(GdkSurface*, int width, int height, gpointer data)
+{
+    static_cast<GtkMainWindow*>(data)->followSurfaceSize(width, height);
+}
+
+void GtkMainWindow::followSurfaceSize(int width, int height)
+{
+    if (gtk_window_is_maximized(window) || gtk_window_is_fullscreen(window))
+        return;
+    if (decorationWidth < 0) {
+        int defaultWidth = 0;
+        int defaultHeight = 0;
+        gtk_window_get_default_size(window, &defaultWidth, &defaultHeight);
+        decorationWidth = std::max(0, width - defaultWidth);
+        decorationHeight = std::max(0, height - defaultHeight);
+    }
+    normalWidth = width - decorationWidth;
+    normalHeight = height - decorationHeight;
 }
 
 gboolean GtkMainWindow::onCloseRequest(GtkWindow*, gpointer self)

@@ -33,11 +33,21 @@ public:
 
 private:
     static gboolean onCloseRequest(GtkWindow*, gpointer self);
+    static void onRealize(GtkWidget*, gpointer self);
+    static void onSurfaceLayout(GdkSurface*, int width, int height, gpointer self);
+    void followSurfaceSize(int width, int height);
     static void onApplicationShutdown(GApplication*, gpointer self);
 
     GtkWindow* window;
     GtkWidget* titleBar = nullptr;
     std::string autosaveName;
+    // GTK does not follow every outside resize in its default size, so the
+    // shell follows the surface, less the decoration seen at the first layout.
+    GdkSurface* surface = nullptr;
+    int decorationWidth = -1;
+    int decorationHeight = -1;
+    int normalWidth = 0;
+    int normalHeight = 0;
     // Closing saves; the shutdown that follows must not save the torn-down window.
     bool frameSaved = false;
 };
