@@ -29,8 +29,8 @@ public:
 
     NavigationPolicy decidePolicyForNavigationAction(const std::optional<Url>& url) override;
     void didFinishNavigation() override;
-    void didFailNavigation(const std::string& errorDescription) override;
-    void didFailProvisionalNavigation(const std::string& errorDescription) override;
+    void didFailNavigation(const LoadFailure& failure) override;
+    void didFailProvisionalNavigation(const LoadFailure& failure) override;
     void createWebViewForNavigationAction(const std::optional<Url>& url) override;
 
     void reloadPage();
@@ -60,7 +60,7 @@ private:
     void storeServerURL(const Url& url);
     void startupWatchdogFired();
     void showError(const std::string& title, const std::string& detail);
-    void showLoadFailure(const std::string& title, const std::string& errorDescription);
+    void showLoadFailure(const std::string& title, const LoadFailure& failure);
     void applyZoom(double zoom);
     std::string trimmedErrorTail();
 

@@ -13,21 +13,25 @@ void AppDelegate::didFinishNavigation()
     debugLog("loaded " + url->text);
 }
 
-void AppDelegate::didFailNavigation(const std::string& errorDescription)
+void AppDelegate::didFailNavigation(const LoadFailure& failure)
 {
-    showLoadFailure("โหลดหน้าไม่สำเร็จ", errorDescription);
+    showLoadFailure("โหลดหน้าไม่สำเร็จ", failure);
 }
 
-void AppDelegate::didFailProvisionalNavigation(const std::string& errorDescription)
+void AppDelegate::didFailProvisionalNavigation(const LoadFailure& failure)
 {
-    showLoadFailure("เชื่อมต่อเซิร์ฟเวอร์ในเครื่องไม่ได้", errorDescription);
+    showLoadFailure("เชื่อมต่อเซิร์ฟเวอร์ในเครื่องไม่ได้", failure);
 }
 
-void AppDelegate::showLoadFailure(const std::string& title, const std::string& errorDescription)
+void AppDelegate::showLoadFailure(const std::string& title, const LoadFailure& failure)
 {
     if (!serverURL)
         return;
-    showError(title, errorDescription);
+    // The newer navigation is on its way: an error page would cancel it in
+    // turn, and the error page's own load could be cancelled the same way.
+    if (failure.superseded)
+        return;
+    showError(title, failure.description);
 }
 
 }  // namespace quorva

@@ -30,6 +30,13 @@ public:
 
 enum class NavigationPolicy { Allow, Cancel };
 
+// How a load failed, as the web view reports it.
+struct LoadFailure {
+    std::string description;
+    // The load was cancelled because a newer navigation took its place.
+    bool superseded = false;
+};
+
 enum class EditCommand { Undo, Redo, Cut, Copy, Paste, SelectAll };
 
 // The web view's navigation and UI callbacks, all on the main thread.
@@ -42,8 +49,8 @@ public:
     // A page asked for a new window; no view is ever created for it.
     virtual void createWebViewForNavigationAction(const std::optional<Url>& url) = 0;
     virtual void didFinishNavigation() = 0;
-    virtual void didFailNavigation(const std::string& errorDescription) = 0;
-    virtual void didFailProvisionalNavigation(const std::string& errorDescription) = 0;
+    virtual void didFailNavigation(const LoadFailure& failure) = 0;
+    virtual void didFailProvisionalNavigation(const LoadFailure& failure) = 0;
 };
 
 struct WebViewConfiguration {

@@ -424,17 +424,32 @@ TEST_F(AppDelegateTest, ClosuresDoNothingOnceTheDelegateIsGone)
 TEST_F(AppDelegateTest, FailedLoadsShowTheirPageOnlyOnceAnAddressIsKnown)
 {
     launchServer();
-    delegate->didFailProvisionalNavigation("Could not connect");
+    delegate->didFailProvisionalNavigation({"Could not connect"});
     EXPECT_EQ(pages().size(), 1u);
     EXPECT_FALSE(Probe::launchFailed(*delegate));
 
     standardOutput("http://127.0.0.1:8765/\n");
     fake.mainQueue.runPending();
-    delegate->didFailProvisionalNavigation("Could not connect: <refused> & gone");
+    delegate->didFailProvisionalNavigation({"Could not connect: <refused> & gone"});
     EXPECT_TRUE(showsError("เชื่อมต่อเซิร์ฟเวอร์ในเครื่องไม่ได้", "Could not connect: <refused> & gone"));
     EXPECT_TRUE(Probe::launchFailed(*delegate));
-    delegate->didFailNavigation("");
+    delegate->didFailNavigation({""});
     EXPECT_TRUE(showsError("โหลดหน้าไม่สำเร็จ", ""));
+}
+
+// A load that a newer navigation replaced must not replace that one in turn.
+TEST_F(AppDelegateTest, CancelledLoadShowsItsPageUnlessANewerNavigationReplacedIt)
+{
+    launchServer();
+    standardOutput("http://127.0.0.1:8765/\n");
+    fake.mainQueue.runPending();
+    const auto shown = pages().size();
+    delegate->didFailProvisionalNavigation({"Load request cancelled", true});
+    delegate->didFailNavigation({"Load request cancelled", true});
+    EXPECT_EQ(pages().size(), shown);
+    EXPECT_FALSE(Probe::launchFailed(*delegate));
+    delegate->didFailProvisionalNavigation({"Load request cancelled", false});
+    EXPECT_TRUE(showsError("เชื่อมต่อเซิร์ฟเวอร์ในเครื่องไม่ได้", "Load request cancelled"));
 }
 
 TEST_F(AppDelegateTest, FinishedServerPagesAreLoggedWhenDebugIsPresent)
@@ -506,7 +521,7 @@ TEST_F(AppDelegateTest, ReloadGoesBackToTheServerOnceAfterAnErrorPage)
 
     standardOutput("http://127.0.0.1:8765/\n");
     fake.mainQueue.runPending();
-    delegate->didFailProvisionalNavigation("refused");
+    delegate->didFailProvisionalNavigation({"refused"});
     delegate->reloadPage();
     EXPECT_FALSE(Probe::launchFailed(*delegate));
     EXPECT_EQ(requestsLoaded(), 2u);

@@ -2,6 +2,12 @@
 
 namespace quorva {
 
+namespace {
+
+constexpr guint cancellationGraceMilliseconds = 250;
+
+}  // namespace
+
 GtkWebView::GtkWebView(const WebViewConfiguration& configuration,
                        std::weak_ptr<WebViewDelegate> delegate, const UrlParser& urlParser)
     : delegate(std::move(delegate)), urlParser(urlParser)
@@ -29,6 +35,8 @@ GtkWebView::GtkWebView(const WebViewConfiguration& configuration,
 
 GtkWebView::~GtkWebView()
 {
+    if (pendingCancellation)
+        g_source_remove(pendingCancellation);
     g_signal_handlers_disconnect_by_data(view, this);
     g_object_unref(view);
 }
@@ -119,9 +127,10 @@ gboolean GtkWebView::onDecidePolicy(WebKitWebView*, WebKitPolicyDecision* decisi
         webkit_policy_decision_ignore(decision);
         return TRUE;
     }
-    if (delegate->decidePolicyForNavigationAction(url) == NavigationPolicy::Allow)
+    if (delegate->decidePolicyForNavigationAction(url) == NavigationPolicy::Allow) {
+        ++self->navigationsAllowed;
         webkit_policy_decision_use(decision);
-    else
+    } else
         webkit_policy_decision_ignore(decision);
     return TRUE;
 }
@@ -139,6 +148,7 @@ void GtkWebView::onLoadChanged(WebKitWebView*, WebKitLoadEvent event, gpointer d
     auto* self = static_cast<GtkWebView*>(data);
     if (event == WEBKIT_LOAD_STARTED) {
         self->currentLoadFailed = false;
+        self->navigationsAllowedAtStart = self->navigationsAllowed;
         return;
     }
     if (event != WEBKIT_LOAD_FINISHED || self->currentLoadFailed)
@@ -152,16 +162,43 @@ gboolean GtkWebView::onLoadFailed(WebKitWebView*, WebKitLoadEvent event, gchar*,
 {
     auto* self = static_cast<GtkWebView*>(data);
     self->currentLoadFailed = true;
-    auto delegate = self->delegate.lock();
-    if (!delegate)
+    LoadFailure failure;
+    failure.description = error && error->message ? error->message : "";
+    const bool committed = event == WEBKIT_LOAD_COMMITTED;
+    if (!g_error_matches(error, WEBKIT_NETWORK_ERROR, WEBKIT_NETWORK_ERROR_CANCELLED)) {
+        self->reportFailure(committed, failure);
         return TRUE;
-    const std::string description = error && error->message ? error->message : "";
-    if (event == WEBKIT_LOAD_COMMITTED)
-        delegate->didFailNavigation(description);
-    else
-        delegate->didFailProvisionalNavigation(description);
+    }
+    // A script navigation cancels the current load before its own policy
+    // decision arrives, so a cancellation is judged a moment later.
+    if (self->pendingCancellation)
+        g_source_remove(self->pendingCancellation);
+    self->pendingCommitted = committed;
+    self->pendingFailure = std::move(failure);
+    self->pendingAllowedAtStart = self->navigationsAllowedAtStart;
+    self->pendingCancellation = g_timeout_add(cancellationGraceMilliseconds, reportCancellation, self);
     // Handled: WebKit must not show its own error page.
     return TRUE;
+}
+
+gboolean GtkWebView::reportCancellation(gpointer data)
+{
+    auto* self = static_cast<GtkWebView*>(data);
+    self->pendingCancellation = 0;
+    self->pendingFailure.superseded = self->navigationsAllowed > self->pendingAllowedAtStart;
+    self->reportFailure(self->pendingCommitted, self->pendingFailure);
+    return G_SOURCE_REMOVE;
+}
+
+void GtkWebView::reportFailure(bool committed, const LoadFailure& failure)
+{
+    auto delegate = this->delegate.lock();
+    if (!delegate)
+        return;
+    if (committed)
+        delegate->didFailNavigation(failure);
+    else
+        delegate->didFailProvisionalNavigation(failure);
 }
 
 }  // namespace quorva

@@ -32,13 +32,23 @@ private:
     static gboolean onLoadFailed(WebKitWebView*, WebKitLoadEvent, gchar* failingUri, GError*,
                                  gpointer self);
 
+    static gboolean reportCancellation(gpointer self);
     std::optional<Url> urlOfAction(WebKitNavigationAction* action) const;
+    void reportFailure(bool committed, const LoadFailure& failure);
 
     WebKitWebView* view;
     std::weak_ptr<WebViewDelegate> delegate;
     const UrlParser& urlParser;
     // WebKit reports a failed load as finished too; only one outcome counts.
     bool currentLoadFailed = false;
+    // Navigations let through so far, and how many there were when the
+    // current load started: a later one is what cancelled it.
+    unsigned long navigationsAllowed = 0;
+    unsigned long navigationsAllowedAtStart = 0;
+    guint pendingCancellation = 0;
+    bool pendingCommitted = false;
+    LoadFailure pendingFailure;
+    unsigned long pendingAllowedAtStart = 0;
 };
 
 }  // namespace quorva

@@ -50,10 +50,13 @@ class QuorvaTestCase(unittest.TestCase):
     def tearDownClass(cls):
         cls._display.__exit__(None, None, None)
 
-    def start_shell(self, server_source=SILENT_SERVER, env=None, root=None, inspect=True):
-        """The shell with `server_source` as its catalog server; cleaned up after the test."""
-        shell = ShellProcess(binary(), display=self.display, root=root, keep_root=root is not None,
-                             env=None)
+    def start_shell(self, server_source=SILENT_SERVER, env=None, root=None, inspect=True,
+                    program=None, before_start=None):
+        """The shell with `server_source` as its catalog server; cleaned up after the test.
+
+        A None in `env` removes that variable."""
+        shell = ShellProcess(program or binary(), display=self.display, root=root,
+                             keep_root=root is not None)
         bin_dir = os.path.join(shell.root, "bin")
         os.makedirs(bin_dir, exist_ok=True)
         server = os.path.join(shell.root, "server.py")
@@ -74,8 +77,14 @@ class QuorvaTestCase(unittest.TestCase):
         if inspect:
             self.inspector_port = free_port()
             shell.env.update(inspector_env(self.inspector_port))
-        shell.env.update(env or {})
+        for key, value in (env or {}).items():
+            if value is None:
+                shell.env.pop(key, None)
+            else:
+                shell.env[key] = value
         self.addCleanup(shell.cleanup)
+        if before_start:
+            before_start(shell)
         return shell.start()
 
     def python_runs(self):
@@ -89,7 +98,75 @@ class QuorvaTestCase(unittest.TestCase):
     def main_window(self, shell, timeout=30.0):
         return x11.wait_for_window(pid=shell.pid, timeout=timeout, display=self.display)
 
+    def heading(self, page, title, timeout=30.0):
+        """Waits for the error page with this title; gives its detail text."""
+        page.wait_for(f"document.querySelector('h1') && "
+                      f"document.querySelector('h1').textContent === {title!r}", timeout=timeout)
+        return page.evaluate("document.querySelector('pre').textContent")
+
     def inspector(self, timeout=30.0):
         connection = Inspector.connect(self.inspector_port, timeout=timeout)
         self.addCleanup(connection.close)
         return connection
+
+# A small catalog server: listens on a free loopback port, then says where.
+SERVING_SERVER = """
+import ctypes, http.server, signal, sys, os
+
+if "--exit-with-parent" in sys.argv:
+    ctypes.CDLL(None).prctl(1, signal.SIGTERM)  # PR_SET_PDEATHSIG
+    if os.getppid() == 1:
+        sys.exit(0)
+
+class Page(http.server.BaseHTTPRequestHandler):
+    def do_GET(self):
+        body = ("<!DOCTYPE html><html><head><title>catalog</title></head>"
+                "<body><p id='where'>" + self.path + "</p></body></html>").encode()
+        self.send_response(200)
+        self.send_header("Content-Type", "text/html; charset=utf-8")
+        self.send_header("Content-Length", str(len(body)))
+        self.end_headers()
+        self.wfile.write(body)
+
+    def log_message(self, *args):
+        pass
+
+server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Page)
+sys.stdout.write("Serving on http://127.0.0.1:%d/\\n" % server.server_address[1])
+server.serve_forever()
+"""
+
+
+def server_with(prelude, main=SERVING_SERVER):
+    """A serving server that first runs `prelude`."""
+    return prelude + "\n" + main
+
+
+def install_recording_browser(shell):
+    """Makes a recorder the default handler for http and https in the shell's home.
+
+    Gives the path of the file where each URL it is asked to open lands, one a line."""
+    record = os.path.join(shell.root, "browser-urls.txt")
+    recorder = os.path.join(shell.root, "recorder.py")
+    with open(recorder, "w") as handle:
+        handle.write(f"import sys\nwith open({record!r}, 'a') as out:\n"
+                     f"    out.write(sys.argv[1] + '\\n')\n")
+    applications = os.path.join(shell.data_home, "applications")
+    os.makedirs(applications, exist_ok=True)
+    with open(os.path.join(applications, "recorder.desktop"), "w") as handle:
+        handle.write("[Desktop Entry]\nType=Application\nName=Recorder\n"
+                     f"Exec={REAL_PYTHON} {recorder} %u\n"
+                     "MimeType=x-scheme-handler/http;x-scheme-handler/https;\n")
+    os.makedirs(shell.config_home, exist_ok=True)
+    with open(os.path.join(shell.config_home, "mimeapps.list"), "w") as handle:
+        handle.write("[Default Applications]\nx-scheme-handler/http=recorder.desktop\n"
+                     "x-scheme-handler/https=recorder.desktop\n")
+    return record
+
+
+def recorded_urls(record):
+    try:
+        with open(record) as handle:
+            return handle.read().splitlines()
+    except FileNotFoundError:
+        return []

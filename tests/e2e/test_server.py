@@ -1,0 +1,103 @@
+import os
+import shutil
+import signal
+import tempfile
+import unittest
+
+from support import x11
+from support.quorva import SERVING_SERVER, QuorvaTestCase, binary
+from support.shell import read_proc
+from support.wait import wait_until
+
+START_FAILURE = "เปิดเซิร์ฟเวอร์ในเครื่องไม่สำเร็จ"
+
+
+class ServerTest(QuorvaTestCase):
+    def server_pid(self):
+        runs = wait_until(self.python_runs, 20, what="the shell to run python3")
+        return runs[0]["pid"]
+
+    def assert_gone(self, pid, timeout=10):
+        wait_until(lambda: read_proc(pid) is None or read_proc(pid).state == "Z", timeout,
+                   what=f"process {pid} to end")
+
+    def test_server_runs_with_its_command_line_and_its_page_is_shown(self):
+        shell = self.start_shell(SERVING_SERVER, env={"QUORVA_DB": "", "PYTHONUNBUFFERED": None})
+        page = self.inspector()
+        address = page.wait_for("location.protocol === 'http:' && location.href", timeout=30)
+        self.assertRegex(address, r"^http://127\.0\.0\.1:\d+/$")
+        self.assertEqual(page.evaluate("document.getElementById('where').textContent"), "/")
+
+        run = self.python_runs()[0]
+        bundled = os.path.join(os.path.dirname(binary()), "..", "share", "quorva", "catalog.py")
+        script = (os.path.realpath(bundled) if os.path.exists(bundled)
+                  else shell.env["QUORVA_CATALOG"])
+        self.assertEqual(run["argv"], ["-u", os.path.normpath(script), "serve", "--no-browser",
+                                       "--exit-with-parent", "--port", "8765"])
+        self.assertEqual(run["cwd"], shell.env["QUORVA_HOME"])
+        self.assertEqual(run["env"]["QUORVA_DB"], "")
+        self.assertNotIn("PYTHONUNBUFFERED", run["env"])
+        wait_until(lambda: f"[QUORVA] loaded {address}\n" in shell.stderr_text(), 10,
+                   what="the log line of the server's page")
+
+    def test_missing_script_shows_its_page(self):
+        # A copy of the program with no resources beside it.
+        lonely = tempfile.mkdtemp(prefix="quorva-lonely-")
+        self.addCleanup(shutil.rmtree, lonely, True)
+        os.makedirs(os.path.join(lonely, "bin"))
+        program = shutil.copy(binary(), os.path.join(lonely, "bin"))
+        shell = self.start_shell(env={"QUORVA_CATALOG": None}, program=program)
+        detail = self.heading(self.inspector(), "ไม่พบไฟล์ catalog.py ในแอป")
+        self.assertEqual(detail, "QUORVA.app เสียหายหรือถูกแตกไฟล์ไม่ครบ - ลองโหลด QUORVA.zip ใหม่")
+        self.assertEqual(self.python_runs(), [])
+        self.assertTrue(os.path.isdir(shell.env["QUORVA_HOME"]))
+
+    def test_exit_shows_the_right_title_with_the_error_tail(self):
+        cases = [
+            ("before the address",
+             "import sys\nsys.stderr.write('\\n  boom <x> & y\\n\\n')\nsys.exit(3)\n",
+             START_FAILURE, "boom <x> & y"),
+            ("after the address",
+             "import sys, time\nprint('http://127.0.0.1:9/')\ntime.sleep(0.5)\n"
+             "sys.stderr.write('bye <now>\\n')\nsys.exit(3)\n",
+             "เซิร์ฟเวอร์หยุดทำงาน (exit 3)", "bye <now>"),
+        ]
+        for name, source, title, tail in cases:
+            with self.subTest(name):
+                shell = self.start_shell(source)
+                page = self.inspector()
+                self.assertEqual(self.heading(page, title), tail)
+                page.close()
+                shell.cleanup()
+
+    def test_signals_stop_the_server_and_exit_zero(self):
+        for signal_number in (signal.SIGTERM, signal.SIGINT):
+            with self.subTest(signal=signal_number.name):
+                shell = self.start_shell(SERVING_SERVER, inspect=False)
+                self.main_window(shell)
+                server = self.server_pid()
+                shell.signal(signal_number)
+                self.assertEqual(shell.wait(15), 0)
+                self.assert_gone(server)
+                shell.wait_for_no_leftovers(10)
+                shell.cleanup()
+
+    def test_closing_the_window_stops_the_server(self):
+        shell = self.start_shell(SERVING_SERVER, inspect=False)
+        window = self.main_window(shell)
+        server = self.server_pid()
+        x11.close_window(window, display=self.display)
+        self.assertEqual(shell.wait(15), 0)
+        self.assert_gone(server)
+
+    def test_server_ends_by_itself_when_the_shell_is_killed(self):
+        shell = self.start_shell(SERVING_SERVER, inspect=False)
+        self.main_window(shell)
+        server = self.server_pid()
+        shell.kill()
+        self.assertEqual(shell.wait(15), -signal.SIGKILL)
+        self.assert_gone(server)
+
+
+if __name__ == "__main__":
+    unittest.main()
