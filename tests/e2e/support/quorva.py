@@ -2,7 +2,9 @@
 
 import json
 import os
+import signal
 import stat
+import subprocess
 import textwrap
 import unittest
 
@@ -38,16 +40,39 @@ def binary():
     return path
 
 
+class SessionBus:
+    """A private session bus, as a desktop session has one; nothing autolaunches another."""
+
+    def __init__(self):
+        self.process = subprocess.Popen(
+            ["dbus-daemon", "--session", "--nofork", "--print-address=1"],
+            stdout=subprocess.PIPE, stdin=subprocess.DEVNULL, start_new_session=True)
+        self.address = self.process.stdout.readline().decode().strip()
+        if not self.address:
+            self.process.kill()
+            raise RuntimeError("dbus-daemon gave no address")
+
+    def stop(self):
+        try:
+            os.killpg(self.process.pid, signal.SIGTERM)
+        except ProcessLookupError:
+            pass
+        self.process.wait(10)
+        self.process.stdout.close()
+
+
 class QuorvaTestCase(unittest.TestCase):
-    """One display for the class; each test starts its own shell."""
+    """One display and one session bus for the class; each test starts its own shell."""
 
     @classmethod
     def setUpClass(cls):
         cls._display = display()
         cls.display = cls._display.__enter__()
+        cls.bus = SessionBus()
 
     @classmethod
     def tearDownClass(cls):
+        cls.bus.stop()
         cls._display.__exit__(None, None, None)
 
     def start_shell(self, server_source=SILENT_SERVER, env=None, root=None, inspect=True,
@@ -71,6 +96,8 @@ class QuorvaTestCase(unittest.TestCase):
 
         shell.env["PATH"] = f"{bin_dir}:/usr/bin:/bin"
         shell.env["QUORVA_HOME"] = os.path.join(shell.root, "data")
+        shell.env["DBUS_SESSION_BUS_ADDRESS"] = self.bus.address
+        shell.env["GTK_A11Y"] = "none"
         shell.env["QUORVA_CATALOG"] = server
         shell.env.update(LIGHT_RENDERING)
         self.inspector_port = None

@@ -1,0 +1,189 @@
+#include "app/app_delegate.h"
+#include "app_delegate_probe.h"
+#include "fake_platform.h"
+#include "output/error_tail.h"
+#include "pages/status_pages.h"
+#include "platform/posix/process_posix.h"
+#include "platform/posix/system_posix.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <csignal>
+#include <cstdlib>
+#include <deque>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <sys/wait.h>
+
+namespace quorva {
+namespace {
+
+using Probe = AppDelegateProbe;
+
+// The main queue as the real one behaves: fed from any thread, drained by
+// the test's thread, which stands in for the main loop.
+class ThreadedMainQueue final : public MainQueue {
+public:
+    void async(std::function<void()> work) override
+    {
+        std::lock_guard lock(mutex);
+        queued.push_back(std::move(work));
+        arrived.notify_all();
+    }
+    void asyncAfter(double, std::function<void()>) override {}
+
+    // Runs queued work until `done` holds; false if it did not within the time.
+    bool runUntil(const std::function<bool()>& done, std::chrono::seconds timeout)
+    {
+        const auto deadline = std::chrono::steady_clock::now() + timeout;
+        while (!done()) {
+            std::unique_lock lock(mutex);
+            if (!arrived.wait_until(lock, deadline, [this] { return !queued.empty(); }))
+                return done();
+            auto work = std::move(queued.front());
+            queued.pop_front();
+            lock.unlock();
+            work();
+        }
+        return true;
+    }
+
+private:
+    std::mutex mutex;
+    std::condition_variable arrived;
+    std::deque<std::function<void()>> queued;
+};
+
+// The delegate over the fake window system with real children, real time
+// and a real file system.
+class SupervisionTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        directory = std::filesystem::temp_directory_path() /
+                    ("quorva-supervision-" + std::to_string(::getpid()) + "-" +
+                     ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        std::filesystem::create_directories(directory);
+        fake.environment.home = directory.string();
+        fake.environment.variables["QUORVA_CATALOG"] = (directory / "server.py").string();
+        fake.environment.variables["PATH"] = "/usr/bin:/bin";
+    }
+    void TearDown() override
+    {
+        if (auto server = Probe::server(*delegate); server && server->isRunning()) {
+            server->kill();
+            queue.runUntil([&] { return !server->isRunning(); }, std::chrono::seconds(10));
+        }
+        std::filesystem::remove_all(directory);
+    }
+
+    void launch(const std::string& source)
+    {
+        const auto script = directory / "server.py";
+        std::ofstream(script) << source;
+        delegate->applicationDidFinishLaunching();
+        ASSERT_TRUE(Probe::server(*delegate)) << fake.windowSystem.webView->htmlLoads.back();
+    }
+
+    bool waitFor(const std::function<bool()>& condition, int seconds = 20)
+    {
+        return queue.runUntil(condition, std::chrono::seconds(seconds));
+    }
+
+    bool addressLoaded() { return Probe::serverURL(*delegate).has_value(); }
+
+    double secondsToStop()
+    {
+        const auto start = std::chrono::steady_clock::now();
+        delegate->applicationWillTerminate();
+        return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    }
+
+    std::filesystem::path directory;
+    testing::FakePlatform fake;
+    ThreadedMainQueue queue;
+    SteadyClock clock;
+    PosixProcessLauncher launcher;
+    PosixFileSystem fileSystem{std::nullopt};
+    Platform platform{fake.windowSystem, queue,     clock,          fake.workspace, fake.environment,
+                      fileSystem,        launcher,  fake.signalSources, fake.urlParser,
+                      fake.thisProcess};
+    std::shared_ptr<AppDelegate> delegate = std::make_shared<AppDelegate>(platform);
+};
+
+const char* const addressThenWait = R"(
+import time
+print("Serving on http://127.0.0.1:8765/", flush=True)
+while True:
+    time.sleep(1)
+)";
+
+TEST_F(SupervisionTest, StopReturnsSoonAfterAPromptExit)
+{
+    launch(addressThenWait);
+    ASSERT_TRUE(waitFor([&] { return addressLoaded(); }));
+    const double seconds = secondsToStop();
+    EXPECT_LT(seconds, 1.0) << "a server that ends on SIGTERM must not wait out the grace";
+    EXPECT_TRUE(Probe::quitting(*delegate));
+    RecordProperty("stopSeconds", std::to_string(seconds));
+    ASSERT_TRUE(waitFor([&] { return !Probe::server(*delegate)->isRunning(); }));
+    EXPECT_EQ(Probe::server(*delegate)->terminationStatus(), SIGTERM);
+    queue.runUntil([] { return false; }, std::chrono::seconds(0));
+    EXPECT_EQ(fake.windowSystem.webView->htmlLoads.size(), 1u) << "an expected exit shows no page";
+}
+
+TEST_F(SupervisionTest, ServerIgnoringTerminateIsKilledAfterTheGrace)
+{
+    launch(R"(
+import signal, time
+signal.signal(signal.SIGTERM, signal.SIG_IGN)
+print("http://127.0.0.1:8765/", flush=True)
+while True:
+    time.sleep(1)
+)");
+    ASSERT_TRUE(waitFor([&] { return addressLoaded(); }));
+    const double seconds = secondsToStop();
+    EXPECT_GE(seconds, 3.0);
+    EXPECT_LT(seconds, 3.5);
+    ASSERT_TRUE(waitFor([&] { return !Probe::server(*delegate)->isRunning(); }));
+    EXPECT_EQ(Probe::server(*delegate)->terminationStatus(), SIGKILL);
+}
+
+TEST_F(SupervisionTest, ExitShowsItsTitleWithTheErrorTail)
+{
+    launch(R"(
+import os, sys
+sys.stderr.write("Traceback (most recent call last):\n  <boom>\n")
+sys.stderr.flush()
+print("http://127.0.0.1:8765/", flush=True)
+sys.stdin.close()
+os.kill(os.getpid(), 9)
+)");
+    ASSERT_TRUE(waitFor([&] { return fake.log.count("webView.loadHtml") == 2; }));
+    EXPECT_EQ(fake.windowSystem.webView->htmlLoads.back(),
+              errorPage("เซิร์ฟเวอร์หยุดทำงาน (exit 9)", "Traceback (most recent call last):\n  <boom>"));
+}
+
+TEST_F(SupervisionTest, FloodOfStandardErrorKeepsTheTailBounded)
+{
+    launch(R"(
+import sys
+block = ("x" * 1023 + "\n") * 1024
+for _ in range(200):
+    sys.stderr.write(block)
+sys.stderr.write("last words: ข้อผิดพลาด\n")
+)");
+    ASSERT_TRUE(waitFor([&] { return !Probe::server(*delegate)->isRunning(); }, 120));
+    ASSERT_TRUE(waitFor([&] { return fake.log.count("webView.loadHtml") == 2; }));
+    const std::string tail = Probe::stderrTail(*delegate);
+    EXPECT_EQ(countCharacters(tail), stderrTailLimit);
+    const std::string lastWords = "last words: ข้อผิดพลาด\n";
+    ASSERT_GE(tail.size(), lastWords.size());
+    EXPECT_EQ(tail.substr(tail.size() - lastWords.size()), lastWords);
+}
+
+}  // namespace
+}  // namespace quorva
