@@ -23,6 +23,7 @@ Object.defineProperty(owner, 'zoom', {
 <a id="blank" href="http://127.0.0.1:PORT/popup" target="_blank">new window</a>
 <button id="open" onclick="window.open('http://127.0.0.1:PORT/scripted')">open</button>
 <a id="slow" href="/slow">slow</a>
+<input id="field">
 </body></html>'''
 
 class Page(http.server.BaseHTTPRequestHandler):
@@ -143,6 +144,25 @@ class PagesTest(QuorvaTestCase):
         self.press(window, "ctrl+0")
         page.wait_for("window.zooms.length === 13", timeout=10)
         self.assertEqual(page.evaluate("window.zooms.slice(11)"), ["1.9", "1.0"])
+
+    def test_editing_keys_work_in_the_page_text_fields(self):
+        shell, window, page, address = self.open_catalog()
+        field = "document.getElementById('field').value"
+        page.evaluate("document.getElementById('field').focus()")
+        x11.type_text(window, "abc", display=self.display)
+        page.wait_for(f"{field} === 'abc'", timeout=10)
+        self.press(window, "ctrl+a")
+        self.press(window, "ctrl+c")
+        self.press(window, "End")
+        self.press(window, "ctrl+v")
+        page.wait_for(f"{field} === 'abcabc'", timeout=10)
+        self.press(window, "ctrl+z")
+        page.wait_for(f"{field} === 'abc'", timeout=10)
+        self.press(window, "ctrl+shift+z")
+        page.wait_for(f"{field} === 'abcabc'", timeout=10)
+        self.press(window, "ctrl+a")
+        self.press(window, "ctrl+x")
+        page.wait_for(f"{field} === ''", timeout=10)
 
     def test_quit_key_stops_the_server_and_exits(self):
         shell, window, page, address = self.open_catalog()

@@ -46,7 +46,8 @@ class SessionBus:
     def __init__(self):
         self.process = subprocess.Popen(
             ["dbus-daemon", "--session", "--nofork", "--print-address=1"],
-            stdout=subprocess.PIPE, stdin=subprocess.DEVNULL, start_new_session=True)
+            stdout=subprocess.PIPE, stdin=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+            start_new_session=True)
         self.address = self.process.stdout.readline().decode().strip()
         if not self.address:
             self.process.kill()
