@@ -70,7 +70,9 @@ GtkShellApplication& GtkShellApplication::shared()
 }
 
 GtkShellApplication::GtkShellApplication()
-    : application(gtk_application_new(applicationId, G_APPLICATION_NON_UNIQUE)),
+    // Unique over the session bus: a second start brings the first window
+    // forward instead of starting a second server on the same port.
+    : application(gtk_application_new(applicationId, G_APPLICATION_DEFAULT_FLAGS)),
       fileSystem(PosixFileSystem::resourceDirectoryOfExecutable()),
       platformInterfaces{*this,       mainQueue,     clock,     workspace, environment,
                          fileSystem,  processLauncher, signalSources, urlParser, thisProcess}

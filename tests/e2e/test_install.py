@@ -1,0 +1,81 @@
+import os
+import shutil
+import subprocess
+import tempfile
+import unittest
+
+from support.quorva import QuorvaTestCase
+from support.shell import ShellProcess, free_port
+from support.wait import wait_until
+
+
+def build_dir():
+    path = os.environ.get("QUORVA_BUILD_DIR")
+    if not path:
+        raise unittest.SkipTest("QUORVA_BUILD_DIR is not set; run through ctest")
+    return path
+
+
+class InstalledTest(QuorvaTestCase):
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        cls.prefix = tempfile.mkdtemp(prefix="quorva-prefix-")
+        subprocess.run(["cmake", "--install", build_dir(), "--prefix", cls.prefix],
+                       check=True, stdout=subprocess.DEVNULL)
+
+    @classmethod
+    def tearDownClass(cls):
+        shutil.rmtree(cls.prefix, ignore_errors=True)
+        super().tearDownClass()
+
+    def test_layout_and_desktop_entry(self):
+        for path in ("bin/quorva", "share/quorva/catalog.py",
+                     "share/applications/org.quorva.Quorva.desktop",
+                     "share/icons/hicolor/scalable/apps/org.quorva.Quorva.svg"):
+            self.assertTrue(os.path.isfile(os.path.join(self.prefix, path)), path)
+        entry = os.path.join(self.prefix, "share/applications/org.quorva.Quorva.desktop")
+        if shutil.which("desktop-file-validate"):
+            result = subprocess.run(["desktop-file-validate", entry], capture_output=True,
+                                    text=True)
+            self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
+        with open(entry) as handle:
+            text = handle.read()
+        self.assertIn("Name=QUORVA\n", text)
+        self.assertIn(f"Exec={self.prefix}/bin/quorva\n", text)
+
+    def start_installed(self, port, root=None):
+        shell = ShellProcess(os.path.join(self.prefix, "bin", "quorva"), display=self.display,
+                             root=root, keep_root=root is not None)
+        shell.env.update({
+            "QUORVA_HOME": os.path.join(shell.root, "data"),
+            "QUORVA_PORT": str(port),
+            "DBUS_SESSION_BUS_ADDRESS": self.bus.address,
+            "GTK_A11Y": "none",
+            "GSK_RENDERER": "cairo",
+            "WEBKIT_DISABLE_COMPOSITING_MODE": "1",
+            "QUORVA_DEBUG": "1",
+        })
+        self.addCleanup(shell.cleanup)
+        return shell.start()
+
+    def catalog_processes(self, shell):
+        return [p for p in shell.group_members() if p.comm.startswith("python")]
+
+    def test_opens_the_catalog_and_a_second_start_presents_the_first(self):
+        port = free_port()
+        first = self.start_installed(port)
+        wait_until(lambda: f"[QUORVA] loaded http://127.0.0.1:{port}/" in first.stderr_text(),
+                   40, what="the catalog page to load")
+        self.assertEqual(len(self.catalog_processes(first)), 1)
+
+        second = self.start_installed(port)
+        self.assertEqual(second.wait(20), 0)
+        self.assertEqual(second.leftovers(), [])
+        self.assertNotIn("[QUORVA] loaded", second.stderr_text())
+        self.assertTrue(first.running())
+        self.assertEqual(len(self.catalog_processes(first)), 1)
+
+
+if __name__ == "__main__":
+    unittest.main()
