@@ -4,6 +4,7 @@
 #include "platform/gtk/web_view_gtk.h"
 #include "platform/gtk/window_gtk.h"
 
+#include <optional>
 #include <string>
 
 namespace quorva {
@@ -54,6 +55,26 @@ bool hasCounterpart(MenuAction action)
 {
     return action != MenuAction::HideOtherApplications &&
            action != MenuAction::UnhideAllApplications;
+}
+
+std::optional<EditCommand> editCommandFor(MenuAction action)
+{
+    switch (action) {
+    case MenuAction::Undo:
+        return EditCommand::Undo;
+    case MenuAction::Redo:
+        return EditCommand::Redo;
+    case MenuAction::Cut:
+        return EditCommand::Cut;
+    case MenuAction::Copy:
+        return EditCommand::Copy;
+    case MenuAction::Paste:
+        return EditCommand::Paste;
+    case MenuAction::SelectAll:
+        return EditCommand::SelectAll;
+    default:
+        return std::nullopt;
+    }
 }
 
 struct ActionBinding {
@@ -240,6 +261,11 @@ void GtkShellApplication::performAction(const MenuItem& item)
         }
     }
     auto appDelegate = delegate.lock();
+    if (const auto command = editCommandFor(item.action)) {
+        if (appDelegate)
+            appDelegate->runEditCommand(*command);
+        return;
+    }
     switch (item.action) {
     case MenuAction::OrderFrontStandardAboutPanel:
         return showAboutPanel();
@@ -254,30 +280,6 @@ void GtkShellApplication::performAction(const MenuItem& item)
     case MenuAction::PerformZoom:
         if (appDelegate)
             appDelegate->zoomWindow();
-        return;
-    case MenuAction::Undo:
-        if (appDelegate)
-            appDelegate->runEditCommand(EditCommand::Undo);
-        return;
-    case MenuAction::Redo:
-        if (appDelegate)
-            appDelegate->runEditCommand(EditCommand::Redo);
-        return;
-    case MenuAction::Cut:
-        if (appDelegate)
-            appDelegate->runEditCommand(EditCommand::Cut);
-        return;
-    case MenuAction::Copy:
-        if (appDelegate)
-            appDelegate->runEditCommand(EditCommand::Copy);
-        return;
-    case MenuAction::Paste:
-        if (appDelegate)
-            appDelegate->runEditCommand(EditCommand::Paste);
-        return;
-    case MenuAction::SelectAll:
-        if (appDelegate)
-            appDelegate->runEditCommand(EditCommand::SelectAll);
         return;
     default:
         return;
