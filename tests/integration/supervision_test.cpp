@@ -167,6 +167,59 @@ os.kill(os.getpid(), 9)
               errorPage("เซิร์ฟเวอร์หยุดทำงาน (exit 9)", "Traceback (most recent call last):\n  <boom>"));
 }
 
+// The exit status shown is the signal's number, whichever signal it was.
+TEST_F(SupervisionTest, ServerKilledByAnySignalShowsItsNumber)
+{
+    for (int signalNumber : {SIGHUP, SIGINT, SIGQUIT, SIGABRT, SIGKILL, SIGSEGV, SIGPIPE, SIGTERM,
+                             SIGUSR1, SIGALRM}) {
+        testing::FakePlatform view;
+        Platform each{view.windowSystem, queue,         clock,
+                      view.workspace,    fake.environment, fileSystem,
+                      launcher,          view.signalSources, view.urlParser,
+                      view.thisProcess};
+        auto subject = std::make_shared<AppDelegate>(each);
+        // The pause lets the address reach the main thread before the exit does.
+        std::ofstream(directory / "server.py")
+            << "import os, signal, time\n"
+               "print('http://127.0.0.1:8765/', flush=True)\n"
+               "time.sleep(0.3)\n"
+               "if " << signalNumber << " != signal.SIGKILL:\n"
+               "    signal.signal(" << signalNumber << ", signal.SIG_DFL)\n"
+               "os.kill(os.getpid(), " << signalNumber << ")\n";
+        subject->applicationDidFinishLaunching();
+        ASSERT_TRUE(waitFor([&] { return view.log.count("webView.loadHtml") == 2; }))
+            << "signal " << signalNumber;
+        EXPECT_EQ(view.windowSystem.webView->htmlLoads.back(),
+                  errorPage("เซิร์ฟเวอร์หยุดทำงาน (exit " + std::to_string(signalNumber) + ")", ""));
+        EXPECT_FALSE(Probe::server(*subject)->isRunning());
+        EXPECT_EQ(waitpid(Probe::server(*subject)->pid(), nullptr, WNOHANG), -1)
+            << "no zombie";
+    }
+}
+
+// Bytes that are not text are dropped chunk by chunk; text around them still counts.
+TEST_F(SupervisionTest, MalformedOutputIsDroppedWithoutHarm)
+{
+    launch(R"(
+import sys, time
+out, err = sys.stdout.buffer, sys.stderr.buffer
+out.write(b"\xff\xfe http://127.0.0.1:1/\n"); out.flush()
+err.write(b"bad \xc0\xaf\n"); err.flush()
+time.sleep(0.3)
+out.write(b"\x00\x00" + b"a" * (1 << 20)); out.flush()
+err.write(b"nul \x00 kept\n"); err.flush()
+time.sleep(0.3)
+out.write(b"http://127.0.0.1:8765/\n"); out.flush()
+time.sleep(0.3)
+sys.exit(4)
+)");
+    ASSERT_TRUE(waitFor([&] { return fake.log.count("webView.loadHtml") == 2; }));
+    EXPECT_EQ(fake.log.matching("webView.loadRequest"),
+              std::vector<std::string>{"webView.loadRequest http://127.0.0.1:8765/"});
+    EXPECT_EQ(fake.windowSystem.webView->htmlLoads.back(),
+              errorPage("เซิร์ฟเวอร์หยุดทำงาน (exit 4)", std::string("nul \0 kept", 10)));
+}
+
 TEST_F(SupervisionTest, FloodOfStandardErrorKeepsTheTailBounded)
 {
     launch(R"(
