@@ -41,8 +41,13 @@ public:
         const auto deadline = std::chrono::steady_clock::now() + timeout;
         while (!done()) {
             std::unique_lock lock(mutex);
-            if (!arrived.wait_until(lock, deadline, [this] { return !queued.empty(); }))
-                return done();
+            // Some conditions change on other threads without queueing work: look again often.
+            if (!arrived.wait_for(lock, std::chrono::milliseconds(10),
+                                  [this] { return !queued.empty(); })) {
+                if (std::chrono::steady_clock::now() >= deadline)
+                    return done();
+                continue;
+            }
             auto work = std::move(queued.front());
             queued.pop_front();
             lock.unlock();
@@ -94,6 +99,11 @@ protected:
     }
 
     bool addressLoaded() { return Probe::serverURL(*delegate).has_value(); }
+
+    // The server waits for this file in its working directory before it ends, so
+    // its address reaches the main thread before its exit does.
+    std::filesystem::path goFile() { return directory / "QUORVA" / "go"; }
+    void goAhead() { std::ofstream(goFile()).close(); }
 
     double secondsToStop()
     {
@@ -155,13 +165,16 @@ while True:
 TEST_F(SupervisionTest, ExitShowsItsTitleWithTheErrorTail)
 {
     launch(R"(
-import os, sys
+import os, sys, time
 sys.stderr.write("Traceback (most recent call last):\n  <boom>\n")
 sys.stderr.flush()
 print("http://127.0.0.1:8765/", flush=True)
-sys.stdin.close()
+while not os.path.exists("go"):
+    time.sleep(0.01)
 os.kill(os.getpid(), 9)
 )");
+    ASSERT_TRUE(waitFor([&] { return addressLoaded(); }));
+    goAhead();
     ASSERT_TRUE(waitFor([&] { return fake.log.count("webView.loadHtml") == 2; }));
     EXPECT_EQ(fake.windowSystem.webView->htmlLoads.back(),
               errorPage("เซิร์ฟเวอร์หยุดทำงาน (exit 9)", "Traceback (most recent call last):\n  <boom>"));
@@ -178,15 +191,18 @@ TEST_F(SupervisionTest, ServerKilledByAnySignalShowsItsNumber)
                       launcher,          view.signalSources, view.urlParser,
                       view.thisProcess};
         auto subject = std::make_shared<AppDelegate>(each);
-        // The pause lets the address reach the main thread before the exit does.
+        std::filesystem::remove(goFile());
         std::ofstream(directory / "server.py")
             << "import os, signal, time\n"
                "print('http://127.0.0.1:8765/', flush=True)\n"
-               "time.sleep(0.3)\n"
+               "while not os.path.exists('go'):\n"
+               "    time.sleep(0.01)\n"
                "if " << signalNumber << " != signal.SIGKILL:\n"
                "    signal.signal(" << signalNumber << ", signal.SIG_DFL)\n"
                "os.kill(os.getpid(), " << signalNumber << ")\n";
         subject->applicationDidFinishLaunching();
+        ASSERT_TRUE(waitFor([&] { return Probe::serverURL(*subject).has_value(); }));
+        goAhead();
         ASSERT_TRUE(waitFor([&] { return view.log.count("webView.loadHtml") == 2; }))
             << "signal " << signalNumber;
         EXPECT_EQ(view.windowSystem.webView->htmlLoads.back(),
@@ -201,23 +217,30 @@ TEST_F(SupervisionTest, ServerKilledByAnySignalShowsItsNumber)
 TEST_F(SupervisionTest, MalformedOutputIsDroppedWithoutHarm)
 {
     launch(R"(
-import sys, time
+import os, sys, time
+def wait_for(name):
+    while not os.path.exists(name):
+        time.sleep(0.01)
 out, err = sys.stdout.buffer, sys.stderr.buffer
 out.write(b"\xff\xfe http://127.0.0.1:1/\n"); out.flush()
-err.write(b"bad \xc0\xaf\n"); err.flush()
-time.sleep(0.3)
 out.write(b"\x00\x00" + b"a" * (1 << 20)); out.flush()
 err.write(b"nul \x00 kept\n"); err.flush()
-time.sleep(0.3)
+wait_for("go")
+err.write(b"bad \xc0\xaf\n"); err.flush()
 out.write(b"http://127.0.0.1:8765/\n"); out.flush()
-time.sleep(0.3)
+wait_for("go2")
 sys.exit(4)
 )");
+    const std::string kept("nul \0 kept\n", 11);
+    ASSERT_TRUE(waitFor([&] { return Probe::stderrTail(*delegate) == kept; }));
+    goAhead();
+    ASSERT_TRUE(waitFor([&] { return addressLoaded(); }));
+    std::ofstream(directory / "QUORVA" / "go2").close();
     ASSERT_TRUE(waitFor([&] { return fake.log.count("webView.loadHtml") == 2; }));
     EXPECT_EQ(fake.log.matching("webView.loadRequest"),
               std::vector<std::string>{"webView.loadRequest http://127.0.0.1:8765/"});
     EXPECT_EQ(fake.windowSystem.webView->htmlLoads.back(),
-              errorPage("เซิร์ฟเวอร์หยุดทำงาน (exit 4)", std::string("nul \0 kept", 10)));
+              errorPage("เซิร์ฟเวอร์หยุดทำงาน (exit 4)", kept.substr(0, 10)));
 }
 
 TEST_F(SupervisionTest, FloodOfStandardErrorKeepsTheTailBounded)
