@@ -3,6 +3,7 @@
 #include "output/grapheme.h"
 
 #include <unicode/uchar.h>
+#include <unicode/utf8.h>
 
 namespace quorva {
 
@@ -21,6 +22,17 @@ std::optional<std::string_view> findAddressCandidate(std::string_view text)
             return rest.substr(0, static_cast<std::size_t>(begin));
     }
     return rest;
+}
+
+bool containsWhitespace(std::string_view text)
+{
+    for (std::size_t offset = 0; offset < text.size();) {
+        const char32_t codePoint = codePointAt(text, offset);
+        if (u_isUWhiteSpace(static_cast<UChar32>(codePoint)))
+            return true;
+        offset += U8_LENGTH(codePoint);
+    }
+    return false;
 }
 
 }  // namespace quorva

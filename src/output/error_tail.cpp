@@ -7,24 +7,61 @@
 
 namespace quorva {
 
-void appendToTail(std::string& tail, std::string_view chunk, std::size_t limit)
+namespace {
+
+// Walks back from the end: the work stops after `limit` characters however long
+// the text, which suits a chunk at least as long as the whole tail.
+void keepLastCharacters(std::string& tail, std::size_t& characters, std::size_t limit)
 {
-    tail.append(chunk);
-    // Walk back from the end: the work stops after `limit` characters, however
-    // long the chunk, and a character that spans the join is counted once.
     GraphemeCursor cursor(tail);
-    icu::BreakIterator& characters = cursor.iterator();
-    int32_t start = characters.last();
+    icu::BreakIterator& boundaries = cursor.iterator();
+    int32_t start = boundaries.last();
     std::size_t kept = 0;
     while (kept < limit) {
-        const int32_t previous = characters.previous();
+        const int32_t previous = boundaries.previous();
         if (previous == icu::BreakIterator::DONE)
-            return;
+            break;
         start = previous;
         ++kept;
     }
-    if (start > 0)
-        tail.erase(0, static_cast<std::size_t>(start));
+    tail.erase(0, static_cast<std::size_t>(start));
+    characters = kept;
+}
+
+}  // namespace
+
+void appendToTail(std::string& tail, std::size_t& characters, std::string_view chunk,
+                  std::size_t limit)
+{
+    if (chunk.empty())
+        return;
+    if (chunk.size() >= limit || tail.empty()) {
+        tail.append(chunk);
+        keepLastCharacters(tail, characters, limit);
+        return;
+    }
+    // A short chunk: only the tail's last character can join it, everything
+    // before keeps its boundaries, so only that character and the chunk are
+    // counted, and the cut walks over no more than the chunk added.
+    std::size_t lastStart = 0;
+    {
+        GraphemeCursor cursor(tail);
+        icu::BreakIterator& old = cursor.iterator();
+        old.last();
+        lastStart = static_cast<std::size_t>(old.previous());
+    }
+    tail.append(chunk);
+    characters = characters - 1 + countCharacters(std::string_view(tail).substr(lastStart));
+    if (characters <= limit)
+        return;
+
+    GraphemeCursor cursor(tail);
+    icu::BreakIterator& boundaries = cursor.iterator();
+    int32_t cut = boundaries.first();
+    for (std::size_t dropped = characters - limit; dropped > 0; --dropped)
+        cut = boundaries.next();
+    tail.erase(0, static_cast<std::size_t>(cut));
+    characters = limit;
 }
 
 std::size_t countCharacters(std::string_view text)

@@ -9,8 +9,10 @@ namespace quorva {
 constexpr std::size_t stderrTailLimit = 4000;
 
 // Appends valid UTF-8 text and keeps only the last `limit` user-perceived
-// characters. Costs in proportion to the chunk plus what is kept.
-void appendToTail(std::string& tail, std::string_view chunk, std::size_t limit = stderrTailLimit);
+// characters; `characters` is the tail's count and is kept up to date. Costs in
+// proportion to the chunk and to what is cut, not to what is kept.
+void appendToTail(std::string& tail, std::size_t& characters, std::string_view chunk,
+                  std::size_t limit = stderrTailLimit);
 
 std::size_t countCharacters(std::string_view text);
 

@@ -23,7 +23,7 @@ void AppDelegate::handleStandardError(std::string_view chunk)
     if (chunk.empty() || !isValidUtf8(chunk))
         return;
     std::lock_guard lock(stderrLock);
-    appendToTail(stderrTail, chunk);
+    appendToTail(stderrTail, stderrTailCharacters, chunk);
 }
 
 void AppDelegate::scanForURL(std::string_view text)
@@ -31,7 +31,7 @@ void AppDelegate::scanForURL(std::string_view text)
     if (serverURLKnown.load())
         return;
     const auto candidate = findAddressCandidate(text);
-    if (!candidate)
+    if (!candidate || containsWhitespace(*candidate))
         return;
     auto url = platform.urlParser.parse(*candidate);
     if (!url)

@@ -237,6 +237,7 @@ TEST_F(AppDelegateTest, AddressChunksThatDoNotCount)
     launchServer();
     for (const std::string chunk :
          {"http://127.0.0.1:\xE0\xB8", "\xFF http://127.0.0.1:1/", "http://127.0.0.1:abc/",
+          "http://127.0.0.1:1/\u0600 x\n",
           "http://127.0.0.1:/", "https://127.0.0.1:8765/", ""}) {
         standardOutput(chunk);
     }

@@ -76,9 +76,11 @@ TEST(ErrorTail, KeepsTheLastCharacters)
     };
     for (const auto& c : cases) {
         std::string tail = c.before;
-        appendToTail(tail, c.chunk);
+        std::size_t characters = countCharacters(tail);
+        appendToTail(tail, characters, c.chunk);
         EXPECT_EQ(tail, c.expected) << c.name;
-        EXPECT_LE(countCharacters(tail), stderrTailLimit) << c.name;
+        EXPECT_EQ(characters, countCharacters(tail)) << c.name;
+        EXPECT_LE(characters, stderrTailLimit) << c.name;
     }
 }
 
@@ -125,12 +127,17 @@ TEST(AddressScan, CandidateRunsToTheFirstWhitespaceCharacter)
         {"https://127.0.0.1:8765/\n", std::nullopt},
         {"http://localhost:8765/\n", std::nullopt},
         {"65/\n", std::nullopt},
+        // A prepended mark takes the space after it into its character.
+        {"http://127.0.0.1:8000/\u0600 (stop)\n", "http://127.0.0.1:8000/\u0600 (stop)"},
     };
     for (const auto& c : cases) {
         const auto found = findAddressCandidate(c.chunk);
         EXPECT_EQ(found ? std::optional<std::string>(*found) : std::nullopt, c.candidate)
             << c.chunk;
     }
+    EXPECT_TRUE(containsWhitespace("http://127.0.0.1:8000/\u0600 (stop)"));
+    EXPECT_TRUE(containsWhitespace("a\u3000b"));
+    EXPECT_FALSE(containsWhitespace("http://127.0.0.1:8765/?q=กา"));
 }
 
 }  // namespace
