@@ -75,6 +75,8 @@ private:
     std::atomic<bool> quitting{false};
     bool launchFailed = false;
     std::string stderrTail;
+    // How many characters stderrTail holds, so a chunk costs only its own length.
+    std::size_t stderrTailCharacters = 0;
     std::mutex stderrLock;
     double zoom = 1.0;
     std::vector<std::unique_ptr<SignalSource>> signalSources;
