@@ -44,9 +44,9 @@ class InstalledTest(QuorvaTestCase):
         self.assertIn("Name=QUORVA\n", text)
         self.assertIn(f"Exec={self.prefix}/bin/quorva\n", text)
 
-    def start_installed(self, port, root=None):
-        shell = ShellProcess(os.path.join(self.prefix, "bin", "quorva"), display=self.display,
-                             root=root, keep_root=root is not None)
+    def start_installed(self, port, program=None):
+        shell = ShellProcess(program or os.path.join(self.prefix, "bin", "quorva"),
+                             display=self.display)
         shell.env.update({
             "QUORVA_HOME": os.path.join(shell.root, "data"),
             "QUORVA_PORT": str(port),
@@ -75,6 +75,25 @@ class InstalledTest(QuorvaTestCase):
         self.assertNotIn("[QUORVA] loaded", second.stderr_text())
         self.assertTrue(first.running())
         self.assertEqual(len(self.catalog_processes(first)), 1)
+
+    def test_the_package_runs_where_it_is_unpacked(self):
+        packages = tempfile.mkdtemp(prefix="quorva-deb-")
+        self.addCleanup(shutil.rmtree, packages, True)
+        subprocess.run(["cpack", "-G", "DEB", "-B", packages, "--config",
+                        os.path.join(build_dir(), "CPackConfig.cmake")],
+                       check=True, stdout=subprocess.DEVNULL)
+        [package] = [name for name in os.listdir(packages) if name.endswith(".deb")]
+        unpacked = os.path.join(packages, "root")
+        subprocess.run(["dpkg", "-x", os.path.join(packages, package), unpacked], check=True)
+        depends = subprocess.run(["dpkg-deb", "-f", os.path.join(packages, package), "Depends"],
+                                 check=True, capture_output=True, text=True).stdout
+        for needed in ("python3", "libwebkitgtk-6.0", "libgtk-4", "libicu"):
+            self.assertIn(needed, depends)
+
+        port = free_port()
+        shell = self.start_installed(port, os.path.join(unpacked, "usr", "bin", "quorva"))
+        wait_until(lambda: f"[QUORVA] loaded http://127.0.0.1:{port}/" in shell.stderr_text(),
+                   40, what="the catalog page to load from the unpacked package")
 
 
 if __name__ == "__main__":
