@@ -2,6 +2,7 @@
 
 #include <unicode/utf8.h>
 
+#include <cassert>
 #include <stdexcept>
 
 namespace quorva {
@@ -23,8 +24,17 @@ icu::BreakIterator& threadIterator()
 
 }  // namespace
 
+namespace {
+
+// The iterator is shared: a second cursor on the same thread would retarget the first.
+thread_local bool cursorOpen = false;
+
+}  // namespace
+
 GraphemeCursor::GraphemeCursor(std::string_view text) : breaks(&threadIterator())
 {
+    assert(!cursorOpen);
+    cursorOpen = true;
     UErrorCode status = U_ZERO_ERROR;
     utf8Text = utext_openUTF8(nullptr, text.data(), static_cast<int64_t>(text.size()), &status);
     breaks->setText(utf8Text, status);
@@ -35,6 +45,7 @@ GraphemeCursor::~GraphemeCursor()
     // Detach the shared iterator from text that is about to go away.
     breaks->setText(icu::UnicodeString());
     utext_close(utf8Text);
+    cursorOpen = false;
 }
 
 char32_t codePointAt(std::string_view text, std::size_t offset)

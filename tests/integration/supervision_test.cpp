@@ -180,6 +180,30 @@ os.kill(os.getpid(), 9)
               errorPage("เซิร์ฟเวอร์หยุดทำงาน (exit 9)", "Traceback (most recent call last):\n  <boom>"));
 }
 
+// A server that writes its last words and its address and dies at once: the
+// words and the address still come before the exit.
+TEST_F(SupervisionTest, LastOutputArrivesBeforeTheExit)
+{
+    for (int run = 0; run < 5; ++run) {
+        testing::FakePlatform view;
+        Platform each{view.windowSystem, queue,         clock,
+                      view.workspace,    fake.environment, fileSystem,
+                      launcher,          view.signalSources, view.urlParser,
+                      view.thisProcess};
+        auto subject = std::make_shared<AppDelegate>(each);
+        std::ofstream(directory / "server.py")
+            << "import os\n"
+               "os.write(1, b'http://127.0.0.1:8765/\\n')\n"
+               "os.write(2, b'Traceback: <last words>\\n')\n"
+               "os._exit(3)\n";
+        subject->applicationDidFinishLaunching();
+        ASSERT_TRUE(waitFor([&] { return view.log.count("webView.loadHtml") == 2; }));
+        EXPECT_EQ(view.windowSystem.webView->htmlLoads.back(),
+                  errorPage("เซิร์ฟเวอร์หยุดทำงาน (exit 3)", "Traceback: <last words>"))
+            << "run " << run;
+    }
+}
+
 // The exit status shown is the signal's number, whichever signal it was.
 TEST_F(SupervisionTest, ServerKilledByAnySignalShowsItsNumber)
 {

@@ -124,7 +124,7 @@ int GtkShellApplication::run(int, char** argv)
 std::unique_ptr<WebView> GtkShellApplication::createWebView(
     const WebViewConfiguration& configuration, std::weak_ptr<WebViewDelegate> webViewDelegate)
 {
-    return std::make_unique<GtkWebView>(configuration, std::move(webViewDelegate), urlParser);
+    return std::make_unique<GtkWebView>(configuration, std::move(webViewDelegate));
 }
 
 std::unique_ptr<Window> GtkShellApplication::createWindow(int contentWidth, int contentHeight)

@@ -2,7 +2,9 @@
 
 #include "app/menu.h"
 #include "platform/gtk/main_queue_gtk.h"
+#include "platform/gtk/signals_gtk.h"
 #include "platform/gtk/url_glib.h"
+#include "platform/gtk/workspace_gtk.h"
 #include "platform/platform.h"
 #include "platform/posix/process_posix.h"
 #include "platform/posix/system_posix.h"

@@ -26,11 +26,24 @@ bool hasEmptyPort(std::string_view text)
 
 std::optional<Url> GlibUrlParser::parse(std::string_view text) const
 {
+    if (hasEmptyPort(text))
+        return std::nullopt;
+    return parseUrl(text, G_URI_FLAGS_ENCODED);
+}
+
+std::optional<Url> parseWebKitUrl(std::string_view text)
+{
+    // WebKit keeps what its URL standard allows, a lone "%" among it.
+    return parseUrl(text, static_cast<GUriFlags>(G_URI_FLAGS_ENCODED | G_URI_FLAGS_PARSE_RELAXED));
+}
+
+std::optional<Url> parseUrl(std::string_view text, GUriFlags flags)
+{
     const std::string owned(text);
     // GUri stops at an embedded NUL; such text is no URL.
-    if (owned.find('\0') != std::string::npos || hasEmptyPort(owned))
+    if (owned.find('\0') != std::string::npos)
         return std::nullopt;
-    GUri* uri = g_uri_parse(owned.c_str(), G_URI_FLAGS_ENCODED, nullptr);
+    GUri* uri = g_uri_parse(owned.c_str(), flags, nullptr);
     if (!uri)
         return std::nullopt;
     Url url;

@@ -1,5 +1,7 @@
 #include "platform/gtk/web_view_gtk.h"
 
+#include "platform/gtk/url_glib.h"
+
 namespace quorva {
 
 namespace {
@@ -9,8 +11,8 @@ constexpr guint cancellationGraceMilliseconds = 250;
 }  // namespace
 
 GtkWebView::GtkWebView(const WebViewConfiguration& configuration,
-                       std::weak_ptr<WebViewDelegate> delegate, const UrlParser& urlParser)
-    : delegate(std::move(delegate)), urlParser(urlParser)
+                       std::weak_ptr<WebViewDelegate> delegate)
+    : delegate(std::move(delegate))
 {
     WebKitNetworkSession* session = configuration.persistentDataStore
                                         ? webkit_network_session_get_default()
@@ -71,7 +73,7 @@ std::optional<Url> GtkWebView::currentUrl() const
     const char* uri = webkit_web_view_get_uri(view);
     if (!uri)
         return std::nullopt;
-    return urlParser.parse(uri);
+    return parseWebKitUrl(uri);
 }
 
 void GtkWebView::runEditCommand(EditCommand command)
@@ -105,7 +107,7 @@ std::optional<Url> GtkWebView::urlOfAction(WebKitNavigationAction* action) const
     const char* uri = request ? webkit_uri_request_get_uri(request) : nullptr;
     if (!uri || !*uri)
         return std::nullopt;
-    if (auto url = urlParser.parse(uri))
+    if (auto url = parseWebKitUrl(uri))
         return url;
     // Unparsable but present: it still must not load in the window.
     return Url{uri, "", ""};

@@ -9,8 +9,7 @@ namespace quorva {
 // A WebKitWebView that reports to a WebViewDelegate.
 class GtkWebView final : public WebView {
 public:
-    GtkWebView(const WebViewConfiguration& configuration, std::weak_ptr<WebViewDelegate> delegate,
-               const UrlParser& urlParser);
+    GtkWebView(const WebViewConfiguration& configuration, std::weak_ptr<WebViewDelegate> delegate);
     ~GtkWebView() override;
     GtkWebView(const GtkWebView&) = delete;
     GtkWebView& operator=(const GtkWebView&) = delete;
@@ -38,7 +37,6 @@ private:
 
     WebKitWebView* view;
     std::weak_ptr<WebViewDelegate> delegate;
-    const UrlParser& urlParser;
     // WebKit reports a failed load as finished too; only one outcome counts.
     bool currentLoadFailed = false;
     // Navigations let through so far, and how many there were when the

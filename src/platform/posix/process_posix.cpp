@@ -1,6 +1,8 @@
 #include "platform/posix/process_posix.h"
 
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <cstring>
 #include <fcntl.h>
 #include <future>
@@ -24,7 +26,9 @@ extern char** environ;
 namespace quorva {
 namespace {
 
-constexpr std::size_t chunkSize = 64 * 1024;
+// A reader that falls behind a flood takes up to this much at once, so what a
+// chunk costs beyond its bytes is paid rarely; the pipe is grown to match.
+constexpr std::size_t chunkSize = 1024 * 1024;
 constexpr int unknownTerminationStatus = -1;
 
 // strerror_r comes as the XSI or the GNU flavour depending on the C library.
@@ -103,6 +107,10 @@ int openPipe(Pipe& pipe)
     }
     pipe.readEnd.reset(ends[0]);
     pipe.writeEnd.reset(ends[1]);
+#ifdef F_SETPIPE_SZ
+    // Best effort: the system may cap pipe sizes; the default still works.
+    (void)::fcntl(ends[0], F_SETPIPE_SZ, static_cast<int>(chunkSize));
+#endif
     if (int error = moveAboveStandardStreams(pipe.readEnd)) {
         return error;
     }
@@ -264,7 +272,13 @@ struct ChildState {
     std::mutex mutex;
     bool reaped = false;
     int terminationStatus = unknownTerminationStatus;
+    int openStreams = 2;
+    std::condition_variable streamEnded;
 };
+
+// How long the exit waits for the last output: a grandchild may hold the pipes
+// open long after the child is gone.
+constexpr auto outputGrace = std::chrono::milliseconds(500);
 
 class PosixProcess final : public Process {
 public:
@@ -300,7 +314,8 @@ private:
     std::shared_ptr<ChildState> child;
 };
 
-void readStream(UniqueFd fd, const std::function<void(std::string_view)>& onChunk)
+void readStream(UniqueFd fd, const std::function<void(std::string_view)>& onChunk,
+                const std::shared_ptr<ChildState>& state)
 {
     std::vector<char> buffer(chunkSize);
     for (;;) {
@@ -317,6 +332,11 @@ void readStream(UniqueFd fd, const std::function<void(std::string_view)>& onChun
     }
     // Closed before the end is announced, so whoever sees the end sees no descriptor left.
     fd.reset();
+    {
+        std::lock_guard lock(state->mutex);
+        --state->openStreams;
+    }
+    state->streamEnded.notify_all();
     if (onChunk) {
         onChunk({});
     }
@@ -340,6 +360,12 @@ void awaitExit(const std::shared_ptr<ChildState>& state, const std::function<voi
         }
         state->terminationStatus = terminationStatus;
         state->reaped = true;
+    }
+    // The output written before the exit is handled before the exit, so the last
+    // words of a server reach whoever reports its exit.
+    {
+        std::unique_lock lock(state->mutex);
+        state->streamEnded.wait_for(lock, outputGrace, [&] { return state->openStreams == 0; });
     }
     if (onExit) {
         onExit(terminationStatus);
@@ -425,16 +451,16 @@ LaunchResult PosixProcessLauncher::launch(LaunchRequest request)
     };
     try {
         SignalsBlockedForNewThreads blocked;
-        std::thread([started, fd = output.readEnd.get(),
+        std::thread([started, state, fd = output.readEnd.get(),
                      onChunk = std::move(request.onStandardOutput)] {
             if (started.get()) {
-                readStream(UniqueFd(fd), onChunk);
+                readStream(UniqueFd(fd), onChunk, state);
             }
         }).detach();
-        std::thread([started, fd = errors.readEnd.get(),
+        std::thread([started, state, fd = errors.readEnd.get(),
                      onChunk = std::move(request.onStandardError)] {
             if (started.get()) {
-                readStream(UniqueFd(fd), onChunk);
+                readStream(UniqueFd(fd), onChunk, state);
             }
         }).detach();
         std::thread([started, state, onExit = std::move(request.onExit)] {
