@@ -11,6 +11,33 @@ from support.wait import wait_until
 
 START_FAILURE = "เปิดเซิร์ฟเวอร์ในเครื่องไม่สำเร็จ"
 
+# Serves its first page, then says why it stops and exits.
+SERVE_ONE_PAGE_THEN_EXIT = """
+import http.server, os, sys, threading
+served = threading.Event()
+
+class Page(http.server.BaseHTTPRequestHandler):
+    def do_GET(self):
+        body = b"<!DOCTYPE html><title>catalog</title><p>ok</p>"
+        self.send_response(200)
+        self.send_header("Content-Type", "text/html")
+        self.send_header("Content-Length", str(len(body)))
+        self.end_headers()
+        self.wfile.write(body)
+        served.set()
+
+    def log_message(self, *args):
+        pass
+
+server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Page)
+threading.Thread(target=server.serve_forever, daemon=True).start()
+print("http://127.0.0.1:%d/" % server.server_address[1], flush=True)
+served.wait(30)
+sys.stderr.write("bye <now>\\n")
+sys.stderr.flush()
+os._exit(3)
+"""
+
 
 class ServerTest(QuorvaTestCase):
     def server_pid(self):
@@ -57,9 +84,7 @@ class ServerTest(QuorvaTestCase):
             ("before the address",
              "import sys\nsys.stderr.write('\\n  boom <x> & y\\n\\n')\nsys.exit(3)\n",
              START_FAILURE, "boom <x> & y"),
-            ("after the address",
-             "import sys, time\nprint('http://127.0.0.1:9/')\ntime.sleep(0.5)\n"
-             "sys.stderr.write('bye <now>\\n')\nsys.exit(3)\n",
+            ("after the address", SERVE_ONE_PAGE_THEN_EXIT,
              "เซิร์ฟเวอร์หยุดทำงาน (exit 3)", "bye <now>"),
         ]
         for name, source, title, tail in cases:

@@ -167,7 +167,13 @@ gboolean GtkWebView::onLoadFailed(WebKitWebView*, WebKitLoadEvent event, gchar*,
     LoadFailure failure;
     failure.description = error && error->message ? error->message : "";
     const bool committed = event == WEBKIT_LOAD_COMMITTED;
-    if (!g_error_matches(error, WEBKIT_NETWORK_ERROR, WEBKIT_NETWORK_ERROR_CANCELLED)) {
+    // A newer load stops the one in flight as a cancellation or, when the newer
+    // one is a document of the shell's own, as an interruption.
+    const bool stoppedByAnother =
+        g_error_matches(error, WEBKIT_NETWORK_ERROR, WEBKIT_NETWORK_ERROR_CANCELLED) ||
+        g_error_matches(error, WEBKIT_POLICY_ERROR,
+                        WEBKIT_POLICY_ERROR_FRAME_LOAD_INTERRUPTED_BY_POLICY_CHANGE);
+    if (!stoppedByAnother) {
         self->reportFailure(committed, failure);
         return TRUE;
     }
