@@ -13,6 +13,16 @@ bool isContinuation(unsigned char byte)
     return (byte & 0xC0) == 0x80;
 }
 
+// Lead E0 to EF with two continuation bytes, neither overlong nor a surrogate.
+bool isThreeByteCharacter(const unsigned char* bytes)
+{
+    const unsigned char lead = bytes[0];
+    const unsigned char second = bytes[1];
+    if ((lead & 0xF0) != 0xE0 || !isContinuation(second) || !isContinuation(bytes[2]))
+        return false;
+    return !(lead == 0xE0 && second < 0xA0) && !(lead == 0xED && second > 0x9F);
+}
+
 }  // namespace
 
 bool isValidUtf8(std::string_view bytes)
@@ -21,21 +31,30 @@ bool isValidUtf8(std::string_view bytes)
     const std::size_t size = bytes.size();
     std::size_t i = 0;
     while (i < size) {
-        // Server output is mostly ASCII: skip it eight bytes at a time.
-        while (i + 8 <= size) {
-            std::uint64_t word;
-            std::memcpy(&word, data + i, sizeof word);
-            if (word & 0x8080808080808080ULL)
-                break;
-            i += 8;
-        }
-        if (i >= size)
-            break;
-        const unsigned char lead = data[i];
+        unsigned char lead = data[i];
         if (lead < 0x80) {
+            // Server output is mostly ASCII: skip it eight bytes at a time.
             ++i;
+            while (i + 8 <= size) {
+                std::uint64_t word;
+                std::memcpy(&word, data + i, sizeof word);
+                if (word & 0x8080808080808080ULL)
+                    break;
+                i += 8;
+            }
+            while (i < size && data[i] < 0x80)
+                ++i;
             continue;
         }
+        // Runs of three-byte characters, as in Thai text, stay in this loop.
+        while (i + 3 <= size && isThreeByteCharacter(data + i)) {
+            i += 3;
+            if (i >= size)
+                return true;
+            lead = data[i];
+        }
+        if (lead < 0x80)
+            continue;
         std::size_t length;
         unsigned char secondMin = 0x80;
         unsigned char secondMax = 0xBF;
