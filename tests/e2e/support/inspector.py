@@ -126,8 +126,6 @@ class WebSocket:
     def send_text(self, text, fragment_size=None):
         self._send_message(OP_TEXT, text.encode("utf-8"), fragment_size)
 
-    def send_binary(self, data, fragment_size=None):
-        self._send_message(OP_BINARY, bytes(data), fragment_size)
 
     def _send_message(self, opcode, payload, fragment_size):
         if not fragment_size or len(payload) <= fragment_size:
@@ -137,8 +135,6 @@ class WebSocket:
         for index, piece in enumerate(pieces):
             self._send(opcode if index == 0 else OP_CONTINUATION, piece, fin=index == len(pieces) - 1)
 
-    def ping(self, payload=b""):
-        self._send(OP_PING, payload)
 
     def _fill(self, deadline):
         remaining = None if deadline is None else deadline - time.monotonic()
@@ -459,8 +455,6 @@ class Inspector:
     def location(self, timeout=10.0):
         return self.evaluate("document.location.href", timeout)
 
-    def outer_html(self, timeout=10.0):
-        return self.evaluate("document.documentElement ? document.documentElement.outerHTML : ''", timeout)
 
     def wait_for(self, expression, timeout=10.0, interval=0.1):
         """Poll until the expression is truthy in JavaScript; its value is returned.

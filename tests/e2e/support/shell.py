@@ -55,20 +55,6 @@ def process_group(pgid, include_zombies=False):
             if p.pgid == pgid and (include_zombies or p.state != "Z")]
 
 
-def descendants(pid, include_zombies=False):
-    processes = all_processes()
-    children = {}
-    for p in processes:
-        children.setdefault(p.ppid, []).append(p)
-    found, pending = [], [pid]
-    while pending:
-        for child in children.get(pending.pop(), []):
-            if include_zombies or child.state != "Z":
-                found.append(child)
-            pending.append(child.pid)
-    return found
-
-
 class ShellProcess:
     """The program under test, started in its own session with a fresh home.
 
@@ -160,14 +146,10 @@ class ShellProcess:
         if self.process.poll() is None:
             self.process.send_signal(sig)
 
-    def terminate(self):
-        self.signal(signal.SIGTERM)
 
     def kill(self):
         self.signal(signal.SIGKILL)
 
-    def stdout_text(self):
-        return _read_text(self.stdout_path)
 
     def stderr_text(self):
         return _read_text(self.stderr_path)

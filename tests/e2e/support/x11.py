@@ -284,11 +284,6 @@ class Display:
             (hints.base_width, hints.base_height) if flags & _P_BASE_SIZE else None,
         )
 
-    def protocols(self, window):
-        atoms = self.get_property(window, "WM_PROTOCOLS") or []
-        known = ("WM_DELETE_WINDOW", "WM_TAKE_FOCUS", "_NET_WM_PING", "_NET_WM_SYNC_REQUEST")
-        names = {self.atom(name): name for name in known}
-        return [names.get(atom, atom) for atom in atoms]
 
     def close_window(self, window):
         event = _XEvent()
@@ -310,11 +305,6 @@ class Display:
             raise X11Error(f"could not resize {window:#x}")
 
 
-def find_windows(pid=None, title=None, display=None, viewable=True):
-    with Display(display) as x:
-        return x.find(pid=pid, title=title, viewable=viewable)
-
-
 def wait_for_window(pid=None, title=None, timeout=15.0, display=None):
     """First viewable toplevel with that pid and/or title."""
     with Display(display) as x:
@@ -323,19 +313,9 @@ def wait_for_window(pid=None, title=None, timeout=15.0, display=None):
         return found[0]
 
 
-def window_exists(window, display=None):
-    with Display(display) as x:
-        return x.exists(window)
-
-
 def window_title(window, display=None):
     with Display(display) as x:
         return x.title(window)
-
-
-def window_pid(window, display=None):
-    with Display(display) as x:
-        return x.pid(window)
 
 
 def close_window(window, display=None):
@@ -384,12 +364,6 @@ def _run(argv, display, timeout=20.0):
     if done.returncode != 0:
         raise X11Error(f"{' '.join(argv)} failed ({done.returncode}): {done.stderr.strip()}")
     return done.stdout
-
-
-def screenshot(path, display=None, window=None):
-    target = "root" if window is None else hex(window)
-    _run(["import", "-window", target, str(path)], display)
-    return path
 
 
 def focus(window, display=None):
