@@ -100,6 +100,13 @@ protected:
 
     bool addressLoaded() { return Probe::serverURL(*delegate).has_value(); }
 
+    // The real children and clock again, with a window of the caller's.
+    Platform platformShowingIn(testing::FakePlatform& view)
+    {
+        return {view.windowSystem, queue,     clock,    view.workspace,     fake.environment,
+                fileSystem,        launcher, view.signalSources, view.urlParser, view.thisProcess};
+    }
+
     // The server waits for this file in its working directory before it ends, so
     // its address reaches the main thread before its exit does.
     std::filesystem::path goFile() { return directory / "QUORVA" / "go"; }
@@ -186,10 +193,7 @@ TEST_F(SupervisionTest, LastOutputArrivesBeforeTheExit)
 {
     for (int run = 0; run < 5; ++run) {
         testing::FakePlatform view;
-        Platform each{view.windowSystem, queue,         clock,
-                      view.workspace,    fake.environment, fileSystem,
-                      launcher,          view.signalSources, view.urlParser,
-                      view.thisProcess};
+        Platform each = platformShowingIn(view);
         auto subject = std::make_shared<AppDelegate>(each);
         std::ofstream(directory / "server.py")
             << "import os\n"
@@ -210,10 +214,7 @@ TEST_F(SupervisionTest, ServerKilledByAnySignalShowsItsNumber)
     for (int signalNumber : {SIGHUP, SIGINT, SIGQUIT, SIGABRT, SIGKILL, SIGSEGV, SIGPIPE, SIGTERM,
                              SIGUSR1, SIGALRM}) {
         testing::FakePlatform view;
-        Platform each{view.windowSystem, queue,         clock,
-                      view.workspace,    fake.environment, fileSystem,
-                      launcher,          view.signalSources, view.urlParser,
-                      view.thisProcess};
+        Platform each = platformShowingIn(view);
         auto subject = std::make_shared<AppDelegate>(each);
         std::filesystem::remove(goFile());
         std::ofstream(directory / "server.py")
