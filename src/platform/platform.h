@@ -108,6 +108,9 @@ public:
                                                    std::weak_ptr<WebViewDelegate> delegate) = 0;
     virtual std::unique_ptr<Window> createWindow(int contentWidth, int contentHeight) = 0;
     virtual void activateIgnoringOtherApps() = 0;
+
+    // The error pages' paragraph (HTML) on getting python3 on this system.
+    virtual std::string_view interpreterHint() const = 0;
 };
 
 // Work for the main thread; both calls are safe from any thread.

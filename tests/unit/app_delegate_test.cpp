@@ -38,9 +38,13 @@ protected:
     const std::vector<std::string>& pages() { return fake.windowSystem.webView->htmlLoads; }
     bool showsError(const std::string& title, const std::string& detail)
     {
-        return !pages().empty() && pages().back() == errorPage(title, detail);
+        return !pages().empty() &&
+               pages().back() == errorPage(title, detail, fake.windowSystem.hint);
     }
     std::size_t requestsLoaded() { return fake.log.count("webView.loadRequest"); }
+
+    // The error pages carry whatever the platform gives as its hint.
+    AppDelegateTest() { fake.windowSystem.hint = "<p>get <code>python3</code></p>"; }
 
     FakePlatform fake;
     std::shared_ptr<AppDelegate> delegate = std::make_shared<AppDelegate>(fake.platform);
