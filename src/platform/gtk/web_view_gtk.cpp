@@ -1,5 +1,6 @@
 #include "platform/gtk/web_view_gtk.h"
 
+#include "platform/gtk/history_gtk.h"
 #include "platform/gtk/url_glib.h"
 
 namespace quorva {
@@ -30,6 +31,7 @@ GtkWebView::GtkWebView(const WebViewConfiguration& configuration,
     webkit_web_view_set_background_color(view, &white);
 
     processWatch = std::make_unique<PageProcessWatch>(view, this->delegate);
+    addHistoryControls(view);
     g_signal_connect(view, "decide-policy", G_CALLBACK(onDecidePolicy), this);
     g_signal_connect(view, "create", G_CALLBACK(onCreate), this);
     g_signal_connect(view, "load-changed", G_CALLBACK(onLoadChanged), this);
