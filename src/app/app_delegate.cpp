@@ -55,7 +55,7 @@ void AppDelegate::applicationWillTerminate()
 void AppDelegate::showError(const std::string& title, const std::string& detail)
 {
     launchFailed = true;
-    webView->loadHtml(errorPage(title, detail));
+    webView->loadHtml(errorPage(title, detail, platform.windowSystem.interpreterHint()));
 }
 
 void AppDelegate::minimizeWindow()

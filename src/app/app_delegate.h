@@ -33,6 +33,8 @@ public:
     void didFailProvisionalNavigation(const LoadFailure& failure) override;
     void createWebViewForNavigationAction(const std::optional<Url>& url) override;
 
+    void webContentProcessDidTerminate(WebProcessTermination reason) override;
+
     void reloadPage();
     void zoomIn();
     void zoomOut();
@@ -80,6 +82,11 @@ private:
     std::mutex stderrLock;
     double zoom = 1.0;
     std::vector<std::unique_ptr<SignalSource>> signalSources;
+
+    // The page for a dead page process stands; another death shows nothing
+    // more until the user reloads or a server page finishes, so a process
+    // that dies on every page cannot start a loop.
+    bool pageProcessDeathShown = false;
 };
 
 }  // namespace quorva

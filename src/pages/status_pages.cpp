@@ -18,6 +18,11 @@ const std::string_view loadingPage =
     "  <div class=\"dot\"></div><p>กำลังเปิด QUORVA…</p>\n"
     "</div></body></html>";
 
+const std::string_view commandLineToolsHint =
+    "<p>QUORVA ต้องใช้ python3 ที่มากับ macOS (Command Line Tools) ถ้ายังไม่ได้ติดตั้ง\n"
+    "     ให้เปิด Terminal แล้วรัน <code>xcode-select --install</code> หนึ่งครั้ง\n"
+    "     แล้วเปิดแอปใหม่</p>";
+
 namespace {
 
 constexpr std::string_view errorPageHead =
@@ -36,12 +41,8 @@ constexpr std::string_view errorPageHead =
     "</style></head><body><div class=\"box\">\n"
     "  <h1>";
 
-constexpr std::string_view errorPageMiddle =
-    "</h1>\n"
-    "  <p>QUORVA ต้องใช้ python3 ที่มากับ macOS (Command Line Tools) ถ้ายังไม่ได้ติดตั้ง\n"
-    "     ให้เปิด Terminal แล้วรัน <code>xcode-select --install</code> หนึ่งครั้ง\n"
-    "     แล้วเปิดแอปใหม่</p>\n"
-    "  <pre>";
+constexpr std::string_view errorPageBeforeHint = "</h1>\n  ";
+constexpr std::string_view errorPageAfterHint = "\n  <pre>";
 
 constexpr std::string_view errorPageTail =
     "</pre>\n"
@@ -64,7 +65,7 @@ std::string replaceAll(std::string_view text, char from, std::string_view to)
 
 }  // namespace
 
-std::string errorPage(std::string_view title, std::string_view detail)
+std::string errorPage(std::string_view title, std::string_view detail, std::string_view hint)
 {
     // Ampersands first, so the entities the later passes add stay intact.
     std::string escaped = replaceAll(detail, '&', "&amp;");
@@ -74,11 +75,13 @@ std::string errorPage(std::string_view title, std::string_view detail)
         escaped = emptyDetailText;
 
     std::string page;
-    page.reserve(errorPageHead.size() + title.size() + errorPageMiddle.size() + escaped.size() +
-                 errorPageTail.size());
+    page.reserve(errorPageHead.size() + title.size() + errorPageBeforeHint.size() + hint.size() +
+                 errorPageAfterHint.size() + escaped.size() + errorPageTail.size());
     page += errorPageHead;
     page += title;
-    page += errorPageMiddle;
+    page += errorPageBeforeHint;
+    page += hint;
+    page += errorPageAfterHint;
     page += escaped;
     page += errorPageTail;
     return page;

@@ -32,6 +32,7 @@ void AppDelegate::zoomReset()
 
 void AppDelegate::reloadPage()
 {
+    pageProcessDeathShown = false;
     if (serverURL && launchFailed) {
         launchFailed = false;
         webView->loadRequest(*serverURL, reloadRequestTimeoutSeconds);

@@ -39,6 +39,10 @@ struct LoadFailure {
 
 enum class EditCommand { Undo, Redo, Cut, Copy, Paste, SelectAll };
 
+// Why the page stopped working: its own process ended without being asked
+// to, or the process that fetches for it was lost in the middle of a load.
+enum class WebProcessTermination { Crashed, ExceededMemoryLimit, TerminatedByApi, NetworkProcessLost };
+
 // The web view's navigation and UI callbacks, all on the main thread.
 class WebViewDelegate {
 public:
@@ -51,6 +55,9 @@ public:
     virtual void didFinishNavigation() = 0;
     virtual void didFailNavigation(const LoadFailure& failure) = 0;
     virtual void didFailProvisionalNavigation(const LoadFailure& failure) = 0;
+
+    // The page's process is gone; the view shows nothing live until the next load.
+    virtual void webContentProcessDidTerminate(WebProcessTermination reason) = 0;
 };
 
 struct WebViewConfiguration {
@@ -101,6 +108,9 @@ public:
                                                    std::weak_ptr<WebViewDelegate> delegate) = 0;
     virtual std::unique_ptr<Window> createWindow(int contentWidth, int contentHeight) = 0;
     virtual void activateIgnoringOtherApps() = 0;
+
+    // The error pages' paragraph (HTML) on getting python3 on this system.
+    virtual std::string_view interpreterHint() const = 0;
 };
 
 // Work for the main thread; both calls are safe from any thread.

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "pages/status_pages.h"
 #include "platform/gtk/url_glib.h"
 #include "platform/platform.h"
 
@@ -102,8 +103,10 @@ public:
                                            std::weak_ptr<WebViewDelegate> delegate) override;
     std::unique_ptr<Window> createWindow(int contentWidth, int contentHeight) override;
     void activateIgnoringOtherApps() override;
+    std::string_view interpreterHint() const override { return hint; }
 
     FakeWebView* webView = nullptr;
+    std::string hint = std::string(commandLineToolsHint);
     FakeWindow* window = nullptr;
     WebViewConfiguration lastConfiguration;
 

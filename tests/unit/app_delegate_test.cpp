@@ -38,9 +38,13 @@ protected:
     const std::vector<std::string>& pages() { return fake.windowSystem.webView->htmlLoads; }
     bool showsError(const std::string& title, const std::string& detail)
     {
-        return !pages().empty() && pages().back() == errorPage(title, detail);
+        return !pages().empty() &&
+               pages().back() == errorPage(title, detail, fake.windowSystem.hint);
     }
     std::size_t requestsLoaded() { return fake.log.count("webView.loadRequest"); }
+
+    // The error pages carry whatever the platform gives as its hint.
+    AppDelegateTest() { fake.windowSystem.hint = "<p>get <code>python3</code></p>"; }
 
     FakePlatform fake;
     std::shared_ptr<AppDelegate> delegate = std::make_shared<AppDelegate>(fake.platform);
@@ -529,6 +533,47 @@ TEST_F(AppDelegateTest, ReloadGoesBackToTheServerOnceAfterAnErrorPage)
     delegate->reloadPage();
     EXPECT_EQ(fake.log.count("webView.reload"), 3u);
     EXPECT_EQ(requestsLoaded(), 2u);
+}
+
+// A dead page process gets one page, never a loop; reload returns to the
+// same server, which keeps running.
+TEST_F(AppDelegateTest, DeadPageProcessShowsItsPageOnceAndReloadGoesBack)
+{
+    const std::string title = "หน้าเว็บหยุดทำงาน";
+    const std::string advice = " เลือก “โหลดใหม่” ในเมนู “มุมมอง” เพื่อเปิดหน้าอีกครั้ง";
+    const std::vector<std::pair<WebProcessTermination, std::string>> cases = {
+        {WebProcessTermination::Crashed,
+         "ส่วนที่แสดงหน้าเว็บปิดตัวลงกะทันหัน อาจขัดข้องเองหรือถูกโปรแกรมอื่นสั่งปิด"},
+        {WebProcessTermination::ExceededMemoryLimit,
+         "หน้าเว็บใช้หน่วยความจำเกินขีดจำกัด ระบบจึงปิดส่วนที่แสดงหน้าเว็บไป"},
+        {WebProcessTermination::TerminatedByApi, "ส่วนที่แสดงหน้าเว็บถูกสั่งปิด"},
+        {WebProcessTermination::NetworkProcessLost,
+         "ส่วนที่รับส่งข้อมูลให้หน้าเว็บหยุดทำงานกะทันหันระหว่างโหลดหน้า"},
+    };
+    launchServer();
+    standardOutput("http://127.0.0.1:8765/\n");
+    fake.mainQueue.runPending();
+    for (const auto& [reason, detail] : cases) {
+        delegate->webContentProcessDidTerminate(reason);
+        EXPECT_TRUE(showsError(title, detail + advice)) << detail;
+        EXPECT_TRUE(Probe::launchFailed(*delegate));
+        const auto shown = pages().size();
+        delegate->webContentProcessDidTerminate(reason);  // the error page's own process
+        EXPECT_EQ(pages().size(), shown);
+        const auto requests = requestsLoaded();
+        delegate->reloadPage();
+        EXPECT_EQ(requestsLoaded(), requests + 1);
+        EXPECT_FALSE(Probe::launchFailed(*delegate));
+    }
+    // A server page that loads also ends the hold.
+    delegate->webContentProcessDidTerminate(WebProcessTermination::Crashed);
+    fake.windowSystem.webView->current = fake.urlParser.parse("http://127.0.0.1:8765/");
+    delegate->didFinishNavigation();
+    const auto shown = pages().size();
+    delegate->webContentProcessDidTerminate(WebProcessTermination::Crashed);
+    EXPECT_EQ(pages().size(), shown + 1);
+    EXPECT_EQ(fake.processLauncher.launches.size(), 1u);
+    EXPECT_EQ(fake.log.count("server."), 0u);
 }
 
 TEST_F(AppDelegateTest, EveryZoomCommandRunsTheScript)

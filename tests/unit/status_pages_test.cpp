@@ -1,4 +1,5 @@
 #include "pages/status_pages.h"
+#include "platform/gtk/interpreter_hint_linux.h"
 
 #include <gtest/gtest.h>
 
@@ -109,7 +110,32 @@ TEST(StatusPages, ErrorPageJoinsTitleAndEscapedDetail)
     for (const auto& c : cases) {
         EXPECT_EQ(errorPage(c.title, c.detail), head + c.title + middle + c.shownDetail + tail)
             << "title " << c.title << " detail " << c.detail;
+        EXPECT_EQ(errorPage(c.title, c.detail, linuxInterpreterHint),
+                  head + c.title + "</h1>\n  " + std::string(linuxInterpreterHint) + "\n  <pre>" +
+                      c.shownDetail + tail);
     }
+    EXPECT_EQ(errorPage("T", "x", commandLineToolsHint), errorPage("T", "x"));
+}
+
+// The Linux hint keeps the macOS paragraph's shape: one paragraph, the
+// command in code, lines indented alike; it names the package manager's command.
+TEST(StatusPages, LinuxHintIsOneParagraphWithTheCommandInCode)
+{
+    const std::string hint(linuxInterpreterHint);
+    const auto count = [&](const std::string& part) {
+        std::size_t found = 0;
+        for (auto at = hint.find(part); at != std::string::npos; at = hint.find(part, at + 1))
+            ++found;
+        return found;
+    };
+    EXPECT_TRUE(hint.starts_with("<p>QUORVA ต้องใช้ python3 "));
+    EXPECT_TRUE(hint.ends_with("แล้วเปิดแอปใหม่</p>"));
+    EXPECT_EQ(count("<p>"), 1u);
+    EXPECT_EQ(count("<code>"), 1u);
+    EXPECT_EQ(count("<code>sudo apt install python3</code>"), 1u);
+    EXPECT_EQ(count("\n     "), count("\n"));
+    EXPECT_EQ(count("xcode-select"), 0u);
+    EXPECT_EQ(count("macOS"), 0u);
 }
 
 }  // namespace

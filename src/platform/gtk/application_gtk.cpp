@@ -1,6 +1,7 @@
 #include "platform/gtk/application_gtk.h"
 
 #include "app/app_delegate.h"
+#include "platform/gtk/interpreter_hint_linux.h"
 #include "platform/gtk/web_view_gtk.h"
 #include "platform/gtk/window_gtk.h"
 
@@ -138,6 +139,11 @@ void GtkShellApplication::activateIgnoringOtherApps()
 {
     if (mainWindow)
         gtk_window_present(mainWindow->gtkWindow());
+}
+
+std::string_view GtkShellApplication::interpreterHint() const
+{
+    return linuxInterpreterHint;
 }
 
 void GtkShellApplication::onStartup(GApplication*, gpointer self)

@@ -1,5 +1,6 @@
 #include "platform/gtk/web_view_gtk.h"
 
+#include "platform/gtk/history_gtk.h"
 #include "platform/gtk/url_glib.h"
 
 namespace quorva {
@@ -29,6 +30,8 @@ GtkWebView::GtkWebView(const WebViewConfiguration& configuration,
     const GdkRGBA white{1.0f, 1.0f, 1.0f, 1.0f};
     webkit_web_view_set_background_color(view, &white);
 
+    processWatch = std::make_unique<PageProcessWatch>(view, this->delegate);
+    addHistoryControls(view);
     g_signal_connect(view, "decide-policy", G_CALLBACK(onDecidePolicy), this);
     g_signal_connect(view, "create", G_CALLBACK(onCreate), this);
     g_signal_connect(view, "load-changed", G_CALLBACK(onLoadChanged), this);
@@ -39,12 +42,14 @@ GtkWebView::~GtkWebView()
 {
     if (pendingCancellation)
         g_source_remove(pendingCancellation);
+    processWatch.reset();
     g_signal_handlers_disconnect_by_data(view, this);
     g_object_unref(view);
 }
 
 void GtkWebView::loadHtml(const std::string& html)
 {
+    processWatch->statusPageRequested(html);
     webkit_web_view_load_html(view, html.c_str(), nullptr);
 }
 
@@ -164,6 +169,8 @@ gboolean GtkWebView::onLoadFailed(WebKitWebView*, WebKitLoadEvent event, gchar*,
 {
     auto* self = static_cast<GtkWebView*>(data);
     self->currentLoadFailed = true;
+    if (self->processWatch->reportedNetworkProcessLoss(error))
+        return TRUE;
     LoadFailure failure;
     failure.description = error && error->message ? error->message : "";
     const bool committed = event == WEBKIT_LOAD_COMMITTED;

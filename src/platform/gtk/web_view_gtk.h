@@ -1,5 +1,6 @@
 #pragma once
 
+#include "platform/gtk/page_process_gtk.h"
 #include "platform/platform.h"
 
 #include <webkit/webkit.h>
@@ -37,6 +38,7 @@ private:
 
     WebKitWebView* view;
     std::weak_ptr<WebViewDelegate> delegate;
+    std::unique_ptr<PageProcessWatch> processWatch;
     // WebKit reports a failed load as finished too; only one outcome counts.
     bool currentLoadFailed = false;
     // Navigations let through so far, and how many there were when the

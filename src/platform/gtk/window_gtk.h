@@ -37,9 +37,24 @@ private:
     static void onSurfaceLayout(GdkSurface*, int width, int height, gpointer self);
     void followSurfaceSize(int width, int height);
     static void onApplicationShutdown(GApplication*, gpointer self);
+    static void onMaximizedChanged(GObject*, GParamSpec*, gpointer self);
+    static gboolean onSaveDue(gpointer self);
+    void scheduleSave();
+    void fitContent();
+    void clampDefaultSizeToMonitor();
 
     GtkWindow* window;
     GtkWidget* titleBar = nullptr;
+    GtkWidget* content = nullptr;
+    // The content's size at first start and its smallest size; the window's
+    // own size adds whatever bars and borders surround the content.
+    int contentWidth;
+    int contentHeight;
+    int minimumWidth = 0;
+    int minimumHeight = 0;
+    int surroundWidth = 0;
+    int surroundHeight = 0;
+    bool sizeRestored = false;
     std::string autosaveName;
     // GTK does not follow every outside resize in its default size, so the
     // shell follows the surface, less the decoration seen at the first layout.
@@ -50,6 +65,12 @@ private:
     int normalHeight = 0;
     // Closing saves; the shutdown that follows must not save the torn-down window.
     bool frameSaved = false;
+    // Every change is saved a moment later, so an exit by signal or crash
+    // keeps it too; the last written values spare needless writes.
+    guint pendingSave = 0;
+    int savedWidth = -1;
+    int savedHeight = -1;
+    bool savedMaximized = false;
 };
 
 }  // namespace quorva

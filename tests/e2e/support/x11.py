@@ -386,3 +386,9 @@ def send_keys(window, *keys, display=None):
 def type_text(window, text, display=None):
     focus(window, display)
     _run(["xdotool", "type", "--clearmodifiers", "--delay", "20", text], display)
+
+
+def click(window, x, y, button=1, display=None):
+    """A mouse button pressed and released at (x, y) in the window."""
+    _run(["xdotool", "mousemove", "--window", str(window), str(x), str(y), "click", str(button)],
+         display)
