@@ -33,6 +33,10 @@ public:
     void didFailProvisionalNavigation(const LoadFailure& failure) override;
     void createWebViewForNavigationAction(const std::optional<Url>& url) override;
 
+    void didStartProvisionalNavigation() override;
+    ResponsePolicy decidePolicyForResponse(const Response& response) override;
+    void downloadDidEnd(const DownloadOutcome& outcome) override;
+
     void reloadPage();
     void zoomIn();
     void zoomOut();
@@ -61,6 +65,8 @@ private:
     void startupWatchdogFired();
     void showError(const std::string& title, const std::string& detail);
     void showLoadFailure(const std::string& title, const LoadFailure& failure);
+    void judgeStoppedLoad(const std::string& title, const LoadFailure& failure,
+                          unsigned long loadsStartedBefore);
     void applyZoom(double zoom);
     std::string trimmedErrorTail();
 
@@ -80,6 +86,10 @@ private:
     std::mutex stderrLock;
     double zoom = 1.0;
     std::vector<std::unique_ptr<SignalSource>> signalSources;
+
+    // Main-frame loads begun so far, the shell's own error pages included: a
+    // stopped load counts as replaced only when one of these began after it.
+    unsigned long mainFrameLoadsStarted = 0;
 };
 
 }  // namespace quorva
