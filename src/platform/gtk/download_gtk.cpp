@@ -62,6 +62,19 @@ DownloadOutcome::Error errorOf(const GError* error)
     return DownloadOutcome::Error::Other;
 }
 
+// A server that closes the connection early can end a body short of its
+// announced length without WebKit calling it a failure.
+bool endedShort(WebKitDownload* download)
+{
+    WebKitURIResponse* response = webkit_download_get_response(download);
+    const guint64 announced = response ? webkit_uri_response_get_content_length(response) : 0;
+    SoupMessageHeaders* headers = response ? webkit_uri_response_get_http_headers(response) : nullptr;
+    // The announced length counts encoded bytes; WebKit counts decoded ones.
+    if (announced == 0 || (headers && soup_message_headers_get_one(headers, "Content-Encoding")))
+        return false;
+    return webkit_download_get_received_data_length(download) < announced;
+}
+
 // Hidden, in the same folder, so the rename at the end cannot cross file systems.
 std::string partialTemplate(const std::string& path)
 {
@@ -190,6 +203,11 @@ void GtkDownloads::onFinished(WebKitDownload*, gpointer data)
 {
     auto* job = static_cast<Job*>(data);
     DownloadOutcome outcome{job->finalPath, DownloadOutcome::Error::None, ""};
+    if (endedShort(job->download)) {
+        outcome.error = DownloadOutcome::Error::Connection;
+        job->owner->end(*job, &outcome);
+        return;
+    }
     // On disk before it takes the name, so a crash leaves the old file or the whole new one.
     const int fd = g_open(job->partialPath.c_str(), O_RDONLY | O_CLOEXEC, 0);
     if (fd >= 0) {
