@@ -69,11 +69,11 @@ Notice downloadNotice(const DownloadOutcome& outcome)
         break;
     case DownloadOutcome::Error::DiskFull:
         notice.text = file + " ไม่สำเร็จ เพราะพื้นที่ในดิสก์ไม่พอ"
-                             " ลบไฟล์ที่ไม่ใช้แล้วลองใหม่อีกครั้ง";
+                             " ลบไฟล์ที่ไม่ใช้ออกก่อน แล้วลองใหม่อีกครั้ง";
         break;
     case DownloadOutcome::Error::NoPermission:
         notice.text = file + " ไม่สำเร็จ เพราะไม่มีสิทธิ์เขียนไฟล์ในโฟลเดอร์ " + folder +
-                      " ลองเลือกโฟลเดอร์อื่น";
+                      " ลองบันทึกลงโฟลเดอร์อื่น";
         break;
     case DownloadOutcome::Error::Other:
         notice.text = file + " ไม่สำเร็จ";

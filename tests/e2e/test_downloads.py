@@ -62,7 +62,8 @@ HEADER = ["รหัสสินค้า", "ชื่อสินค้า", "�
 IMPORTED = '\ufeffรหัสสินค้า,ชื่อสินค้า,ราคา,จำนวน\r\nA-001,ข้าวหอมมะลิ 5 กก.,12.50,3\r\n' \
            'A-002,"น้ำปลาแท้ ""ตราปลา""",35,12\r\nB-010,=ไม่ใช่สูตร,1,1\r\n'
 # As exported: a cell that a spreadsheet would run as a formula is quoted.
-EXPORTED = [("A-001", "ข้าวหอมมะลิ 5 กก."), ("A-002", 'น้ำปลาแท้ "ตราปลา"'), ("B-010", "'=ไม่ใช่สูตร")]
+EXPORTED = [("A-001", "ข้าวหอมมะลิ 5 กก."), ("A-002", 'น้ำปลาแท้ "ตราปลา"'),
+            ("B-010", "'=ไม่ใช่สูตร")]
 
 
 class DownloadsTest(QuorvaTestCase):
@@ -134,8 +135,8 @@ class DownloadsTest(QuorvaTestCase):
         self.answer(chooser, "Return")
         self.page.wait_for("document.querySelector('input[type=file]').files.length === 1")
         self.page.evaluate("document.querySelector('form.item').submit()")
-        self.page.wait_for("document.body.textContent.includes('นำเข้าเรียบร้อย: เพิ่มใหม่ 3 รายการ')",
-                           timeout=20)
+        done = "นำเข้าเรียบร้อย: เพิ่มใหม่ 3 รายการ"
+        self.page.wait_for(f"document.body.textContent.includes({done!r})", timeout=20)
 
         self.click_link("ส่งออก CSV")
         self.answer(self.dialog(SAVE_TITLE), "Return")

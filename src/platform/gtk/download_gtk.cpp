@@ -68,7 +68,8 @@ bool endedShort(WebKitDownload* download)
 {
     WebKitURIResponse* response = webkit_download_get_response(download);
     const guint64 announced = response ? webkit_uri_response_get_content_length(response) : 0;
-    SoupMessageHeaders* headers = response ? webkit_uri_response_get_http_headers(response) : nullptr;
+    SoupMessageHeaders* headers =
+        response ? webkit_uri_response_get_http_headers(response) : nullptr;
     // The announced length counts encoded bytes; WebKit counts decoded ones.
     if (announced == 0 || (headers && soup_message_headers_get_one(headers, "Content-Encoding")))
         return false;
@@ -81,7 +82,8 @@ std::string partialTemplate(const std::string& path)
     g_autofree char* name = g_path_get_basename(path.c_str());
     std::string shortName = "download";
     if (g_utf8_validate(name, -1, nullptr)) {
-        g_autofree char* cut = g_utf8_substring(name, 0, std::min<glong>(60, g_utf8_strlen(name, -1)));
+        const glong length = std::min<glong>(60, g_utf8_strlen(name, -1));
+        g_autofree char* cut = g_utf8_substring(name, 0, length);
         shortName = cut;
     }
     g_autofree char* file = g_build_filename(folderOf(path).c_str(),
@@ -140,8 +142,9 @@ gboolean GtkDownloads::onDecideDestination(WebKitDownload*, gchar* suggestedName
     auto* job = static_cast<Job*>(data);
     job->suggestedName = suggestedName && *suggestedName ? suggestedName : "download";
     GtkRoot* root = gtk_widget_get_root(GTK_WIDGET(job->owner->view));
-    job->chooser = gtk_file_chooser_native_new("บันทึกไฟล์", GTK_IS_WINDOW(root) ? GTK_WINDOW(root) : nullptr,
-                                               GTK_FILE_CHOOSER_ACTION_SAVE, "บันทึก", "ยกเลิก");
+    GtkWindow* parent = GTK_IS_WINDOW(root) ? GTK_WINDOW(root) : nullptr;
+    job->chooser = gtk_file_chooser_native_new("บันทึกไฟล์", parent, GTK_FILE_CHOOSER_ACTION_SAVE,
+                                               "บันทึก", "ยกเลิก");
     gtk_native_dialog_set_modal(GTK_NATIVE_DIALOG(job->chooser), TRUE);
     g_autoptr(GFile) folder = g_file_new_for_path(downloadsFolder().c_str());
     gtk_file_chooser_set_current_folder(GTK_FILE_CHOOSER(job->chooser), folder, nullptr);
@@ -155,8 +158,9 @@ gboolean GtkDownloads::onDecideDestination(WebKitDownload*, gchar* suggestedName
 void GtkDownloads::onChooserResponse(GtkNativeDialog* dialog, int response, gpointer data)
 {
     auto* job = static_cast<Job*>(data);
-    g_autoptr(GFile) file =
-        response == GTK_RESPONSE_ACCEPT ? gtk_file_chooser_get_file(GTK_FILE_CHOOSER(dialog)) : nullptr;
+    g_autoptr(GFile) file = response == GTK_RESPONSE_ACCEPT
+                                ? gtk_file_chooser_get_file(GTK_FILE_CHOOSER(dialog))
+                                : nullptr;
     g_autofree char* path = file ? g_file_get_path(file) : nullptr;
     g_signal_handlers_disconnect_by_data(dialog, job);
     gtk_native_dialog_destroy(dialog);
@@ -195,7 +199,8 @@ void GtkDownloads::onFailed(WebKitDownload*, GError* error, gpointer data)
         return;
     }
     const std::string path = job->finalPath.empty() ? job->suggestedName : job->finalPath;
-    const DownloadOutcome outcome{path, errorOf(error), error && error->message ? error->message : ""};
+    const char* message = error && error->message ? error->message : "";
+    const DownloadOutcome outcome{path, errorOf(error), message};
     job->owner->end(*job, &outcome);
 }
 
