@@ -445,7 +445,7 @@ TEST_F(AppDelegateTest, StoppedLoadsAreJudgedEachOnItsOwn)
     struct Case {
         const char* name;
         // E error, S stopped, D became a download, L main-frame load began,
-        // t 0.1 s pass, T 0.3 s pass.
+        // N a navigation allowed (a sub-frame's, say), t 0.1 s pass, T 0.3 s pass.
         const char* events;
         std::vector<std::string> shown;
     };
@@ -456,6 +456,7 @@ TEST_F(AppDelegateTest, StoppedLoadsAreJudgedEachOnItsOwn)
         {"stopped, nothing followed", "ST", {"f0"}},
         {"stopped, then a newer load", "StLT", {}},
         {"a load begun before does not count", "LST", {"f0"}},
+        {"a decision is not a load", "SNT", {"f0"}},
         {"a second stop keeps the first", "SttStLT", {"f0"}},
         {"two stops, one page", "SST", {"f0"}},
     };
@@ -482,6 +483,10 @@ TEST_F(AppDelegateTest, StoppedLoadsAreJudgedEachOnItsOwn)
                 break;
             case 'L':
                 subject->didStartProvisionalNavigation();
+                break;
+            case 'N':
+                subject->decidePolicyForNavigationAction(
+                    platform.urlParser.parse("http://127.0.0.1:8765/frame"));
                 break;
             default:
                 platform.mainQueue.advance(*e == 't' ? 0.1 : 0.3);
