@@ -55,6 +55,8 @@ void AppDelegate::applicationWillTerminate()
 void AppDelegate::showError(const std::string& title, const std::string& detail)
 {
     launchFailed = true;
+    // It replaces a stopped load as surely as a navigation would.
+    ++mainFrameLoadsStarted;
     webView->loadHtml(errorPage(title, detail, platform.windowSystem.interpreterHint()));
 }
 

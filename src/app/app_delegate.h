@@ -34,6 +34,9 @@ public:
     void createWebViewForNavigationAction(const std::optional<Url>& url) override;
 
     void webContentProcessDidTerminate(WebProcessTermination reason) override;
+    void didStartProvisionalNavigation() override;
+    ResponsePolicy decidePolicyForResponse(const Response& response) override;
+    void downloadDidEnd(const DownloadOutcome& outcome) override;
 
     void reloadPage();
     void zoomIn();
@@ -63,6 +66,8 @@ private:
     void startupWatchdogFired();
     void showError(const std::string& title, const std::string& detail);
     void showLoadFailure(const std::string& title, const LoadFailure& failure);
+    void judgeStoppedLoad(const std::string& title, const LoadFailure& failure,
+                          unsigned long loadsStartedBefore);
     void applyZoom(double zoom);
     std::string trimmedErrorTail();
 
@@ -87,6 +92,9 @@ private:
     // more until the user reloads or a server page finishes, so a process
     // that dies on every page cannot start a loop.
     bool pageProcessDeathShown = false;
+    // Main-frame loads begun so far, the shell's own error pages included: a
+    // stopped load counts as replaced only when one of these began after it.
+    unsigned long mainFrameLoadsStarted = 0;
 };
 
 }  // namespace quorva

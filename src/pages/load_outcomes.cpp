@@ -22,6 +22,7 @@ std::string pageProcessEndedDetail(WebProcessTermination reason)
     }
     return "ส่วนที่แสดงหน้าเว็บปิดตัวลงกะทันหัน อาจขัดข้องเองหรือถูกโปรแกรมอื่นสั่งปิด" + reloadAdvice;
 }
+constexpr double stoppedLoadGraceSeconds = 0.25;
 
 }  // namespace
 
@@ -54,13 +55,36 @@ void AppDelegate::didFailProvisionalNavigation(const LoadFailure& failure)
     showLoadFailure("เชื่อมต่อเซิร์ฟเวอร์ในเครื่องไม่ได้", failure);
 }
 
+void AppDelegate::didStartProvisionalNavigation()
+{
+    ++mainFrameLoadsStarted;
+}
+
 void AppDelegate::showLoadFailure(const std::string& title, const LoadFailure& failure)
 {
     if (!serverURL)
         return;
-    // The newer navigation is on its way: an error page would cancel it in
-    // turn, and the error page's own load could be cancelled the same way.
-    if (failure.superseded)
+    if (failure.cause == LoadFailure::Cause::BecameDownload)
+        return;
+    if (failure.cause == LoadFailure::Cause::Error) {
+        showError(title, failure.description);
+        return;
+    }
+    // A script navigation stops the current load before its own load begins,
+    // so a stopped load is judged a moment later, each on its own.
+    std::weak_ptr<AppDelegate> weak = weak_from_this();
+    platform.mainQueue.asyncAfter(stoppedLoadGraceSeconds,
+                                  [weak, title, failure, before = mainFrameLoadsStarted] {
+                                      if (auto self = weak.lock())
+                                          self->judgeStoppedLoad(title, failure, before);
+                                  });
+}
+
+void AppDelegate::judgeStoppedLoad(const std::string& title, const LoadFailure& failure,
+                                   unsigned long loadsStartedBefore)
+{
+    // The newer load is on its way: an error page would stop it in turn.
+    if (mainFrameLoadsStarted != loadsStartedBefore)
         return;
     showError(title, failure.description);
 }

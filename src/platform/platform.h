@@ -32,9 +32,41 @@ enum class NavigationPolicy { Allow, Cancel };
 
 // How a load failed, as the web view reports it.
 struct LoadFailure {
+    enum class Cause {
+        Error,
+        // Cancelled or interrupted: a newer main-frame load may have taken its place.
+        Stopped,
+        // Its response went to a download instead of the view.
+        BecameDownload,
+    };
     std::string description;
-    // The load was cancelled because a newer navigation took its place.
-    bool superseded = false;
+    Cause cause = Cause::Error;
+};
+
+// Downloads: a response the view will not show is saved to a file instead.
+enum class ResponsePolicy { Show, Download };
+
+struct Response {
+    bool mimeTypeSupported = true;
+    std::string contentDisposition;
+};
+
+struct DownloadOutcome {
+    enum class Error { None, Connection, DiskFull, NoPermission, Other };
+    // The file's final path, or the path it was meant to have.
+    std::string path;
+    Error error = Error::None;
+    // The platform's own words, for an error of no known kind.
+    std::string detail;
+};
+
+// A short message over the page; the page itself stays as it is.
+struct Notice {
+    std::string text;
+    bool failure = false;
+    // A folder the notice offers to open, with the label of that action.
+    std::string folder;
+    std::string openFolderLabel;
 };
 
 enum class EditCommand { Undo, Redo, Cut, Copy, Paste, SelectAll };
@@ -58,6 +90,11 @@ public:
 
     // The page's process is gone; the view shows nothing live until the next load.
     virtual void webContentProcessDidTerminate(WebProcessTermination reason) = 0;
+    // A main-frame load began.
+    virtual void didStartProvisionalNavigation() = 0;
+    virtual ResponsePolicy decidePolicyForResponse(const Response& response) = 0;
+    // A download was saved or failed; one the user cancelled is not reported.
+    virtual void downloadDidEnd(const DownloadOutcome& outcome) = 0;
 };
 
 struct WebViewConfiguration {
@@ -79,6 +116,9 @@ public:
     virtual void evaluateScript(const std::string& script) = 0;
     virtual std::optional<Url> currentUrl() const = 0;
     virtual void runEditCommand(EditCommand command) = 0;
+
+    // Replaces the notice shown, if any.
+    virtual void showNotice(const Notice& notice) = 0;
 };
 
 class Window {

@@ -117,6 +117,12 @@ void FakeWebView::evaluateScript(const std::string& script)
     scripts.push_back(script);
 }
 
+void FakeWebView::showNotice(const Notice& notice)
+{
+    log.add("webView.showNotice " + notice.text);
+    notices.push_back(notice);
+}
+
 void FakeWebView::runEditCommand(EditCommand command)
 {
     log.add(std::string("webView.edit ") + editCommandName(command));

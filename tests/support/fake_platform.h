@@ -65,8 +65,10 @@ public:
     void evaluateScript(const std::string& script) override;
     std::optional<Url> currentUrl() const override { return current; }
     void runEditCommand(EditCommand command) override;
+    void showNotice(const Notice& notice) override;
 
     std::optional<Url> current;
+    std::vector<Notice> notices;
     std::vector<std::string> htmlLoads;
     std::vector<std::string> scripts;
     double lastTimeout = 0;

@@ -442,19 +442,66 @@ TEST_F(AppDelegateTest, FailedLoadsShowTheirPageOnlyOnceAnAddressIsKnown)
     EXPECT_TRUE(showsError("โหลดหน้าไม่สำเร็จ", ""));
 }
 
-// A load that a newer navigation replaced must not replace that one in turn.
-TEST_F(AppDelegateTest, CancelledLoadShowsItsPageUnlessANewerNavigationReplacedIt)
+// A stopped load waits 0.25 s: a main-frame load begun after it replaced it.
+// Each is judged on its own; one whose response became a download is no failure.
+TEST_F(AppDelegateTest, StoppedLoadsAreJudgedEachOnItsOwn)
 {
-    launchServer();
-    standardOutput("http://127.0.0.1:8765/\n");
-    fake.mainQueue.runPending();
-    const auto shown = pages().size();
-    delegate->didFailProvisionalNavigation({"Load request cancelled", true});
-    delegate->didFailNavigation({"Load request cancelled", true});
-    EXPECT_EQ(pages().size(), shown);
-    EXPECT_FALSE(Probe::launchFailed(*delegate));
-    delegate->didFailProvisionalNavigation({"Load request cancelled", false});
-    EXPECT_TRUE(showsError("เชื่อมต่อเซิร์ฟเวอร์ในเครื่องไม่ได้", "Load request cancelled"));
+    struct Case {
+        const char* name;
+        // E error, S stopped, D became a download, L main-frame load began,
+        // N a navigation allowed (a sub-frame's, say), t 0.1 s pass, T 0.3 s pass.
+        const char* events;
+        std::vector<std::string> shown;
+    };
+    const std::vector<Case> cases = {
+        {"an error shows at once", "E", {"f0"}},
+        {"a download is no failure", "DT", {}},
+        {"stopped, within the grace", "St", {}},
+        {"stopped, nothing followed", "ST", {"f0"}},
+        {"stopped, then a newer load", "StLT", {}},
+        {"a load begun before does not count", "LST", {"f0"}},
+        {"a decision is not a load", "SNT", {"f0"}},
+        {"a second stop keeps the first", "SttStLT", {"f0"}},
+        {"two stops, one page", "SST", {"f0"}},
+    };
+    for (const auto& c : cases) {
+        FakePlatform platform;
+        platform.fileSystem.readable.insert(bundledScript);
+        auto subject = std::make_shared<AppDelegate>(platform.platform);
+        subject->applicationDidFinishLaunching();
+        platform.processLauncher.last->request.onStandardOutput("http://127.0.0.1:8765/\n");
+        platform.mainQueue.runPending();
+        int failures = 0;
+        for (const char* e = c.events; *e; ++e) {
+            const std::string description = "f" + std::to_string(failures);
+            using Cause = LoadFailure::Cause;
+            switch (*e) {
+            case 'E':
+            case 'S':
+            case 'D':
+                ++failures;
+                subject->didFailProvisionalNavigation(
+                    {description, *e == 'E' ? Cause::Error
+                                  : *e == 'S' ? Cause::Stopped
+                                              : Cause::BecameDownload});
+                break;
+            case 'L':
+                subject->didStartProvisionalNavigation();
+                break;
+            case 'N':
+                subject->decidePolicyForNavigationAction(
+                    platform.urlParser.parse("http://127.0.0.1:8765/frame"));
+                break;
+            default:
+                platform.mainQueue.advance(*e == 't' ? 0.1 : 0.3);
+            }
+        }
+        std::vector<std::string> expected = {std::string(loadingPage)};
+        for (const auto& detail : c.shown)
+            expected.push_back(errorPage("เชื่อมต่อเซิร์ฟเวอร์ในเครื่องไม่ได้", detail));
+        EXPECT_EQ(platform.windowSystem.webView->htmlLoads, expected) << c.name;
+        EXPECT_EQ(Probe::launchFailed(*subject), !c.shown.empty()) << c.name;
+    }
 }
 
 TEST_F(AppDelegateTest, FinishedServerPagesAreLoggedWhenDebugIsPresent)

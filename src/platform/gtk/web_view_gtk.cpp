@@ -5,12 +5,6 @@
 
 namespace quorva {
 
-namespace {
-
-constexpr guint cancellationGraceMilliseconds = 250;
-
-}  // namespace
-
 GtkWebView::GtkWebView(const WebViewConfiguration& configuration,
                        std::weak_ptr<WebViewDelegate> delegate)
     : delegate(std::move(delegate))
@@ -36,12 +30,15 @@ GtkWebView::GtkWebView(const WebViewConfiguration& configuration,
     g_signal_connect(view, "create", G_CALLBACK(onCreate), this);
     g_signal_connect(view, "load-changed", G_CALLBACK(onLoadChanged), this);
     g_signal_connect(view, "load-failed", G_CALLBACK(onLoadFailed), this);
+
+    downloads = std::make_unique<GtkDownloads>(view, this->delegate);
+    noticeBar = std::make_unique<GtkNoticeBar>(GTK_WIDGET(view));
 }
 
 GtkWebView::~GtkWebView()
 {
-    if (pendingCancellation)
-        g_source_remove(pendingCancellation);
+    downloads.reset();
+    noticeBar.reset();
     processWatch.reset();
     g_signal_handlers_disconnect_by_data(view, this);
     g_object_unref(view);
@@ -106,6 +103,11 @@ void GtkWebView::runEditCommand(EditCommand command)
     webkit_web_view_execute_editing_command(view, name);
 }
 
+void GtkWebView::showNotice(const Notice& notice)
+{
+    noticeBar->show(notice);
+}
+
 std::optional<Url> GtkWebView::urlOfAction(WebKitNavigationAction* action) const
 {
     WebKitURIRequest* request = action ? webkit_navigation_action_get_request(action) : nullptr;
@@ -122,11 +124,11 @@ gboolean GtkWebView::onDecidePolicy(WebKitWebView*, WebKitPolicyDecision* decisi
                                     WebKitPolicyDecisionType type, gpointer data)
 {
     auto* self = static_cast<GtkWebView*>(data);
-    if (type == WEBKIT_POLICY_DECISION_TYPE_RESPONSE)
-        return FALSE;
     auto delegate = self->delegate.lock();
     if (!delegate)
         return FALSE;
+    if (type == WEBKIT_POLICY_DECISION_TYPE_RESPONSE)
+        return self->decideResponse(WEBKIT_RESPONSE_POLICY_DECISION(decision), *delegate);
     auto* navigation = WEBKIT_NAVIGATION_POLICY_DECISION(decision);
     const auto url = self->urlOfAction(webkit_navigation_policy_decision_get_navigation_action(navigation));
     if (type == WEBKIT_POLICY_DECISION_TYPE_NEW_WINDOW_ACTION) {
@@ -134,11 +136,29 @@ gboolean GtkWebView::onDecidePolicy(WebKitWebView*, WebKitPolicyDecision* decisi
         webkit_policy_decision_ignore(decision);
         return TRUE;
     }
-    if (delegate->decidePolicyForNavigationAction(url) == NavigationPolicy::Allow) {
-        ++self->navigationsAllowed;
+    if (delegate->decidePolicyForNavigationAction(url) == NavigationPolicy::Allow)
         webkit_policy_decision_use(decision);
-    } else
+    else
         webkit_policy_decision_ignore(decision);
+    return TRUE;
+}
+
+gboolean GtkWebView::decideResponse(WebKitResponsePolicyDecision* decision,
+                                    WebViewDelegate& delegate)
+{
+    Response response;
+    response.mimeTypeSupported = webkit_response_policy_decision_is_mime_type_supported(decision);
+    WebKitURIResponse* received = webkit_response_policy_decision_get_response(decision);
+    SoupMessageHeaders* headers = webkit_uri_response_get_http_headers(received);
+    const char* disposition = headers ? soup_message_headers_get_one(headers, "Content-Disposition")
+                                      : nullptr;
+    response.contentDisposition = disposition ? disposition : "";
+    if (delegate.decidePolicyForResponse(response) == ResponsePolicy::Show)
+        return FALSE;
+    // WebKit then ends the navigation as "interrupted", which is no failure.
+    if (webkit_response_policy_decision_is_main_frame_main_resource(decision))
+        currentLoadBecameDownload = true;
+    webkit_policy_decision_download(WEBKIT_POLICY_DECISION(decision));
     return TRUE;
 }
 
@@ -153,14 +173,17 @@ GtkWidget* GtkWebView::onCreate(WebKitWebView*, WebKitNavigationAction* action, 
 void GtkWebView::onLoadChanged(WebKitWebView*, WebKitLoadEvent event, gpointer data)
 {
     auto* self = static_cast<GtkWebView*>(data);
+    auto delegate = self->delegate.lock();
     if (event == WEBKIT_LOAD_STARTED) {
         self->currentLoadFailed = false;
-        self->navigationsAllowedAtStart = self->navigationsAllowed;
+        self->currentLoadBecameDownload = false;
+        if (delegate)
+            delegate->didStartProvisionalNavigation();
         return;
     }
     if (event != WEBKIT_LOAD_FINISHED || self->currentLoadFailed)
         return;
-    if (auto delegate = self->delegate.lock())
+    if (delegate)
         delegate->didFinishNavigation();
 }
 
@@ -173,47 +196,23 @@ gboolean GtkWebView::onLoadFailed(WebKitWebView*, WebKitLoadEvent event, gchar*,
         return TRUE;
     LoadFailure failure;
     failure.description = error && error->message ? error->message : "";
-    const bool committed = event == WEBKIT_LOAD_COMMITTED;
-    // A newer load stops the one in flight as a cancellation or, when the newer
-    // one is a document of the shell's own, as an interruption.
-    const bool stoppedByAnother =
-        g_error_matches(error, WEBKIT_NETWORK_ERROR, WEBKIT_NETWORK_ERROR_CANCELLED) ||
-        g_error_matches(error, WEBKIT_POLICY_ERROR,
-                        WEBKIT_POLICY_ERROR_FRAME_LOAD_INTERRUPTED_BY_POLICY_CHANGE);
-    if (!stoppedByAnother) {
-        self->reportFailure(committed, failure);
-        return TRUE;
+    // WebKit ends a navigation whose response became a download, and one that a
+    // newer load replaced, with this same interruption.
+    const bool interrupted = g_error_matches(
+        error, WEBKIT_POLICY_ERROR, WEBKIT_POLICY_ERROR_FRAME_LOAD_INTERRUPTED_BY_POLICY_CHANGE);
+    if (interrupted && self->currentLoadBecameDownload)
+        failure.cause = LoadFailure::Cause::BecameDownload;
+    else if (interrupted ||
+             g_error_matches(error, WEBKIT_NETWORK_ERROR, WEBKIT_NETWORK_ERROR_CANCELLED))
+        failure.cause = LoadFailure::Cause::Stopped;
+    if (auto delegate = self->delegate.lock()) {
+        if (event == WEBKIT_LOAD_COMMITTED)
+            delegate->didFailNavigation(failure);
+        else
+            delegate->didFailProvisionalNavigation(failure);
     }
-    // A script navigation cancels the current load before its own policy
-    // decision arrives, so a cancellation is judged a moment later.
-    if (self->pendingCancellation)
-        g_source_remove(self->pendingCancellation);
-    self->pendingCommitted = committed;
-    self->pendingFailure = std::move(failure);
-    self->pendingAllowedAtStart = self->navigationsAllowedAtStart;
-    self->pendingCancellation = g_timeout_add(cancellationGraceMilliseconds, reportCancellation, self);
     // Handled: WebKit must not show its own error page.
     return TRUE;
-}
-
-gboolean GtkWebView::reportCancellation(gpointer data)
-{
-    auto* self = static_cast<GtkWebView*>(data);
-    self->pendingCancellation = 0;
-    self->pendingFailure.superseded = self->navigationsAllowed > self->pendingAllowedAtStart;
-    self->reportFailure(self->pendingCommitted, self->pendingFailure);
-    return G_SOURCE_REMOVE;
-}
-
-void GtkWebView::reportFailure(bool committed, const LoadFailure& failure)
-{
-    auto delegate = this->delegate.lock();
-    if (!delegate)
-        return;
-    if (committed)
-        delegate->didFailNavigation(failure);
-    else
-        delegate->didFailProvisionalNavigation(failure);
 }
 
 }  // namespace quorva

@@ -1,9 +1,12 @@
 #pragma once
 
+#include "platform/gtk/download_gtk.h"
 #include "platform/gtk/page_process_gtk.h"
 #include "platform/platform.h"
 
 #include <webkit/webkit.h>
+
+#include <memory>
 
 namespace quorva {
 
@@ -21,8 +24,10 @@ public:
     void evaluateScript(const std::string& script) override;
     std::optional<Url> currentUrl() const override;
     void runEditCommand(EditCommand command) override;
+    void showNotice(const Notice& notice) override;
 
-    GtkWidget* widget() const { return GTK_WIDGET(view); }
+    // The view with its notice bar over it.
+    GtkWidget* widget() const { return noticeBar->widget(); }
 
 private:
     static gboolean onDecidePolicy(WebKitWebView*, WebKitPolicyDecision*, WebKitPolicyDecisionType,
@@ -32,23 +37,18 @@ private:
     static gboolean onLoadFailed(WebKitWebView*, WebKitLoadEvent, gchar* failingUri, GError*,
                                  gpointer self);
 
-    static gboolean reportCancellation(gpointer self);
     std::optional<Url> urlOfAction(WebKitNavigationAction* action) const;
-    void reportFailure(bool committed, const LoadFailure& failure);
+    gboolean decideResponse(WebKitResponsePolicyDecision* decision, WebViewDelegate& delegate);
 
     WebKitWebView* view;
     std::weak_ptr<WebViewDelegate> delegate;
     std::unique_ptr<PageProcessWatch> processWatch;
     // WebKit reports a failed load as finished too; only one outcome counts.
     bool currentLoadFailed = false;
-    // Navigations let through so far, and how many there were when the
-    // current load started: a later one is what cancelled it.
-    unsigned long navigationsAllowed = 0;
-    unsigned long navigationsAllowedAtStart = 0;
-    guint pendingCancellation = 0;
-    bool pendingCommitted = false;
-    LoadFailure pendingFailure;
-    unsigned long pendingAllowedAtStart = 0;
+    // The current main-frame load's response went to a download.
+    bool currentLoadBecameDownload = false;
+    std::unique_ptr<GtkDownloads> downloads;
+    std::unique_ptr<GtkNoticeBar> noticeBar;
 };
 
 }  // namespace quorva

@@ -1,0 +1,330 @@
+#include "platform/gtk/download_gtk.h"
+
+#include <glib/gstdio.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
+#include <vector>
+
+namespace quorva {
+
+namespace {
+
+// The user's Downloads folder, or home when there is none.
+std::string downloadsFolder()
+{
+    const char* folder = g_get_user_special_dir(G_USER_DIRECTORY_DOWNLOAD);
+    if (folder && g_file_test(folder, G_FILE_TEST_IS_DIR))
+        return folder;
+    return g_get_home_dir();
+}
+
+std::string folderOf(const std::string& path)
+{
+    g_autofree char* folder = g_path_get_dirname(path.c_str());
+    return folder;
+}
+
+DownloadOutcome::Error errorOfErrno(int code)
+{
+    switch (code) {
+    case ENOSPC:
+    case EDQUOT:
+        return DownloadOutcome::Error::DiskFull;
+    case EACCES:
+    case EPERM:
+    case EROFS:
+        return DownloadOutcome::Error::NoPermission;
+    default:
+        return DownloadOutcome::Error::Other;
+    }
+}
+
+bool mentions(const char* message, int code)
+{
+    return message && std::strstr(message, g_strerror(code));
+}
+
+// WebKit words a destination's failure with the system's text for the errno,
+// in this process's language.
+DownloadOutcome::Error errorOf(const GError* error)
+{
+    if (g_error_matches(error, WEBKIT_DOWNLOAD_ERROR, WEBKIT_DOWNLOAD_ERROR_NETWORK))
+        return DownloadOutcome::Error::Connection;
+    const char* message = error ? error->message : nullptr;
+    for (int code : {ENOSPC, EDQUOT, EACCES, EPERM, EROFS}) {
+        if (mentions(message, code))
+            return errorOfErrno(code);
+    }
+    return DownloadOutcome::Error::Other;
+}
+
+// A server that closes the connection early can end a body short of its
+// announced length without WebKit calling it a failure.
+bool endedShort(WebKitDownload* download)
+{
+    WebKitURIResponse* response = webkit_download_get_response(download);
+    const guint64 announced = response ? webkit_uri_response_get_content_length(response) : 0;
+    SoupMessageHeaders* headers =
+        response ? webkit_uri_response_get_http_headers(response) : nullptr;
+    // The announced length counts encoded bytes; WebKit counts decoded ones.
+    if (announced == 0 || (headers && soup_message_headers_get_one(headers, "Content-Encoding")))
+        return false;
+    return webkit_download_get_received_data_length(download) < announced;
+}
+
+// Hidden, in the same folder, so the rename at the end cannot cross file systems.
+std::string partialTemplate(const std::string& path)
+{
+    g_autofree char* name = g_path_get_basename(path.c_str());
+    std::string shortName = "download";
+    if (g_utf8_validate(name, -1, nullptr)) {
+        const glong length = std::min<glong>(60, g_utf8_strlen(name, -1));
+        g_autofree char* cut = g_utf8_substring(name, 0, length);
+        shortName = cut;
+    }
+    g_autofree char* file = g_build_filename(folderOf(path).c_str(),
+                                             ("." + shortName + ".XXXXXX.part").c_str(), nullptr);
+    return file;
+}
+
+}  // namespace
+
+struct GtkDownloads::Job {
+    GtkDownloads* owner;
+    WebKitDownload* download;
+    GtkFileChooserNative* chooser = nullptr;
+    std::string suggestedName;
+    std::string finalPath;
+    std::string partialPath;
+    bool cancelledByUser = false;
+};
+
+GtkDownloads::GtkDownloads(WebKitWebView* view, std::weak_ptr<WebViewDelegate> delegate)
+    : view(view), session(webkit_web_view_get_network_session(view)), delegate(std::move(delegate))
+{
+    g_object_ref(session);
+    g_signal_connect(session, "download-started", G_CALLBACK(onDownloadStarted), this);
+}
+
+GtkDownloads::~GtkDownloads()
+{
+    g_signal_handlers_disconnect_by_data(session, this);
+    g_object_unref(session);
+    while (!jobs.empty()) {
+        WebKitDownload* download = g_object_ref(jobs.front()->download);
+        end(*jobs.front(), nullptr);
+        webkit_download_cancel(download);
+        g_object_unref(download);
+    }
+}
+
+void GtkDownloads::onDownloadStarted(WebKitNetworkSession*, WebKitDownload* download,
+                                     gpointer data)
+{
+    auto* self = static_cast<GtkDownloads*>(data);
+    if (webkit_download_get_web_view(download) != self->view)
+        return;
+    auto job = std::make_unique<Job>();
+    job->owner = self;
+    job->download = WEBKIT_DOWNLOAD(g_object_ref(download));
+    g_signal_connect(download, "decide-destination", G_CALLBACK(onDecideDestination), job.get());
+    g_signal_connect(download, "failed", G_CALLBACK(onFailed), job.get());
+    g_signal_connect(download, "finished", G_CALLBACK(onFinished), job.get());
+    self->jobs.push_back(std::move(job));
+}
+
+gboolean GtkDownloads::onDecideDestination(WebKitDownload*, gchar* suggestedName, gpointer data)
+{
+    auto* job = static_cast<Job*>(data);
+    job->suggestedName = suggestedName && *suggestedName ? suggestedName : "download";
+    GtkRoot* root = gtk_widget_get_root(GTK_WIDGET(job->owner->view));
+    GtkWindow* parent = GTK_IS_WINDOW(root) ? GTK_WINDOW(root) : nullptr;
+    job->chooser = gtk_file_chooser_native_new("บันทึกไฟล์", parent, GTK_FILE_CHOOSER_ACTION_SAVE,
+                                               "บันทึก", "ยกเลิก");
+    gtk_native_dialog_set_modal(GTK_NATIVE_DIALOG(job->chooser), TRUE);
+    g_autoptr(GFile) folder = g_file_new_for_path(downloadsFolder().c_str());
+    gtk_file_chooser_set_current_folder(GTK_FILE_CHOOSER(job->chooser), folder, nullptr);
+    gtk_file_chooser_set_current_name(GTK_FILE_CHOOSER(job->chooser), job->suggestedName.c_str());
+    g_signal_connect(job->chooser, "response", G_CALLBACK(onChooserResponse), job);
+    gtk_native_dialog_show(GTK_NATIVE_DIALOG(job->chooser));
+    // The download waits until a destination is set or it is cancelled.
+    return TRUE;
+}
+
+void GtkDownloads::onChooserResponse(GtkNativeDialog* dialog, int response, gpointer data)
+{
+    auto* job = static_cast<Job*>(data);
+    g_autoptr(GFile) file = response == GTK_RESPONSE_ACCEPT
+                                ? gtk_file_chooser_get_file(GTK_FILE_CHOOSER(dialog))
+                                : nullptr;
+    g_autofree char* path = file ? g_file_get_path(file) : nullptr;
+    g_signal_handlers_disconnect_by_data(dialog, job);
+    gtk_native_dialog_destroy(dialog);
+    g_clear_object(&job->chooser);
+    if (!path) {
+        job->cancelledByUser = true;
+        webkit_download_cancel(job->download);
+        return;
+    }
+    job->finalPath = path;
+    std::string partial = partialTemplate(job->finalPath);
+    std::vector<char> name(partial.begin(), partial.end());
+    name.push_back('\0');
+    const int fd = g_mkstemp_full(name.data(), O_RDWR | O_CLOEXEC, 0666);
+    if (fd < 0) {
+        const int code = errno;
+        const DownloadOutcome outcome{job->finalPath, errorOfErrno(code), g_strerror(code)};
+        WebKitDownload* download = g_object_ref(job->download);
+        job->owner->end(*job, &outcome);
+        webkit_download_cancel(download);
+        g_object_unref(download);
+        return;
+    }
+    close(fd);
+    job->partialPath = name.data();
+    // The placeholder reserves the name; WebKit writes over it.
+    webkit_download_set_allow_overwrite(job->download, TRUE);
+    webkit_download_set_destination(job->download, job->partialPath.c_str());
+}
+
+void GtkDownloads::onFailed(WebKitDownload*, GError* error, gpointer data)
+{
+    auto* job = static_cast<Job*>(data);
+    if (job->cancelledByUser) {
+        job->owner->end(*job, nullptr);
+        return;
+    }
+    const std::string path = job->finalPath.empty() ? job->suggestedName : job->finalPath;
+    const char* message = error && error->message ? error->message : "";
+    const DownloadOutcome outcome{path, errorOf(error), message};
+    job->owner->end(*job, &outcome);
+}
+
+void GtkDownloads::onFinished(WebKitDownload*, gpointer data)
+{
+    auto* job = static_cast<Job*>(data);
+    DownloadOutcome outcome{job->finalPath, DownloadOutcome::Error::None, ""};
+    if (endedShort(job->download)) {
+        outcome.error = DownloadOutcome::Error::Connection;
+        job->owner->end(*job, &outcome);
+        return;
+    }
+    // On disk before it takes the name, so a crash leaves the old file or the whole new one.
+    const int fd = g_open(job->partialPath.c_str(), O_RDONLY | O_CLOEXEC, 0);
+    if (fd >= 0) {
+        fsync(fd);
+        close(fd);
+    }
+    if (g_rename(job->partialPath.c_str(), job->finalPath.c_str()) == 0) {
+        job->partialPath.clear();
+    } else {
+        const int code = errno;
+        outcome.error = errorOfErrno(code);
+        outcome.detail = g_strerror(code);
+    }
+    job->owner->end(*job, &outcome);
+}
+
+void GtkDownloads::end(Job& job, const DownloadOutcome* outcome)
+{
+    g_signal_handlers_disconnect_by_data(job.download, &job);
+    if (job.chooser) {
+        g_signal_handlers_disconnect_by_data(job.chooser, &job);
+        gtk_native_dialog_destroy(GTK_NATIVE_DIALOG(job.chooser));
+        g_clear_object(&job.chooser);
+    }
+    // Nothing incomplete stays behind, not even under the temporary name.
+    if (!job.partialPath.empty())
+        g_unlink(job.partialPath.c_str());
+    g_object_unref(job.download);
+    jobs.remove_if([&job](const auto& entry) { return entry.get() == &job; });
+    if (!outcome)
+        return;
+    if (auto target = delegate.lock())
+        target->downloadDidEnd(*outcome);
+}
+
+GtkNoticeBar::GtkNoticeBar(GtkWidget* content)
+    : overlay(gtk_overlay_new()),
+      revealer(gtk_revealer_new()),
+      card(gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 12)),
+      label(gtk_label_new("")),
+      openButton(gtk_button_new_with_label(""))
+{
+    g_object_ref_sink(overlay);
+    gtk_overlay_set_child(GTK_OVERLAY(overlay), content);
+
+    gtk_revealer_set_transition_type(GTK_REVEALER(revealer), GTK_REVEALER_TRANSITION_TYPE_SLIDE_UP);
+    gtk_widget_set_halign(revealer, GTK_ALIGN_CENTER);
+    gtk_widget_set_valign(revealer, GTK_ALIGN_END);
+    gtk_widget_set_margin_bottom(revealer, 20);
+    gtk_widget_set_margin_start(revealer, 20);
+    gtk_widget_set_margin_end(revealer, 20);
+
+    gtk_widget_add_css_class(card, "quorva-notice");
+    gtk_label_set_wrap(GTK_LABEL(label), TRUE);
+    gtk_label_set_max_width_chars(GTK_LABEL(label), 72);
+    gtk_label_set_xalign(GTK_LABEL(label), 0.0f);
+    gtk_widget_set_hexpand(label, TRUE);
+    gtk_box_append(GTK_BOX(card), label);
+    gtk_widget_add_css_class(openButton, "quorva-notice-action");
+    gtk_widget_set_valign(openButton, GTK_ALIGN_CENTER);
+    g_signal_connect(openButton, "clicked", G_CALLBACK(onOpenFolder), this);
+    gtk_box_append(GTK_BOX(card), openButton);
+    GtkWidget* close = gtk_button_new_with_label("ปิด");
+    gtk_widget_set_valign(close, GTK_ALIGN_CENTER);
+    g_signal_connect(close, "clicked", G_CALLBACK(onClose), this);
+    gtk_box_append(GTK_BOX(card), close);
+    gtk_revealer_set_child(GTK_REVEALER(revealer), card);
+    gtk_overlay_add_overlay(GTK_OVERLAY(overlay), revealer);
+
+    GtkCssProvider* style = gtk_css_provider_new();
+    gtk_css_provider_load_from_data(
+        style,
+        ".quorva-notice{background:#FBFCFD;color:#05011C;border:1px solid #E7E7EF;"
+        "border-radius:10px;padding:10px 12px 10px 16px;box-shadow:0 6px 20px rgba(5,1,28,.18);}"
+        ".quorva-notice.failure{border-left:4px solid #C62828;}"
+        ".quorva-notice button.quorva-notice-action{background:#6633EE;color:#FFFFFF;}",
+        -1);
+    gtk_style_context_add_provider_for_display(gdk_display_get_default(), GTK_STYLE_PROVIDER(style),
+                                               GTK_STYLE_PROVIDER_PRIORITY_APPLICATION);
+    g_object_unref(style);
+}
+
+GtkNoticeBar::~GtkNoticeBar()
+{
+    g_object_unref(overlay);
+}
+
+void GtkNoticeBar::show(const Notice& notice)
+{
+    folder = notice.folder;
+    gtk_label_set_text(GTK_LABEL(label), notice.text.c_str());
+    gtk_button_set_label(GTK_BUTTON(openButton), notice.openFolderLabel.c_str());
+    gtk_widget_set_visible(openButton, !notice.folder.empty());
+    if (notice.failure)
+        gtk_widget_add_css_class(card, "failure");
+    else
+        gtk_widget_remove_css_class(card, "failure");
+    gtk_revealer_set_reveal_child(GTK_REVEALER(revealer), TRUE);
+}
+
+void GtkNoticeBar::onOpenFolder(GtkButton*, gpointer data)
+{
+    auto* self = static_cast<GtkNoticeBar*>(data);
+    g_autofree char* uri = g_filename_to_uri(self->folder.c_str(), nullptr, nullptr);
+    // The result is not ours to report: the notice stays either way.
+    if (uri)
+        g_app_info_launch_default_for_uri_async(uri, nullptr, nullptr, nullptr, nullptr);
+}
+
+void GtkNoticeBar::onClose(GtkButton*, gpointer data)
+{
+    gtk_revealer_set_reveal_child(GTK_REVEALER(static_cast<GtkNoticeBar*>(data)->revealer), FALSE);
+}
+
+}  // namespace quorva

@@ -1,0 +1,63 @@
+#pragma once
+
+#include "platform/platform.h"
+
+#include <webkit/webkit.h>
+
+#include <list>
+#include <memory>
+#include <string>
+
+namespace quorva {
+
+// Saves the web view's downloads where the user chooses, under a temporary
+// name until complete, and reports how each ended.
+class GtkDownloads final {
+public:
+    GtkDownloads(WebKitWebView* view, std::weak_ptr<WebViewDelegate> delegate);
+    ~GtkDownloads();
+    GtkDownloads(const GtkDownloads&) = delete;
+    GtkDownloads& operator=(const GtkDownloads&) = delete;
+
+private:
+    struct Job;
+
+    static void onDownloadStarted(WebKitNetworkSession*, WebKitDownload*, gpointer self);
+    static gboolean onDecideDestination(WebKitDownload*, gchar* suggestedName, gpointer job);
+    static void onChooserResponse(GtkNativeDialog*, int response, gpointer job);
+    static void onFailed(WebKitDownload*, GError*, gpointer job);
+    static void onFinished(WebKitDownload*, gpointer job);
+
+    void end(Job& job, const DownloadOutcome* outcome);
+
+    WebKitWebView* view;
+    WebKitNetworkSession* session;
+    std::weak_ptr<WebViewDelegate> delegate;
+    std::list<std::unique_ptr<Job>> jobs;
+};
+
+// A banner over the page that carries the latest notice.
+class GtkNoticeBar final {
+public:
+    explicit GtkNoticeBar(GtkWidget* content);
+    ~GtkNoticeBar();
+    GtkNoticeBar(const GtkNoticeBar&) = delete;
+    GtkNoticeBar& operator=(const GtkNoticeBar&) = delete;
+
+    // The content with the banner over it.
+    GtkWidget* widget() const { return overlay; }
+    void show(const Notice& notice);
+
+private:
+    static void onOpenFolder(GtkButton*, gpointer self);
+    static void onClose(GtkButton*, gpointer self);
+
+    GtkWidget* overlay;
+    GtkWidget* revealer;
+    GtkWidget* card;
+    GtkWidget* label;
+    GtkWidget* openButton;
+    std::string folder;
+};
+
+}  // namespace quorva
