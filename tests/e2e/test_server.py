@@ -4,7 +4,6 @@ import signal
 import tempfile
 import unittest
 
-from support import x11
 from support.quorva import SERVING_SERVER, QuorvaTestCase, binary
 from support.shell import read_proc
 from support.wait import wait_until
@@ -111,7 +110,7 @@ class ServerTest(QuorvaTestCase):
         shell = self.start_shell(SERVING_SERVER, inspect=False)
         window = self.main_window(shell)
         server = self.server_pid()
-        x11.close_window(window, display=self.display)
+        self.close_window(window)
         self.assertEqual(shell.wait(15), 0)
         self.assert_gone(server)
 

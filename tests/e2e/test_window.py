@@ -1,7 +1,6 @@
 import os
 import unittest
 
-from support import x11
 from support.wait import wait_until
 from support.quorva import QuorvaTestCase
 
@@ -12,10 +11,11 @@ class WindowTest(QuorvaTestCase):
     def test_window_shows_the_loading_page(self):
         shell = self.start_shell()
         window = self.main_window(shell)
-        self.assertEqual(x11.window_title(window, display=self.display), "QUORVA")
-        wait_until(lambda: x11.normal_hints(window, display=self.display).min_size == (960, 600),
-                   10, what="the minimum size hint")
-        self.assertEqual(x11.geometry(window, display=self.display), (1280, 840))
+        self.assertEqual(self.session.title(window), "QUORVA")
+        if not self.session.wayland:
+            wait_until(lambda: self.session.min_size(window) == (960, 600), 10,
+                       what="the minimum size hint")
+        self.assertEqual(self.session.size(window), (1280, 840))
 
         page = self.inspector()
         page.wait_for("document.querySelector('p') !== null", timeout=20)
@@ -27,7 +27,7 @@ class WindowTest(QuorvaTestCase):
     def test_closing_the_window_ends_the_process_and_its_server(self):
         shell = self.start_shell(inspect=False)
         window = self.main_window(shell)
-        x11.close_window(window, display=self.display)
+        self.close_window(window)
         self.assertEqual(shell.wait(15), 0)
         shell.wait_for_no_leftovers(10)
 
@@ -37,10 +37,10 @@ class WindowTest(QuorvaTestCase):
         page = self.inspector()
         frame = 1280 - page.wait_for("window.innerWidth", timeout=20)
         wanted = (1100, 700)
-        x11.resize(window, *wanted, display=self.display)
+        self.session.resize(window, *wanted)
         # As a user would: the close comes after the page has followed the resize.
         page.wait_for(f"window.innerWidth === {1100 - frame}", timeout=10)
-        x11.close_window(window, display=self.display)
+        self.close_window(window)
         self.assertEqual(first.wait(15), 0)
         state = os.path.join(first.root, "home", ".local", "state", "quorva", "window-state.ini")
         with open(state) as saved:
@@ -48,7 +48,7 @@ class WindowTest(QuorvaTestCase):
 
         second = self.start_shell(inspect=False, root=first.root)
         window = self.main_window(second)
-        wait_until(lambda: x11.geometry(window, display=self.display) == wanted, 10,
+        wait_until(lambda: self.session.size(window) == wanted, 10,
                    what="the restored size")
 
 

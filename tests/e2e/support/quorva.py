@@ -8,10 +8,11 @@ import subprocess
 import textwrap
 import unittest
 
-from . import x11
+from . import sessions
 from .inspector import Inspector
 from .shell import LIGHT_RENDERING, ShellProcess, free_port, inspector_env
-from .xvfb import display
+
+APPLICATION_ID = "org.quorva.Quorva"
 
 REAL_PYTHON = "/usr/bin/python3"
 
@@ -63,18 +64,35 @@ class SessionBus:
 
 
 class QuorvaTestCase(unittest.TestCase):
-    """One display and one session bus for the class; each test starts its own shell."""
+    """One desktop session and one session bus for the class; each test starts its own shell.
+
+    The session is the one `QUORVA_E2E_SESSION` names; a class limits itself
+    to some with `sessions` and asks for a HiDPI output with `scale`.
+    """
+
+    sessions = None
+    scale = 1
 
     @classmethod
     def setUpClass(cls):
-        cls._display = display()
-        cls.display = cls._display.__enter__()
-        cls.bus = SessionBus()
+        kind = sessions.current()
+        if cls.sessions is not None and kind.name not in cls.sessions:
+            raise unittest.SkipTest(f"not a {kind.name} scenario")
+        missing = sessions.tool_missing()
+        if missing:
+            raise unittest.SkipTest(f"{kind.name} session needs {', '.join(missing)}")
+        cls.session = kind(cls.scale).start()
+        cls.display = cls.session.display
+        try:
+            cls.bus = SessionBus()
+        except BaseException:
+            cls.session.stop()
+            raise
 
     @classmethod
     def tearDownClass(cls):
         cls.bus.stop()
-        cls._display.__exit__(None, None, None)
+        cls.session.stop()
 
     def start_shell(self, server_source=SILENT_SERVER, env=None, root=None, inspect=True,
                     program=None, before_start=None):
@@ -83,6 +101,7 @@ class QuorvaTestCase(unittest.TestCase):
         A None in `env` removes that variable."""
         shell = ShellProcess(program or binary(), display=self.display, root=root,
                              keep_root=root is not None)
+        self.session.prepare(shell)
         bin_dir = os.path.join(shell.root, "bin")
         os.makedirs(bin_dir, exist_ok=True)
         server = os.path.join(shell.root, "server.py")
@@ -124,7 +143,19 @@ class QuorvaTestCase(unittest.TestCase):
             return []
 
     def main_window(self, shell, timeout=30.0):
-        return x11.wait_for_window(pid=shell.pid, timeout=timeout, display=self.display)
+        return self.session.main_window(shell, timeout)
+
+    def press(self, window, *keys):
+        self.session.press(window, *keys)
+
+    def close_window(self, window):
+        self.session.close(window)
+
+    def choose(self, label):
+        """Chooses the menu item with this label through the exported menu bar."""
+        actions = sessions.menu_actions(self.bus.address, APPLICATION_ID)
+        self.assertIn(label, actions)
+        sessions.activate_action(self.bus.address, APPLICATION_ID, actions[label])
 
     def heading(self, page, title, timeout=30.0):
         """Waits for the error page with this title; gives its detail text."""
