@@ -143,6 +143,20 @@ void GtkShellApplication::activateIgnoringOtherApps()
 void GtkShellApplication::onStartup(GApplication*, gpointer self)
 {
     static_cast<GtkShellApplication*>(self)->installMenu();
+    installIcon();
+}
+
+void GtkShellApplication::installIcon()
+{
+    // The icon installed beside the program: icon themes look only in the
+    // system's data directories, and a prefix elsewhere would show none.
+    if (const auto resources = PosixFileSystem::resourceDirectoryOfExecutable()) {
+        g_autofree char* share = g_path_get_dirname(resources->c_str());
+        g_autofree char* icons = g_build_filename(share, "icons", nullptr);
+        gtk_icon_theme_add_search_path(gtk_icon_theme_get_for_display(gdk_display_get_default()),
+                                       icons);
+    }
+    gtk_window_set_default_icon_name(applicationId);
 }
 
 void GtkShellApplication::onActivate(GApplication*, gpointer data)

@@ -80,7 +80,8 @@ class QuorvaTestCase(unittest.TestCase):
             raise unittest.SkipTest(f"not a {kind.name} scenario")
         missing = sessions.tool_missing()
         if missing:
-            raise unittest.SkipTest(f"{kind.name} session needs {', '.join(missing)}")
+            # An error, not a skip: a run asked for this session must not pass without it.
+            raise RuntimeError(f"the {kind.name} session needs {', '.join(missing)} (scripts/deps)")
         cls.session = kind(cls.scale).start()
         cls.display = cls.session.display
         try:

@@ -31,7 +31,7 @@ def _run(argv, env, timeout=20.0):
     return done.stdout
 
 
-def _stop_group(process):
+def stop_group(process):
     if process.poll() is None:
         with contextlib.suppress(ProcessLookupError):
             os.killpg(process.pid, signal.SIGTERM)
@@ -132,7 +132,7 @@ class WindowManagerSession(XSession):
                                               "PATH": "/usr/bin:/bin"},
             stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
             start_new_session=True)
-        self._stack.callback(_stop_group, process)
+        self._stack.callback(stop_group, process)
         with x11.Display(self.display) as x:
             wait_until(lambda: x.get_property(x.root, "_NET_SUPPORTING_WM_CHECK"), 15, 0.05,
                        what="openbox to manage the screen")
@@ -143,6 +143,10 @@ class WindowManagerSession(XSession):
             return {"iconic": x.iconic(window), "active": x.active_window() == window,
                     "top": (x.stacking() or [None])[-1] == window} | {
                        name.lower(): True for name in x.net_wm_state(window)}
+
+    def in_front(self, window):
+        state = self.wm_state(window)
+        return state["active"] and state["top"] and not state["iconic"]
 
     def activate(self, window):
         """What a task bar's window list does: asks the window manager for it."""
@@ -157,7 +161,8 @@ class WindowManagerSession(XSession):
         with x11.Display(self.display) as x:
             window = wait_until(lambda: x.find(pid=None, title="xmessage"), 15, what="xmessage")[0]
         self.activate(window)
-        return process, window
+        wait_until(lambda: self.in_front(window), 10, what="the other window in front")
+        return process
 
 
 class SwaySession:
@@ -195,7 +200,7 @@ class SwaySession:
         log = self._stack.enter_context(tempfile.TemporaryFile())
         process = subprocess.Popen(argv, env=env, stdin=subprocess.DEVNULL, stdout=log, stderr=log,
                                    start_new_session=True)
-        self._stack.callback(_stop_group, process)
+        self._stack.callback(stop_group, process)
         self.tool_env = {"PATH": "/usr/bin:/bin", "XDG_RUNTIME_DIR": self.runtime,
                          "SWAYSOCK": self.ipc}
 
@@ -215,7 +220,7 @@ class SwaySession:
         keyboard = subprocess.Popen(["wtype", "-s", "86400000"], env=self.tool_env,
                                     stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                                     stderr=subprocess.DEVNULL, start_new_session=True)
-        self._stack.callback(_stop_group, keyboard)
+        self._stack.callback(stop_group, keyboard)
         wait_until(lambda: self.swaymsg("-t", "get_seats")[0]["capabilities"], 10,
                    what="the seat's keyboard")
         return self
@@ -263,6 +268,19 @@ class SwaySession:
 
     def title(self, window):
         return self.node(window)["name"]
+
+    def in_front(self, window):
+        return self.node(window)["focused"]
+
+    def other_window(self):
+        """Another application's window, in front and focused."""
+        process = subprocess.Popen(["weston-flower"], env=self.tool_env,
+                                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                                   start_new_session=True)
+        window = wait_until(lambda: [n["id"] for n in self.nodes() if n["pid"] == process.pid],
+                            15, what="weston-flower")[0]
+        self.focus(window)
+        return process
 
     def size(self, window):
         rect = self.node(window)["window_rect"]
@@ -332,7 +350,7 @@ def current():
 def tool_missing():
     """What the current session needs and this machine lacks."""
     needs = {"xvfb": ["Xvfb", "xdotool"], "openbox": ["Xvfb", "xdotool", "openbox", "xmessage"],
-             "sway": ["sway", "swaymsg", "wtype", "grim", "wl-paste", "setpriv"]}[current().name]
+             "sway": ["sway", "swaymsg", "wtype", "grim", "wl-paste", "setpriv", "weston-flower"]}[current().name]
     return [tool for tool in needs + ["gdbus"] if not shutil.which(tool)]
 
 
