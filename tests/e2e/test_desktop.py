@@ -3,13 +3,12 @@
 import configparser
 import os
 import re
-import shutil
 import subprocess
 import tempfile
 import unittest
 
 from support import sessions
-from support.quorva import APPLICATION_ID, SERVING_SERVER, QuorvaTestCase
+from support.quorva import APPLICATION_ID, SERVING_SERVER, InstalledTestCase, QuorvaTestCase
 from support.shell import free_port
 from support.wait import wait_until
 
@@ -88,7 +87,8 @@ class WindowManagerTest(DesktopTest):
                 self.press(window, key)
                 self.wait_state(window, "minimised", iconic=True, hidden=True)
                 ways_back[way_back]()
-                wait_until(lambda: self.session.in_front(window), 15, what="the window back in front")
+                wait_until(lambda: self.session.in_front(window), 15,
+                           what="the window back in front")
 
 
 class AboutTest(DesktopTest):
@@ -104,27 +104,13 @@ class AboutTest(DesktopTest):
         wait_until(lambda: ICON_COLOUR in colours(self.session.screenshot(shot, about)), 15,
                    what="the icon in the About window")
         self.press(about, "Escape")
-        wait_until(lambda: self.session.windows(shell) == [window], 10, what="the About window to close")
+        wait_until(lambda: self.session.windows(shell) == [window], 10,
+                   what="the About window to close")
         self.assertTrue(shell.running())
 
 
-class IdentityTest(DesktopTest):
+class IdentityTest(DesktopTest, InstalledTestCase):
     """The desktop matches the window to the installed entry, and a second start raises it."""
-
-    @classmethod
-    def setUpClass(cls):
-        super().setUpClass()
-        build = os.environ.get("QUORVA_BUILD_DIR")
-        if not build:
-            raise unittest.SkipTest("QUORVA_BUILD_DIR is not set; run through ctest")
-        cls.prefix = tempfile.mkdtemp(prefix="quorva-prefix-")
-        subprocess.run(["cmake", "--install", build, "--prefix", cls.prefix], check=True,
-                       stdout=subprocess.DEVNULL)
-
-    @classmethod
-    def tearDownClass(cls):
-        shutil.rmtree(cls.prefix, ignore_errors=True)
-        super().tearDownClass()
 
     def test_window_names_the_installed_desktop_entry(self):
         applications = os.path.join(self.prefix, "share", "applications")
@@ -152,10 +138,11 @@ class IdentityTest(DesktopTest):
             # The compositor grants focus only for a token that the desktop's
             # launcher hands the second start, and sway cannot mint one for a
             # test: what is left to check is that the window asks for it.
-            wait_until(lambda: re.search(r"xdg_activation_v1@\d+\.activate\(", shell.stderr_text()),
-                       15, what="an activation request")
+            wait_until(lambda: re.search(r"xdg_activation_v1@\d+\.activate\(",
+                                         shell.stderr_text()), 15, what="an activation request")
         else:
-            wait_until(lambda: self.session.in_front(window), 15, what="the window raised and focused")
+            wait_until(lambda: self.session.in_front(window), 15,
+                       what="the window raised and focused")
 
 
 class HiDpiTest(DesktopTest):
@@ -175,7 +162,8 @@ class HiDpiTest(DesktopTest):
             ("loading", "import time\ntime.sleep(60)\n", "document.querySelector('.dot')"),
             ("error", "import sys\nsys.stderr.write('ไม่มีไฟล์ <db>\\n')\nsys.exit(3)\n",
              "document.querySelector('h1')"),
-            ("catalog", REAL_CATALOG, "location.protocol === 'http:' && document.querySelector('nav, header, h1')"),
+            ("catalog", REAL_CATALOG,
+             "location.protocol === 'http:' && document.querySelector('nav, header, h1')"),
         ]
         for name, source, shown in cases:
             with self.subTest(name):

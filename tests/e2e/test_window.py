@@ -24,13 +24,6 @@ class WindowTest(QuorvaTestCase):
         self.assertEqual(page.evaluate("document.documentElement.lang"), "th")
         self.assertEqual(page.evaluate("document.querySelectorAll('.dot').length"), 1)
 
-    def test_closing_the_window_ends_the_process_and_its_server(self):
-        shell = self.start_shell(inspect=False)
-        window = self.main_window(shell)
-        self.close_window(window)
-        self.assertEqual(shell.wait(15), 0)
-        shell.wait_for_no_leftovers(10)
-
     def test_size_is_restored_on_the_next_start(self):
         first = self.start_shell()
         window = self.main_window(first)

@@ -2,9 +2,11 @@
 
 import json
 import os
+import shutil
 import signal
 import stat
 import subprocess
+import tempfile
 import textwrap
 import unittest
 
@@ -29,6 +31,17 @@ os.execv({python!r}, [{python!r}, "-u", {server!r}] + sys.argv[1:])
 # A server that starts and never says where it is.
 SILENT_SERVER = """
 import signal, time
+while True:
+    time.sleep(60)
+"""
+
+# Ends with its parent, like the real catalog server, but never says where it is.
+SILENT_WITH_PARENT = """
+import ctypes, os, signal, sys, time
+ctypes.CDLL(None).prctl(1, signal.SIGTERM)
+if os.getppid() == 1:
+    sys.exit(0)
+sys.stderr.write("still starting\\n")
 while True:
     time.sleep(60)
 """
@@ -154,9 +167,7 @@ class QuorvaTestCase(unittest.TestCase):
 
     def choose(self, label):
         """Chooses the menu item with this label through the exported menu bar."""
-        actions = sessions.menu_actions(self.bus.address, APPLICATION_ID)
-        self.assertIn(label, actions)
-        sessions.activate_action(self.bus.address, APPLICATION_ID, actions[label])
+        sessions.choose_menu_item(self.bus.address, APPLICATION_ID, label)
 
     def heading(self, page, title, timeout=30.0):
         """Waits for the error page with this title; gives its detail text."""
@@ -168,6 +179,29 @@ class QuorvaTestCase(unittest.TestCase):
         connection = Inspector.connect(self.inspector_port, timeout=timeout)
         self.addCleanup(connection.close)
         return connection
+
+class InstalledTestCase(QuorvaTestCase):
+    """The build installed into a temporary prefix for the class: `prefix`."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.build = os.environ.get("QUORVA_BUILD_DIR")
+        if not cls.build:
+            raise unittest.SkipTest("QUORVA_BUILD_DIR is not set; run through ctest")
+        cls.prefix = tempfile.mkdtemp(prefix="quorva-prefix-")
+        try:
+            subprocess.run(["cmake", "--install", cls.build, "--prefix", cls.prefix], check=True,
+                           stdout=subprocess.DEVNULL)
+            super().setUpClass()
+        except BaseException:
+            shutil.rmtree(cls.prefix, ignore_errors=True)
+            raise
+
+    @classmethod
+    def tearDownClass(cls):
+        shutil.rmtree(cls.prefix, ignore_errors=True)
+        super().tearDownClass()
+
 
 # A small catalog server: listens on a free loopback port, then says where.
 SERVING_SERVER = """

@@ -9,8 +9,8 @@ virtual-keyboard protocol (wtype) on sway.
 
 import contextlib
 import json
-import re
 import os
+import re
 import shutil
 import signal
 import struct
@@ -48,16 +48,23 @@ def png_size(path):
     return struct.unpack(">II", head[16:24])
 
 
-class XSession:
-    """Bare Xvfb: no window manager, so nothing decorates, places or minimises."""
-
-    name = "xvfb"
+class Session:
     wayland = False
     window_manager = False
+    display = None
 
     def __init__(self, scale=1):
         self.scale = scale
         self._stack = contextlib.ExitStack()
+
+    def stop(self):
+        self._stack.close()
+
+
+class XSession(Session):
+    """Bare Xvfb: no window manager, so nothing decorates, places or minimises."""
+
+    name = "xvfb"
 
     def start(self):
         # A larger screen holds a window drawn at twice its size.
@@ -66,9 +73,6 @@ class XSession:
         else:
             self.display = self._stack.enter_context(xvfb(1920 * self.scale, 1080 * self.scale))
         return self
-
-    def stop(self):
-        self._stack.close()
 
     def prepare(self, shell):
         shell.env["DISPLAY"] = self.display
@@ -114,7 +118,8 @@ class XSession:
 
     def screenshot(self, path, window=None):
         target = "root" if window is None else str(window)
-        _run(["import", "-window", target, path], {"DISPLAY": self.display, "PATH": "/usr/bin:/bin"})
+        _run(["import", "-window", target, path],
+             {"DISPLAY": self.display, "PATH": "/usr/bin:/bin"})
         return path
 
 
@@ -165,17 +170,11 @@ class WindowManagerSession(XSession):
         return process
 
 
-class SwaySession:
+class SwaySession(Session):
     """Sway on its headless backend, windows floating as on a stacking desktop."""
 
     name = "sway"
     wayland = True
-    window_manager = False
-    display = None
-
-    def __init__(self, scale=1):
-        self.scale = scale
-        self._stack = contextlib.ExitStack()
 
     def start(self):
         self.runtime = self._stack.enter_context(tempfile.TemporaryDirectory(prefix="quorva-sway-"))
@@ -210,7 +209,8 @@ class SwaySession:
                 raise RuntimeError(f"sway ended: {log.read().decode(errors='replace')[-2000:]}")
             sockets = [n for n in os.listdir(self.runtime) if n.startswith("wayland-")
                        and not n.endswith(".lock")]
-            return sockets and os.path.exists(self.ipc) and self.outputs() and sockets[0]
+            return (sockets and os.path.exists(self.ipc) and self.swaymsg("-t", "get_outputs")
+                    and sockets[0])
 
         self.socket = wait_until(ready, 20, 0.05, what="sway to listen", fatal=(RuntimeError,))
         self.tool_env["WAYLAND_DISPLAY"] = self.socket
@@ -225,14 +225,8 @@ class SwaySession:
                    what="the seat's keyboard")
         return self
 
-    def stop(self):
-        self._stack.close()
-
     def swaymsg(self, *args):
         return json.loads(_run(["swaymsg", "-r", *args], self.tool_env) or "null")
-
-    def outputs(self):
-        return self.swaymsg("-t", "get_outputs")
 
     def prepare(self, shell):
         # WebKit's sandbox lets its web process reach only the socket inside
@@ -323,8 +317,8 @@ class SwaySession:
     def wait_for_clipboard(self, text):
         # A copy reaches the compositor asynchronously; a paste sent straight
         # after it would read the previous clipboard.
-        wait_until(lambda: subprocess.run(["wl-paste", "-n"], env=self.tool_env, capture_output=True,
-                                          text=True, timeout=10).stdout == text,
+        wait_until(lambda: subprocess.run(["wl-paste", "-n"], env=self.tool_env, text=True,
+                                          capture_output=True, timeout=10).stdout == text,
                    10, what=f"{text!r} on the clipboard")
 
     def screenshot(self, path, window=None):
@@ -350,29 +344,25 @@ def current():
 def tool_missing():
     """What the current session needs and this machine lacks."""
     needs = {"xvfb": ["Xvfb", "xdotool"], "openbox": ["Xvfb", "xdotool", "openbox", "xmessage"],
-             "sway": ["sway", "swaymsg", "wtype", "grim", "wl-paste", "setpriv", "weston-flower"]}[current().name]
+             "sway": ["sway", "swaymsg", "wtype", "grim", "wl-paste", "setpriv", "weston-flower"],
+             }[current().name]
     return [tool for tool in needs + ["gdbus"] if not shutil.which(tool)]
 
 
 _MENU_ITEM = re.compile(r"\{'action': <'app\.([\w-]+)'>, 'label': <'([^']*)'>\}")
 
 
-def menu_actions(bus_address, application_id):
-    """Each labelled item of the menu bar the application exports, with its action.
+def choose_menu_item(bus_address, application_id, label):
+    """Finds the item in the menu bar the application exports and activates its action.
 
-    Read as a desktop's global menu reads it: org.gtk.Menus on the session bus.
+    What a desktop's global menu does: org.gtk.Menus to read, org.gtk.Actions to act.
     """
     path = "/" + application_id.replace(".", "/")
     env = {"PATH": "/usr/bin:/bin", "DBUS_SESSION_BUS_ADDRESS": bus_address, "LANG": "C.UTF-8"}
-    text = _run(["gdbus", "call", "--session", "--dest", application_id, "--object-path",
-                 f"{path}/menus/menubar", "--method", "org.gtk.Menus.Start",
-                 str(list(range(32)))], env)
-    return {label: action for action, label in _MENU_ITEM.findall(text)}
-
-
-def activate_action(bus_address, application_id, action):
-    """org.gtk.Actions.Activate: what a global menu sends when an item is chosen."""
-    path = "/" + application_id.replace(".", "/")
-    env = {"PATH": "/usr/bin:/bin", "DBUS_SESSION_BUS_ADDRESS": bus_address, "LANG": "C.UTF-8"}
-    _run(["gdbus", "call", "--session", "--dest", application_id, "--object-path", path,
-          "--method", "org.gtk.Actions.Activate", action, "[]", "{}"], env)
+    call = ["gdbus", "call", "--session", "--dest", application_id, "--object-path"]
+    menus = _run(call + [f"{path}/menus/menubar", "--method", "org.gtk.Menus.Start",
+                         str(list(range(32)))], env)
+    actions = {text: action for action, text in _MENU_ITEM.findall(menus)}
+    if label not in actions:
+        raise AssertionError(f"no menu item {label!r} among {sorted(actions)}")
+    _run(call + [path, "--method", "org.gtk.Actions.Activate", actions[label], "[]", "{}"], env)
