@@ -116,6 +116,10 @@ void GtkShellApplication::setMainMenu(MainMenu menu)
 
 int GtkShellApplication::run(int, char** argv)
 {
+    // A second start passes its launcher's startup token on to the first one,
+    // which needs it to be raised rather than flagged, only if its own display
+    // is open by then; a failure here is reported by the start-up proper.
+    gtk_init_check();
     // The shell takes no arguments of its own.
     char* arguments[] = {argv[0], nullptr};
     return g_application_run(G_APPLICATION(application), 1, arguments);
