@@ -24,6 +24,10 @@ from .xvfb import display, xvfb
 SESSION_VARIABLE = "QUORVA_E2E_SESSION"
 
 
+class SessionEnded(RuntimeError):
+    pass
+
+
 def _run(argv, env, timeout=20.0):
     done = subprocess.run(argv, env=env, capture_output=True, text=True, timeout=timeout)
     if done.returncode != 0:
@@ -206,13 +210,14 @@ class SwaySession(Session):
         def ready():
             if process.poll() is not None:
                 log.seek(0)
-                raise RuntimeError(f"sway ended: {log.read().decode(errors='replace')[-2000:]}")
+                raise SessionEnded(f"sway ended: {log.read().decode(errors='replace')[-2000:]}")
             sockets = [n for n in os.listdir(self.runtime) if n.startswith("wayland-")
                        and not n.endswith(".lock")]
             return (sockets and os.path.exists(self.ipc) and self.swaymsg("-t", "get_outputs")
                     and sockets[0])
 
-        self.socket = wait_until(ready, 20, 0.05, what="sway to listen", fatal=(RuntimeError,))
+        # The IPC socket's file exists a moment before sway answers on it.
+        self.socket = wait_until(ready, 20, 0.05, what="sway to listen", fatal=(SessionEnded,))
         self.tool_env["WAYLAND_DISPLAY"] = self.socket
         # A seat gains its keyboard only when a keyboard exists; each wtype
         # brings its own, and keys it sends before a client has bound the new
