@@ -3,22 +3,11 @@ import signal
 import time
 import unittest
 
-from support.quorva import SERVING_SERVER, QuorvaTestCase
+from support.quorva import SERVING_SERVER, SILENT_WITH_PARENT, QuorvaTestCase
 from support.shell import read_proc
 from support.wait import wait_until
 
 TIMEOUT_TITLE = "เซิร์ฟเวอร์ไม่ตอบสนองภายใน 25 วินาที"
-
-# Ends with its parent, like the real catalog server, but never says where it is.
-SILENT_WITH_PARENT = """
-import ctypes, os, signal, sys, time
-ctypes.CDLL(None).prctl(1, signal.SIGTERM)
-if os.getppid() == 1:
-    sys.exit(0)
-sys.stderr.write("still starting\\n")
-while True:
-    time.sleep(60)
-"""
 
 STUBBORN_SERVER = """
 import signal, sys, time
@@ -49,25 +38,6 @@ class FaultTest(QuorvaTestCase):
     def assert_nothing_left(self, shell, server):
         wait_until(lambda: read_proc(server) is None, 10, what=f"server {server} to be gone")
         shell.wait_for_no_leftovers(10)
-
-    def test_signals_at_each_stage(self):
-        cases = [
-            ("SIGTERM while starting", SILENT_WITH_PARENT, [signal.SIGTERM], False),
-            ("SIGTERM twice", SERVING_SERVER, [signal.SIGTERM, signal.SIGTERM], True),
-            ("SIGINT then SIGTERM", SERVING_SERVER, [signal.SIGINT, signal.SIGTERM], True),
-        ]
-        for name, source, signals, wait_for_page in cases:
-            with self.subTest(name):
-                shell = self.start_shell(source, inspect=wait_for_page)
-                self.main_window(shell)
-                server = self.server_pid()
-                if wait_for_page:
-                    self.inspector().wait_for("location.protocol === 'http:'", timeout=30)
-                for number in signals:
-                    shell.signal(number)
-                self.assertEqual(shell.wait(15), 0)
-                self.assert_nothing_left(shell, server)
-                shell.cleanup()
 
     def test_server_ignoring_terminate_is_killed_after_the_grace(self):
         shell = self.start_shell(STUBBORN_SERVER, inspect=False)

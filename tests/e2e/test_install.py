@@ -4,31 +4,12 @@ import subprocess
 import tempfile
 import unittest
 
-from support.quorva import QuorvaTestCase
+from support.quorva import InstalledTestCase
 from support.shell import ShellProcess, free_port
 from support.wait import wait_until
 
 
-def build_dir():
-    path = os.environ.get("QUORVA_BUILD_DIR")
-    if not path:
-        raise unittest.SkipTest("QUORVA_BUILD_DIR is not set; run through ctest")
-    return path
-
-
-class InstalledTest(QuorvaTestCase):
-    @classmethod
-    def setUpClass(cls):
-        super().setUpClass()
-        cls.prefix = tempfile.mkdtemp(prefix="quorva-prefix-")
-        subprocess.run(["cmake", "--install", build_dir(), "--prefix", cls.prefix],
-                       check=True, stdout=subprocess.DEVNULL)
-
-    @classmethod
-    def tearDownClass(cls):
-        shutil.rmtree(cls.prefix, ignore_errors=True)
-        super().tearDownClass()
-
+class InstalledTest(InstalledTestCase):
     def test_layout_and_desktop_entry(self):
         for path in ("bin/quorva", "share/quorva/catalog.py",
                      "share/applications/org.quorva.Quorva.desktop",
@@ -80,7 +61,7 @@ class InstalledTest(QuorvaTestCase):
         packages = tempfile.mkdtemp(prefix="quorva-deb-")
         self.addCleanup(shutil.rmtree, packages, True)
         subprocess.run(["cpack", "-G", "DEB", "-B", packages, "--config",
-                        os.path.join(build_dir(), "CPackConfig.cmake")],
+                        os.path.join(self.build, "CPackConfig.cmake")],
                        check=True, stdout=subprocess.DEVNULL)
         [package] = [name for name in os.listdir(packages) if name.endswith(".deb")]
         unpacked = os.path.join(packages, "root")

@@ -1,7 +1,6 @@
 import os
 import unittest
 
-from support import x11
 from support.quorva import (QuorvaTestCase, install_recording_browser, recorded_urls,
                             server_with)
 from support.wait import wait_until
@@ -76,9 +75,6 @@ class PagesTest(QuorvaTestCase):
         page.wait_for("document.getElementById('where') !== null", timeout=20)
         return shell, window, page, address
 
-    def press(self, window, *keys):
-        x11.send_keys(window, *keys, display=self.display)
-
     def test_other_sites_go_to_the_browser_and_the_window_keeps_its_page(self):
         shell, window, page, address = self.open_catalog()
         page.evaluate("location.href = 'https://example.com/away?x=1'")
@@ -149,16 +145,23 @@ class PagesTest(QuorvaTestCase):
         shell, window, page, address = self.open_catalog()
         field = "document.getElementById('field').value"
         page.evaluate("document.getElementById('field').focus()")
-        x11.type_text(window, "abc", display=self.display)
+        self.session.type_text(window, "abc")
         page.wait_for(f"{field} === 'abc'", timeout=10)
         self.press(window, "ctrl+a")
         self.press(window, "ctrl+c")
+        self.session.wait_for_clipboard("abc")
         self.press(window, "End")
+        page.wait_for("document.getElementById('field').selectionStart === 3", timeout=10)
         self.press(window, "ctrl+v")
         page.wait_for(f"{field} === 'abcabc'", timeout=10)
         self.press(window, "ctrl+z")
         page.wait_for(f"{field} === 'abc'", timeout=10)
-        self.press(window, "ctrl+shift+z")
+        if self.session.wayland:
+            # wtype's keymap has no shifted level, so Ctrl+Shift+Z never matches
+            # an accelerator there; the menu item takes the same path inside.
+            self.choose("ทำซ้ำ")
+        else:
+            self.press(window, "ctrl+shift+z")
         page.wait_for(f"{field} === 'abcabc'", timeout=10)
         self.press(window, "ctrl+a")
         self.press(window, "ctrl+x")

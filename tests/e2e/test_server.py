@@ -4,8 +4,7 @@ import signal
 import tempfile
 import unittest
 
-from support import x11
-from support.quorva import SERVING_SERVER, QuorvaTestCase, binary
+from support.quorva import SERVING_SERVER, SILENT_WITH_PARENT, QuorvaTestCase, binary
 from support.shell import read_proc
 from support.wait import wait_until
 
@@ -95,13 +94,23 @@ class ServerTest(QuorvaTestCase):
                 page.close()
                 shell.cleanup()
 
-    def test_signals_stop_the_server_and_exit_zero(self):
-        for signal_number in (signal.SIGTERM, signal.SIGINT):
-            with self.subTest(signal=signal_number.name):
-                shell = self.start_shell(SERVING_SERVER, inspect=False)
+    def test_signals_at_each_stage_stop_the_server_and_exit_zero(self):
+        for name, source, signals in [
+            ("SIGTERM", SERVING_SERVER, [signal.SIGTERM]),
+            ("SIGINT", SERVING_SERVER, [signal.SIGINT]),
+            ("SIGTERM while starting", SILENT_WITH_PARENT, [signal.SIGTERM]),
+            ("SIGTERM twice", SERVING_SERVER, [signal.SIGTERM, signal.SIGTERM]),
+            ("SIGINT then SIGTERM", SERVING_SERVER, [signal.SIGINT, signal.SIGTERM]),
+        ]:
+            with self.subTest(name):
+                serving = source is SERVING_SERVER
+                shell = self.start_shell(source, inspect=serving)
                 self.main_window(shell)
                 server = self.server_pid()
-                shell.signal(signal_number)
+                if serving:
+                    self.inspector().wait_for("location.protocol === 'http:'", timeout=30)
+                for number in signals:
+                    shell.signal(number)
                 self.assertEqual(shell.wait(15), 0)
                 self.assert_gone(server)
                 shell.wait_for_no_leftovers(10)
@@ -111,9 +120,10 @@ class ServerTest(QuorvaTestCase):
         shell = self.start_shell(SERVING_SERVER, inspect=False)
         window = self.main_window(shell)
         server = self.server_pid()
-        x11.close_window(window, display=self.display)
+        self.close_window(window)
         self.assertEqual(shell.wait(15), 0)
         self.assert_gone(server)
+        shell.wait_for_no_leftovers(10)
 
     def test_server_ends_by_itself_when_the_shell_is_killed(self):
         shell = self.start_shell(SERVING_SERVER, inspect=False)

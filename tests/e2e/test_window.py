@@ -3,7 +3,6 @@ import pathlib
 import signal
 import unittest
 
-from support import x11
 from support.wait import wait_until
 from support.quorva import QuorvaTestCase
 
@@ -14,40 +13,33 @@ class WindowTest(QuorvaTestCase):
     def test_window_shows_the_loading_page(self):
         shell = self.start_shell()
         window = self.main_window(shell)
-        self.assertEqual(x11.window_title(window, display=self.display), "QUORVA")
+        self.assertEqual(self.session.title(window), "QUORVA")
         # 1280x840 and the 960x600 minimum are the page's, bars and borders aside.
         page = self.inspector()
         inner = tuple(page.wait_for("innerWidth && [innerWidth, innerHeight]", timeout=20))
         self.assertEqual(inner, (1280, 840))
-        outer = x11.geometry(window, display=self.display)
-        minimum = (960 + outer[0] - inner[0], 600 + outer[1] - inner[1])
-        wait_until(lambda: x11.normal_hints(window, display=self.display).min_size == minimum,
-                   10, what="the minimum size hint")
+        if not self.session.wayland:
+            outer = self.session.size(window)
+            minimum = (960 + outer[0] - inner[0], 600 + outer[1] - inner[1])
+            wait_until(lambda: self.session.min_size(window) == minimum, 10,
+                       what="the minimum size hint")
         page.wait_for("document.querySelector('p') !== null", timeout=20)
         self.assertEqual(page.location(), "about:blank")
         self.assertEqual(page.evaluate("document.querySelector('p').textContent"), LOADING_TEXT)
         self.assertEqual(page.evaluate("document.documentElement.lang"), "th")
         self.assertEqual(page.evaluate("document.querySelectorAll('.dot').length"), 1)
 
-    def test_closing_the_window_ends_the_process_and_its_server(self):
-        shell = self.start_shell(inspect=False)
-        window = self.main_window(shell)
-        x11.close_window(window, display=self.display)
-        self.assertEqual(shell.wait(15), 0)
-        shell.wait_for_no_leftovers(10)
-
     def test_size_is_kept_however_the_shell_ends(self):
         # Closing saves at once; a signal finds the size saved since the resize.
         wanted = (1100, 700)
-        for name, end in (("closed", lambda shell, window: x11.close_window(window, display=self.display)),
+        for name, end in (("closed", lambda shell, window: self.close_window(window)),
                           ("SIGTERM", lambda shell, window: shell.signal(signal.SIGTERM))):
             with self.subTest(name):
                 first = self.start_shell()
                 window = self.main_window(first)
                 page = self.inspector()
-                frame = x11.geometry(window, display=self.display)[0] - page.wait_for(
-                    "innerWidth", timeout=20)
-                x11.resize(window, *wanted, display=self.display)
+                frame = self.session.size(window)[0] - page.wait_for("innerWidth", timeout=20)
+                self.session.resize(window, *wanted)
                 # As a user would: the end comes after the page has followed the resize.
                 page.wait_for(f"window.innerWidth === {wanted[0] - frame}", timeout=10)
                 state = os.path.join(first.state_home, "quorva", "window-state.ini")
@@ -60,9 +52,10 @@ class WindowTest(QuorvaTestCase):
 
                 second = self.start_shell(inspect=False, root=first.root)
                 window = self.main_window(second)
-                wait_until(lambda: x11.geometry(window, display=self.display) == wanted, 10,
+                wait_until(lambda: self.session.size(window) == wanted, 10,
                            what="the restored size")
                 second.cleanup()
+
 
 if __name__ == "__main__":
     unittest.main()

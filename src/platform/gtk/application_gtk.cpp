@@ -117,6 +117,10 @@ void GtkShellApplication::setMainMenu(MainMenu menu)
 
 int GtkShellApplication::run(int, char** argv)
 {
+    // A second start passes its launcher's startup token on to the first one,
+    // which needs it to be raised rather than flagged, only if its own display
+    // is open by then; a failure here is reported by the start-up proper.
+    gtk_init_check();
     // The shell takes no arguments of its own.
     char* arguments[] = {argv[0], nullptr};
     return g_application_run(G_APPLICATION(application), 1, arguments);
@@ -149,6 +153,20 @@ std::string_view GtkShellApplication::interpreterHint() const
 void GtkShellApplication::onStartup(GApplication*, gpointer self)
 {
     static_cast<GtkShellApplication*>(self)->installMenu();
+    installIcon();
+}
+
+void GtkShellApplication::installIcon()
+{
+    // The icon installed beside the program: icon themes look only in the
+    // system's data directories, and a prefix elsewhere would show none.
+    if (const auto resources = PosixFileSystem::resourceDirectoryOfExecutable()) {
+        g_autofree char* share = g_path_get_dirname(resources->c_str());
+        g_autofree char* icons = g_build_filename(share, "icons", nullptr);
+        gtk_icon_theme_add_search_path(gtk_icon_theme_get_for_display(gdk_display_get_default()),
+                                       icons);
+    }
+    gtk_window_set_default_icon_name(applicationId);
 }
 
 void GtkShellApplication::onActivate(GApplication*, gpointer data)

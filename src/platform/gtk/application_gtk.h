@@ -45,6 +45,7 @@ private:
     static void onWindowRemoved(GtkApplication*, GtkWindow*, gpointer self);
 
     void installMenu();
+    static void installIcon();
     void performAction(const MenuItem& item);
     void showAboutPanel();
 

@@ -2,16 +2,19 @@
 
 import json
 import os
+import shutil
 import signal
 import stat
 import subprocess
+import tempfile
 import textwrap
 import unittest
 
-from . import x11
+from . import sessions
 from .inspector import Inspector
 from .shell import LIGHT_RENDERING, ShellProcess, free_port, inspector_env
-from .xvfb import display
+
+APPLICATION_ID = "org.quorva.Quorva"
 
 REAL_PYTHON = "/usr/bin/python3"
 
@@ -28,6 +31,17 @@ os.execv({python!r}, [{python!r}, "-u", {server!r}] + sys.argv[1:])
 # A server that starts and never says where it is.
 SILENT_SERVER = """
 import signal, time
+while True:
+    time.sleep(60)
+"""
+
+# Ends with its parent, like the real catalog server, but never says where it is.
+SILENT_WITH_PARENT = """
+import ctypes, os, signal, sys, time
+ctypes.CDLL(None).prctl(1, signal.SIGTERM)
+if os.getppid() == 1:
+    sys.exit(0)
+sys.stderr.write("still starting\\n")
 while True:
     time.sleep(60)
 """
@@ -63,18 +77,36 @@ class SessionBus:
 
 
 class QuorvaTestCase(unittest.TestCase):
-    """One display and one session bus for the class; each test starts its own shell."""
+    """One desktop session and one session bus for the class; each test starts its own shell.
+
+    The session is the one `QUORVA_E2E_SESSION` names; a class limits itself
+    to some with `sessions` and asks for a HiDPI output with `scale`.
+    """
+
+    sessions = None
+    scale = 1
 
     @classmethod
     def setUpClass(cls):
-        cls._display = display()
-        cls.display = cls._display.__enter__()
-        cls.bus = SessionBus()
+        kind = sessions.current()
+        if cls.sessions is not None and kind.name not in cls.sessions:
+            raise unittest.SkipTest(f"not a {kind.name} scenario")
+        missing = sessions.tool_missing()
+        if missing:
+            # An error, not a skip: a run asked for this session must not pass without it.
+            raise RuntimeError(f"the {kind.name} session needs {', '.join(missing)} (scripts/deps)")
+        cls.session = kind(cls.scale).start()
+        cls.display = cls.session.display
+        try:
+            cls.bus = SessionBus()
+        except BaseException:
+            cls.session.stop()
+            raise
 
     @classmethod
     def tearDownClass(cls):
         cls.bus.stop()
-        cls._display.__exit__(None, None, None)
+        cls.session.stop()
 
     def start_shell(self, server_source=SILENT_SERVER, env=None, root=None, inspect=True,
                     program=None, before_start=None):
@@ -83,6 +115,7 @@ class QuorvaTestCase(unittest.TestCase):
         A None in `env` removes that variable."""
         shell = ShellProcess(program or binary(), display=self.display, root=root,
                              keep_root=root is not None)
+        self.session.prepare(shell)
         bin_dir = os.path.join(shell.root, "bin")
         os.makedirs(bin_dir, exist_ok=True)
         server = os.path.join(shell.root, "server.py")
@@ -124,7 +157,17 @@ class QuorvaTestCase(unittest.TestCase):
             return []
 
     def main_window(self, shell, timeout=30.0):
-        return x11.wait_for_window(pid=shell.pid, timeout=timeout, display=self.display)
+        return self.session.main_window(shell, timeout)
+
+    def press(self, window, *keys):
+        self.session.press(window, *keys)
+
+    def close_window(self, window):
+        self.session.close(window)
+
+    def choose(self, label):
+        """Chooses the menu item with this label through the exported menu bar."""
+        sessions.choose_menu_item(self.bus.address, APPLICATION_ID, label)
 
     def heading(self, page, title, timeout=30.0):
         """Waits for the error page with this title; gives its detail text."""
@@ -136,6 +179,29 @@ class QuorvaTestCase(unittest.TestCase):
         connection = Inspector.connect(self.inspector_port, timeout=timeout)
         self.addCleanup(connection.close)
         return connection
+
+class InstalledTestCase(QuorvaTestCase):
+    """The build installed into a temporary prefix for the class: `prefix`."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.build = os.environ.get("QUORVA_BUILD_DIR")
+        if not cls.build:
+            raise unittest.SkipTest("QUORVA_BUILD_DIR is not set; run through ctest")
+        cls.prefix = tempfile.mkdtemp(prefix="quorva-prefix-")
+        try:
+            subprocess.run(["cmake", "--install", cls.build, "--prefix", cls.prefix], check=True,
+                           stdout=subprocess.DEVNULL)
+            super().setUpClass()
+        except BaseException:
+            shutil.rmtree(cls.prefix, ignore_errors=True)
+            raise
+
+    @classmethod
+    def tearDownClass(cls):
+        shutil.rmtree(cls.prefix, ignore_errors=True)
+        super().tearDownClass()
+
 
 # A small catalog server: listens on a free loopback port, then says where.
 SERVING_SERVER = """

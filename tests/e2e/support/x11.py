@@ -116,6 +116,7 @@ def _xlib():
             "XResizeWindow": (ctypes.c_int, [ctypes.c_void_p, Window, ctypes.c_uint, ctypes.c_uint]),
             "XSync": (ctypes.c_int, [ctypes.c_void_p, ctypes.c_int]),
             "XFree": (ctypes.c_int, [ctypes.c_void_p]),
+            "XGetAtomName": (ctypes.c_void_p, [ctypes.c_void_p, Atom]),
             "XSetErrorHandler": (ctypes.c_void_p, [_ERROR_HANDLER]),
         }
         for name, (restype, argtypes) in signatures.items():
@@ -175,8 +176,11 @@ class Display:
         return self._atoms[name]
 
     def top_level_windows(self):
-        # Without a window manager there is no reparenting, so the
-        # application's toplevels are the root's direct children.
+        # A window manager reparents clients into its frames and lists them;
+        # without one the application's toplevels are the root's children.
+        managed = self.get_property(self.root, "_NET_CLIENT_LIST")
+        if managed is not None and self.get_property(self.root, "_NET_SUPPORTING_WM_CHECK"):
+            return [Window(w).value for w in managed]
         root, parent = Window(), Window()
         children = ctypes.POINTER(Window)()
         count = ctypes.c_uint()
@@ -298,6 +302,34 @@ class Display:
         self._x.XSendEvent(self._dpy, window, 0, 0, ctypes.byref(event))
         if not self._sync():
             raise X11Error(f"could not send WM_DELETE_WINDOW to {window:#x}")
+
+    def atom_name(self, atom):
+        name = self._x.XGetAtomName(self._dpy, atom)
+        try:
+            return ctypes.string_at(name).decode()
+        finally:
+            self._x.XFree(name)
+
+    def net_wm_state(self, window):
+        """The window manager's _NET_WM_STATE, as names without the prefix."""
+        return {self.atom_name(a).replace("_NET_WM_STATE_", "")
+                for a in self.get_property(window, "_NET_WM_STATE") or []}
+
+    def iconic(self, window):
+        state = self.get_property(window, "WM_STATE")
+        return bool(state) and state[0] == 3
+
+    def active_window(self):
+        active = self.get_property(self.root, "_NET_ACTIVE_WINDOW")
+        return active[0] if active else None
+
+    def stacking(self):
+        """Managed windows, bottom to top."""
+        return list(self.get_property(self.root, "_NET_CLIENT_LIST_STACKING") or [])
+
+    def wm_class(self, window):
+        value = self.get_property(window, "WM_CLASS") or b""
+        return tuple(part.decode() for part in value.split(b"\0") if part)
 
     def resize(self, window, width, height):
         self._x.XResizeWindow(self._dpy, window, width, height)

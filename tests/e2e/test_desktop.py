@@ -1,0 +1,190 @@
+"""What a real desktop adds to bare X: a window manager, the application's identity, HiDPI."""
+
+import configparser
+import os
+import re
+import subprocess
+import tempfile
+import unittest
+
+from support import sessions
+from support.quorva import APPLICATION_ID, SERVING_SERVER, InstalledTestCase, QuorvaTestCase
+from support.shell import free_port
+from support.wait import wait_until
+
+ICON_COLOUR = "#6633EE"
+
+# The bundled catalog, run through the test's stand-in interpreter.
+REAL_CATALOG = """
+import runpy, sys
+sys.argv = sys.argv[2:]
+runpy.run_path(sys.argv[0], run_name="__main__")
+"""
+
+
+def colours(path):
+    """The image's distinct colours, as #RRGGBB."""
+    text = subprocess.run(["convert", path, "-alpha", "off", "-unique-colors", "-depth", "8",
+                           "txt:-"], capture_output=True, text=True, check=True).stdout
+    return {line.split()[2][:7].upper() for line in text.splitlines()[1:]}
+
+
+def shots_directory():
+    """Screenshots stay in the build tree for a person to look at."""
+    path = os.path.join(os.environ.get("QUORVA_BUILD_DIR") or tempfile.gettempdir(), "e2e-shots")
+    os.makedirs(path, exist_ok=True)
+    return path
+
+
+class DesktopTest(QuorvaTestCase):
+    def start_serving(self, **options):
+        shell = self.start_shell(SERVING_SERVER, inspect=False, **options)
+        return shell, self.main_window(shell)
+
+    def start_second(self, env=None):
+        """A second start of the program, which hands over to the first and ends."""
+        second = self.start_shell(inspect=False, env=env)
+        self.assertEqual(second.wait(20), 0)
+
+    def wait_state(self, window, what, **expected):
+        wait_until(lambda: all(self.session.wm_state(window).get(key, False) == value
+                               for key, value in expected.items()),
+                   15, what=f"{what} ({expected})")
+
+
+class WindowManagerTest(DesktopTest):
+    sessions = {"openbox"}
+
+    def test_maximised_state_and_normal_size_survive_a_restart(self):
+        first, window = self.start_serving()
+        self.session.resize(window, 1100, 700)
+        wait_until(lambda: self.session.size(window) == (1100, 700), 10, what="the new size")
+        self.choose("ซูม")
+        self.wait_state(window, "maximised", maximized_vert=True, maximized_horz=True)
+        self.press(window, "ctrl+q")
+        self.assertEqual(first.wait(15), 0)
+
+        second, window = self.start_serving(root=first.root)
+        self.wait_state(window, "opened maximised", maximized_vert=True, maximized_horz=True)
+        self.assertEqual(self.session.size(window), (1920, 1080))
+        self.choose("ซูม")
+        self.wait_state(window, "unmaximised", maximized_vert=False, maximized_horz=False)
+        wait_until(lambda: self.session.size(window) == (1100, 700), 10, what="the saved size")
+        self.choose("ซูม")
+        self.wait_state(window, "maximised again", maximized_vert=True, maximized_horz=True)
+
+    def test_minimise_and_hide_then_bring_the_window_back(self):
+        shell, window = self.start_serving()
+        ways_back = {
+            "second start": self.start_second,
+            "the window manager's window list": lambda: self.session.activate(window),
+            "the Window menu's item": lambda: self.choose("QUORVA"),
+        }
+        for key, way_back in (("ctrl+m", "second start"), ("ctrl+h", "second start"),
+                              ("ctrl+m", "the window manager's window list"),
+                              ("ctrl+h", "the Window menu's item")):
+            with self.subTest(key=key, back=way_back):
+                self.press(window, key)
+                self.wait_state(window, "minimised", iconic=True, hidden=True)
+                ways_back[way_back]()
+                wait_until(lambda: self.session.in_front(window), 15,
+                           what="the window back in front")
+
+
+class AboutTest(DesktopTest):
+    sessions = {"openbox", "sway"}
+
+    def test_about_window_shows_the_name_and_icon_and_closes_with_escape(self):
+        shell, window = self.start_serving()
+        self.choose("เกี่ยวกับ QUORVA")
+        about = wait_until(lambda: [w for w in self.session.windows(shell) if w != window], 15,
+                           what="the About window")[0]
+        self.assertIn("QUORVA", self.session.title(about))
+        shot = os.path.join(shots_directory(), f"about-{self.session.name}.png")
+        wait_until(lambda: ICON_COLOUR in colours(self.session.screenshot(shot, about)), 15,
+                   what="the icon in the About window")
+        self.press(about, "Escape")
+        wait_until(lambda: self.session.windows(shell) == [window], 10,
+                   what="the About window to close")
+        self.assertTrue(shell.running())
+
+
+class IdentityTest(DesktopTest, InstalledTestCase):
+    """The desktop matches the window to the installed entry, and a second start raises it."""
+
+    def test_window_names_the_installed_desktop_entry(self):
+        applications = os.path.join(self.prefix, "share", "applications")
+        [entry_name] = os.listdir(applications)
+        entry = configparser.ConfigParser(interpolation=None)
+        entry.read(os.path.join(applications, entry_name))
+        shell, window = self.start_serving(program=os.path.join(self.prefix, "bin", "quorva"))
+        if self.session.wayland:
+            self.assertEqual(self.session.app_id(window), APPLICATION_ID)
+            self.assertEqual(entry_name, APPLICATION_ID + ".desktop")
+        else:
+            wm_class = self.session.app_id(window)
+            wanted = entry["Desktop Entry"].get("StartupWMClass", entry["Desktop Entry"]["Name"])
+            self.assertIn(wanted, wm_class)
+
+    @unittest.skipIf(sessions.current().name == "xvfb", "no window manager to raise a window")
+    def test_second_start_raises_the_window_over_another(self):
+        wayland = self.session.wayland
+        shell, window = self.start_serving(env={"WAYLAND_DEBUG": "client"} if wayland else None)
+        other = self.session.other_window()
+        self.addCleanup(sessions.stop_group, other)
+        self.assertFalse(self.session.in_front(window))
+        # A launcher hands the program a startup token; the first instance needs it.
+        self.start_second({"DESKTOP_STARTUP_ID": "token-from-the-launcher"})
+        if wayland:
+            # Sway cannot mint a launcher's token for a test, so the focus it
+            # grants for one is out of reach; the shell's part is to pass the
+            # launcher's token to the compositor rather than ask for its own.
+            wait_until(lambda: re.search(r'xdg_activation_v1@\d+\.activate\("token-from-the-launcher"',
+                                         shell.stderr_text()), 15, what="the launcher's token used")
+        else:
+            wait_until(lambda: self.session.in_front(window), 15,
+                       what="the window raised and focused")
+
+
+class HiDpiTest(DesktopTest):
+    sessions = {"xvfb", "sway"}
+    scale = 2
+
+    # Half-pixel stripes: pure red and blue only where a CSS pixel has two device
+    # pixels. Set through the CSSOM, which a page's style-src policy allows.
+    STRIPES = """(() => { const stripes = document.createElement('div');
+        Object.assign(stripes.style, {position: 'fixed', left: '0', top: '0', zIndex: '2147483647',
+            width: '64px', height: '64px',
+            background: 'repeating-linear-gradient(90deg, #f00 0 0.5px, #00f 0.5px 1px)'});
+        document.documentElement.appendChild(stripes); })()"""
+
+    def test_pages_render_at_full_resolution_in_the_same_logical_size(self):
+        cases = [
+            ("loading", "import time\ntime.sleep(60)\n", "document.querySelector('.dot')"),
+            ("error", "import sys\nsys.stderr.write('ไม่มีไฟล์ <db>\\n')\nsys.exit(3)\n",
+             "document.querySelector('h1')"),
+            ("catalog", REAL_CATALOG,
+             "location.protocol === 'http:' && document.querySelector('nav, header, h1')"),
+        ]
+        for name, source, shown in cases:
+            with self.subTest(name):
+                shell = self.start_shell(source, env={"QUORVA_PORT": str(free_port())})
+                window = self.main_window(shell)
+                page = self.inspector()
+                page.wait_for(shown, timeout=30)
+                self.assertEqual(page.evaluate("window.devicePixelRatio"), 2)
+                self.assertEqual(page.evaluate("[innerWidth, innerHeight]"), [1280, 840])
+                shot = os.path.join(shots_directory(), f"hidpi-{self.session.name}-{name}.png")
+                self.session.screenshot(shot, window)
+                width, height = self.session.size(window)
+                self.assertEqual(sessions.png_size(shot), (2 * width, 2 * height))
+                page.evaluate(self.STRIPES)
+                stripes = shot.replace(".png", "-stripes.png")
+                wait_until(lambda: {"#FF0000", "#0000FF"} <= colours(
+                    self.session.screenshot(stripes, window)), 15, what="device-pixel stripes")
+                page.close()
+                shell.cleanup()
+
+
+if __name__ == "__main__":
+    unittest.main()
