@@ -1,40 +1,22 @@
-"""What each address of the catalog does: read the request, ask the store, answer with a page
-or a redirect. The pages themselves are built in pages/."""
+"""The item addresses: the list with its search, adding, editing and deleting."""
 
-import datetime
 import re
 import sqlite3
 
-from .csvfile import export_csv, read_csv
-from .httpd import Handler, Refused
-from .links import safe_back, with_flash
-from .pages import importing, items
-from .pages.layout import STYLESHEET
-from .store import SORTS, ImportRejected, constraint_message
-from .text import clean_item, one_line
-
-IMPORT_LIMIT = 2 * 1024 * 1024
+from ..httpd import Handler, Refused
+from ..links import safe_back, with_flash
+from ..pages import items
+from ..store import SORTS, constraint_message
+from ..text import clean_item, one_line
 
 
-class CatalogHandler(Handler):
+class ItemRoutes(Handler):
     routes = [
         (re.compile(r"/"), {"GET": "list_page"}),
-        (re.compile(r"/style\.css"), {"GET": "style"}),
-        (re.compile(r"/favicon\.ico"), {"GET": "favicon"}),
         (re.compile(r"/items/new"), {"GET": "new_page", "POST": "create"}),
         (re.compile(r"/items/(\d{1,18})/edit"), {"GET": "edit_page", "POST": "update"}),
         (re.compile(r"/items/(\d{1,18})/delete"), {"GET": "delete_page", "POST": "delete"}),
-        (re.compile(r"/export\.csv"), {"GET": "export"}),
-        (re.compile(r"/import"), {"GET": "import_page", "POST": "import_csv"}),
     ]
-
-    def style(self):
-        self.send_body(200, STYLESHEET, "text/css; charset=utf-8")
-
-    def favicon(self):
-        self.send_body(204, b"", "image/x-icon")
-
-    # Items.
 
     def list_page(self):
         store = self.app.store
@@ -130,36 +112,3 @@ class CatalogHandler(Handler):
         else:
             key = self.app.flash("ok", f"ลบ “{row['name']}” (รหัส {row['code']}) แล้ว")
         self.redirect(with_flash(back, key))
-
-    # CSV.
-
-    def export(self):
-        data = export_csv(self.app.store.export_rows())
-        name = f"catalog-{datetime.date.today():%Y-%m-%d}.csv"
-        self.send_body(200, data, "text/csv; charset=utf-8",
-                       (("Content-Disposition", f'attachment; filename="{name}"'),))
-
-    def import_page(self, errors=(), status=200):
-        self.send_page(status, importing.import_page(self.app.token, IMPORT_LIMIT, errors))
-
-    def import_csv(self):
-        parts = self.read_multipart(IMPORT_LIMIT)
-        self.check_token(parts.get("token", b"").decode("utf-8", "replace"))
-        data = parts.get("file", b"")
-        if not data.strip():
-            self.import_page([(None, "กรุณาเลือกไฟล์ CSV ที่มีข้อมูล")], 422)
-            return
-        rows, errors, ignored = read_csv(data)
-        try:
-            counts = self.app.store.upsert(rows, errors)
-        except ImportRejected as rejected:
-            self.import_page(rejected.errors, 422)
-            return
-        except sqlite3.IntegrityError as error:
-            self.import_page([(None, constraint_message(error, "")[1])], 422)
-            return
-        text = (f"นำเข้าเรียบร้อย: เพิ่มใหม่ {counts['added']:,} รายการ · "
-                f"ปรับปรุง {counts['updated']:,} รายการ · ไม่เปลี่ยนแปลง {counts['same']:,} รายการ")
-        if ignored:
-            text += " · ข้ามคอลัมน์ที่ไม่รู้จัก: " + ", ".join(ignored)
-        self.redirect(with_flash("/", self.app.flash("ok", text)))
