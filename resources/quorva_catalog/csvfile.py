@@ -1,7 +1,9 @@
 """CSV files in and out: the columns, spreadsheet formula guards, and reading an import."""
 
+import codecs
 import csv
 import io
+import itertools
 
 from .text import FIELD_LABELS, clean_item, code_key, format_satang, parse_utc, search_form
 
@@ -45,18 +47,95 @@ def export_csv(rows):
     return ("\ufeff" + out.getvalue()).encode("utf-8")
 
 
-def read_csv(data):
-    """(rows ready for Store.upsert, errors, ignored header names)."""
+DELIMITERS = (",", ";", "\t")
+CHUNK = 1 << 20
+UNREADABLE = ("อ่านไฟล์ไม่ได้ เพราะไม่ใช่ข้อความแบบ UTF-8 หรือภาษาไทย (TIS-620/Windows-874) "
+              "กรุณาบันทึกจากโปรแกรมตารางคำนวณเป็น “CSV UTF-8” แล้วลองใหม่")
+
+
+def decodes(stream, encoding):
+    """Whether the whole stream decodes, a chunk at a time."""
+    decoder = codecs.getincrementaldecoder(encoding)()
+    stream.seek(0)
     try:
-        text = data.decode("utf-8-sig")
+        while chunk := stream.read(CHUNK):
+            decoder.decode(chunk)
+        decoder.decode(b"", final=True)
     except UnicodeDecodeError:
-        return [], [(None, "ไฟล์ไม่ได้เข้ารหัสเป็น UTF-8 กรุณาบันทึกจากโปรแกรมตารางคำนวณเป็น "
-                           "“CSV UTF-8” แล้วลองใหม่")], []
-    records = csv.reader(io.StringIO(text, newline=""))
+        return False
+    finally:
+        stream.seek(0)
+    return True
+
+
+def encoding_of(stream):
+    """UTF-8 first, with or without its mark; then what Thai Windows saves by default."""
+    start = stream.read(4)
+    stream.seek(0)
+    if start.startswith((b"\xff\xfe", b"\xfe\xff")):
+        return "utf-16"
+    for encoding in ("utf-8-sig", "cp874"):
+        if decodes(stream, encoding):
+            return encoding
+    return None
+
+
+def header_record(lines):
+    """The header's lines: more than one only when a quoted name spans lines."""
+    taken = []
+    for line in lines:
+        taken.append(line)
+        if "".join(taken).count('"') % 2 == 0 or len(taken) >= 20:
+            break
+    return taken
+
+
+def delimiter_of(header):
+    """The separator that makes the most known column names, then the most columns."""
+    def score(delimiter):
+        cells = next(csv.reader(header, delimiter=delimiter), [])
+        known = sum(search_form(" ".join(cell.split())) in HEADER_NAMES for cell in cells)
+        return known, len(cells)
+    return max(DELIMITERS, key=score)
+
+
+def read_csv(data):
+    """(rows ready for Store.upsert, errors, ignored header names).
+
+    `data` is the upload as bytes or as a seekable binary file."""
+    stream = io.BytesIO(data) if isinstance(data, (bytes, bytearray)) else data
+    encoding = encoding_of(stream)
+    if encoding is None:
+        return [], [(None, UNREADABLE)], []
+    text = io.TextIOWrapper(stream, encoding=encoding, newline="")
+    try:
+        return read_records(text)
+    finally:
+        text.detach()
+
+
+def csv_problem(error, line):
+    if "NUL" in error:
+        return "ไฟล์มีอักขระ NUL ซึ่งไม่ควรมีในไฟล์ CSV อาจเลือกไฟล์ผิด"
+    # The record being read when the quotes went wrong is the one that opened them.
+    if "end of data" in error or "field larger" in error:
+        problem = "เปิดเครื่องหมายคำพูด (\") แล้วไม่ได้ปิด"
+    else:
+        problem = "เครื่องหมายคำพูด (\") ไม่ครบคู่หรืออยู่ผิดที่"
+    return (f"{problem} ตั้งแต่บรรทัดที่ {line:,} ของไฟล์ ข้อมูลต่อจากนั้นจึงอ่านไม่ได้ "
+            "กรุณาแก้ไขแล้วลองใหม่")
+
+
+def read_records(text):
+    header = header_record(text)
+    records = csv.reader(itertools.chain(header, text), delimiter=delimiter_of(header),
+                         strict=True)
     errors, rows, ignored, fields = [], [], [], None
     seen = {}
+    number, line = 0, 1
     try:
         for number, cells in enumerate(records, start=1):
+            line = records.line_num + 1
             if fields is None:
                 fields = []
                 for cell in cells:
@@ -95,7 +174,7 @@ def read_csv(data):
                      if raw.get(f, "").strip()}
             rows.append((number, values, {k: v for k, v in times.items() if v}))
     except csv.Error as error:
-        errors.append((records.line_num, f"อ่านไฟล์ CSV ไม่ได้ ({error})"))
+        return [], errors + [(number + 1, csv_problem(str(error), line))], ignored
     if fields is None or (not rows and not errors):
         errors.append((None, "ไฟล์ไม่มีข้อมูลสินค้า"))
     return rows, errors, ignored

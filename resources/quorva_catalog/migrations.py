@@ -1,6 +1,6 @@
 """The database's schema, one step per version."""
 
-from .text import search_text
+from .text import search_columns
 
 APPLICATION_ID = 0x51564341
 
@@ -29,10 +29,15 @@ def _create_items(conn):
 def _add_search_and_revision(conn):
     conn.execute("ALTER TABLE items ADD COLUMN search_text TEXT NOT NULL DEFAULT ''")
     conn.execute("ALTER TABLE items ADD COLUMN revision INTEGER NOT NULL DEFAULT 1")
-    rows = conn.execute("SELECT id, code, name, category, note FROM items").fetchall()
-    conn.executemany("UPDATE items SET search_text = ? WHERE id = ?",
-                     [(search_text(r[1], r[2], r[3], r[4]), r[0]) for r in rows])
+
+
+def _add_search_without_marks(conn):
+    # Both search columns are rewritten: the folding of digits and doubled vowels is new too.
+    conn.execute("ALTER TABLE items ADD COLUMN search_bare TEXT NOT NULL DEFAULT ''")
+    rows = conn.execute("SELECT id, code, name, category, note FROM items")
+    conn.executemany("UPDATE items SET search_text = ?, search_bare = ? WHERE id = ?",
+                     (search_columns(*r[1:]) + (r[0],) for r in rows.fetchall()))
 
 
 # Append only: a database's user_version counts the steps it has had.
-MIGRATIONS = [_create_items, _add_search_and_revision]
+MIGRATIONS = [_create_items, _add_search_and_revision, _add_search_without_marks]

@@ -2,7 +2,7 @@
 all-or-nothing import."""
 
 from .database import Database
-from .text import FIELD_LABELS, search_form, search_text, utc_now
+from .text import FIELD_LABELS, THAI_DIGITS, marks_match, search_columns, search_terms, utc_now
 
 PAGE_SIZE = 100
 
@@ -17,16 +17,34 @@ SORTS = {
 
 
 class Store(Database):
+    def __init__(self, path):
+        super().__init__(path)
+        self.conn.create_function("marks_match", 2, marks_match, deterministic=True)
+
     def categories(self):
         return [row[0] for row in self.read(
             "SELECT DISTINCT category FROM items WHERE category != '' "
             "ORDER BY category COLLATE thai")]
 
+    def by_code(self, query):
+        """The item whose code is the whole query, as a scanner types it, or None."""
+        code = query.strip()
+        if not code or len(code) > 64 or len(code.split()) > 1:
+            return None
+        rows = self.read("SELECT * FROM items WHERE code IN (?, ?)",
+                         (code, code.translate(THAI_DIGITS)))
+        return rows[0] if rows else None
+
     def search(self, query, category, sort, page):
+        """(rows, count, units, value, page): a page past the end gives the last one."""
         where, params = [], []
-        for term in search_form(query).split():
-            where.append("instr(search_text, ?) > 0")
-            params.append(term)
+        for plain, pattern in search_terms(query):
+            # instr() in C narrows the rows first; only those are checked for their marks.
+            where.append("instr(search_bare, ?) > 0")
+            params.append(plain)
+            if pattern:
+                where.append("marks_match(search_text, ?)")
+                params.append(pattern)
         if category:
             where.append("category = ?")
             params.append(category)
@@ -38,10 +56,11 @@ class Store(Database):
             count = len(totals)
             units = sum(quantity for _, quantity in totals)
             value = sum(price * quantity for price, quantity in totals)
+            page = max(1, min(page, (count + PAGE_SIZE - 1) // PAGE_SIZE))
             rows = self.conn.execute(
                 f"SELECT * FROM items {clause} ORDER BY {SORTS[sort][1]} LIMIT ? OFFSET ?",
                 params + [PAGE_SIZE, (page - 1) * PAGE_SIZE]).fetchall()
-        return rows, count, units, value
+        return rows, count, units, value, page
 
     def get(self, item_id):
         rows = self.read("SELECT * FROM items WHERE id = ?", (item_id,))
@@ -56,18 +75,21 @@ class Store(Database):
     def _insert(conn, v, created, updated):
         return conn.execute(
             "INSERT INTO items (code, name, category, price_satang, quantity, note, "
-            "search_text, created_at, updated_at) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?)",
+            "search_text, search_bare, created_at, updated_at) "
+            "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
             (v["code"], v["name"], v["category"], v["price_satang"], v["quantity"], v["note"],
-             search_text(v["code"], v["name"], v["category"], v["note"]), created, updated)
+             *search_columns(v["code"], v["name"], v["category"], v["note"]), created, updated)
         ).lastrowid
 
     @staticmethod
     def _update(conn, item_id, v):
         conn.execute(
             "UPDATE items SET code = ?, name = ?, category = ?, price_satang = ?, quantity = ?, "
-            "note = ?, search_text = ?, updated_at = ?, revision = revision + 1 WHERE id = ?",
+            "note = ?, search_text = ?, search_bare = ?, updated_at = ?, "
+            "revision = revision + 1 WHERE id = ?",
             (v["code"], v["name"], v["category"], v["price_satang"], v["quantity"], v["note"],
-             search_text(v["code"], v["name"], v["category"], v["note"]), utc_now(), item_id))
+             *search_columns(v["code"], v["name"], v["category"], v["note"]), utc_now(),
+             item_id))
 
     def update(self, item_id, revision, v):
         """'saved', 'missing' or 'conflict' (someone saved it since the form was opened)."""

@@ -36,8 +36,60 @@ def search_form(text):
     return nfc(text.casefold())
 
 
-def search_text(code, name, category, note):
-    return "\n".join(search_form(part) for part in (code, name, category, note))
+THAI_DIGITS = str.maketrans("๐๑๒๓๔๕๖๗๘๙", "0123456789")
+# Thai vowels above and below, tone marks and the like, and Latin accents once decomposed.
+MARK = "[\u0e31\u0e34-\u0e3a\u0e47-\u0e4e\u0300-\u036f]"
+MARKS = re.compile(MARK)
+
+
+def search_key(text):
+    """What both the stored text and a query are compared as: case, digits and the ways a
+    Thai keyboard lets one letter be typed as two all folded away."""
+    text = search_form(text).translate(THAI_DIGITS).replace("\u0e40\u0e40", "\u0e41")
+    return unicodedata.normalize("NFD", text)
+
+
+def bare(key):
+    return MARKS.sub("", key)
+
+
+def search_columns(code, name, category, note):
+    """(search_text, search_bare) as the items table keeps them."""
+    keyed = "\n".join(search_key(part) for part in (code, name, category, note))
+    return keyed, bare(keyed)
+
+
+def search_terms(query):
+    """Each word of a query as (bare form, pattern or None): a word typed without marks
+    matches whatever marks the text has; the marks a word does carry must be on the same
+    letters, while marks it leaves out stay optional."""
+    terms = []
+    for word in search_key(query).split():
+        plain = bare(word)
+        if plain == word:
+            terms.append((plain, None))
+            continue
+        clusters = []
+        for char in word:
+            if MARKS.fullmatch(char):
+                if not clusters:
+                    clusters.append(["", ""])
+                clusters[-1][1] += char
+            else:
+                clusters.append([char, ""])
+        pattern = "".join(re.escape(base) + "".join(f"{MARK}*?{re.escape(m)}" for m in marks)
+                          + f"{MARK}*" for base, marks in clusters)
+        terms.append((plain, pattern))
+    return terms
+
+
+@functools.lru_cache(maxsize=64)
+def compiled(pattern):
+    return re.compile(pattern)
+
+
+def marks_match(keyed, pattern):
+    return compiled(pattern).search(keyed) is not None
 
 
 @functools.lru_cache(maxsize=8192)
@@ -94,7 +146,11 @@ def parse_number(raw, whole_only):
     match = re.fullmatch(r"(\d{1,3}(?:,\d{3})+|\d+)(?:\.(\d*))?", text)
     if not match:
         return None, "format"
-    whole = int(match.group(1).replace(",", ""))
+    digits = match.group(1).replace(",", "").lstrip("0")
+    # Anything longer is past every limit, and int() refuses thousands of digits outright.
+    if len(digits) > 12:
+        return None, "large"
+    whole = int(digits or "0")
     fraction = match.group(2) or ""
     if whole_only:
         return (None, "fraction") if fraction.strip("0") else (whole, None)
@@ -127,9 +183,9 @@ def clean_item(raw, present=("code", "name", "category", "price", "quantity", "n
             errors["price"] = "ราคาต้องไม่ติดลบ"
         elif problem == "fraction":
             errors["price"] = "ราคามีทศนิยมได้ไม่เกิน 2 ตำแหน่ง"
-        elif problem:
+        elif problem == "format":
             errors["price"] = "ราคาต้องเป็นตัวเลข เช่น 120 หรือ 1,250.50"
-        elif satang > MAX_PRICE_SATANG:
+        elif problem or satang > MAX_PRICE_SATANG:
             errors["price"] = "ราคาต้องไม่เกิน 999,999,999.99 บาท"
         else:
             values["price_satang"] = satang
@@ -140,9 +196,9 @@ def clean_item(raw, present=("code", "name", "category", "price", "quantity", "n
             errors["quantity"] = "กรุณากรอกจำนวน"
         elif problem == "negative":
             errors["quantity"] = "จำนวนต้องไม่ติดลบ"
-        elif problem:
+        elif problem in ("format", "fraction"):
             errors["quantity"] = "จำนวนต้องเป็นจำนวนเต็ม เช่น 0, 12 หรือ 1,000"
-        elif quantity > MAX_QUANTITY:
+        elif problem or quantity > MAX_QUANTITY:
             errors["quantity"] = "จำนวนต้องไม่เกิน 999,999,999"
         else:
             values["quantity"] = quantity

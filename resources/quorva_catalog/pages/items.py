@@ -5,7 +5,7 @@ import urllib.parse
 from ..links import list_url
 from ..markup import Markup, html, join
 from ..store import PAGE_SIZE, SORTS
-from ..text import TEXT_LIMITS, format_satang, show_time
+from ..text import FIELD_LABELS, TEXT_LIMITS, format_satang, show_time
 from .layout import error_summary, hidden, layout
 
 EMPTY_CATALOG = Markup('<p class="warn">ยังไม่มีสินค้าในแคตตาล็อก '
@@ -22,9 +22,9 @@ def selected(flag):
     return Markup(" selected") if flag else ""
 
 
-def list_page(found, query, category, sort, page, categories, flash):
-    """`found` is what Store.search gives: (rows, count, units, value)."""
-    rows, count, units, value = found
+def list_page(found, query, category, sort, categories, flash):
+    """`found` is what Store.search gives: (rows, count, units, value, page)."""
+    rows, count, units, value, page = found
     if category and category not in categories:
         categories = categories + [category]
     category_options = join(html('<option value="{}"{}>{}</option>', c, selected(c == category), c)
@@ -165,3 +165,46 @@ def delete_page(row, token, back):
         price=format_satang(row["price_satang"]), quantity=row["quantity"],
         created=show_time(row["created_at"]), id=row["id"], token=hidden("token", token),
         back=hidden("back", back), href=back))
+
+
+def shown_value(field, text):
+    if not text.strip():
+        return Markup('<span class="hint">(ว่าง)</span>')
+    return html('<span class="note-text">{}</span>', text) if field == "note" else text
+
+
+def conflict_page(action, mine, row, fields, token, back, again=False, unchosen=()):
+    """Someone saved the item after this form was opened: both sides of every field that
+    differs, and the user picks one per field or one side for all."""
+    theirs = item_raw(row)
+    lead = ("สินค้านี้ถูกแก้ไขจากที่อื่นอีกครั้งระหว่างที่คุณเลือก" if again
+            else "มีการแก้ไขสินค้านี้จากที่อื่นหลังจากคุณเปิดแบบฟอร์ม")
+    missing = (html('<p class="field-error">กรุณาเลือกค่าที่จะใช้ให้ครบ: {}</p>',
+                    ", ".join(FIELD_LABELS[f] for f in unchosen)) if unchosen else "")
+
+    def choice(field, side, text):
+        return html('<td><label class="pick"><input type="radio" name="pick-{}" value="{}" '
+                    'required>{}</label></td>', field, side, shown_value(field, text))
+
+    rows = join(html('<tr><th scope="row">{}</th>{}{}</tr>', FIELD_LABELS[f],
+                     choice(f, "mine", mine[f]), choice(f, "theirs", theirs[f]))
+                for f in fields)
+    body = html(
+        '<h1>แก้ไขสินค้า: ข้อมูลไม่ตรงกัน</h1>'
+        '<div class="errors" role="alert"><strong>ยังไม่ได้บันทึก</strong> {} '
+        '(บันทึกล่าสุดเมื่อ {}) กรุณาเลือกว่าจะใช้ค่าใดในแต่ละช่อง '
+        'ช่องที่ไม่ได้แสดงมีค่าตรงกันอยู่แล้ว</div>{}'
+        '<form class="conflict" method="post" action="{}">{}{}{}{}'
+        '<div class="table-wrap"><table><thead><tr><th>ช่อง</th><th>ที่คุณกรอก</th>'
+        '<th>ที่บันทึกไว้ล่าสุด</th></tr></thead><tbody>{}</tbody></table></div>'
+        '<div class="actions-row">'
+        '<button type="submit" name="resolve" value="fields">บันทึกตามที่เลือก</button>'
+        '<button type="submit" name="resolve" value="mine" class="plain" formnovalidate>'
+        'ใช้ที่ฉันกรอกทั้งหมด</button>'
+        '<button type="submit" name="resolve" value="theirs" class="plain" formnovalidate>'
+        'ใช้ที่บันทึกไว้ทั้งหมด</button>'
+        '<a class="button plain" href="{}">ยกเลิก</a></div></form>',
+        lead, show_time(row["updated_at"]), missing, action, hidden("token", token),
+        hidden("back", back), hidden("revision", row["revision"]),
+        join(hidden("mine-" + f, v) for f, v in mine.items()), rows, back)
+    return layout("แก้ไขสินค้า", body)
