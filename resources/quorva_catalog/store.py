@@ -7,11 +7,11 @@ from .text import FIELD_LABELS, THAI_DIGITS, marks_match, search_columns, search
 PAGE_SIZE = 100
 
 SORTS = {
-    "name": ("ชื่อ ก-ฮ", "name COLLATE thai, code"),
+    "name": ("ชื่อ ก-ฮ", "sort_name, code"),
     "code": ("รหัสสินค้า", "code COLLATE NOCASE"),
-    "price": ("ราคาต่ำไปสูง", "price_satang, name COLLATE thai"),
-    "-price": ("ราคาสูงไปต่ำ", "price_satang DESC, name COLLATE thai"),
-    "quantity": ("จำนวนน้อยไปมาก", "quantity, name COLLATE thai"),
+    "price": ("ราคาต่ำไปสูง", "price_satang, sort_name"),
+    "-price": ("ราคาสูงไปต่ำ", "price_satang DESC, sort_name"),
+    "quantity": ("จำนวนน้อยไปมาก", "quantity, sort_name"),
     "-updated": ("แก้ไขล่าสุด", "updated_at DESC, id DESC"),
 }
 
@@ -75,8 +75,8 @@ class Store(Database):
     def _insert(conn, v, created, updated):
         return conn.execute(
             "INSERT INTO items (code, name, category, price_satang, quantity, note, "
-            "search_text, search_bare, created_at, updated_at) "
-            "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
+            "search_text, search_bare, sort_name, created_at, updated_at) "
+            "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
             (v["code"], v["name"], v["category"], v["price_satang"], v["quantity"], v["note"],
              *search_columns(v["code"], v["name"], v["category"], v["note"]), created, updated)
         ).lastrowid
@@ -85,7 +85,7 @@ class Store(Database):
     def _update(conn, item_id, v):
         conn.execute(
             "UPDATE items SET code = ?, name = ?, category = ?, price_satang = ?, quantity = ?, "
-            "note = ?, search_text = ?, search_bare = ?, updated_at = ?, "
+            "note = ?, search_text = ?, search_bare = ?, sort_name = ?, updated_at = ?, "
             "revision = revision + 1 WHERE id = ?",
             (v["code"], v["name"], v["category"], v["price_satang"], v["quantity"], v["note"],
              *search_columns(v["code"], v["name"], v["category"], v["note"]), utc_now(),

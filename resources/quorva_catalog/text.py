@@ -54,9 +54,9 @@ def bare(key):
 
 
 def search_columns(code, name, category, note):
-    """(search_text, search_bare) as the items table keeps them."""
+    """(search_text, search_bare, sort_name) as the items table keeps them."""
     keyed = "\n".join(search_key(part) for part in (code, name, category, note))
-    return keyed, bare(keyed)
+    return keyed, bare(keyed), sort_name(name)
 
 
 def search_terms(query):
@@ -98,6 +98,12 @@ def thai_sort_key(text):
     # tone marks only break ties.
     text = re.sub("([\u0e40-\u0e44])([\u0e01-\u0e2e])", r"\2\1", search_form(text))
     return re.sub("[\u0e47-\u0e4c]", "", text), text
+
+
+def sort_name(text):
+    """thai_sort_key as one string that SQLite orders by its bytes, so an index can keep it."""
+    stripped, full = thai_sort_key(text)
+    return stripped + "\x01" + full
 
 
 def thai_collation(left, right):
