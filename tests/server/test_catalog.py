@@ -9,7 +9,7 @@ import unittest
 from html import escape as html_escape
 from urllib.parse import quote, urlencode
 
-from harness import PYTHON, ServerTestCase, make_database
+from harness import PYTHON, ServerTestCase, command, make_database, run
 
 SHIRT = {"code": "TS-001", "name": "เสื้อยืดคอกลม สีขาว", "category": "เสื้อผ้า",
          "price": "1,250.50", "quantity": "12", "note": "ผ้าฝ้าย <ซักเครื่องได้>"}
@@ -159,13 +159,26 @@ class ItemPagesTest(ServerTestCase):
         self.assertIn("รวม 19 ชิ้น · มูลค่ารวม 12,060.47 บาท", page)
         self.assertEqual(sorted(client.items()), ["P0", "P1", "P2", "P3"])
 
-    def test_an_older_database_is_upgraded_in_place(self):
+    def test_an_older_database_is_upgraded_in_place_or_not_at_all(self):
         path = os.path.join(self.data, "old.db")
         connection = make_database(path, steps=1)
         connection.execute("INSERT INTO items (code, name, category, price_satang, quantity, note,"
                            " created_at, updated_at) VALUES ('OLD-1', 'ชาเขียวมัทฉะ', '', 12050,"
                            " 3, '', '2024-01-02T03:04:05Z', '2024-01-02T03:04:05Z')")
+        # A name the last step needs is taken, so that step fails after its other changes.
+        connection.execute("CREATE INDEX items_sort_name ON items (name)")
         connection.close()
+        status, _, stderr = run(command("--db", path), self.data)
+        self.assertEqual(status, 1)
+        self.assertIn("Could not prepare the database", stderr)
+        with sqlite3.connect(path) as check:
+            self.assertEqual(check.execute("PRAGMA user_version").fetchone()[0], 2)
+            columns = [row[1] for row in check.execute("PRAGMA table_info(items)")]
+            self.assertNotIn("search_bare", columns)
+            self.assertEqual(check.execute("SELECT name FROM items").fetchall(),
+                             [("ชาเขียวมัทฉะ",)])
+            check.execute("DROP INDEX items_sort_name")
+        check.close()
         client = self.start("--db", path).client
         self.assertEqual(set(client.items("?q=มทฉะ")), {"OLD-1"})
         with sqlite3.connect(path) as check:
