@@ -119,10 +119,10 @@ def csv_problem(error, line):
         return "ไฟล์มีอักขระ NUL ซึ่งไม่ควรมีในไฟล์ CSV อาจเลือกไฟล์ผิด"
     # The record being read when the quotes went wrong is the one that opened them.
     if "end of data" in error or "field larger" in error:
-        problem = "เปิดเครื่องหมายคำพูด (\") แล้วไม่ได้ปิด"
+        problem = "มีเครื่องหมายคำพูด (\") เปิดไว้โดยไม่มีตัวปิด"
     else:
-        problem = "เครื่องหมายคำพูด (\") ไม่ครบคู่หรืออยู่ผิดที่"
-    return (f"{problem} ตั้งแต่บรรทัดที่ {line:,} ของไฟล์ ข้อมูลต่อจากนั้นจึงอ่านไม่ได้ "
+        problem = "พบเครื่องหมายคำพูด (\") ไม่ครบคู่หรืออยู่ผิดตำแหน่ง"
+    return (f"{problem} เริ่มที่บรรทัดที่ {line:,} ของไฟล์ จึงอ่านข้อมูลตั้งแต่ตรงนั้นไม่ได้ "
             "กรุณาแก้ไขแล้วลองใหม่")
 
 

@@ -118,8 +118,7 @@ class ItemRoutes(Handler):
             raw = form
         values, errors = clean_item(raw)
         if choice in CHOICES and not errors and not differing(values, current):
-            key = self.app.flash("ok", f"คงข้อมูลที่บันทึกไว้ของ “{values['name']}” "
-                                       "ไม่มีการเปลี่ยนแปลง")
+            key = self.app.flash("ok", f"คงข้อมูลที่บันทึกไว้ของ “{values['name']}” ตามเดิม")
             self.redirect(with_flash(back, key))
             return
         if not errors:
