@@ -40,7 +40,7 @@ def _add_search_and_sort_keys(conn):
     conn.executemany(
         "UPDATE items SET search_text = ?, search_bare = ?, sort_name = ? WHERE id = ?",
         (search_columns(*r[1:]) + (r[0],) for r in rows.fetchall()))
-    conn.execute("CREATE INDEX items_sort_name ON items (sort_name)")
+    conn.execute("CREATE INDEX items_sort_name ON items (sort_name, code)")
 
 
 # Append only: a database's user_version counts the steps it has had.

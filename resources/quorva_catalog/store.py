@@ -1,6 +1,8 @@
 """The catalog's queries: the list with its search, totals and pages, single items, and the
 all-or-nothing import."""
 
+import sqlite3
+
 from .database import Database
 from .text import FIELD_LABELS, THAI_DIGITS, marks_match, search_columns, search_terms, utc_now
 
@@ -50,17 +52,34 @@ class Store(Database):
             params.append(category)
         clause = ("WHERE " + " AND ".join(where)) if where else ""
         with self.lock:
-            # Summed here: price times quantity can pass SQLite's 64-bit integers.
-            totals = self.conn.execute(
-                f"SELECT price_satang, quantity FROM items {clause}", params).fetchall()
-            count = len(totals)
-            units = sum(quantity for _, quantity in totals)
-            value = sum(price * quantity for price, quantity in totals)
+            count, units, value = self._totals(clause, params)
             page = max(1, min(page, (count + PAGE_SIZE - 1) // PAGE_SIZE))
-            rows = self.conn.execute(
-                f"SELECT * FROM items {clause} ORDER BY {SORTS[sort][1]} LIMIT ? OFFSET ?",
-                params + [PAGE_SIZE, (page - 1) * PAGE_SIZE]).fetchall()
+            # The page's ids first: walking past earlier pages then reads only the index.
+            ids = [row[0] for row in self.conn.execute(
+                f"SELECT id FROM items {clause} ORDER BY {SORTS[sort][1]} LIMIT ? OFFSET ?",
+                params + [PAGE_SIZE, (page - 1) * PAGE_SIZE])]
+            found = {row["id"]: row for row in self.conn.execute(
+                f"SELECT * FROM items WHERE id IN ({', '.join('?' * len(ids))})", ids)}
+            rows = [found[item_id] for item_id in ids]
         return rows, count, units, value, page
+
+    def _totals(self, clause, params):
+        """(items, units, value in satang), exact."""
+        # Price times quantity can pass 64 bits, so each product is taken in two parts that
+        # cannot; SQLite's sum() fails rather than round if even those overflow.
+        try:
+            count, units, high, low = self.conn.execute(
+                f"SELECT count(*), sum(quantity), sum(price_satang / 1000000 * quantity), "
+                f"sum(price_satang % 1000000 * quantity) FROM items {clause}", params).fetchone()
+            return count, units or 0, (high or 0) * 1000000 + (low or 0)
+        except sqlite3.OperationalError as error:
+            if "overflow" not in str(error):
+                raise
+        totals = self.conn.execute(f"SELECT price_satang, quantity FROM items {clause}", params)
+        count = units = value = 0
+        for price, quantity in totals:
+            count, units, value = count + 1, units + quantity, value + price * quantity
+        return count, units, value
 
     def get(self, item_id):
         rows = self.read("SELECT * FROM items WHERE id = ?", (item_id,))
