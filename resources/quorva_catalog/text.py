@@ -55,7 +55,7 @@ def bare(key):
 
 def search_columns(code, name, category, note):
     """(search_text, search_bare, sort_name) as the items table keeps them."""
-    keyed = "\n".join(search_key(part) for part in (code, name, category, note))
+    keyed = search_key("\n".join((code, name, category, note)))
     return keyed, bare(keyed), sort_name(name)
 
 
@@ -96,7 +96,8 @@ def marks_match(keyed, pattern):
 def thai_sort_key(text):
     # Thai dictionaries order by the consonant, not by a vowel written before it;
     # tone marks only break ties.
-    text = re.sub("([\u0e40-\u0e44])([\u0e01-\u0e2e])", r"\2\1", search_form(text))
+    text = search_form(text).replace("\u0e40\u0e40", "\u0e41")
+    text = re.sub("([\u0e40-\u0e44])([\u0e01-\u0e2e])", r"\2\1", text)
     return re.sub("[\u0e47-\u0e4c]", "", text), text
 
 
