@@ -57,7 +57,8 @@ def main():
         print(f"{'migration to search columns, ' + format(count, ',') + ' items':<44} "
               f"{(time.perf_counter() - start) * 1000:8.1f} ms")
         for what, query in [("list, no query, page 1", ""), ("word without marks", "ไขไก"),
-                            ("word with marks", "ก๋วยเตี๋ยว"), ("two words, one marked", "แตงโม ใหญ่"),
+                            ("word with marks", "ก๋วยเตี๋ยว"),
+                            ("two words, one marked", "แตงโม ใหญ่"),
                             ("Thai digits", "๔๙๙"), ("nothing found", "รองเท้า")]:
             found = timed(f"search: {what}", lambda: store.search(query, "", "name", 1))
             print(f"{'':<44} {found[1]:,} found")

@@ -10,7 +10,8 @@ from quorva_catalog import csvfile  # noqa: E402
 
 class ReadCsvTest(unittest.TestCase):
     def test_an_upload_in_a_file_reads_as_the_same_bytes_would(self):
-        data = "รหัส;ชื่อ;ราคา\r\nC-1;ไข่ไก่;120\r\nC-2;\"น้ำปลา\r\nขวดใหญ่\";25\r\n".encode("cp874")
+        data = ("รหัส;ชื่อ;ราคา\r\nC-1;ไข่ไก่;120\r\n"
+                "C-2;\"น้ำปลา\r\nขวดใหญ่\";25\r\n").encode("cp874")
         with tempfile.TemporaryFile() as upload:
             upload.write(data)
             upload.seek(0)
