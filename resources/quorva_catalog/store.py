@@ -31,7 +31,7 @@ class Store(Database):
     def by_code(self, query):
         """The item whose code is the whole query, as a scanner types it, or None."""
         code = query.strip()
-        if not code or len(code) > 64 or len(code.split()) > 1:
+        if not code or len(code) > 64:
             return None
         rows = self.read("SELECT * FROM items WHERE code IN (?, ?)",
                          (code, code.translate(THAI_DIGITS)))

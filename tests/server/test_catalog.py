@@ -58,6 +58,9 @@ class ItemPagesTest(ServerTestCase):
     def resolve_conflicts(self, client, item, opened):
         """`opened` is the edit form as another window still holds it, one save behind."""
         stale = dict(opened, name="ชื่อจากหน้าเก่า", price="990.00", quantity="5")
+        # A typo fixed first must not carry the newer revision into the next save.
+        typo = client.post(f"/items/{item}/edit", dict(stale, price="abc"))
+        self.assertIn(f'name="revision" value="{opened["revision"]}"', typo.text)
         page = client.post(f"/items/{item}/edit", stale)
         self.assertEqual(page.status, 409)
         for text in ("มีการแก้ไขสินค้านี้จากที่อื่น", 'value="ชื่อจากหน้าเก่า"',
