@@ -19,10 +19,6 @@ SORTS = {
 
 
 class Store(Database):
-    def __init__(self, path):
-        super().__init__(path)
-        self.conn.create_function("marks_match", 2, marks_match, deterministic=True)
-
     def categories(self):
         return [row[0] for row in self.read(
             "SELECT DISTINCT category FROM items WHERE category != '' "
@@ -33,7 +29,7 @@ class Store(Database):
         code = query.strip()
         if not code or len(code) > 64:
             return None
-        rows = self.read("SELECT * FROM items WHERE code IN (?, ?)",
+        rows = self.read("SELECT * FROM items WHERE code IN (?1, ?2) ORDER BY code = ?1 DESC",
                          (code, code.translate(THAI_DIGITS)))
         return rows[0] if rows else None
 
@@ -52,6 +48,8 @@ class Store(Database):
             params.append(category)
         clause = ("WHERE " + " AND ".join(where)) if where else ""
         with self.lock:
+            # Given to whichever connection is open now, should a restore have replaced it.
+            self.conn.create_function("marks_match", 2, marks_match, deterministic=True)
             count, units, value = self._totals(clause, params)
             page = max(1, min(page, (count + PAGE_SIZE - 1) // PAGE_SIZE))
             # The page's ids first: walking past earlier pages then reads only the index.
