@@ -6,9 +6,10 @@ import socket
 import sqlite3
 import subprocess
 import unittest
-from urllib.parse import quote
+from html import escape as html_escape
+from urllib.parse import quote, urlencode
 
-from harness import PYTHON, ServerTestCase, make_database
+from harness import PYTHON, ServerTestCase, command, make_database, run
 
 SHIRT = {"code": "TS-001", "name": "เสื้อยืดคอกลม สีขาว", "category": "เสื้อผ้า",
          "price": "1,250.50", "quantity": "12", "note": "ผ้าฝ้าย <ซักเครื่องได้>"}
@@ -39,10 +40,7 @@ class ItemPagesTest(ServerTestCase):
         page = client.follow(saved).text
         for text in ("บันทึกการแก้ไข “เสื้อยืด สีดำ” แล้ว", "990.00", "หมด"):
             self.assertIn(text, page)
-        stale = client.post(f"/items/{item}/edit", dict(changed, name="ชื่อจากหน้าเก่า"))
-        self.assertEqual(stale.status, 409)
-        self.assertIn("มีการแก้ไขสินค้านี้จากที่อื่น", stale.text)
-        self.assertIn('value="ชื่อจากหน้าเก่า"', stale.text)
+        choosing = self.resolve_conflicts(client, item, changed)
 
         self.assertIn("เมื่อลบแล้วจะกู้คืนไม่ได้", client.get(f"/items/{item}/delete").text)
         deleted = client.follow(client.post(f"/items/{item}/delete", {})).text
@@ -51,6 +49,49 @@ class ItemPagesTest(ServerTestCase):
         self.assertEqual(client.get(f"/items/{item}/edit").status, 404)
         again = client.follow(client.post(f"/items/{item}/delete", {})).text
         self.assertIn("ไม่พบสินค้านี้", again)
+        # Deleted while the user chose: what they typed comes back as a new item's form.
+        lost = client.post(f"/items/{item}/edit", choosing)
+        self.assertEqual(lost.status, 409)
+        for text in ("ถูกลบไปแล้วระหว่างที่คุณแก้ไข", 'value="ชื่อจากหน้าเก่า"'):
+            self.assertIn(text, lost.text)
+
+    def resolve_conflicts(self, client, item, opened):
+        """`opened` is the edit form as another window still holds it, one save behind."""
+        stale = dict(opened, name="ชื่อจากหน้าเก่า", price="990.00", quantity="5")
+        # A typo fixed first must not carry the newer revision into the next save.
+        typo = client.post(f"/items/{item}/edit", dict(stale, price="abc"))
+        self.assertIn(f'name="revision" value="{opened["revision"]}"', typo.text)
+        page = client.post(f"/items/{item}/edit", stale)
+        self.assertEqual(page.status, 409)
+        for text in ("มีการแก้ไขสินค้านี้จากที่อื่น", 'value="ชื่อจากหน้าเก่า"',
+                     "เสื้อยืด สีดำ",
+                     'name="pick-name" value="mine" required', 'name="pick-quantity"'):
+            self.assertIn(text, page.text)
+        self.assertNotIn('name="pick-price"', page.text)  # 990 and 990.00 are the same price
+        stored_revision = re.search(r'name="revision" value="(\d+)"', page.text).group(1)
+        self.assertNotEqual(stored_revision, opened["revision"])
+        # Neither the old form sent again nor the conflict page without a choice saves anything.
+        mine = {f"mine-{k}": v for k, v in stale.items() if k in SHIRT}
+        for fields in (stale, {**mine, "revision": stored_revision, "resolve": "fields"},
+                       {**mine, "revision": stored_revision, "resolve": "fields",
+                        "pick-name": "mine"}):
+            self.assertEqual(client.post(f"/items/{item}/edit", fields).status, 409)
+        self.assertIn('value="เสื้อยืด สีดำ"', client.get(f"/items/{item}/edit").text)
+        chosen = {**mine, "revision": stored_revision, "back": "/", "resolve": "fields",
+                  "pick-name": "theirs", "pick-quantity": "mine"}
+        client.follow(client.post(f"/items/{item}/edit", chosen))
+        edit = client.get(f"/items/{item}/edit").text
+        for text in ('value="เสื้อยืด สีดำ"', 'name="quantity" value="5"'):
+            self.assertIn(text, edit)
+        # Taking the stored side whole writes nothing, so the revision stays.
+        revision = re.search(r'name="revision" value="(\d+)"', edit).group(1)
+        kept = client.post(f"/items/{item}/edit", {**stale, "revision": stored_revision})
+        self.assertIn('name="pick-name"', kept.text)
+        taken = client.post(f"/items/{item}/edit", {**mine, "revision": revision,
+                                                    "resolve": "theirs"})
+        self.assertIn("คงข้อมูลที่บันทึกไว้", client.follow(taken).text)
+        self.assertIn(f'name="revision" value="{revision}"', client.get(f"/items/{item}/edit").text)
+        return {**mine, "revision": revision, "resolve": "mine"}
 
     def test_search_matches_thai_and_latin_text(self):
         client = self.start().client
@@ -60,13 +101,19 @@ class ItemPagesTest(ServerTestCase):
                 ("WT-003", "น้ำดื่ม 600 มล.", "เครื่องดื่ม", ""),
                 ("CF-004", "กาแฟคั่วเข้ม", "เครื่องดื่ม", "เมล็ด Arabica"),
                 ("TB-005", "โต๊ะพับ", "เฟอร์นิเจอร์", ""),
+                ("EG-006", "ไข่ไก่ เบอร์ 2 แผง 30 ฟอง", "ของสด", "ก๋วยเตี๋ยว"),
+                ("FR-007", "แตงโม", "ผลไม้", "ไม่ใช่ไข้"),
                 ("<b>", "ชื่อ & สัญลักษณ์", "", "")]:
             self.assertEqual(client.add(code, name, category=category, note=note).status, 303)
         for query, expected in [
                 ("?q=เสื้อ", {"TS-001", "PT-002"}), ("?q=ยีนส์", {"PT-002"}),
-                ("?q=รองเท้า", set()), ("?q=ขายาว", {"PT-002"}), ("?q=ts-001", {"TS-001"}),
+                ("?q=รองเท้า", set()), ("?q=ขายาว", {"PT-002"}), ("?q=ts-00", {"TS-001"}),
                 ("?q=ARABICA", {"CF-004"}), ("?q=กาแฟ+arabica", {"CF-004"}),
-                ("?q=กาแฟ+ชา", set()), ("?q=%25", set()), ("?q=<b>", {"<b>"}),
+                ("?q=กาแฟ+ชา", set()), ("?q=%25", set()), ("?q=<b", {"<b>"}),
+                # Marks left out match any; the marks typed must be on the same letters.
+                ("?q=ไขไก", {"EG-006"}), ("?q=ไข่ไก่", {"EG-006"}),
+                ("?q=ไข้", {"FR-007"}), ("?q=ก๋วยเตียว", {"EG-006"}), ("?q=ก้วย", set()),
+                ("?q=โตะ", {"TB-005"}), ("?q=เเตง", {"FR-007"}), ("?q=๓๐+ฟอง", {"EG-006"}),
                 # Nikhahit and sara aa typed for sara am.
                 ("?q=%E0%B8%99%E0%B9%89%E0%B9%8D%E0%B8%B2", {"WT-003"}),
                 ("?category=เครื่องดื่ม", {"WT-003", "CF-004"}),
@@ -74,9 +121,17 @@ class ItemPagesTest(ServerTestCase):
             with self.subTest(query=query):
                 self.assertEqual(set(client.items(query)), expected)
         self.assertIn("ไม่พบสินค้าที่ตรงกับ “รองเท้า”", client.get("/?q=รองเท้า").text)
+        # A whole code, as a scanner types it, opens its item and comes back to the list.
+        for query, code in [("ts-001", "TS-001"), ("<b>", "<b>"), (" EG-006 ", "EG-006")]:
+            with self.subTest(query=query):
+                opened = client.get("/?" + urlencode({"q": query, "sort": "code"}))
+                self.assertEqual(opened.headers["Location"],
+                                 f"/items/{client.items()[code]}/edit?back=%2F%3Fsort%3Dcode")
+                self.assertIn(html_escape(code), client.follow(opened).text)
         order = list(client.items())
         # A Thai dictionary orders โต๊ะ by ต, before น, whatever the leading vowel's code point.
         for first, then in [("PT-002", "CF-004"), ("CF-004", "TB-005"), ("TB-005", "WT-003"),
+                            ("EG-006", "FR-007"),
                             ("WT-003", "TS-001")]:
             self.assertLess(order.index(first), order.index(then))
 
@@ -90,6 +145,8 @@ class ItemPagesTest(ServerTestCase):
                 ({"price": "1.999"}, "ทศนิยมได้ไม่เกิน 2 ตำแหน่ง"),
                 ({"price": "1,5"}, "ราคาต้องเป็นตัวเลข"), ({"price": "1e3"}, "ราคาต้องเป็นตัวเลข"),
                 ({"price": "1000000000"}, "ราคาต้องไม่เกิน"),
+                ({"price": "9" * 5000}, "ราคาต้องไม่เกิน"),
+                ({"quantity": "1" + "0" * 5000}, "จำนวนต้องไม่เกิน 999,999,999"),
                 ({"quantity": "2.5"}, "จำนวนต้องเป็นจำนวนเต็ม"),
                 ({"quantity": "-1"}, "จำนวนต้องไม่ติดลบ"), ({"quantity": ""}, "กรุณากรอกจำนวน"),
                 ({"name": "ก" * 201}, "ชื่อสินค้ายาวได้ไม่เกิน 200 ตัวอักษร")]:
@@ -112,17 +169,30 @@ class ItemPagesTest(ServerTestCase):
         self.assertIn("รวม 19 ชิ้น · มูลค่ารวม 12,060.47 บาท", page)
         self.assertEqual(sorted(client.items()), ["P0", "P1", "P2", "P3"])
 
-    def test_an_older_database_is_upgraded_in_place(self):
+    def test_an_older_database_is_upgraded_in_place_or_not_at_all(self):
         path = os.path.join(self.data, "old.db")
         connection = make_database(path, steps=1)
         connection.execute("INSERT INTO items (code, name, category, price_satang, quantity, note,"
                            " created_at, updated_at) VALUES ('OLD-1', 'ชาเขียวมัทฉะ', '', 12050,"
                            " 3, '', '2024-01-02T03:04:05Z', '2024-01-02T03:04:05Z')")
+        # A name the last step needs is taken, so that step fails after its other changes.
+        connection.execute("CREATE INDEX items_sort_name ON items (name)")
         connection.close()
-        client = self.start("--db", path).client
-        self.assertEqual(set(client.items("?q=มัทฉะ")), {"OLD-1"})
+        status, _, stderr = run(command("--db", path), self.data)
+        self.assertEqual(status, 1)
+        self.assertIn("Could not prepare the database", stderr)
         with sqlite3.connect(path) as check:
             self.assertEqual(check.execute("PRAGMA user_version").fetchone()[0], 2)
+            columns = [row[1] for row in check.execute("PRAGMA table_info(items)")]
+            self.assertNotIn("search_bare", columns)
+            self.assertEqual(check.execute("SELECT name FROM items").fetchall(),
+                             [("ชาเขียวมัทฉะ",)])
+            check.execute("DROP INDEX items_sort_name")
+        check.close()
+        client = self.start("--db", path).client
+        self.assertEqual(set(client.items("?q=มทฉะ")), {"OLD-1"})
+        with sqlite3.connect(path) as check:
+            self.assertEqual(check.execute("PRAGMA user_version").fetchone()[0], 3)
         check.close()
 
 
@@ -189,9 +259,46 @@ class CsvTest(ServerTestCase):
                 self.assertEqual(response.status, 422)
                 for message in ["ไม่ได้นำเข้าข้อมูลใด ๆ"] + messages:
                     self.assertIn(message, response.text)
-        self.assertIn("ไม่ได้เข้ารหัสเป็น UTF-8",
-                      client.upload("code,name\nX,ชื่อ\n".encode("cp874")).text)
         self.assertEqual(client.get("/export.csv").body, before)
+
+    def test_files_as_thai_spreadsheets_save_them(self):
+        client = self.start().client
+        for data, code in [
+                ("รหัสสินค้า,ชื่อสินค้า,ราคา\r\nC-1,ไข่ไก่,120\r\n".encode("cp874"), "C-1"),
+                ("\ufeffcode;name;price;note\nS-1;น้ำปลา;25.50;\"ขวด; ใหญ่\"\n".encode(), "S-1"),
+                ('"รหัส"\t"ชื่อ, เต็ม"\t"ชื่อ"\t"ราคา"\nT-1\tx\tมะม่วง\t5\n'.encode("utf-16"),
+                 "T-1")]:
+            with self.subTest(code=code):
+                self.assertEqual(client.upload(data).status, 303)
+        rows = {row[0]: row[1:6] for row in exported_rows(client)[1:]}
+        self.assertEqual(rows, {"C-1": ["ไข่ไก่", "", "120.00", "0", ""],
+                                "S-1": ["น้ำปลา", "", "25.50", "0", "ขวด; ใหญ่"],
+                                "T-1": ["มะม่วง", "", "5.00", "0", ""]})
+        head = "code,name,price\n"
+        for data, message in [
+                (head + 'A,"ซอส,1\nB,ข,2\n',
+                 "แถวที่ 2: มีเครื่องหมายคำพูด (&quot;) เปิดไว้โดยไม่มีตัวปิด เริ่มที่บรรทัดที่ 2"),
+                (head + 'A,ข,1\n\nB,"ค"x,2\n', "แถวที่ 4: พบเครื่องหมายคำพูด (&quot;) ไม่ครบคู่"),
+                (head + "A,ข," + "9" * 5000 + "\n", "แถวที่ 2: ราคาต้องไม่เกิน"),
+                (b"code,name\nX,\x81\xff\n", "อ่านไฟล์ไม่ได้")]:
+            with self.subTest(message=message):
+                data = data if isinstance(data, bytes) else data.encode()
+                response = client.upload(data)
+                self.assertEqual(response.status, 422)
+                self.assertIn(message, response.text)
+        self.assertEqual(set(client.items()), {"C-1", "S-1", "T-1"})
+
+    def test_a_page_past_the_end_shows_the_last_one(self):
+        client = self.start().client
+        data = "code,name,price\n" + "".join(f"P{n:03},สินค้า,1\n" for n in range(250))
+        client.upload(data.encode())
+        for page, shown, first in [("99", 3, "P200"), ("3", 3, "P200"), ("2", 2, "P100"),
+                                   ("-2", 1, "P000"), ("0", 1, "P000"), ("x", 1, "P000"),
+                                   ("9" * 40, 3, "P200")]:
+            with self.subTest(page=page):
+                text = client.get(f"/?sort=code&page={page}").text
+                self.assertIn(f"หน้า {shown} จาก 3", text)
+                self.assertEqual(list(client.items(f"?sort=code&page={page}"))[0], first)
 
 
 class GuardTest(ServerTestCase):

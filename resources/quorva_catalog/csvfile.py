@@ -1,0 +1,180 @@
+"""CSV files in and out: the columns, spreadsheet formula guards, and reading an import."""
+
+import codecs
+import csv
+import io
+import itertools
+
+from .text import FIELD_LABELS, clean_item, code_key, format_satang, parse_utc, search_form
+
+CSV_COLUMNS = [
+    ("code", "รหัสสินค้า", ("code", "sku", "รหัส")),
+    ("name", "ชื่อสินค้า", ("name", "ชื่อ")),
+    ("category", "หมวดหมู่", ("category", "หมวด")),
+    ("price", "ราคา", ("price", "ราคา (บาท)")),
+    ("quantity", "จำนวน", ("quantity", "qty", "คงเหลือ")),
+    ("note", "หมายเหตุ", ("note", "notes")),
+    ("created_at", "สร้างเมื่อ (UTC)", ("created_at", "created", "สร้างเมื่อ")),
+    ("updated_at", "แก้ไขล่าสุด (UTC)", ("updated_at", "updated", "แก้ไขล่าสุด")),
+]
+HEADER_NAMES = {search_form(" ".join(name.split())): field
+                for field, header, aliases in CSV_COLUMNS for name in (header,) + aliases}
+FORMULA_START = tuple("=+-@\t\r")
+
+
+def quoted(text):
+    return text[:1] == "'" and text[1:2] != "" and text[1:2] in FORMULA_START + ("'",)
+
+
+def guard_cell(text):
+    # Spreadsheets run a cell starting with these as a formula; the quote is undone on import.
+    return "'" + text if text.startswith(FORMULA_START) or quoted(text) else text
+
+
+def unguard_cell(text):
+    return text[1:] if quoted(text) else text
+
+
+def export_csv(rows):
+    out = io.StringIO()
+    writer = csv.writer(out, lineterminator="\r\n")
+    writer.writerow([header for _, header, _ in CSV_COLUMNS])
+    for row in rows:
+        writer.writerow([guard_cell(row["code"]), guard_cell(row["name"]),
+                         guard_cell(row["category"]), format_satang(row["price_satang"], False),
+                         row["quantity"], guard_cell(row["note"]),
+                         row["created_at"], row["updated_at"]])
+    return ("\ufeff" + out.getvalue()).encode("utf-8")
+
+
+DELIMITERS = (",", ";", "\t")
+CHUNK = 1 << 20
+UNREADABLE = ("อ่านไฟล์ไม่ได้ เพราะไม่ใช่ข้อความแบบ UTF-8 หรือภาษาไทย (TIS-620/Windows-874) "
+              "กรุณาบันทึกจากโปรแกรมตารางคำนวณเป็น “CSV UTF-8” แล้วลองใหม่")
+
+
+def decodes(stream, encoding):
+    """Whether the whole stream decodes, a chunk at a time."""
+    decoder = codecs.getincrementaldecoder(encoding)()
+    stream.seek(0)
+    try:
+        while chunk := stream.read(CHUNK):
+            decoder.decode(chunk)
+        decoder.decode(b"", final=True)
+    except UnicodeDecodeError:
+        return False
+    finally:
+        stream.seek(0)
+    return True
+
+
+def encoding_of(stream):
+    """UTF-8 first, with or without its mark; then what Thai Windows saves by default."""
+    start = stream.read(4)
+    stream.seek(0)
+    if start.startswith((b"\xff\xfe", b"\xfe\xff")):
+        return "utf-16"
+    for encoding in ("utf-8-sig", "cp874"):
+        if decodes(stream, encoding):
+            return encoding
+    return None
+
+
+def header_record(lines):
+    """The header's lines: more than one only when a quoted name spans lines."""
+    taken = []
+    for line in lines:
+        taken.append(line)
+        if "".join(taken).count('"') % 2 == 0 or len(taken) >= 20:
+            break
+    return taken
+
+
+def delimiter_of(header):
+    """The separator that makes the most known column names, then the most columns."""
+    def score(delimiter):
+        cells = next(csv.reader(header, delimiter=delimiter), [])
+        known = sum(search_form(" ".join(cell.split())) in HEADER_NAMES for cell in cells)
+        return known, len(cells)
+    return max(DELIMITERS, key=score)
+
+
+def read_csv(data):
+    """(rows ready for Store.upsert, errors, ignored header names).
+
+    `data` is the upload as bytes or as a seekable binary file."""
+    stream = io.BytesIO(data) if isinstance(data, (bytes, bytearray)) else data
+    encoding = encoding_of(stream)
+    if encoding is None:
+        return [], [(None, UNREADABLE)], []
+    text = io.TextIOWrapper(stream, encoding=encoding, newline="")
+    try:
+        return read_records(text)
+    finally:
+        text.detach()
+
+
+def csv_problem(error, line):
+    if "NUL" in error:
+        return "ไฟล์มีอักขระ NUL ซึ่งไม่ควรมีในไฟล์ CSV อาจเลือกไฟล์ผิด"
+    # The record being read when the quotes went wrong is the one that opened them.
+    if "end of data" in error or "field larger" in error:
+        problem = "มีเครื่องหมายคำพูด (\") เปิดไว้โดยไม่มีตัวปิด"
+    else:
+        problem = "พบเครื่องหมายคำพูด (\") ไม่ครบคู่หรืออยู่ผิดตำแหน่ง"
+    return (f"{problem} เริ่มที่บรรทัดที่ {line:,} ของไฟล์ จึงอ่านข้อมูลตั้งแต่ตรงนั้นไม่ได้ "
+            "กรุณาแก้ไขแล้วลองใหม่")
+
+
+def read_records(text):
+    header = header_record(text)
+    records = csv.reader(itertools.chain(header, text), delimiter=delimiter_of(header),
+                         strict=True)
+    errors, rows, ignored, fields = [], [], [], None
+    seen = {}
+    number, line = 0, 1
+    try:
+        for number, cells in enumerate(records, start=1):
+            line = records.line_num + 1
+            if fields is None:
+                fields = []
+                for cell in cells:
+                    name = search_form(" ".join(cell.split()))
+                    field = HEADER_NAMES.get(name)
+                    if field in fields:
+                        errors.append((1, f"มีคอลัมน์ “{cell.strip()}” ซ้ำ"))
+                    if field is None and name:
+                        ignored.append(cell.strip())
+                    fields.append(field)
+                if "code" not in fields:
+                    errors.append((1, "ไม่พบคอลัมน์รหัสสินค้า (รหัสสินค้า หรือ code) "
+                                      "ในแถวหัวตาราง"))
+                if errors:
+                    return [], errors, ignored
+                continue
+            if not any(cell.strip() for cell in cells):
+                continue
+            if any(cell.strip() for cell in cells[len(fields):]):
+                errors.append((number, "มีข้อมูลเกินจำนวนคอลัมน์ในหัวตาราง"))
+                continue
+            cells = cells + [""] * (len(fields) - len(cells))
+            raw = {f: unguard_cell(c) for f, c in zip(fields, cells) if f}
+            present = [f for f in raw if f in FIELD_LABELS]
+            values, problems = clean_item(raw, present)
+            for field, message in problems.items():
+                errors.append((number, message))
+            if problems:
+                continue
+            key = code_key(values["code"])
+            if key in seen:
+                errors.append((number, f"รหัส “{values['code']}” ซ้ำกับแถวที่ {seen[key]}"))
+                continue
+            seen[key] = number
+            times = {f: parse_utc(raw[f]) for f in ("created_at", "updated_at")
+                     if raw.get(f, "").strip()}
+            rows.append((number, values, {k: v for k, v in times.items() if v}))
+    except csv.Error as error:
+        return [], errors + [(number + 1, csv_problem(str(error), line))], ignored
+    if fields is None or (not rows and not errors):
+        errors.append((None, "ไฟล์ไม่มีข้อมูลสินค้า"))
+    return rows, errors, ignored

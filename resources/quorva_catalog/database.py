@@ -1,0 +1,153 @@
+"""Opening the catalog's SQLite file safely: where it lives, whether it is a sound catalog
+database, bringing it up to date, and the one connection's transactions."""
+
+import contextlib
+import os
+import secrets
+import sqlite3
+import stat
+import threading
+
+from .errors import StartupError
+from .migrations import APPLICATION_ID, MIGRATIONS
+from .text import thai_collation
+
+
+def check_location(path):
+    """Refuses paths that cannot hold the database, before SQLite gets to them."""
+    directory = os.path.dirname(path) or "."
+    if not os.path.isdir(directory):
+        raise StartupError(f"ไม่พบโฟลเดอร์ {directory} ที่จะเก็บฐานข้อมูล (--db {path})",
+                           f"The folder {directory} for the database does not exist (--db {path})")
+    if os.path.isdir(path):
+        raise StartupError(f"{path} เป็นโฟลเดอร์ ไม่ใช่ไฟล์ฐานข้อมูล",
+                           f"{path} is a folder, not a database file")
+    mode = os.stat(directory).st_mode
+    if mode & stat.S_IWOTH and not mode & stat.S_ISVTX:
+        raise StartupError(f"โฟลเดอร์ {directory} ให้ผู้ใช้ทุกคนเขียนได้ "
+                           f"จึงไม่ปลอดภัยสำหรับฐานข้อมูล",
+                           f"The folder {directory} is writable by every user, "
+                           f"which is unsafe for the database")
+    # Root passes every permission check, so only creating a file tells.
+    probe = os.path.join(directory, f".catalog-probe-{os.getpid()}-{secrets.token_hex(4)}")
+    try:
+        os.close(os.open(probe, os.O_CREAT | os.O_EXCL | os.O_WRONLY, 0o600))
+        os.unlink(probe)
+    except OSError as error:
+        raise StartupError(
+            f"เขียนไฟล์ในโฟลเดอร์ข้อมูล {directory} ไม่ได้ ({error.strerror})",
+            f"Cannot write to the data folder {directory} ({error.strerror})") from None
+    for companion in (path, path + "-wal", path + "-shm"):
+        try:
+            owner = os.stat(companion).st_uid
+        except FileNotFoundError:
+            continue
+        if owner != os.geteuid():
+            raise StartupError(f"ไฟล์ {companion} เป็นของผู้ใช้อื่น จึงไม่เปิดใช้",
+                               f"The file {companion} belongs to another user; not opening it")
+    if os.path.exists(path):
+        try:
+            with open(path, "rb") as handle:
+                header = handle.read(16)
+        except OSError as error:
+            raise StartupError(f"อ่านไฟล์ฐานข้อมูล {path} ไม่ได้ ({error.strerror})",
+                               f"Cannot read the database file {path} ({error.strerror})") from None
+        if header and header != b"SQLite format 3\x00":
+            raise damaged(path)
+        if not os.access(path, os.W_OK):
+            raise StartupError(f"ไฟล์ฐานข้อมูล {path} เป็นแบบอ่านอย่างเดียว จึงบันทึกข้อมูลไม่ได้",
+                               f"The database file {path} is read-only, so nothing could be saved")
+
+
+def damaged(path):
+    return StartupError(
+        f"ไฟล์ฐานข้อมูล {path} เสียหายหรือไม่ใช่ฐานข้อมูลแคตตาล็อก ไม่ได้แก้ไขไฟล์นี้ "
+        f"กรุณากู้คืนจากสำเนาสำรอง",
+        f"The database file {path} is damaged or not a catalog database; "
+        f"it was left unchanged, restore it from a backup")
+
+
+class Database:
+    def __init__(self, path):
+        try:
+            check_location(path)
+        except OSError as error:
+            raise StartupError(f"ใช้ที่เก็บฐานข้อมูล {path} ไม่ได้ ({error.strerror})",
+                               f"Cannot use {path} for the database ({error.strerror})") from None
+        self.path = path
+        self.lock = threading.RLock()
+        try:
+            self.conn = sqlite3.connect(path, isolation_level=None, check_same_thread=False,
+                                        timeout=5)
+        except sqlite3.Error as error:
+            raise StartupError(f"เปิดไฟล์ฐานข้อมูล {path} ไม่ได้ ({error})",
+                               f"Cannot open the database file {path} ({error})") from None
+        try:
+            self._prepare()
+        except BaseException:
+            self.conn.close()
+            raise
+
+    def _prepare(self):
+        conn = self.conn
+        conn.row_factory = sqlite3.Row
+        conn.create_collation("thai", thai_collation)
+        # Read-only checks first: a damaged or foreign file must not be written to.
+        try:
+            conn.execute("PRAGMA busy_timeout = 5000")
+            verdict = [row[0] for row in conn.execute("PRAGMA quick_check")]
+            version = conn.execute("PRAGMA user_version").fetchone()[0]
+            application = conn.execute("PRAGMA application_id").fetchone()[0]
+            tables = conn.execute("SELECT count(*) FROM sqlite_master").fetchone()[0]
+        except sqlite3.OperationalError as error:
+            if "locked" in str(error) or "busy" in str(error):
+                raise StartupError(
+                    f"ฐานข้อมูล {self.path} ถูกโปรแกรมอื่นล็อกไว้",
+                    f"The database {self.path} is locked by another program") from None
+            raise damaged(self.path) from None
+        except sqlite3.DatabaseError:
+            raise damaged(self.path) from None
+        if verdict != ["ok"]:
+            raise damaged(self.path)
+        if (version and application != APPLICATION_ID) or (not version and tables):
+            raise StartupError(
+                f"ไฟล์ {self.path} เป็นฐานข้อมูลของโปรแกรมอื่น ไม่ใช่แคตตาล็อก ไม่ได้แก้ไขไฟล์นี้",
+                f"The file {self.path} is another program's database, not a catalog; "
+                f"it was left unchanged")
+        if version > len(MIGRATIONS):
+            raise StartupError(
+                f"ฐานข้อมูล {self.path} มาจากแคตตาล็อกรุ่นใหม่กว่า (รุ่น {version} "
+                f"แต่รุ่นนี้รู้จักถึงรุ่น {len(MIGRATIONS)}) กรุณาอัปเดตโปรแกรม",
+                f"The database {self.path} comes from a newer catalog (version {version}, "
+                f"this one knows up to {len(MIGRATIONS)}); please update the program")
+        try:
+            conn.execute("PRAGMA journal_mode = WAL")
+            # FULL: a change the page reported as saved survives a power cut too.
+            conn.execute("PRAGMA synchronous = FULL")
+            conn.execute("PRAGMA foreign_keys = ON")
+            for number in range(version, len(MIGRATIONS)):
+                with self.transaction():
+                    MIGRATIONS[number](conn)
+                    conn.execute(f"PRAGMA user_version = {number + 1}")
+        except sqlite3.Error as error:
+            raise StartupError(f"เตรียมฐานข้อมูล {self.path} ไม่สำเร็จ ({error})",
+                               f"Could not prepare the database {self.path} ({error})") from None
+
+    @contextlib.contextmanager
+    def transaction(self):
+        with self.lock:
+            self.conn.execute("BEGIN IMMEDIATE")
+            try:
+                yield self.conn
+            except BaseException:
+                self.conn.execute("ROLLBACK")
+                raise
+            self.conn.execute("COMMIT")
+
+    def read(self, sql, params=()):
+        with self.lock:
+            return self.conn.execute(sql, params).fetchall()
+
+    def close(self):
+        with self.lock:
+            self.conn.close()

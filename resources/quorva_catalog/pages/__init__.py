@@ -1,0 +1,1 @@
+"""Pages: functions from data to whole HTML documents, one module per area."""

@@ -1,0 +1,210 @@
+"""The item pages: the list with its search, the add and edit form, and the delete question."""
+
+import urllib.parse
+
+from ..links import list_url
+from ..markup import Markup, html, join
+from ..store import PAGE_SIZE, SORTS
+from ..text import FIELD_LABELS, TEXT_LIMITS, format_satang, show_time
+from .layout import error_summary, hidden, layout
+
+EMPTY_CATALOG = Markup('<p class="warn">ยังไม่มีสินค้าในแคตตาล็อก '
+                       '<a href="/items/new">เพิ่มสินค้าชิ้นแรก</a> หรือ '
+                       '<a href="/import">นำเข้าจากไฟล์ CSV</a></p>')
+TABLE_HEAD = Markup('<div class="table-wrap"><table><thead><tr><th>รหัสสินค้า</th>'
+                    '<th>ชื่อสินค้า</th><th>หมวดหมู่</th><th class="num">ราคา (บาท)</th>'
+                    '<th class="num">จำนวน</th><th class="wide">แก้ไขล่าสุด</th>'
+                    '<th>จัดการ</th>'
+                    "</tr></thead><tbody>")
+
+
+def selected(flag):
+    return Markup(" selected") if flag else ""
+
+
+def list_page(found, query, category, sort, categories, flash):
+    """`found` is what Store.search gives: (rows, count, units, value, page)."""
+    rows, count, units, value, page = found
+    if category and category not in categories:
+        categories = categories + [category]
+    category_options = join(html('<option value="{}"{}>{}</option>', c, selected(c == category), c)
+                            for c in categories)
+    sort_options = join(html('<option value="{}"{}>{}</option>', key, selected(key == sort), label)
+                        for key, (label, _) in SORTS.items())
+    body = [html(
+        '<h1>รายการสินค้า</h1>'
+        '<form class="search" method="get" action="/" role="search">'
+        '<label>ค้นหา<input type="search" name="q" value="{}" maxlength="200" '
+        'placeholder="ชื่อ รหัส หมวดหมู่ หมายเหตุ"></label>'
+        '<label>หมวดหมู่<select name="category"><option value="">ทุกหมวดหมู่</option>'
+        '{}</select></label>'
+        '<label>เรียงตาม<select name="sort">{}</select></label>'
+        '<button type="submit">ค้นหา</button>'
+        '<a class="button plain" href="/">ล้าง</a></form>', query, category_options, sort_options)]
+    if count == 0 and not query and not category:
+        body.append(EMPTY_CATALOG)
+    elif count == 0:
+        body.append(html('<p class="warn">ไม่พบสินค้าที่ตรงกับ “{}”</p>', query or category))
+    else:
+        body.append(html('<p class="summary">พบ {:,} รายการ · รวม {:,} ชิ้น · '
+                         'มูลค่ารวม {} บาท</p>', count, units, format_satang(value)))
+        body.append(TABLE_HEAD)
+        back = urllib.parse.quote(list_url(query, category, sort, page), safe="")
+        body.extend(item_row(row, back) for row in rows)
+        body.append(Markup("</tbody></table></div>"))
+        body.append(page_links(count, query, category, sort, page))
+    return layout("รายการสินค้า", join(body), "/", flash)
+
+
+def item_row(row, back):
+    note = html('<div class="note">{}</div>', row["note"]) if row["note"] else ""
+    quantity = (Markup('<span class="out">หมด</span>') if row["quantity"] == 0
+                else format(row["quantity"], ","))
+    return html(
+        '<tr id="item-{id}" data-code="{code}">'
+        '<td class="code">{code}</td>'
+        '<td>{name}{note}</td>'
+        '<td data-label="หมวดหมู่">{category}</td>'
+        '<td class="num" data-label="ราคา">{price}</td>'
+        '<td class="num" data-label="จำนวน">{quantity}</td>'
+        '<td class="wide"><time datetime="{updated}">{shown}</time></td>'
+        '<td class="actions"><a href="/items/{id}/edit?back={back}">แก้ไข</a>'
+        '<a href="/items/{id}/delete?back={back}">ลบ</a></td></tr>',
+        id=row["id"], code=row["code"], name=row["name"], note=note, category=row["category"],
+        price=format_satang(row["price_satang"]), quantity=quantity, updated=row["updated_at"],
+        shown=show_time(row["updated_at"]), back=back)
+
+
+def page_links(count, query, category, sort, page):
+    pages = (count + PAGE_SIZE - 1) // PAGE_SIZE
+    if pages <= 1:
+        return Markup()
+    links = []
+    if page > 1:
+        links.append(html('<a href="{}" rel="prev">ก่อนหน้า</a>',
+                          list_url(query, category, sort, page - 1)))
+    links.append(html("<span>หน้า {:,} จาก {:,}</span>", page, pages))
+    if page < pages:
+        links.append(html('<a href="{}" rel="next">ถัดไป</a>',
+                          list_url(query, category, sort, page + 1)))
+    return html('<nav class="pages" aria-label="หน้า">{}</nav>', join(links))
+
+
+def item_raw(row):
+    """A stored item as the form shows it."""
+    return {"code": row["code"], "name": row["name"], "category": row["category"],
+            "price": format_satang(row["price_satang"], grouped=False),
+            "quantity": str(row["quantity"]), "note": row["note"]}
+
+
+def item_form(action, raw, errors, token, back, categories, submit, revision=None):
+    def field(name, label, hint="", kind="text", attrs=Markup()):
+        error = errors.get(name)
+        described = html(' aria-describedby="{}-error"', name) if error else ""
+        invalid = Markup(' aria-invalid="true"') if error else ""
+        value = raw.get(name, "")
+        if kind == "textarea":
+            control = html('<textarea name="{}" rows="4" maxlength="{}"{}{}>{}</textarea>',
+                           name, TEXT_LIMITS[name], invalid, described, value)
+        else:
+            control = html('<input type="text" name="{}" value="{}"{}{}{}>',
+                           name, value, attrs, invalid, described)
+        note = html('<span class="hint">{}</span>', hint) if hint else ""
+        problem = (html('<span class="field-error" id="{}-error">{}</span>', name, error)
+                   if error else "")
+        return html("<label>{}{}{}{}</label>", label, control, note, problem)
+
+    return join([
+        error_summary(list(errors.values())),
+        html('<form class="item" method="post" action="{}">', action),
+        hidden("token", token), hidden("back", back),
+        hidden("revision", revision) if revision is not None else "",
+        Markup('<div class="pair">'),
+        field("code", "รหัสสินค้า", "ไม่ซ้ำกับสินค้าอื่น",
+              attrs=Markup(' maxlength="64" required')),
+        field("category", "หมวดหมู่", attrs=Markup(' maxlength="100" list="categories"')),
+        Markup("</div>"),
+        field("name", "ชื่อสินค้า", attrs=Markup(' maxlength="200" required')),
+        Markup('<div class="pair">'),
+        field("price", "ราคา (บาท)", "เช่น 1,250.50",
+              attrs=Markup(' inputmode="decimal" maxlength="20" required')),
+        field("quantity", "จำนวนคงเหลือ",
+              attrs=Markup(' inputmode="numeric" maxlength="15" required')),
+        Markup("</div>"),
+        field("note", "หมายเหตุ", kind="textarea"),
+        html('<datalist id="categories">{}</datalist>',
+             join(html('<option value="{}">', c) for c in categories)),
+        html('<div class="actions-row"><button type="submit">{}</button>'
+             '<a class="button plain" href="{}">ยกเลิก</a></div></form>', submit, back),
+    ])
+
+
+def form_page(title, action, raw, errors, token, back, categories, submit, revision=None):
+    """The add or edit form; `revision` is the stored one an edit was opened on."""
+    form = item_form(action, raw, errors, token, back, categories, submit, revision)
+    return layout(title, html("<h1>{}</h1>{}", title, form),
+                  "/items/new" if action == "/items/new" else None)
+
+
+def delete_page(row, token, back):
+    return layout("ลบสินค้า", html(
+        '<h1>ลบสินค้า</h1>'
+        '<dl class="item">'
+        '<dt>รหัสสินค้า</dt><dd>{code}</dd>'
+        '<dt>ชื่อสินค้า</dt><dd>{name}</dd>'
+        '<dt>หมวดหมู่</dt><dd>{category}</dd>'
+        '<dt>ราคา</dt><dd>{price} บาท</dd>'
+        '<dt>จำนวน</dt><dd>{quantity:,}</dd>'
+        '<dt>สร้างเมื่อ</dt><dd>{created}</dd></dl>'
+        '<p class="warn">เมื่อลบแล้วจะกู้คืนไม่ได้ ต้องการลบสินค้านี้ใช่ไหม</p>'
+        '<form method="post" action="/items/{id}/delete" class="actions-row">'
+        '{token}{back}'
+        '<button type="submit" class="danger">ลบสินค้านี้</button>'
+        '<a class="button plain" href="{href}">ยกเลิก</a></form>',
+        code=row["code"], name=row["name"], category=row["category"] or "-",
+        price=format_satang(row["price_satang"]), quantity=row["quantity"],
+        created=show_time(row["created_at"]), id=row["id"], token=hidden("token", token),
+        back=hidden("back", back), href=back))
+
+
+def shown_value(field, text):
+    if not text.strip():
+        return Markup('<span class="hint">(ว่าง)</span>')
+    return html('<span class="note-text">{}</span>', text) if field == "note" else text
+
+
+def conflict_page(action, mine, row, fields, token, back, again=False, unchosen=()):
+    """Someone saved the item after this form was opened: both sides of every field that
+    differs, and the user picks one per field or one side for all."""
+    theirs = item_raw(row)
+    lead = ("สินค้านี้ถูกแก้ไขจากที่อื่นอีกครั้งระหว่างที่คุณเลือก" if again
+            else "มีการแก้ไขสินค้านี้จากที่อื่นหลังจากคุณเปิดแบบฟอร์ม")
+    missing = (html('<p class="field-error">กรุณาเลือกค่าที่จะใช้ให้ครบ: {}</p>',
+                    ", ".join(FIELD_LABELS[f] for f in unchosen)) if unchosen else "")
+
+    def choice(field, side, text):
+        return html('<td><label class="pick"><input type="radio" name="pick-{}" value="{}" '
+                    'required>{}</label></td>', field, side, shown_value(field, text))
+
+    rows = join(html('<tr><th scope="row">{}</th>{}{}</tr>', FIELD_LABELS[f],
+                     choice(f, "mine", mine[f]), choice(f, "theirs", theirs[f]))
+                for f in fields)
+    body = html(
+        '<h1>แก้ไขสินค้า: ข้อมูลไม่ตรงกัน</h1>'
+        '<div class="errors" role="alert"><strong>ยังไม่ได้บันทึก</strong> {} '
+        '(บันทึกล่าสุดเมื่อ {}) กรุณาเลือกว่าจะใช้ค่าใดในแต่ละช่อง '
+        'ช่องที่ไม่ได้แสดงมีค่าตรงกันอยู่แล้ว</div>{}'
+        '<form class="conflict" method="post" action="{}">{}{}{}{}'
+        '<div class="table-wrap"><table><thead><tr><th>ช่อง</th><th>ที่คุณกรอก</th>'
+        '<th>ที่บันทึกไว้ล่าสุด</th></tr></thead><tbody>{}</tbody></table></div>'
+        '<div class="actions-row">'
+        '<button type="submit" name="resolve" value="fields">บันทึกตามที่เลือก</button>'
+        '<button type="submit" name="resolve" value="mine" class="plain" formnovalidate>'
+        'ใช้ที่ฉันกรอกทั้งหมด</button>'
+        '<button type="submit" name="resolve" value="theirs" class="plain" formnovalidate>'
+        'ใช้ที่บันทึกไว้ทั้งหมด</button>'
+        '<a class="button plain" href="{}">ยกเลิก</a></div></form>',
+        lead, show_time(row["updated_at"]), missing, action, hidden("token", token),
+        hidden("back", back), hidden("revision", row["revision"]),
+        join(hidden("mine-" + f, v) for f, v in mine.items()), rows, back)
+    return layout("แก้ไขสินค้า", body)

@@ -1,0 +1,51 @@
+"""The CSV addresses: export, and the import page with its upload."""
+
+import datetime
+import re
+import sqlite3
+
+from ..csvfile import export_csv, read_csv
+from ..httpd import Handler
+from ..links import with_flash
+from ..pages import importing
+from ..store import ImportRejected, constraint_message
+
+IMPORT_LIMIT = 2 * 1024 * 1024
+
+
+class TransferRoutes(Handler):
+    routes = [
+        (re.compile(r"/export\.csv"), {"GET": "export"}),
+        (re.compile(r"/import"), {"GET": "import_page", "POST": "import_csv"}),
+    ]
+
+    def export(self):
+        data = export_csv(self.app.store.export_rows())
+        name = f"catalog-{datetime.date.today():%Y-%m-%d}.csv"
+        self.send_body(200, data, "text/csv; charset=utf-8",
+                       (("Content-Disposition", f'attachment; filename="{name}"'),))
+
+    def import_page(self, errors=(), status=200):
+        self.send_page(status, importing.import_page(self.app.token, IMPORT_LIMIT, errors))
+
+    def import_csv(self):
+        parts = self.read_multipart(IMPORT_LIMIT)
+        self.check_token(parts.get("token", b"").decode("utf-8", "replace"))
+        data = parts.get("file", b"")
+        if not data.strip():
+            self.import_page([(None, "กรุณาเลือกไฟล์ CSV ที่มีข้อมูล")], 422)
+            return
+        rows, errors, ignored = read_csv(data)
+        try:
+            counts = self.app.store.upsert(rows, errors)
+        except ImportRejected as rejected:
+            self.import_page(rejected.errors, 422)
+            return
+        except sqlite3.IntegrityError as error:
+            self.import_page([(None, constraint_message(error, "")[1])], 422)
+            return
+        text = (f"นำเข้าเรียบร้อย: เพิ่มใหม่ {counts['added']:,} รายการ · "
+                f"ปรับปรุง {counts['updated']:,} รายการ · ไม่เปลี่ยนแปลง {counts['same']:,} รายการ")
+        if ignored:
+            text += " · ข้ามคอลัมน์ที่ไม่รู้จัก: " + ", ".join(ignored)
+        self.redirect(with_flash("/", self.app.flash("ok", text)))
