@@ -94,7 +94,11 @@ def parse_number(raw, whole_only):
     match = re.fullmatch(r"(\d{1,3}(?:,\d{3})+|\d+)(?:\.(\d*))?", text)
     if not match:
         return None, "format"
-    whole = int(match.group(1).replace(",", ""))
+    digits = match.group(1).replace(",", "")
+    if len(digits.lstrip("0")) > 15:
+        # Past any limit, and int() of thousands of digits would raise.
+        return 10 ** 17, None
+    whole = int(digits)
     fraction = match.group(2) or ""
     if whole_only:
         return (None, "fraction") if fraction.strip("0") else (whole, None)

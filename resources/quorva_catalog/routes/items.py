@@ -3,7 +3,7 @@
 import re
 import sqlite3
 
-from ..httpd import Handler, Refused
+from ..httpd import Handler, Refused, whole_number
 from ..links import safe_back, with_flash
 from ..pages import items
 from ..store import SORTS, constraint_message
@@ -70,7 +70,8 @@ class ItemRoutes(Handler):
         back = safe_back(form.get("back", "/"))
         values, errors = clean_item(form)
         revision = form.get("revision", "")
-        revision = int(revision) if revision.isascii() and revision.isdigit() else -1
+        revision = whole_number(revision)
+        revision = -1 if revision is None else revision
         action = f"/items/{int(item_id)}/edit"
         if not errors:
             try:
