@@ -445,6 +445,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
         # What the standard parser refuses is the client's doing: a 4xx, never a 5xx.
         code = 400 if code >= 500 else code
         self.close_connection = True
+        # Refused before its version was read: still an answer a client can read.
+        self.request_version = self.protocol_version
         title = STATUS_TITLES.get(code, "คำขอไม่ถูกต้อง")
         with contextlib.suppress(Exception):
             self.send_page(code, message_page(title, "เซิร์ฟเวอร์ไม่เข้าใจคำขอนี้"))
@@ -567,7 +569,9 @@ class CatalogServer:
         try:
             while not self.stopped.is_set():
                 now = time.monotonic()
-                self._listen(now >= self.paused_until and self._open() < self.cap)
+                # At the cap a new client still gets in while a waiting one can make room.
+                self._listen(now >= self.paused_until and (
+                    self._open() < self.cap or any(self.waiting.values())))
                 for key, _ in self.selector.select(poll_interval):
                     if key.fileobj is self.socket:
                         self._accept()
@@ -649,6 +653,8 @@ class CatalogServer:
         return False
 
     def _receive(self, conn):
+        if conn not in self.waiting[conn.kind]:
+            return  # closed earlier in this round, to make room
         try:
             chunk = conn.sock.recv(65536)
         except (BlockingIOError, InterruptedError):
