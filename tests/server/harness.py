@@ -113,9 +113,10 @@ class Client:
         self.port, self.host = port, f"127.0.0.1:{port}"
         self.origin = f"http://{self.host}"
         self._token = None
+        self.timeout = 20
 
     def request(self, method, path, body=None, headers=None):
-        connection = http.client.HTTPConnection("127.0.0.1", self.port, timeout=20)
+        connection = http.client.HTTPConnection("127.0.0.1", self.port, timeout=self.timeout)
         try:
             connection.request(method, urllib.parse.quote(path, safe="/?&=%+:"), body,
                                {"Host": self.host, **(headers or {})})
