@@ -631,12 +631,21 @@ class CatalogServer:
                 self._wait(Connection(sock, address, "new", now + self.HEAD_SECONDS))
             while self._open() > self.cap and self._evict():
                 pass
-            if self._open() >= self.cap:
+            # The queue is taken in order even at the cap, each newcomer pushing out the one
+            # that waited longest: the window's connection never waits behind a crowd.
+            if self._open() >= self.cap and not any(self.waiting.values()):
                 return
 
     def _wait(self, conn):
         self.waiting[conn.kind][conn] = None
         self.selector.register(conn.sock, selectors.EVENT_READ, conn)
+
+    def _abort(self, conn):
+        # A reset, not a close: thousands of pushed-out clients would otherwise leave as many
+        # TIME_WAIT entries on the loopback ports the window needs for its next connection.
+        with contextlib.suppress(OSError):
+            conn.sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+        self._drop(conn)
 
     def _drop(self, conn):
         del self.waiting[conn.kind][conn]
@@ -648,7 +657,7 @@ class CatalogServer:
         for kind in ("refused", "new", "kept"):
             if self.waiting[kind]:
                 self.counts["evicted"] += 1
-                self._drop(next(iter(self.waiting[kind])))
+                self._abort(next(iter(self.waiting[kind])))
                 return True
         return False
 
@@ -685,7 +694,7 @@ class CatalogServer:
                 if conn.deadline > now:
                     break
                 self.counts["timed-out" if kind == "new" else "idle"] += 1
-                self._drop(conn)
+                (self._abort if kind == "new" else self._drop)(conn)
 
     def _take_returned(self):
         while self.returned:
