@@ -387,7 +387,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
         except (MultipartError, UnicodeError, ValueError):
             close_parts(parts)
             self.close_connection = True
-            raise Refused(400, "อ่านข้อมูลที่ส่งมาไม่ได้ (ได้รับไม่ครบหรือรูปแบบไม่ถูกต้อง)") from None
+            raise Refused(400, "อ่านข้อมูลที่ส่งมาไม่ได้ "
+                               "(ได้รับไม่ครบหรือรูปแบบไม่ถูกต้อง)") from None
         except BaseException:
             close_parts(parts)
             raise

@@ -21,7 +21,8 @@ KILL_STEPS = [("restore-received", "old"), ("restore-validated", "old"),
 
 def rows(prefix, count):
     return ("code,name,price,quantity,note\n" + "".join(
-        f"{prefix}-{n:05d},สินค้า {n},{n}.50,{n},{'หมายเหตุ' * 8}\n" for n in range(count))).encode()
+        f"{prefix}-{n:05d},สินค้า {n},{n}.50,{n},{'หมายเหตุ' * 8}\n"
+        for n in range(count))).encode()
 
 
 def read(path):

@@ -1,4 +1,5 @@
 import collections
+import contextlib
 import os
 import random
 import resource
@@ -227,6 +228,28 @@ class Attack:
 
 
 class HeldConnectionsTest(ServerTestCase):
+    def test_a_request_head_has_one_deadline_however_slowly_it_drips(self):
+        client = self.start().client
+        with socket.create_connection(("127.0.0.1", client.port), timeout=60) as slow:
+            started, sent = time.monotonic(), 0
+            slow.settimeout(0.5)
+            head = f"GET / HTTP/1.1\r\nHost: {client.host}\r\nX-Slow: ".encode() + b"a" * 200
+            while sent < len(head):
+                with contextlib.suppress(OSError):
+                    slow.send(head[sent:sent + 1])
+                sent += 1
+                try:
+                    if not slow.recv(100):
+                        break
+                except TimeoutError:
+                    continue
+                except OSError:
+                    break
+            # Closed well before the head could have been complete (about 100 s at this rate).
+            self.assertLess(sent, len(head))
+            print(f"\nslow drip closed after {time.monotonic() - started:.1f} s", file=sys.stderr)
+            self.assertEqual(client.get("/").status, 200)
+
     def test_the_window_is_served_while_connections_are_held(self):
         soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
         if soft < 1024:
