@@ -84,12 +84,20 @@ def diag_peer_uid(peer, local):
     return struct.unpack_from("=I", reply, 16 + 64)[0]
 
 
+UNKNOWN_UID = -1
+
+
 def peer_uid(peer, local):
+    """The client's user; None where the system cannot tell, UNKNOWN_UID where it could but
+    the lookup failed (out of descriptors, say), which is refused rather than let through."""
     if hasattr(socket, "AF_NETLINK"):
-        with contextlib.suppress(OSError, struct.error):
+        try:
             uid = diag_peer_uid(peer, local)
             if uid is not None:
                 return uid
+        except (OSError, struct.error) as error:
+            if getattr(error, "errno", None) in (errno.EMFILE, errno.ENFILE):
+                return UNKNOWN_UID
     return proc_peer_uid(peer, local)
 
 
@@ -621,6 +629,8 @@ class CatalogServer:
             sock.setblocking(False)
             now = time.monotonic()
             uid = peer_uid(address, self.server_address)
+            if uid == UNKNOWN_UID and self._evict():
+                uid = peer_uid(address, self.server_address)
             if uid is not None and uid != os.geteuid():
                 # Nothing of theirs is read; they get their answer and the line is closed.
                 self.counts["foreign"] += 1

@@ -170,6 +170,12 @@ class ClientInputTest(ServerTestCase):
         self.assertEqual(server.stderr(), "")
 
 
+def cpu_seconds(pid):
+    with open(f"/proc/{pid}/stat") as stat:
+        ticks = sum(map(int, stat.read().rsplit(")", 1)[1].split()[11:13]))
+    return ticks / os.sysconf("SC_CLK_TCK")
+
+
 def limit_descriptors():
     resource.setrlimit(resource.RLIMIT_NOFILE, (256, 256))
 
@@ -250,6 +256,27 @@ class HeldConnectionsTest(ServerTestCase):
             print(f"\nslow drip closed after {time.monotonic() - started:.1f} s", file=sys.stderr)
             self.assertEqual(client.get("/").status, 200)
 
+    def test_running_out_of_descriptors_neither_spins_nor_locks_the_window_out(self):
+        server = self.start()
+        client, pid = server.client, server.proc.pid
+        self.assertEqual(client.get("/").status, 200)
+        limits = resource.prlimit(pid, resource.RLIMIT_NOFILE)
+        resource.prlimit(pid, resource.RLIMIT_NOFILE,
+                         (len(os.listdir(f"/proc/{pid}/fd")) + 4, limits[1]))
+        held = [socket.create_connection(("127.0.0.1", client.port)) for _ in range(40)]
+        for sock in held:
+            self.addCleanup(sock.close)
+        self.assertEqual(client.get("/").status, 200)
+        before = cpu_seconds(pid)
+        time.sleep(2)  # a measurement window, not a wait
+        spent = cpu_seconds(pid) - before
+        print(f"\nout of descriptors with 40 connections held: {spent:.2f} s CPU in 2 s",
+              file=sys.stderr)
+        self.assertLess(spent, 0.5)
+        self.assertEqual(client.get("/").status, 200)
+        resource.prlimit(pid, resource.RLIMIT_NOFILE, limits)
+        self.assertEqual(server.stderr(), "")
+
     def test_the_window_is_served_while_connections_are_held(self):
         soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
         if soft < 1024:
@@ -265,12 +292,10 @@ class HeldConnectionsTest(ServerTestCase):
                 started = time.monotonic()
                 self.assertEqual(client.get("/").status, 200)
                 times.append(time.monotonic() - started)
-            with open(f"/proc/{server.proc.pid}/stat") as stat:
-                ticks = sum(map(int, stat.read().rsplit(")", 1)[1].split()[11:13]))
             print(f"\n300 idle + 50 slow-drip connections held, descriptors 256: window request "
                   f"median {statistics.median(times) * 1000:.0f} ms, max {max(times) * 1000:.0f}"
                   f" ms; dropped {dict(attack.dropped)}; server CPU "
-                  f"{ticks / os.sysconf('SC_CLK_TCK'):.1f} s", file=sys.stderr)
+                  f"{cpu_seconds(server.proc.pid):.1f} s", file=sys.stderr)
         self.assertEqual(client.get("/").status, 200)
         self.assertEqual(server.stderr(), "")
 
