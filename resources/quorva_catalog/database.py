@@ -149,5 +149,9 @@ class Database:
             return self.conn.execute(sql, params).fetchall()
 
     def close(self):
+        """Folds the log back into the file first, so that the file alone is the whole
+        catalog whenever the program is not running, even if another reader is still open."""
         with self.lock:
+            with contextlib.suppress(sqlite3.Error):
+                self.conn.execute("PRAGMA wal_checkpoint(TRUNCATE)")
             self.conn.close()

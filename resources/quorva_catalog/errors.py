@@ -6,3 +6,4 @@ class StartupError(Exception):
 
     def __init__(self, thai, english):
         super().__init__(f"{thai} / {english}")
+        self.thai = thai

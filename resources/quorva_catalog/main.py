@@ -6,10 +6,12 @@ import contextlib
 import ctypes
 import os
 import signal
+import sqlite3
 import sys
 import threading
 import time
 
+from . import backups
 from .app import App
 from .errors import StartupError
 from .httpd import bind
@@ -64,6 +66,14 @@ def watch_parent(stop, parent):
                 return
 
     threading.Thread(target=poll, name="parent-watch", daemon=True).start()
+
+
+def daily_snapshot(path):
+    # A missed snapshot must not keep the shop from working; it is tried again next start.
+    try:
+        backups.daily(path)
+    except (OSError, sqlite3.Error, backups.BackupError) as error:
+        sys.stderr.write(f"สำรองข้อมูลประจำวันไม่สำเร็จ / The daily backup failed: {error}\n")
 
 
 def open_browser(url):
@@ -124,6 +134,7 @@ def serve(args, parent):
                                "No database file given after --db")
         path = os.path.abspath(args.db if args.db is not None else DEFAULT_DB)
         store = Store(path)
+        daily_snapshot(path)
         app = App(store)
         server = bind(port, app, CatalogHandler)
     except StartupError as error:
@@ -138,8 +149,14 @@ def serve(args, parent):
     worker.start()
     url = f"http://127.0.0.1:{app.port}/"
     if not signalled and not stop.is_set():
-        with contextlib.suppress(OSError):
+        try:
             os.write(1, f"{url}\n".encode("ascii"))
+        except BrokenPipeError:
+            # Nobody reads the address: a parent that died before the watch began.
+            if args.exit_with_parent:
+                stop.set()
+        except OSError:
+            pass
         if not args.no_browser:
             threading.Thread(target=open_browser, args=(url,), daemon=True).start()
 

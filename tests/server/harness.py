@@ -61,10 +61,11 @@ def make_database(path, steps=None):
 
 
 class Server:
-    def __init__(self, argv, cwd, stderr_path, require_address=True):
+    def __init__(self, argv, cwd, stderr_path, require_address=True, env=None, preexec=None):
         self.stderr_path = stderr_path
         with open(stderr_path, "wb") as stderr:
-            self.proc = subprocess.Popen(argv, cwd=cwd, stdout=subprocess.PIPE, stderr=stderr)
+            self.proc = subprocess.Popen(argv, cwd=cwd, stdout=subprocess.PIPE, stderr=stderr,
+                                         env=env and {**os.environ, **env}, preexec_fn=preexec)
         self.first_output = self._first_line(20)
         match = ADDRESS.fullmatch(self.first_output)
         self.port = int(match.group(1)) if match else None
@@ -112,9 +113,10 @@ class Client:
         self.port, self.host = port, f"127.0.0.1:{port}"
         self.origin = f"http://{self.host}"
         self._token = None
+        self.timeout = 20
 
     def request(self, method, path, body=None, headers=None):
-        connection = http.client.HTTPConnection("127.0.0.1", self.port, timeout=20)
+        connection = http.client.HTTPConnection("127.0.0.1", self.port, timeout=self.timeout)
         try:
             connection.request(method, urllib.parse.quote(path, safe="/?&=%+:"), body,
                                {"Host": self.host, **(headers or {})})
@@ -152,13 +154,13 @@ class Client:
         assert response.status == 303, (response.status, response.text)
         return self.get(response.headers["Location"])
 
-    def upload(self, data, token=None, headers=None):
+    def upload(self, data, token=None, headers=None, path="/import"):
         mark = "----catalogtest7f3a"
         body = (f"--{mark}\r\nContent-Disposition: form-data; name=\"token\"\r\n\r\n"
                 f"{token or self.token()}\r\n--{mark}\r\nContent-Disposition: form-data; "
                 f"name=\"file\"; filename=\"items.csv\"\r\n\r\n").encode() + data + \
             f"\r\n--{mark}--\r\n".encode()
-        return self.request("POST", "/import", body, {
+        return self.request("POST", path, body, {
             "Origin": self.origin, "Content-Type": f"multipart/form-data; boundary={mark}",
             **(headers or {})})
 
@@ -177,9 +179,9 @@ class ServerTestCase(unittest.TestCase):
         return path
 
     def start(self, *global_args, serve_args=("--no-browser", "--port", "0"), cwd=None,
-              require_address=True):
+              require_address=True, env=None, preexec=None):
         log = os.path.join(self.root, f"stderr-{time.monotonic_ns()}.txt")
         server = Server(command(*global_args, serve_args=serve_args), cwd or self.data, log,
-                        require_address)
+                        require_address, env, preexec)
         self.addCleanup(server.stop)
         return server

@@ -18,6 +18,21 @@ sys.stdout.write(f"{child.pid} {child.stdout.readline().decode()}")
 sys.stdout.flush()
 signal.pause()
 """
+# Starts the server once this process, its parent and the only reader of its
+# output, is gone.
+ORPHAN = """
+import os, sys
+r, w = os.pipe()
+out_r, out_w = os.pipe()
+pid = os.fork()
+if pid == 0:
+    os.close(w)
+    os.dup2(out_w, 1)
+    os.close(out_r)
+    os.read(r, 1)
+    os.execv(sys.argv[1], sys.argv[1:])
+print(pid, flush=True)
+"""
 BULK = 20000
 
 
@@ -81,6 +96,16 @@ class LifecycleTest(ServerTestCase):
         parent.kill()
         parent.wait(5)
         wait_until(lambda: gone(int(pid)), 5, what="the server to end after its parent")
+
+    def test_ends_when_its_parent_was_gone_before_it_looked(self):
+        orphan = subprocess.Popen([PYTHON, "-c", ORPHAN] + command(
+            serve_args=("--no-browser", "--exit-with-parent", "--port", "0")),
+            cwd=self.data, stdout=subprocess.PIPE)
+        self.addCleanup(orphan.stdout.close)
+        pid = int(orphan.stdout.readline())
+        self.addCleanup(lambda: gone(pid) or os.kill(pid, signal.SIGKILL))
+        orphan.wait(10)
+        wait_until(lambda: gone(pid), 10, what="the server to end without its parent")
 
     def test_sigkill_in_the_middle_of_writes_leaves_a_whole_database(self):
         server = self.start()

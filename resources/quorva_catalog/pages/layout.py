@@ -9,7 +9,7 @@ with open(os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__)
     STYLESHEET = _sheet.read()
 
 MENU = (("/", "รายการสินค้า"), ("/items/new", "เพิ่มสินค้า"),
-        ("/import", "นำเข้า CSV"), ("/export.csv", "ส่งออก CSV"))
+        ("/import", "นำเข้า CSV"), ("/export.csv", "ส่งออก CSV"), ("/backups", "สำรองข้อมูล"))
 
 STATUS_TITLES = {400: "คำขอไม่ถูกต้อง", 403: "ไม่อนุญาต", 404: "ไม่พบหน้านี้",
                  405: "ใช้วิธีนี้กับหน้านี้ไม่ได้", 408: "หมดเวลารอ", 411: "ต้องระบุความยาวข้อมูล",

@@ -5,16 +5,18 @@ import re
 
 from ..httpd import Handler
 from ..pages.layout import STYLESHEET
+from .backups import BackupRoutes
 from .items import ItemRoutes
 from .transfer import TransferRoutes
 
 
-class CatalogHandler(ItemRoutes, TransferRoutes, Handler):
+class CatalogHandler(ItemRoutes, TransferRoutes, BackupRoutes, Handler):
     routes = [
         (re.compile(r"/style\.css"), {"GET": "style"}),
         (re.compile(r"/favicon\.ico"), {"GET": "favicon"}),
         *ItemRoutes.routes,
         *TransferRoutes.routes,
+        *BackupRoutes.routes,
     ]
 
     def style(self):

@@ -4,7 +4,7 @@ import re
 import sqlite3
 import urllib.parse
 
-from ..httpd import Handler, Refused
+from ..httpd import Handler, Refused, whole_number
 from ..links import list_url, safe_back, with_flash
 from ..pages import items
 from ..store import SORTS, constraint_message
@@ -97,7 +97,8 @@ class ItemRoutes(Handler):
         form = self.read_form()
         back = safe_back(form.get("back", "/"))
         revision = form.get("revision", "")
-        revision = int(revision) if revision.isascii() and revision.isdigit() else -1
+        revision = whole_number(revision)
+        revision = -1 if revision is None else revision
         action = f"/items/{int(item_id)}/edit"
         choice = form.get("resolve")
         if choice in CHOICES:
