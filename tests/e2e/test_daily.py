@@ -2,7 +2,7 @@ import os
 import signal
 import unittest
 
-from support import x11
+from support import sessions, x11
 from support.inspector import Inspector
 from support.quorva import QuorvaTestCase, SessionBus
 from support.shell import all_processes, read_proc
@@ -151,10 +151,15 @@ class DailyTest(QuorvaTestCase):
 class SmallScreenTest(QuorvaTestCase):
     """A screen smaller than the first-start size."""
 
+    class Session(sessions.XSession):
+        def start(self):
+            self.display = self._stack.enter_context(xvfb(1024, 700))
+            return self
+
     @classmethod
     def setUpClass(cls):
-        cls._display = xvfb(1024, 700)
-        cls.display = cls._display.__enter__()
+        cls.session = cls.Session().start()
+        cls.display = cls.session.display
         cls.bus = SessionBus()
 
     def test_window_opens_no_larger_than_the_screen(self):
