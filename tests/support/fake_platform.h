@@ -22,7 +22,6 @@ public:
     // The calls that start with the prefix, in order.
     std::vector<std::string> matching(const std::string& prefix) const;
     std::size_t count(const std::string& prefix) const { return matching(prefix).size(); }
-    void clear() { calls.clear(); }
 
 private:
     std::vector<std::string> calls;
@@ -37,16 +36,13 @@ public:
     void async(std::function<void()> work) override;
     void asyncAfter(double seconds, std::function<void()> work) override;
     double now() const override { return time; }
-    void sleepMicroseconds(unsigned microseconds) override;
+    void sleepMicroseconds(unsigned microseconds) override { time += microseconds / 1e6; }
 
     // Runs queued work, and timers that are due, until nothing is left to run.
     void runPending();
     // Moves the clock forward and runs what falls due on the way.
     void advance(double seconds);
     std::size_t pendingTimers() const { return timers.size(); }
-    // Called after each sleep with the new time, standing in for the world
-    // that moves on while the main thread waits.
-    std::function<void(double)> onSleep;
 
 private:
     CallLog& log;
@@ -61,11 +57,19 @@ public:
 
     void loadHtml(const std::string& html) override;
     void loadRequest(const Url& url, double timeoutSeconds) override;
-    void reload() override;
-    void evaluateScript(const std::string& script) override;
+    void reload() override { log.add("webView.reload"); }
+    void evaluateScript(const std::string& script) override
+    {
+        log.add("webView.evaluateScript " + script);
+        scripts.push_back(script);
+    }
     std::optional<Url> currentUrl() const override { return current; }
-    void runEditCommand(EditCommand command) override;
-    void showNotice(const Notice& notice) override;
+    void runEditCommand(EditCommand) override { log.add("webView.edit"); }
+    void showNotice(const Notice& notice) override
+    {
+        log.add("webView.showNotice");
+        notices.push_back(notice);
+    }
 
     std::optional<Url> current;
     std::vector<Notice> notices;
@@ -77,23 +81,37 @@ private:
     CallLog& log;
 };
 
+// Only the window's construction is checked, as the calls it logs.
 class FakeWindow final : public Window {
 public:
     explicit FakeWindow(CallLog& log) : log(log) {}
 
-    void setTitle(const std::string& title) override;
-    void setTitleVisible(bool visible) override;
-    void setTitlebarTransparent(bool transparent) override;
-    void setBackgroundWhite() override;
-    void setMinimumSize(int width, int height) override;
-    void setContent(WebView& webView) override;
-    void center() override;
-    void setFrameAutosaveName(const std::string& name) override;
-    void makeKeyAndOrderFront() override;
-    void minimize() override;
-    void toggleZoomed() override;
+    void setTitle(const std::string& title) override { log.add("window.setTitle " + title); }
+    void setTitleVisible(bool visible) override { add("setTitleVisible", visible); }
+    void setTitlebarTransparent(bool transparent) override
+    {
+        add("setTitlebarTransparent", transparent);
+    }
+    void setBackgroundWhite() override { log.add("window.setBackgroundWhite"); }
+    void setMinimumSize(int width, int height) override
+    {
+        log.add("window.setMinimumSize " + std::to_string(width) + "x" + std::to_string(height));
+    }
+    void setContent(WebView&) override { log.add("window.setContent"); }
+    void center() override { log.add("window.center"); }
+    void setFrameAutosaveName(const std::string& name) override
+    {
+        log.add("window.setFrameAutosaveName " + name);
+    }
+    void makeKeyAndOrderFront() override { log.add("window.makeKeyAndOrderFront"); }
+    void minimize() override { log.add("window.minimize"); }
+    void toggleZoomed() override { log.add("window.toggleZoomed"); }
 
 private:
+    void add(const char* call, bool value)
+    {
+        log.add(std::string("window.") + call + (value ? " true" : " false"));
+    }
     CallLog& log;
 };
 
@@ -104,12 +122,11 @@ public:
     std::unique_ptr<WebView> createWebView(const WebViewConfiguration& configuration,
                                            std::weak_ptr<WebViewDelegate> delegate) override;
     std::unique_ptr<Window> createWindow(int contentWidth, int contentHeight) override;
-    void activateIgnoringOtherApps() override;
+    void activateIgnoringOtherApps() override { log.add("activateIgnoringOtherApps"); }
     std::string_view interpreterHint() const override { return hint; }
 
     FakeWebView* webView = nullptr;
     std::string hint = std::string(commandLineToolsHint);
-    FakeWindow* window = nullptr;
     WebViewConfiguration lastConfiguration;
 
 private:
@@ -180,7 +197,11 @@ class FakeFileSystem final : public FileSystem {
 public:
     explicit FakeFileSystem(CallLog& log) : log(log) {}
 
-    bool createDirectories(const std::string& path) override;
+    bool createDirectories(const std::string& path) override
+    {
+        log.add("createDirectories " + path);
+        return createSucceeds;
+    }
     bool isReadableFile(const std::string& path) const override { return readable.count(path); }
     bool isExecutableFile(const std::string& path) const override { return executable.count(path); }
     std::optional<std::string> resourceDirectory() const override { return resources; }
@@ -197,7 +218,11 @@ private:
 class FakeWorkspace final : public Workspace {
 public:
     explicit FakeWorkspace(CallLog& log) : log(log) {}
-    void openURL(const Url& url) override;
+    void openURL(const Url& url) override
+    {
+        log.add("openURL " + url.text);
+        opened.push_back(url.text);
+    }
     std::vector<std::string> opened;
 
 private:
@@ -209,7 +234,7 @@ public:
     explicit FakeSignalSources(CallLog& log) : log(log) {}
     std::unique_ptr<SignalSource> watch(int signalNumber, std::function<void()> handler) override;
     // Delivers the signal's event as the main loop would.
-    void deliver(int signalNumber);
+    void deliver(int signalNumber) { handlers.at(signalNumber)(); }
     std::map<int, std::function<void()>> handlers;
 
 private:
@@ -220,7 +245,11 @@ class FakeThisProcess final : public ThisProcess {
 public:
     explicit FakeThisProcess(CallLog& log) : log(log) {}
     bool writeStandardError(std::string_view text) override;
-    void exit(int status) override;
+    void exit(int status) override
+    {
+        log.add("exit " + std::to_string(status));
+        exits.push_back(status);
+    }
 
     std::string standardError;
     std::vector<int> exits;
