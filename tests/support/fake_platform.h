@@ -27,11 +27,17 @@ private:
     std::vector<std::string> calls;
 };
 
+// What every fake holds: the log it writes its calls to.
+struct Logged {
+    explicit Logged(CallLog& log) : log(log) {}
+    CallLog& log;
+};
+
 // Main queue and clock in one: time moves only when the test says so, or
 // when the code under test sleeps.
-class ManualMainQueue final : public MainQueue, public Clock {
+class ManualMainQueue final : public MainQueue, public Clock, Logged {
 public:
-    explicit ManualMainQueue(CallLog& log) : log(log) {}
+    using Logged::Logged;
 
     void async(std::function<void()> work) override;
     void asyncAfter(double seconds, std::function<void()> work) override;
@@ -45,15 +51,14 @@ public:
     std::size_t pendingTimers() const { return timers.size(); }
 
 private:
-    CallLog& log;
     double time = 1000.0;
     std::vector<std::function<void()>> queued;
     std::multimap<double, std::function<void()>> timers;
 };
 
-class FakeWebView final : public WebView {
+class FakeWebView final : public WebView, Logged {
 public:
-    explicit FakeWebView(CallLog& log) : log(log) {}
+    using Logged::Logged;
 
     void loadHtml(const std::string& html) override;
     void loadRequest(const Url& url, double timeoutSeconds) override;
@@ -76,15 +81,12 @@ public:
     std::vector<std::string> htmlLoads;
     std::vector<std::string> scripts;
     double lastTimeout = 0;
-
-private:
-    CallLog& log;
 };
 
 // Only the window's construction is checked, as the calls it logs.
-class FakeWindow final : public Window {
+class FakeWindow final : public Window, Logged {
 public:
-    explicit FakeWindow(CallLog& log) : log(log) {}
+    using Logged::Logged;
 
     void setTitle(const std::string& title) override { log.add("window.setTitle " + title); }
     void setTitleVisible(bool visible) override { add("setTitleVisible", visible); }
@@ -112,12 +114,11 @@ private:
     {
         log.add(std::string("window.") + call + (value ? " true" : " false"));
     }
-    CallLog& log;
 };
 
-class FakeWindowSystem final : public WindowSystem {
+class FakeWindowSystem final : public WindowSystem, Logged {
 public:
-    explicit FakeWindowSystem(CallLog& log) : log(log) {}
+    using Logged::Logged;
 
     std::unique_ptr<WebView> createWebView(const WebViewConfiguration& configuration,
                                            std::weak_ptr<WebViewDelegate> delegate) override;
@@ -128,14 +129,11 @@ public:
     FakeWebView* webView = nullptr;
     std::string hint = std::string(commandLineToolsHint);
     WebViewConfiguration lastConfiguration;
-
-private:
-    CallLog& log;
 };
 
-class FakeProcess final : public Process {
+class FakeProcess final : public Process, Logged {
 public:
-    explicit FakeProcess(CallLog& log) : log(log) {}
+    using Logged::Logged;
 
     int pid() const override { return 4242; }
     bool isRunning() const override;
@@ -153,14 +151,11 @@ public:
     std::optional<double> terminatedAt;
     LaunchRequest request;
     std::function<double()> clock;
-
-private:
-    CallLog& log;
 };
 
-class FakeProcessLauncher final : public ProcessLauncher {
+class FakeProcessLauncher final : public ProcessLauncher, Logged {
 public:
-    explicit FakeProcessLauncher(CallLog& log) : log(log) {}
+    using Logged::Logged;
 
     LaunchResult launch(LaunchRequest request) override;
     std::optional<int> runToCompletion(const std::string& executable,
@@ -173,14 +168,11 @@ public:
     std::shared_ptr<FakeProcess> last;
     std::vector<LaunchRequest> launches;
     std::function<double()> clock;
-
-private:
-    CallLog& log;
 };
 
-class FakeEnvironment final : public Environment {
+class FakeEnvironment final : public Environment, Logged {
 public:
-    explicit FakeEnvironment(CallLog& log) : log(log) {}
+    using Logged::Logged;
 
     std::map<std::string, std::string> snapshot() const override;
     std::optional<std::string> get(const std::string& name) const override;
@@ -188,14 +180,11 @@ public:
 
     std::map<std::string, std::string> variables;
     std::string home = "/home/user";
-
-private:
-    CallLog& log;
 };
 
-class FakeFileSystem final : public FileSystem {
+class FakeFileSystem final : public FileSystem, Logged {
 public:
-    explicit FakeFileSystem(CallLog& log) : log(log) {}
+    using Logged::Logged;
 
     bool createDirectories(const std::string& path) override
     {
@@ -210,40 +199,31 @@ public:
     std::set<std::string> executable;
     std::optional<std::string> resources = "/opt/quorva/share/quorva";
     bool createSucceeds = true;
-
-private:
-    CallLog& log;
 };
 
-class FakeWorkspace final : public Workspace {
+class FakeWorkspace final : public Workspace, Logged {
 public:
-    explicit FakeWorkspace(CallLog& log) : log(log) {}
+    using Logged::Logged;
     void openURL(const Url& url) override
     {
         log.add("openURL " + url.text);
         opened.push_back(url.text);
     }
     std::vector<std::string> opened;
-
-private:
-    CallLog& log;
 };
 
-class FakeSignalSources final : public SignalSources {
+class FakeSignalSources final : public SignalSources, Logged {
 public:
-    explicit FakeSignalSources(CallLog& log) : log(log) {}
+    using Logged::Logged;
     std::unique_ptr<SignalSource> watch(int signalNumber, std::function<void()> handler) override;
     // Delivers the signal's event as the main loop would.
     void deliver(int signalNumber) { handlers.at(signalNumber)(); }
     std::map<int, std::function<void()>> handlers;
-
-private:
-    CallLog& log;
 };
 
-class FakeThisProcess final : public ThisProcess {
+class FakeThisProcess final : public ThisProcess, Logged {
 public:
-    explicit FakeThisProcess(CallLog& log) : log(log) {}
+    using Logged::Logged;
     bool writeStandardError(std::string_view text) override;
     void exit(int status) override
     {
@@ -254,9 +234,6 @@ public:
     std::string standardError;
     std::vector<int> exits;
     bool writesFail = false;
-
-private:
-    CallLog& log;
 };
 
 // The whole fake platform, with one call log.
