@@ -383,14 +383,7 @@ TEST_F(AppDelegateTest, SignalStopsTheServerAndExitsZero)
     }
 }
 
-TEST_F(AppDelegateTest, SignalAfterTheDelegateIsGoneStillExits)
-{
-    launch();
-    delegate.reset();
-    fake.signalSources.deliver(SIGTERM);
-    EXPECT_EQ(fake.thisProcess.exits, std::vector<int>{0});
-}
-
+// Only a signal still counts: it exits.
 TEST_F(AppDelegateTest, ClosuresDoNothingOnceTheDelegateIsGone)
 {
     launchServer();
@@ -401,6 +394,8 @@ TEST_F(AppDelegateTest, ClosuresDoNothingOnceTheDelegateIsGone)
     process->exitWith(1);
     fake.mainQueue.advance(30);
     EXPECT_EQ(fake.log.count("webView."), 1u);  // the loading page only
+    fake.signalSources.deliver(SIGTERM);
+    EXPECT_EQ(fake.thisProcess.exits, std::vector<int>{0});
 }
 
 TEST_F(AppDelegateTest, FailedLoadsShowTheirPageOnlyOnceAnAddressIsKnown)
