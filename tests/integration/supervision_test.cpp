@@ -85,10 +85,10 @@ protected:
         std::filesystem::remove_all(directory);
     }
 
+    void writeServer(const std::string& source) { std::ofstream(directory / "server.py") << source; }
     void launch(const std::string& source)
     {
-        const auto script = directory / "server.py";
-        std::ofstream(script) << source;
+        writeServer(source);
         delegate->applicationDidFinishLaunching();
         ASSERT_TRUE(Probe::server(*delegate)) << fake.windowSystem.webView->htmlLoads.back();
     }
@@ -99,13 +99,27 @@ protected:
     }
 
     bool addressLoaded() { return Probe::serverURL(*delegate).has_value(); }
-
-    // The real children and clock again, with a window of the caller's.
-    Platform platformShowingIn(testing::FakePlatform& view)
+    // The loading page, then one more.
+    bool secondPage(testing::FakePlatform& view)
     {
-        return {view.windowSystem, queue,     clock,    view.workspace,     fake.environment,
-                fileSystem,        launcher, view.signalSources, view.urlParser, view.thisProcess};
+        return waitFor([&] { return view.log.count("webView.loadHtml") == 2; });
     }
+
+    // A delegate of its own over the real children and clock, with a window of its own.
+    struct Round {
+        explicit Round(SupervisionTest& test)
+            : platform{view.windowSystem, test.queue,       test.clock,
+                       view.workspace,    test.fake.environment, test.fileSystem,
+                       test.launcher,     view.signalSources, view.urlParser,
+                       view.thisProcess}
+        {
+            delegate->applicationDidFinishLaunching();
+        }
+        const std::string& shown() { return view.windowSystem.webView->htmlLoads.back(); }
+        testing::FakePlatform view;
+        Platform platform;
+        std::shared_ptr<AppDelegate> delegate = std::make_shared<AppDelegate>(platform);
+    };
 
     // The server waits for this file in its working directory before it ends, so
     // its address reaches the main thread before its exit does.
@@ -169,71 +183,49 @@ while True:
     EXPECT_EQ(Probe::server(*delegate)->terminationStatus(), SIGKILL);
 }
 
-TEST_F(SupervisionTest, ExitShowsItsTitleWithTheErrorTail)
-{
-    launch(R"(
-import os, sys, time
-sys.stderr.write("Traceback (most recent call last):\n  <boom>\n")
-sys.stderr.flush()
-print("http://127.0.0.1:8765/", flush=True)
-while not os.path.exists("go"):
-    time.sleep(0.01)
-os.kill(os.getpid(), 9)
-)");
-    ASSERT_TRUE(waitFor([&] { return addressLoaded(); }));
-    goAhead();
-    ASSERT_TRUE(waitFor([&] { return fake.log.count("webView.loadHtml") == 2; }));
-    EXPECT_EQ(fake.windowSystem.webView->htmlLoads.back(),
-              errorPage("เซิร์ฟเวอร์หยุดทำงาน (exit 9)", "Traceback (most recent call last):\n  <boom>"));
-}
-
 // A server that writes its last words and its address and dies at once: the
 // words and the address still come before the exit.
 TEST_F(SupervisionTest, LastOutputArrivesBeforeTheExit)
 {
+    writeServer("import os\n"
+                "os.write(1, b'http://127.0.0.1:8765/\\n')\n"
+                "os.write(2, b'Traceback: <last words>\\n')\n"
+                "os._exit(3)\n");
     for (int run = 0; run < 5; ++run) {
-        testing::FakePlatform view;
-        Platform each = platformShowingIn(view);
-        auto subject = std::make_shared<AppDelegate>(each);
-        std::ofstream(directory / "server.py")
-            << "import os\n"
-               "os.write(1, b'http://127.0.0.1:8765/\\n')\n"
-               "os.write(2, b'Traceback: <last words>\\n')\n"
-               "os._exit(3)\n";
-        subject->applicationDidFinishLaunching();
-        ASSERT_TRUE(waitFor([&] { return view.log.count("webView.loadHtml") == 2; }));
-        EXPECT_EQ(view.windowSystem.webView->htmlLoads.back(),
+        Round each(*this);
+        ASSERT_TRUE(secondPage(each.view));
+        EXPECT_EQ(each.shown(),
                   errorPage("เซิร์ฟเวอร์หยุดทำงาน (exit 3)", "Traceback: <last words>"))
             << "run " << run;
     }
 }
 
-// The exit status shown is the signal's number, whichever signal it was.
-TEST_F(SupervisionTest, ServerKilledByAnySignalShowsItsNumber)
+// The exit status shown is the signal's number, whichever signal it was, and the error
+// tail written before the address is shown with it.
+TEST_F(SupervisionTest, ServerKilledByAnySignalShowsItsNumberAndTheErrorTail)
 {
     for (int signalNumber : {SIGHUP, SIGINT, SIGQUIT, SIGABRT, SIGKILL, SIGSEGV, SIGPIPE, SIGTERM,
                              SIGUSR1, SIGALRM}) {
-        testing::FakePlatform view;
-        Platform each = platformShowingIn(view);
-        auto subject = std::make_shared<AppDelegate>(each);
+        SCOPED_TRACE("signal " + std::to_string(signalNumber));
         std::filesystem::remove(goFile());
-        std::ofstream(directory / "server.py")
-            << "import os, signal, time\n"
-               "print('http://127.0.0.1:8765/', flush=True)\n"
-               "while not os.path.exists('go'):\n"
-               "    time.sleep(0.01)\n"
-               "if " << signalNumber << " != signal.SIGKILL:\n"
-               "    signal.signal(" << signalNumber << ", signal.SIG_DFL)\n"
-               "os.kill(os.getpid(), " << signalNumber << ")\n";
-        subject->applicationDidFinishLaunching();
-        ASSERT_TRUE(waitFor([&] { return Probe::serverURL(*subject).has_value(); }));
+        const std::string number = std::to_string(signalNumber);
+        writeServer("import os, signal, sys, time\n"
+                    "sys.stderr.write('Traceback (most recent call last):\\n  <boom>\\n')\n"
+                    "sys.stderr.flush()\n"
+                    "print('http://127.0.0.1:8765/', flush=True)\n"
+                    "while not os.path.exists('go'):\n"
+                    "    time.sleep(0.01)\n"
+                    "if " + number + " != signal.SIGKILL:\n"
+                    "    signal.signal(" + number + ", signal.SIG_DFL)\n"
+                    "os.kill(os.getpid(), " + number + ")\n");
+        Round each(*this);
+        ASSERT_TRUE(waitFor([&] { return Probe::serverURL(*each.delegate).has_value(); }));
         goAhead();
-        ASSERT_TRUE(waitFor([&] { return view.log.count("webView.loadHtml") == 2; }))
-            << "signal " << signalNumber;
-        EXPECT_EQ(view.windowSystem.webView->htmlLoads.back(),
-                  errorPage("เซิร์ฟเวอร์หยุดทำงาน (exit " + std::to_string(signalNumber) + ")", ""));
-        EXPECT_FALSE(Probe::server(*subject)->isRunning());
-        EXPECT_EQ(waitpid(Probe::server(*subject)->pid(), nullptr, WNOHANG), -1)
+        ASSERT_TRUE(secondPage(each.view));
+        EXPECT_EQ(each.shown(), errorPage("เซิร์ฟเวอร์หยุดทำงาน (exit " + number + ")",
+                                          "Traceback (most recent call last):\n  <boom>"));
+        EXPECT_FALSE(Probe::server(*each.delegate)->isRunning());
+        EXPECT_EQ(waitpid(Probe::server(*each.delegate)->pid(), nullptr, WNOHANG), -1)
             << "no zombie";
     }
 }
@@ -261,7 +253,7 @@ sys.exit(4)
     goAhead();
     ASSERT_TRUE(waitFor([&] { return addressLoaded(); }));
     std::ofstream(directory / "QUORVA" / "go2").close();
-    ASSERT_TRUE(waitFor([&] { return fake.log.count("webView.loadHtml") == 2; }));
+    ASSERT_TRUE(secondPage(fake));
     EXPECT_EQ(fake.log.matching("webView.loadRequest"),
               std::vector<std::string>{"webView.loadRequest http://127.0.0.1:8765/"});
     EXPECT_EQ(fake.windowSystem.webView->htmlLoads.back(),
@@ -278,7 +270,7 @@ for _ in range(200):
 sys.stderr.write("last words: ข้อผิดพลาด\n")
 )");
     ASSERT_TRUE(waitFor([&] { return !Probe::server(*delegate)->isRunning(); }, 120));
-    ASSERT_TRUE(waitFor([&] { return fake.log.count("webView.loadHtml") == 2; }));
+    ASSERT_TRUE(secondPage(fake));
     const std::string tail = Probe::stderrTail(*delegate);
     EXPECT_EQ(countCharacters(tail), stderrTailLimit);
     const std::string lastWords = "last words: ข้อผิดพลาด\n";

@@ -21,7 +21,6 @@ struct AppDelegateProbe {
     static double zoom(const AppDelegate& d) { return d.zoom; }
     static std::size_t signalSourceCount(const AppDelegate& d) { return d.signalSources.size(); }
 
-    static void stopServer(AppDelegate& d) { d.stopServer(); }
     static std::optional<std::string> applePython(AppDelegate& d) { return d.applePython(); }
     static std::optional<std::string> catalogPath(AppDelegate& d) { return d.catalogPath(); }
     static void debugLog(AppDelegate& d, std::string_view message) { d.debugLog(message); }

@@ -6,25 +6,6 @@ namespace quorva::testing {
 
 namespace {
 
-const char* editCommandName(EditCommand command)
-{
-    switch (command) {
-    case EditCommand::Undo:
-        return "undo";
-    case EditCommand::Redo:
-        return "redo";
-    case EditCommand::Cut:
-        return "cut";
-    case EditCommand::Copy:
-        return "copy";
-    case EditCommand::Paste:
-        return "paste";
-    case EditCommand::SelectAll:
-        return "selectAll";
-    }
-    return "?";
-}
-
 std::string joined(const std::vector<std::string>& words)
 {
     std::string text;
@@ -55,13 +36,6 @@ void ManualMainQueue::asyncAfter(double seconds, std::function<void()> work)
 {
     log.add("mainQueue.asyncAfter " + std::to_string(seconds));
     timers.emplace(time + seconds, std::move(work));
-}
-
-void ManualMainQueue::sleepMicroseconds(unsigned microseconds)
-{
-    time += microseconds / 1e6;
-    if (onSleep)
-        onSleep(time);
 }
 
 void ManualMainQueue::runPending()
@@ -106,83 +80,6 @@ void FakeWebView::loadRequest(const Url& url, double timeoutSeconds)
     lastTimeout = timeoutSeconds;
 }
 
-void FakeWebView::reload()
-{
-    log.add("webView.reload");
-}
-
-void FakeWebView::evaluateScript(const std::string& script)
-{
-    log.add("webView.evaluateScript " + script);
-    scripts.push_back(script);
-}
-
-void FakeWebView::showNotice(const Notice& notice)
-{
-    log.add("webView.showNotice " + notice.text);
-    notices.push_back(notice);
-}
-
-void FakeWebView::runEditCommand(EditCommand command)
-{
-    log.add(std::string("webView.edit ") + editCommandName(command));
-}
-
-void FakeWindow::setTitle(const std::string& title)
-{
-    log.add("window.setTitle " + title);
-}
-
-void FakeWindow::setTitleVisible(bool visible)
-{
-    log.add(std::string("window.setTitleVisible ") + (visible ? "true" : "false"));
-}
-
-void FakeWindow::setTitlebarTransparent(bool transparent)
-{
-    log.add(std::string("window.setTitlebarTransparent ") + (transparent ? "true" : "false"));
-}
-
-void FakeWindow::setBackgroundWhite()
-{
-    log.add("window.setBackgroundWhite");
-}
-
-void FakeWindow::setMinimumSize(int width, int height)
-{
-    log.add("window.setMinimumSize " + std::to_string(width) + "x" + std::to_string(height));
-}
-
-void FakeWindow::setContent(WebView&)
-{
-    log.add("window.setContent");
-}
-
-void FakeWindow::center()
-{
-    log.add("window.center");
-}
-
-void FakeWindow::setFrameAutosaveName(const std::string& name)
-{
-    log.add("window.setFrameAutosaveName " + name);
-}
-
-void FakeWindow::makeKeyAndOrderFront()
-{
-    log.add("window.makeKeyAndOrderFront");
-}
-
-void FakeWindow::minimize()
-{
-    log.add("window.minimize");
-}
-
-void FakeWindow::toggleZoomed()
-{
-    log.add("window.toggleZoomed");
-}
-
 std::unique_ptr<WebView> FakeWindowSystem::createWebView(const WebViewConfiguration& configuration,
                                                          std::weak_ptr<WebViewDelegate>)
 {
@@ -199,14 +96,7 @@ std::unique_ptr<WebView> FakeWindowSystem::createWebView(const WebViewConfigurat
 std::unique_ptr<Window> FakeWindowSystem::createWindow(int contentWidth, int contentHeight)
 {
     log.add("createWindow " + std::to_string(contentWidth) + "x" + std::to_string(contentHeight));
-    auto created = std::make_unique<FakeWindow>(log);
-    window = created.get();
-    return created;
-}
-
-void FakeWindowSystem::activateIgnoringOtherApps()
-{
-    log.add("activateIgnoringOtherApps");
+    return std::make_unique<FakeWindow>(log);
 }
 
 bool FakeProcess::isRunning() const
@@ -274,29 +164,12 @@ std::optional<std::string> FakeEnvironment::get(const std::string& name) const
     return found->second;
 }
 
-bool FakeFileSystem::createDirectories(const std::string& path)
-{
-    log.add("createDirectories " + path);
-    return createSucceeds;
-}
-
-void FakeWorkspace::openURL(const Url& url)
-{
-    log.add("openURL " + url.text);
-    opened.push_back(url.text);
-}
-
 std::unique_ptr<SignalSource> FakeSignalSources::watch(int signalNumber,
                                                        std::function<void()> handler)
 {
     log.add("signal.watch " + std::to_string(signalNumber));
     handlers[signalNumber] = std::move(handler);
     return std::make_unique<SignalSource>();
-}
-
-void FakeSignalSources::deliver(int signalNumber)
-{
-    handlers.at(signalNumber)();
 }
 
 bool FakeThisProcess::writeStandardError(std::string_view text)
@@ -306,12 +179,6 @@ bool FakeThisProcess::writeStandardError(std::string_view text)
         return false;
     standardError += text;
     return true;
-}
-
-void FakeThisProcess::exit(int status)
-{
-    log.add("exit " + std::to_string(status));
-    exits.push_back(status);
 }
 
 }  // namespace quorva::testing

@@ -22,103 +22,118 @@ public:
     // The calls that start with the prefix, in order.
     std::vector<std::string> matching(const std::string& prefix) const;
     std::size_t count(const std::string& prefix) const { return matching(prefix).size(); }
-    void clear() { calls.clear(); }
 
 private:
     std::vector<std::string> calls;
 };
 
+// What every fake holds: the log it writes its calls to.
+struct Logged {
+    explicit Logged(CallLog& log) : log(log) {}
+    CallLog& log;
+};
+
 // Main queue and clock in one: time moves only when the test says so, or
 // when the code under test sleeps.
-class ManualMainQueue final : public MainQueue, public Clock {
+class ManualMainQueue final : public MainQueue, public Clock, Logged {
 public:
-    explicit ManualMainQueue(CallLog& log) : log(log) {}
+    using Logged::Logged;
 
     void async(std::function<void()> work) override;
     void asyncAfter(double seconds, std::function<void()> work) override;
     double now() const override { return time; }
-    void sleepMicroseconds(unsigned microseconds) override;
+    void sleepMicroseconds(unsigned microseconds) override { time += microseconds / 1e6; }
 
     // Runs queued work, and timers that are due, until nothing is left to run.
     void runPending();
     // Moves the clock forward and runs what falls due on the way.
     void advance(double seconds);
     std::size_t pendingTimers() const { return timers.size(); }
-    // Called after each sleep with the new time, standing in for the world
-    // that moves on while the main thread waits.
-    std::function<void(double)> onSleep;
 
 private:
-    CallLog& log;
     double time = 1000.0;
     std::vector<std::function<void()>> queued;
     std::multimap<double, std::function<void()>> timers;
 };
 
-class FakeWebView final : public WebView {
+class FakeWebView final : public WebView, Logged {
 public:
-    explicit FakeWebView(CallLog& log) : log(log) {}
+    using Logged::Logged;
 
     void loadHtml(const std::string& html) override;
     void loadRequest(const Url& url, double timeoutSeconds) override;
-    void reload() override;
-    void evaluateScript(const std::string& script) override;
+    void reload() override { log.add("webView.reload"); }
+    void evaluateScript(const std::string& script) override
+    {
+        log.add("webView.evaluateScript " + script);
+        scripts.push_back(script);
+    }
     std::optional<Url> currentUrl() const override { return current; }
-    void runEditCommand(EditCommand command) override;
-    void showNotice(const Notice& notice) override;
+    void runEditCommand(EditCommand) override { log.add("webView.edit"); }
+    void showNotice(const Notice& notice) override
+    {
+        log.add("webView.showNotice");
+        notices.push_back(notice);
+    }
 
     std::optional<Url> current;
     std::vector<Notice> notices;
     std::vector<std::string> htmlLoads;
     std::vector<std::string> scripts;
     double lastTimeout = 0;
-
-private:
-    CallLog& log;
 };
 
-class FakeWindow final : public Window {
+// Only the window's construction is checked, as the calls it logs.
+class FakeWindow final : public Window, Logged {
 public:
-    explicit FakeWindow(CallLog& log) : log(log) {}
+    using Logged::Logged;
 
-    void setTitle(const std::string& title) override;
-    void setTitleVisible(bool visible) override;
-    void setTitlebarTransparent(bool transparent) override;
-    void setBackgroundWhite() override;
-    void setMinimumSize(int width, int height) override;
-    void setContent(WebView& webView) override;
-    void center() override;
-    void setFrameAutosaveName(const std::string& name) override;
-    void makeKeyAndOrderFront() override;
-    void minimize() override;
-    void toggleZoomed() override;
+    void setTitle(const std::string& title) override { log.add("window.setTitle " + title); }
+    void setTitleVisible(bool visible) override { add("setTitleVisible", visible); }
+    void setTitlebarTransparent(bool transparent) override
+    {
+        add("setTitlebarTransparent", transparent);
+    }
+    void setBackgroundWhite() override { log.add("window.setBackgroundWhite"); }
+    void setMinimumSize(int width, int height) override
+    {
+        log.add("window.setMinimumSize " + std::to_string(width) + "x" + std::to_string(height));
+    }
+    void setContent(WebView&) override { log.add("window.setContent"); }
+    void center() override { log.add("window.center"); }
+    void setFrameAutosaveName(const std::string& name) override
+    {
+        log.add("window.setFrameAutosaveName " + name);
+    }
+    void makeKeyAndOrderFront() override { log.add("window.makeKeyAndOrderFront"); }
+    void minimize() override { log.add("window.minimize"); }
+    void toggleZoomed() override { log.add("window.toggleZoomed"); }
 
 private:
-    CallLog& log;
+    void add(const char* call, bool value)
+    {
+        log.add(std::string("window.") + call + (value ? " true" : " false"));
+    }
 };
 
-class FakeWindowSystem final : public WindowSystem {
+class FakeWindowSystem final : public WindowSystem, Logged {
 public:
-    explicit FakeWindowSystem(CallLog& log) : log(log) {}
+    using Logged::Logged;
 
     std::unique_ptr<WebView> createWebView(const WebViewConfiguration& configuration,
                                            std::weak_ptr<WebViewDelegate> delegate) override;
     std::unique_ptr<Window> createWindow(int contentWidth, int contentHeight) override;
-    void activateIgnoringOtherApps() override;
+    void activateIgnoringOtherApps() override { log.add("activateIgnoringOtherApps"); }
     std::string_view interpreterHint() const override { return hint; }
 
     FakeWebView* webView = nullptr;
     std::string hint = std::string(commandLineToolsHint);
-    FakeWindow* window = nullptr;
     WebViewConfiguration lastConfiguration;
-
-private:
-    CallLog& log;
 };
 
-class FakeProcess final : public Process {
+class FakeProcess final : public Process, Logged {
 public:
-    explicit FakeProcess(CallLog& log) : log(log) {}
+    using Logged::Logged;
 
     int pid() const override { return 4242; }
     bool isRunning() const override;
@@ -136,14 +151,11 @@ public:
     std::optional<double> terminatedAt;
     LaunchRequest request;
     std::function<double()> clock;
-
-private:
-    CallLog& log;
 };
 
-class FakeProcessLauncher final : public ProcessLauncher {
+class FakeProcessLauncher final : public ProcessLauncher, Logged {
 public:
-    explicit FakeProcessLauncher(CallLog& log) : log(log) {}
+    using Logged::Logged;
 
     LaunchResult launch(LaunchRequest request) override;
     std::optional<int> runToCompletion(const std::string& executable,
@@ -156,14 +168,11 @@ public:
     std::shared_ptr<FakeProcess> last;
     std::vector<LaunchRequest> launches;
     std::function<double()> clock;
-
-private:
-    CallLog& log;
 };
 
-class FakeEnvironment final : public Environment {
+class FakeEnvironment final : public Environment, Logged {
 public:
-    explicit FakeEnvironment(CallLog& log) : log(log) {}
+    using Logged::Logged;
 
     std::map<std::string, std::string> snapshot() const override;
     std::optional<std::string> get(const std::string& name) const override;
@@ -171,16 +180,17 @@ public:
 
     std::map<std::string, std::string> variables;
     std::string home = "/home/user";
-
-private:
-    CallLog& log;
 };
 
-class FakeFileSystem final : public FileSystem {
+class FakeFileSystem final : public FileSystem, Logged {
 public:
-    explicit FakeFileSystem(CallLog& log) : log(log) {}
+    using Logged::Logged;
 
-    bool createDirectories(const std::string& path) override;
+    bool createDirectories(const std::string& path) override
+    {
+        log.add("createDirectories " + path);
+        return createSucceeds;
+    }
     bool isReadableFile(const std::string& path) const override { return readable.count(path); }
     bool isExecutableFile(const std::string& path) const override { return executable.count(path); }
     std::optional<std::string> resourceDirectory() const override { return resources; }
@@ -189,45 +199,41 @@ public:
     std::set<std::string> executable;
     std::optional<std::string> resources = "/opt/quorva/share/quorva";
     bool createSucceeds = true;
-
-private:
-    CallLog& log;
 };
 
-class FakeWorkspace final : public Workspace {
+class FakeWorkspace final : public Workspace, Logged {
 public:
-    explicit FakeWorkspace(CallLog& log) : log(log) {}
-    void openURL(const Url& url) override;
+    using Logged::Logged;
+    void openURL(const Url& url) override
+    {
+        log.add("openURL " + url.text);
+        opened.push_back(url.text);
+    }
     std::vector<std::string> opened;
-
-private:
-    CallLog& log;
 };
 
-class FakeSignalSources final : public SignalSources {
+class FakeSignalSources final : public SignalSources, Logged {
 public:
-    explicit FakeSignalSources(CallLog& log) : log(log) {}
+    using Logged::Logged;
     std::unique_ptr<SignalSource> watch(int signalNumber, std::function<void()> handler) override;
     // Delivers the signal's event as the main loop would.
-    void deliver(int signalNumber);
+    void deliver(int signalNumber) { handlers.at(signalNumber)(); }
     std::map<int, std::function<void()>> handlers;
-
-private:
-    CallLog& log;
 };
 
-class FakeThisProcess final : public ThisProcess {
+class FakeThisProcess final : public ThisProcess, Logged {
 public:
-    explicit FakeThisProcess(CallLog& log) : log(log) {}
+    using Logged::Logged;
     bool writeStandardError(std::string_view text) override;
-    void exit(int status) override;
+    void exit(int status) override
+    {
+        log.add("exit " + std::to_string(status));
+        exits.push_back(status);
+    }
 
     std::string standardError;
     std::vector<int> exits;
     bool writesFail = false;
-
-private:
-    CallLog& log;
 };
 
 // The whole fake platform, with one call log.

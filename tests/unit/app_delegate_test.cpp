@@ -20,12 +20,9 @@ const std::string bundledScript = "/opt/quorva/share/quorva/catalog.py";
 const std::string timeoutTitle = "เซิร์ฟเวอร์ไม่ตอบสนองภายใน 25 วินาที";
 const std::string startFailureTitle = "เปิดเซิร์ฟเวอร์ในเครื่องไม่สำเร็จ";
 
-class AppDelegateTest : public ::testing::Test {
-protected:
-    void launch()
-    {
-        delegate->applicationDidFinishLaunching();
-    }
+// A platform and its delegate: the fixture's own, or a fresh one for each row of a table.
+struct Rig {
+    void launch() { delegate->applicationDidFinishLaunching(); }
     void launchServer()
     {
         fake.fileSystem.readable.insert(bundledScript);
@@ -35,6 +32,12 @@ protected:
     FakeProcess& server() { return *fake.processLauncher.last; }
     void standardOutput(const std::string& chunk) { server().request.onStandardOutput(chunk); }
     void standardError(const std::string& chunk) { server().request.onStandardError(chunk); }
+    // The server announces its address and the main thread takes it.
+    void serve()
+    {
+        standardOutput("http://127.0.0.1:8765/\n");
+        fake.mainQueue.runPending();
+    }
     const std::vector<std::string>& pages() { return fake.windowSystem.webView->htmlLoads; }
     bool showsError(const std::string& title, const std::string& detail)
     {
@@ -44,11 +47,13 @@ protected:
     std::size_t requestsLoaded() { return fake.log.count("webView.loadRequest"); }
 
     // The error pages carry whatever the platform gives as its hint.
-    AppDelegateTest() { fake.windowSystem.hint = "<p>get <code>python3</code></p>"; }
+    Rig() { fake.windowSystem.hint = "<p>get <code>python3</code></p>"; }
 
     FakePlatform fake;
     std::shared_ptr<AppDelegate> delegate = std::make_shared<AppDelegate>(fake.platform);
 };
+
+class AppDelegateTest : public ::testing::Test, protected Rig {};
 
 TEST_F(AppDelegateTest, StartsWithNothingAndStartsNothing)
 {
@@ -67,8 +72,7 @@ TEST_F(AppDelegateTest, StartsWithNothingAndStartsNothing)
 
 TEST_F(AppDelegateTest, LaunchBuildsViewThenWindowThenSignalsThenLoadingPageThenServer)
 {
-    fake.fileSystem.readable.insert(bundledScript);
-    launch();
+    launchServer();
     const std::vector<std::string> expected = {
         "createWebView 1280x840 persistent",
         "createWindow 1280x840",
@@ -97,19 +101,6 @@ TEST_F(AppDelegateTest, LaunchBuildsViewThenWindowThenSignalsThenLoadingPageThen
     EXPECT_FALSE(Probe::launchFailed(*delegate));
 }
 
-TEST_F(AppDelegateTest, InspectableExactlyWhenDebugIsPresent)
-{
-    for (const auto& [variables, inspectable] :
-         std::vector<std::pair<std::map<std::string, std::string>, bool>>{
-             {{}, false}, {{{"QUORVA_DEBUG", ""}}, true}, {{{"QUORVA_DEBUG", "0"}}, true}}) {
-        FakePlatform platform;
-        platform.environment.variables = variables;
-        auto subject = std::make_shared<AppDelegate>(platform.platform);
-        subject->applicationDidFinishLaunching();
-        EXPECT_EQ(platform.windowSystem.lastConfiguration.inspectable, inspectable);
-    }
-}
-
 TEST_F(AppDelegateTest, ScriptLocation)
 {
     struct Case {
@@ -132,17 +123,16 @@ TEST_F(AppDelegateTest, ScriptLocation)
         {"nothing", "/opt/quorva/share/quorva", false, std::nullopt, false, std::nullopt},
     };
     for (const auto& c : cases) {
-        FakePlatform platform;
-        platform.fileSystem.resources = c.resources;
+        Rig each;
+        each.fake.fileSystem.resources = c.resources;
         if (c.bundledReadable)
-            platform.fileSystem.readable.insert(bundledScript);
+            each.fake.fileSystem.readable.insert(bundledScript);
         if (c.configured) {
-            platform.environment.variables["QUORVA_CATALOG"] = *c.configured;
+            each.fake.environment.variables["QUORVA_CATALOG"] = *c.configured;
             if (c.configuredReadable && !c.configured->empty())
-                platform.fileSystem.readable.insert(*c.configured);
+                each.fake.fileSystem.readable.insert(*c.configured);
         }
-        auto subject = std::make_shared<AppDelegate>(platform.platform);
-        EXPECT_EQ(Probe::catalogPath(*subject), c.expected) << c.name;
+        EXPECT_EQ(Probe::catalogPath(*each.delegate), c.expected) << c.name;
     }
 }
 
@@ -162,15 +152,13 @@ TEST_F(AppDelegateTest, InterpreterNeedsTheExecutableAndTheLocator)
         {"locator cannot start", true, std::nullopt, std::nullopt, 1},
     };
     for (const auto& c : cases) {
-        FakePlatform platform;
+        Rig each;
         if (c.executable)
-            platform.fileSystem.executable.insert("/usr/bin/python3");
+            each.fake.fileSystem.executable.insert("/usr/bin/python3");
         if (c.locator)
-            platform.processLauncher.completionStatus["/usr/bin/xcode-select"] = *c.locator;
-        auto subject = std::make_shared<AppDelegate>(platform.platform);
-        EXPECT_EQ(Probe::applePython(*subject), c.expected) << c.name;
-        EXPECT_EQ(platform.log.matching("runToCompletion /usr/bin/xcode-select -p").size(),
-                  c.locatorRuns)
+            each.fake.processLauncher.completionStatus["/usr/bin/xcode-select"] = *c.locator;
+        EXPECT_EQ(Probe::applePython(*each.delegate), c.expected) << c.name;
+        EXPECT_EQ(each.fake.log.count("runToCompletion /usr/bin/xcode-select -p"), c.locatorRuns)
             << c.name;
     }
 }
@@ -191,31 +179,37 @@ TEST_F(AppDelegateTest, LaunchUsesTheEnvironmentSnapshot)
                                        "--port  @/srv/shop"});
 }
 
-TEST_F(AppDelegateTest, MissingScriptShowsItsPageAndStartsNothing)
+// A directory that cannot be made is no failure of its own: the launch still decides.
+TEST_F(AppDelegateTest, LaunchFailuresShowTheirPageAndStartNoServerNorWatchdog)
 {
-    fake.fileSystem.createSucceeds = false;
-    launch();
-    EXPECT_TRUE(showsError("ไม่พบไฟล์ catalog.py ในแอป",
-                           "QUORVA.app เสียหายหรือถูกแตกไฟล์ไม่ครบ - ลองโหลด QUORVA.zip ใหม่"));
-    EXPECT_TRUE(Probe::launchFailed(*delegate));
-    EXPECT_FALSE(Probe::server(*delegate));
-    EXPECT_EQ(fake.log.count("createDirectories"), 1u);
-    EXPECT_EQ(fake.log.count("launch"), 0u);
-    EXPECT_EQ(fake.mainQueue.pendingTimers(), 0u);
-}
-
-TEST_F(AppDelegateTest, RefusedLaunchShowsTheCause)
-{
-    fake.fileSystem.readable.insert(bundledScript);
-    fake.processLauncher.failLaunchWith = "Failed to launch /usr/bin/env: No such file <dir>";
-    launch();
-    EXPECT_TRUE(showsError("เรียก python3 ไม่สำเร็จ",
-                           "Failed to launch /usr/bin/env: No such file <dir>"));
-    EXPECT_TRUE(Probe::launchFailed(*delegate));
-    EXPECT_FALSE(Probe::server(*delegate));
-    EXPECT_EQ(fake.mainQueue.pendingTimers(), 0u);
-    fake.mainQueue.advance(30);
-    EXPECT_EQ(pages().size(), 2u);
+    const std::string refusal = "Failed to launch /usr/bin/env: No such file <dir>";
+    struct Case {
+        const char* name;
+        bool script;
+        std::string title;
+        std::string detail;
+    };
+    const std::vector<Case> cases = {
+        {"missing script", false, "ไม่พบไฟล์ catalog.py ในแอป",
+         "QUORVA.app เสียหายหรือถูกแตกไฟล์ไม่ครบ - ลองโหลด QUORVA.zip ใหม่"},
+        {"refused launch", true, "เรียก python3 ไม่สำเร็จ", refusal},
+    };
+    for (const auto& c : cases) {
+        Rig each;
+        each.fake.fileSystem.createSucceeds = false;
+        if (c.script)
+            each.fake.fileSystem.readable.insert(bundledScript);
+        each.fake.processLauncher.failLaunchWith = refusal;
+        each.launch();
+        EXPECT_TRUE(each.showsError(c.title, c.detail)) << c.name;
+        EXPECT_TRUE(Probe::launchFailed(*each.delegate)) << c.name;
+        EXPECT_FALSE(Probe::server(*each.delegate)) << c.name;
+        EXPECT_EQ(each.fake.log.count("createDirectories"), 1u) << c.name;
+        EXPECT_EQ(each.fake.log.count("launch"), c.script ? 1u : 0u) << c.name;
+        EXPECT_EQ(each.fake.mainQueue.pendingTimers(), 0u) << c.name;
+        each.fake.mainQueue.advance(30);
+        EXPECT_EQ(each.pages().size(), 2u) << c.name;
+    }
 }
 
 // Each standard output chunk is searched on its own; the first address wins.
@@ -292,20 +286,10 @@ TEST_F(AppDelegateTest, WatchdogChangesNothingOnceAnAddressOrErrorStands)
     fake.mainQueue.advance(30);
     EXPECT_EQ(pages().size(), 1u);
     EXPECT_FALSE(Probe::launchFailed(*delegate));
-
-    FakePlatform other;
-    other.fileSystem.readable.insert(bundledScript);
-    auto subject = std::make_shared<AppDelegate>(other.platform);
-    subject->applicationDidFinishLaunching();
-    other.mainQueue.advance(10);
-    other.processLauncher.last->exitWith(0);
-    other.mainQueue.runPending();
-    const auto shown = other.windowSystem.webView->htmlLoads;
-    EXPECT_EQ(shown.back(), errorPage(startFailureTitle, ""));
-    other.mainQueue.advance(20);
-    EXPECT_EQ(other.windowSystem.webView->htmlLoads, shown);
+    // For an error that stands, see the exit titles below.
 }
 
+// Once its page stands, the watchdog changes nothing.
 TEST_F(AppDelegateTest, ExitTitleDependsOnWhetherTheAddressWasSeen)
 {
     struct Case {
@@ -323,25 +307,22 @@ TEST_F(AppDelegateTest, ExitTitleDependsOnWhetherTheAddressWasSeen)
         {"exit after timeout page", false, 2, 40, startFailureTitle},
     };
     for (const auto& c : cases) {
-        FakePlatform platform;
-        platform.fileSystem.readable.insert(bundledScript);
-        auto subject = std::make_shared<AppDelegate>(platform.platform);
-        subject->applicationDidFinishLaunching();
-        auto& process = *platform.processLauncher.last;
-        process.request.onStandardError("Error: port in use\n");
+        Rig each;
+        each.launchServer();
+        each.standardError("Error: port in use\n");
         if (c.addressFirst)
-            process.request.onStandardOutput("http://127.0.0.1:8765/\n");
-        platform.mainQueue.advance(c.exitAt);
-        process.exitWith(c.status);
-        EXPECT_NE(platform.windowSystem.webView->htmlLoads.back(),
-                  errorPage(c.title, "Error: port in use"))
+            each.standardOutput("http://127.0.0.1:8765/\n");
+        each.fake.mainQueue.advance(c.exitAt);
+        each.server().exitWith(c.status);
+        EXPECT_FALSE(each.showsError(c.title, "Error: port in use"))
             << c.name << ": the page belongs to the main thread";
-        platform.mainQueue.runPending();
-        EXPECT_EQ(platform.windowSystem.webView->htmlLoads.back(),
-                  errorPage(c.title, "Error: port in use"))
-            << c.name;
-        EXPECT_TRUE(Probe::launchFailed(*subject)) << c.name;
-        EXPECT_TRUE(Probe::server(*subject)) << c.name;
+        each.fake.mainQueue.runPending();
+        EXPECT_TRUE(each.showsError(c.title, "Error: port in use")) << c.name;
+        EXPECT_TRUE(Probe::launchFailed(*each.delegate)) << c.name;
+        EXPECT_TRUE(Probe::server(*each.delegate)) << c.name;
+        const auto shown = each.pages();
+        each.fake.mainQueue.advance(30);
+        EXPECT_EQ(each.pages(), shown) << c.name;
     }
 }
 
@@ -351,79 +332,70 @@ TEST_F(AppDelegateTest, StopServerEarlyReturns)
     delegate->applicationWillTerminate();
     EXPECT_FALSE(Probe::quitting(*delegate));
 
-    FakePlatform other;
-    other.fileSystem.readable.insert(bundledScript);
-    auto subject = std::make_shared<AppDelegate>(other.platform);
-    subject->applicationDidFinishLaunching();
-    other.processLauncher.last->exitWith(1);
-    subject->applicationWillTerminate();
-    EXPECT_FALSE(Probe::quitting(*subject));
-    EXPECT_EQ(other.log.count("server.terminate"), 0u);
+    Rig other;
+    other.launchServer();
+    other.server().exitWith(1);
+    other.delegate->applicationWillTerminate();
+    EXPECT_FALSE(Probe::quitting(*other.delegate));
+    EXPECT_EQ(other.fake.log.count("server.terminate"), 0u);
 }
 
-TEST_F(AppDelegateTest, StopServerWaitsForAPromptExitAndShowsNoPage)
+// Waited on the manual clock: a prompt exit ends the wait within one poll, and a server
+// that ignores the request is killed after the grace. An exit so expected shows no page.
+TEST_F(AppDelegateTest, StopServerWaitsForTheExitOrKillsAfterTheGrace)
 {
-    launchServer();
-    server().exitsAfterTerminate = 0.12;
-    const double start = fake.mainQueue.now();
-    delegate->applicationWillTerminate();
-    const double waited = fake.mainQueue.now() - start;
-    EXPECT_TRUE(Probe::quitting(*delegate));
-    EXPECT_EQ(fake.log.count("server.terminate"), 1u);
-    EXPECT_EQ(fake.log.count("server.kill"), 0u);
-    EXPECT_GE(waited, 0.12);
-    EXPECT_LT(waited, 0.12 + 0.05 + 1e-9);
-
-    server().exitWith(15);
-    fake.mainQueue.runPending();
-    EXPECT_EQ(pages().size(), 1u);
-}
-
-TEST_F(AppDelegateTest, StopServerKillsAfterTheGracePeriod)
-{
-    launchServer();
-    server().exitsAfterTerminate.reset();
-    const double start = fake.mainQueue.now();
-    delegate->applicationWillTerminate();
-    const double waited = fake.mainQueue.now() - start;
-    EXPECT_EQ(fake.log.matching("server."),
-              (std::vector<std::string>{"server.terminate", "server.kill"}));
-    EXPECT_GE(waited, 3.0);
-    EXPECT_LE(waited, 3.05 + 1e-9);
+    struct Case {
+        const char* name;
+        std::optional<double> exitsAfterTerminate;
+        std::vector<std::string> calls;
+        double least;
+    };
+    const std::vector<Case> cases = {
+        {"prompt exit", 0.12, {"server.terminate"}, 0.12},
+        {"ignores terminate", std::nullopt, {"server.terminate", "server.kill"}, 3.0},
+    };
+    for (const auto& c : cases) {
+        Rig each;
+        each.launchServer();
+        each.server().exitsAfterTerminate = c.exitsAfterTerminate;
+        const double start = each.fake.mainQueue.now();
+        each.delegate->applicationWillTerminate();
+        const double waited = each.fake.mainQueue.now() - start;
+        EXPECT_TRUE(Probe::quitting(*each.delegate)) << c.name;
+        EXPECT_EQ(each.fake.log.matching("server."), c.calls) << c.name;
+        EXPECT_GE(waited, c.least) << c.name;
+        EXPECT_LE(waited, c.least + 0.05 + 1e-9) << c.name;
+        each.server().exitWith(c.calls.size() == 1 ? SIGTERM : SIGKILL);
+        each.fake.mainQueue.runPending();
+        EXPECT_EQ(each.pages().size(), 1u) << c.name;
+    }
 }
 
 TEST_F(AppDelegateTest, SignalStopsTheServerAndExitsZero)
 {
     for (int signalNumber : {SIGTERM, SIGINT}) {
-        FakePlatform platform;
-        platform.fileSystem.readable.insert(bundledScript);
-        auto subject = std::make_shared<AppDelegate>(platform.platform);
-        subject->applicationDidFinishLaunching();
-        platform.signalSources.deliver(signalNumber);
-        EXPECT_EQ(platform.log.matching("server.terminate").size(), 1u);
-        EXPECT_EQ(platform.thisProcess.exits, std::vector<int>{0});
-        EXPECT_EQ(platform.log.all().back(), "exit 0");
+        Rig each;
+        each.launchServer();
+        each.fake.signalSources.deliver(signalNumber);
+        EXPECT_EQ(each.fake.log.count("server.terminate"), 1u) << signalNumber;
+        EXPECT_EQ(each.fake.thisProcess.exits, std::vector<int>{0}) << signalNumber;
+        EXPECT_EQ(each.fake.log.all().back(), "exit 0") << signalNumber;
     }
 }
 
-TEST_F(AppDelegateTest, SignalAfterTheDelegateIsGoneStillExits)
-{
-    launch();
-    delegate.reset();
-    fake.signalSources.deliver(SIGTERM);
-    EXPECT_EQ(fake.thisProcess.exits, std::vector<int>{0});
-}
-
+// Only a signal still counts: it exits.
 TEST_F(AppDelegateTest, ClosuresDoNothingOnceTheDelegateIsGone)
 {
     launchServer();
     auto process = fake.processLauncher.last;
-    standardOutput("http://127.0.0.1:8765/\n");
+    process->request.onStandardOutput("http://127.0.0.1:8765/\n");
     delegate.reset();
     process->request.onStandardError("late\n");
     process->exitWith(1);
     fake.mainQueue.advance(30);
     EXPECT_EQ(fake.log.count("webView."), 1u);  // the loading page only
+    fake.signalSources.deliver(SIGTERM);
+    EXPECT_EQ(fake.thisProcess.exits, std::vector<int>{0});
 }
 
 TEST_F(AppDelegateTest, FailedLoadsShowTheirPageOnlyOnceAnAddressIsKnown)
@@ -433,8 +405,7 @@ TEST_F(AppDelegateTest, FailedLoadsShowTheirPageOnlyOnceAnAddressIsKnown)
     EXPECT_EQ(pages().size(), 1u);
     EXPECT_FALSE(Probe::launchFailed(*delegate));
 
-    standardOutput("http://127.0.0.1:8765/\n");
-    fake.mainQueue.runPending();
+    serve();
     delegate->didFailProvisionalNavigation({"Could not connect: <refused> & gone"});
     EXPECT_TRUE(showsError("เชื่อมต่อเซิร์ฟเวอร์ในเครื่องไม่ได้", "Could not connect: <refused> & gone"));
     EXPECT_TRUE(Probe::launchFailed(*delegate));
@@ -465,46 +436,37 @@ TEST_F(AppDelegateTest, StoppedLoadsAreJudgedEachOnItsOwn)
         {"two stops, one page", "SST", {"f0"}},
     };
     for (const auto& c : cases) {
-        FakePlatform platform;
-        platform.fileSystem.readable.insert(bundledScript);
-        auto subject = std::make_shared<AppDelegate>(platform.platform);
-        subject->applicationDidFinishLaunching();
-        platform.processLauncher.last->request.onStandardOutput("http://127.0.0.1:8765/\n");
-        platform.mainQueue.runPending();
+        Rig each;
+        each.launchServer();
+        each.serve();
+        auto& subject = each.delegate;
         int failures = 0;
+        using Cause = LoadFailure::Cause;
+        const std::map<char, Cause> causes = {
+            {'E', Cause::Error}, {'S', Cause::Stopped}, {'D', Cause::BecameDownload}};
         for (const char* e = c.events; *e; ++e) {
-            const std::string description = "f" + std::to_string(failures);
-            using Cause = LoadFailure::Cause;
-            switch (*e) {
-            case 'E':
-            case 'S':
-            case 'D':
-                ++failures;
+            if (causes.count(*e))
                 subject->didFailProvisionalNavigation(
-                    {description, *e == 'E' ? Cause::Error
-                                  : *e == 'S' ? Cause::Stopped
-                                              : Cause::BecameDownload});
-                break;
-            case 'L':
+                    {"f" + std::to_string(failures++), causes.at(*e)});
+            else if (*e == 'L')
                 subject->didStartProvisionalNavigation();
-                break;
-            case 'N':
+            else if (*e == 'N')
                 subject->decidePolicyForNavigationAction(
-                    platform.urlParser.parse("http://127.0.0.1:8765/frame"));
-                break;
-            default:
-                platform.mainQueue.advance(*e == 't' ? 0.1 : 0.3);
-            }
+                    each.fake.urlParser.parse("http://127.0.0.1:8765/frame"));
+            else
+                each.fake.mainQueue.advance(*e == 't' ? 0.1 : 0.3);
         }
         std::vector<std::string> expected = {std::string(loadingPage)};
         for (const auto& detail : c.shown)
-            expected.push_back(errorPage("เชื่อมต่อเซิร์ฟเวอร์ในเครื่องไม่ได้", detail));
-        EXPECT_EQ(platform.windowSystem.webView->htmlLoads, expected) << c.name;
+            expected.push_back(errorPage("เชื่อมต่อเซิร์ฟเวอร์ในเครื่องไม่ได้", detail,
+                                         each.fake.windowSystem.hint));
+        EXPECT_EQ(each.pages(), expected) << c.name;
         EXPECT_EQ(Probe::launchFailed(*subject), !c.shown.empty()) << c.name;
     }
 }
 
-TEST_F(AppDelegateTest, FinishedServerPagesAreLoggedWhenDebugIsPresent)
+// The switch counts when present, whatever its value.
+TEST_F(AppDelegateTest, DebugMakesTheViewInspectableAndLogsFinishedServerPages)
 {
     struct Case {
         const char* name;
@@ -521,15 +483,16 @@ TEST_F(AppDelegateTest, FinishedServerPagesAreLoggedWhenDebugIsPresent)
         {"no address", "1", std::nullopt, ""},
     };
     for (const auto& c : cases) {
-        FakePlatform platform;
+        Rig each;
         if (c.debug)
-            platform.environment.variables["QUORVA_DEBUG"] = *c.debug;
-        auto subject = std::make_shared<AppDelegate>(platform.platform);
-        subject->applicationDidFinishLaunching();
+            each.fake.environment.variables["QUORVA_DEBUG"] = *c.debug;
+        each.launch();
+        EXPECT_EQ(each.fake.windowSystem.lastConfiguration.inspectable, c.debug.has_value())
+            << c.name;
         if (c.url)
-            platform.windowSystem.webView->current = platform.urlParser.parse(*c.url);
-        subject->didFinishNavigation();
-        EXPECT_EQ(platform.thisProcess.standardError, c.logged) << c.name;
+            each.fake.windowSystem.webView->current = each.fake.urlParser.parse(*c.url);
+        each.delegate->didFinishNavigation();
+        EXPECT_EQ(each.fake.thisProcess.standardError, c.logged) << c.name;
     }
 }
 
@@ -571,8 +534,7 @@ TEST_F(AppDelegateTest, ReloadGoesBackToTheServerOnceAfterAnErrorPage)
     EXPECT_EQ(fake.log.count("webView.reload"), 2u);
     EXPECT_TRUE(Probe::launchFailed(*delegate));
 
-    standardOutput("http://127.0.0.1:8765/\n");
-    fake.mainQueue.runPending();
+    serve();
     delegate->didFailProvisionalNavigation({"refused"});
     delegate->reloadPage();
     EXPECT_FALSE(Probe::launchFailed(*delegate));
@@ -598,8 +560,7 @@ TEST_F(AppDelegateTest, DeadPageProcessShowsItsPageOnceAndReloadGoesBack)
          "ส่วนที่รับส่งข้อมูลให้หน้าเว็บหยุดทำงานกะทันหันระหว่างโหลดหน้า"},
     };
     launchServer();
-    standardOutput("http://127.0.0.1:8765/\n");
-    fake.mainQueue.runPending();
+    serve();
     for (const auto& [reason, detail] : cases) {
         delegate->webContentProcessDidTerminate(reason);
         EXPECT_TRUE(showsError(title, detail + advice)) << detail;
@@ -633,10 +594,10 @@ TEST_F(AppDelegateTest, EveryZoomCommandRunsTheScript)
     delegate->zoomReset();
     const auto& scripts = fake.windowSystem.webView->scripts;
     ASSERT_EQ(scripts.size(), 13u);
-    EXPECT_EQ(scripts[9], "document.documentElement.style.zoom='2.0'");
-    EXPECT_EQ(scripts[10], "document.documentElement.style.zoom='2.0'");
-    EXPECT_EQ(scripts[11], "document.documentElement.style.zoom='1.9'");
-    EXPECT_EQ(scripts[12], "document.documentElement.style.zoom='1.0'");
+    std::vector<std::string> last;
+    for (const char* zoom : {"2.0", "2.0", "1.9", "1.0"})
+        last.push_back(std::string("document.documentElement.style.zoom='") + zoom + "'");
+    EXPECT_EQ(std::vector<std::string>(scripts.begin() + 9, scripts.end()), last);
 }
 
 TEST(QUORVAShellTest, DelegateIsCreatedOnceWhoeverAsksFirst)
