@@ -157,7 +157,8 @@ TEST_F(SupervisionTest, StopReturnsSoonAfterAPromptExit)
     launch(addressThenWait);
     ASSERT_TRUE(waitFor([&] { return addressLoaded(); }));
     const double seconds = secondsToStop();
-    EXPECT_LT(seconds, 1.0) << "a server that ends on SIGTERM must not wait out the grace";
+    // How soon is bench/'s to measure; here only that the grace was not waited out.
+    EXPECT_LT(seconds, 3.0) << "a server that ends on SIGTERM must not wait out the grace";
     EXPECT_TRUE(Probe::quitting(*delegate));
     RecordProperty("stopSeconds", std::to_string(seconds));
     ASSERT_TRUE(waitFor([&] { return !Probe::server(*delegate)->isRunning(); }));
@@ -177,8 +178,7 @@ while True:
 )");
     ASSERT_TRUE(waitFor([&] { return addressLoaded(); }));
     const double seconds = secondsToStop();
-    EXPECT_GE(seconds, 3.0);
-    EXPECT_LT(seconds, 3.5);
+    EXPECT_GE(seconds, 3.0) << "the grace is waited out before the kill";
     ASSERT_TRUE(waitFor([&] { return !Probe::server(*delegate)->isRunning(); }));
     EXPECT_EQ(Probe::server(*delegate)->terminationStatus(), SIGKILL);
 }
