@@ -1,6 +1,7 @@
 #include "platform/gtk/application_gtk.h"
 
 #include "app/app_delegate.h"
+#include "platform/gtk/rendering_gtk.h"
 #include "platform/gtk/web_view_gtk.h"
 #include "platform/gtk/window_gtk.h"
 
@@ -124,7 +125,9 @@ int GtkShellApplication::run(int, char** argv)
 std::unique_ptr<WebView> GtkShellApplication::createWebView(
     const WebViewConfiguration& configuration, std::weak_ptr<WebViewDelegate> webViewDelegate)
 {
-    return std::make_unique<GtkWebView>(configuration, std::move(webViewDelegate));
+    auto view = std::make_unique<GtkWebView>(configuration, std::move(webViewDelegate));
+    applyRenderingChoice(WEBKIT_WEB_VIEW(view->widget()));
+    return view;
 }
 
 std::unique_ptr<Window> GtkShellApplication::createWindow(int contentWidth, int contentHeight)
@@ -140,9 +143,13 @@ void GtkShellApplication::activateIgnoringOtherApps()
         gtk_window_present(mainWindow->gtkWindow());
 }
 
-void GtkShellApplication::onStartup(GApplication*, gpointer self)
+void GtkShellApplication::onStartup(GApplication*, gpointer data)
 {
-    static_cast<GtkShellApplication*>(self)->installMenu();
+    auto* self = static_cast<GtkShellApplication*>(data);
+    // GTK is up and no window exists yet; a second start, which only hands over
+    // to the first, never gets here.
+    applyRenderingChoice(self->environment.snapshot());
+    self->installMenu();
 }
 
 void GtkShellApplication::onActivate(GApplication*, gpointer data)

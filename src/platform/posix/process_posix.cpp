@@ -1,4 +1,5 @@
 #include "platform/posix/process_posix.h"
+#include "platform/posix/system_posix.h"
 
 #include <cerrno>
 #include <chrono>
@@ -18,10 +19,6 @@
 #include <thread>
 #include <unistd.h>
 #include <utility>
-
-extern "C" {
-extern char** environ;
-}
 
 namespace quorva {
 namespace {
@@ -204,7 +201,7 @@ int spawn(const std::string& executable, const std::vector<std::string>& argumen
     }
     argv.push_back(nullptr);
     return posix_spawn(&pid, executable.c_str(), actions.get(), attributes.get(), argv.data(),
-                       environ);
+                       startEnvironment());
 }
 
 int decodeWaitStatus(int waitStatus)
