@@ -18,6 +18,8 @@ namespace {
 
 RenderingChoice applied;
 
+}  // namespace
+
 bool hasGpuDevice()
 {
     std::error_code error;
@@ -30,20 +32,34 @@ bool hasGpuDevice()
     return std::filesystem::exists("/dev/nvidiactl", error);
 }
 
+namespace {
+
+// Straight from EGL: epoxy checks extensions against the current context's
+// display, and there is none yet.
+template <typename Function>
+Function eglFunction(const char* name)
+{
+    return reinterpret_cast<Function>(eglGetProcAddress(name));
+}
+
 EGLDisplay eglDisplayFor(GdkDisplay* display)
 {
     if (!epoxy_has_egl() || !epoxy_has_egl_extension(EGL_NO_DISPLAY, "EGL_EXT_platform_base"))
+        return EGL_NO_DISPLAY;
+    const auto getPlatformDisplay =
+        eglFunction<PFNEGLGETPLATFORMDISPLAYEXTPROC>("eglGetPlatformDisplayEXT");
+    if (!getPlatformDisplay)
         return EGL_NO_DISPLAY;
     // The same platform and native display as GDK's, so Mesa hands GDK this
     // very display, already initialised, should it go on to use GL.
 #ifdef GDK_WINDOWING_X11
     if (GDK_IS_X11_DISPLAY(display))
-        return eglGetPlatformDisplayEXT(EGL_PLATFORM_X11_KHR,
+        return getPlatformDisplay(EGL_PLATFORM_X11_KHR,
                                         gdk_x11_display_get_xdisplay(display), nullptr);
 #endif
 #ifdef GDK_WINDOWING_WAYLAND
     if (GDK_IS_WAYLAND_DISPLAY(display))
-        return eglGetPlatformDisplayEXT(EGL_PLATFORM_WAYLAND_KHR,
+        return getPlatformDisplay(EGL_PLATFORM_WAYLAND_KHR,
                                         gdk_wayland_display_get_wl_display(display), nullptr);
 #endif
     return EGL_NO_DISPLAY;
@@ -53,22 +69,32 @@ EGLDisplay eglDisplayFor(GdkDisplay* display)
 
 GlRenderer probeGl(GdkDisplay* display)
 {
-    if (!hasGpuDevice())
-        return {};
+    return hasGpuDevice() ? eglDriver(display) : GlRenderer{};
+}
+
+GlRenderer eglDriver(GdkDisplay* display)
+{
     EGLDisplay egl = eglDisplayFor(display);
     EGLint major = 0;
     EGLint minor = 0;
     if (egl == EGL_NO_DISPLAY || !eglInitialize(egl, &major, &minor))
         return {};
-    if (epoxy_has_egl_extension(egl, "EGL_MESA_query_driver")) {
-        if (const char* driver = eglGetDisplayDriverName(egl))
+    const auto driverName =
+        eglFunction<PFNEGLGETDISPLAYDRIVERNAMEPROC>("eglGetDisplayDriverName");
+    if (driverName && epoxy_has_egl_extension(egl, "EGL_MESA_query_driver")) {
+        if (const char* driver = driverName(egl))
             return {driver};
     }
-    if (epoxy_has_egl_extension(EGL_NO_DISPLAY, "EGL_EXT_device_query")) {
+    const auto displayAttrib =
+        eglFunction<PFNEGLQUERYDISPLAYATTRIBEXTPROC>("eglQueryDisplayAttribEXT");
+    const auto deviceString =
+        eglFunction<PFNEGLQUERYDEVICESTRINGEXTPROC>("eglQueryDeviceStringEXT");
+    if (displayAttrib && deviceString &&
+        epoxy_has_egl_extension(EGL_NO_DISPLAY, "EGL_EXT_device_query")) {
         EGLAttrib device = 0;
-        if (eglQueryDisplayAttribEXT(egl, EGL_DEVICE_EXT, &device) && device) {
-            const char* extensions = eglQueryDeviceStringEXT(reinterpret_cast<EGLDeviceEXT>(device),
-                                                             EGL_EXTENSIONS);
+        if (displayAttrib(egl, EGL_DEVICE_EXT, &device) && device) {
+            const char* extensions =
+                deviceString(reinterpret_cast<EGLDeviceEXT>(device), EGL_EXTENSIONS);
             if (extensions && std::string_view(extensions).find("EGL_MESA_device_software") !=
                                   std::string_view::npos)
                 return {"swrast"};

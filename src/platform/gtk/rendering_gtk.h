@@ -11,6 +11,9 @@ namespace quorva {
 // device node at all answers "none" for the cost of a directory read; otherwise
 // the display's EGL driver, whose initialisation GDK reuses on the GL path.
 GlRenderer probeGl(GdkDisplay* display);
+// Its two steps.
+bool hasGpuDevice();
+GlRenderer eglDriver(GdkDisplay* display);
 
 // Chooses for this process from the user's environment and applies what is
 // ours to set: GSK_RENDERER in the shell's own environment (children get the
