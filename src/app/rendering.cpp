@@ -35,7 +35,8 @@ RenderingChoice chooseRendering(const std::map<std::string, std::string>& enviro
     const bool userRenderer = environment.count("GSK_RENDERER") != 0;
     const bool userCompositing = environment.count("WEBKIT_DISABLE_COMPOSITING_MODE") != 0;
     const auto forced = environment.find("QUORVA_RENDERER");
-    const std::string_view mode = forced == environment.end() ? "auto" : forced->second;
+    const std::string_view mode =
+        forced == environment.end() ? std::string_view("auto") : std::string_view(forced->second);
 
     RenderingChoice choice;
     if (mode == "gpu")
