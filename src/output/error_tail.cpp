@@ -71,6 +71,10 @@ void appendToTailLazily(std::string& tail, std::size_t& characters, std::size_t&
         return;
     if (unsettled == 0 && chunk.size() < limit)
         return appendToTail(tail, characters, chunk, limit);
+    // Cut before the tail would outgrow the slack, so it never holds more than the
+    // slack or one chunk beside the kept characters: memory stays as flat as the cut's.
+    if (unsettled + chunk.size() > slack)
+        settleTail(tail, characters, unsettled, limit);
     tail.append(chunk);
     unsettled += chunk.size();
     if (unsettled >= slack)

@@ -16,7 +16,7 @@ void appendToTail(std::string& tail, std::size_t& characters, std::string_view c
 
 // The same result, cut lazily: a chunk of `limit` bytes or more, or any chunk
 // while an earlier one waits, is only added, and the text is cut once `unsettled`
-// (bytes added since the last cut) reaches `slack`. A flood of large chunks then
+// (bytes added since the last cut) would pass `slack`. A flood of large chunks then
 // pays the walk over the last `limit` characters once per `slack` bytes instead of
 // once per chunk. `settleTail` makes the tail exact; read it only after that.
 constexpr std::size_t stderrTailSlack = 512 * 1024;
