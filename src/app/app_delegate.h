@@ -84,6 +84,8 @@ private:
     std::string stderrTail;
     // How many characters stderrTail holds, so a chunk costs only its own length.
     std::size_t stderrTailCharacters = 0;
+    // Bytes at its end not yet cut to the limit; settled before every read.
+    std::size_t stderrTailUnsettled = 0;
     std::mutex stderrLock;
     double zoom = 1.0;
     std::vector<std::unique_ptr<SignalSource>> signalSources;

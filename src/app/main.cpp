@@ -2,6 +2,7 @@
 #include "app/menu.h"
 #include "app/shell.h"
 #include "platform/gtk/application_gtk.h"
+#include "platform/posix/system_posix.h"
 
 #include <glib.h>
 
@@ -29,5 +30,6 @@ int QUORVAShell::main(int argc, char** argv)
 
 int main(int argc, char** argv)
 {
+    quorva::keepStartEnvironment();
     return quorva::QUORVAShell::main(argc, argv);
 }

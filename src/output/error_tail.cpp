@@ -64,6 +64,32 @@ void appendToTail(std::string& tail, std::size_t& characters, std::string_view c
     characters = limit;
 }
 
+void appendToTailLazily(std::string& tail, std::size_t& characters, std::size_t& unsettled,
+                        std::string_view chunk, std::size_t limit, std::size_t slack)
+{
+    if (chunk.empty())
+        return;
+    if (unsettled == 0 && chunk.size() < limit)
+        return appendToTail(tail, characters, chunk, limit);
+    // Cut before the tail would outgrow the slack, so it never holds more than the
+    // slack or one chunk beside the kept characters: memory stays as flat as the cut's.
+    if (unsettled + chunk.size() > slack)
+        settleTail(tail, characters, unsettled, limit);
+    tail.append(chunk);
+    unsettled += chunk.size();
+    if (unsettled >= slack)
+        settleTail(tail, characters, unsettled, limit);
+}
+
+void settleTail(std::string& tail, std::size_t& characters, std::size_t& unsettled,
+                std::size_t limit)
+{
+    if (unsettled == 0)
+        return;
+    keepLastCharacters(tail, characters, limit);
+    unsettled = 0;
+}
+
 std::size_t countCharacters(std::string_view text)
 {
     GraphemeCursor cursor(text);

@@ -23,7 +23,7 @@ void AppDelegate::handleStandardError(std::string_view chunk)
     if (chunk.empty() || !isValidUtf8(chunk))
         return;
     std::lock_guard lock(stderrLock);
-    appendToTail(stderrTail, stderrTailCharacters, chunk);
+    appendToTailLazily(stderrTail, stderrTailCharacters, stderrTailUnsettled, chunk);
 }
 
 void AppDelegate::scanForURL(std::string_view text)

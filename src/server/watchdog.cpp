@@ -6,6 +6,7 @@ namespace quorva {
 std::string AppDelegate::trimmedErrorTail()
 {
     std::lock_guard lock(stderrLock);
+    settleTail(stderrTail, stderrTailCharacters, stderrTailUnsettled);
     return trimWhitespace(stderrTail);
 }
 

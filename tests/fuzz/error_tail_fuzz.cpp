@@ -157,6 +157,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     std::string shortTail;
     std::size_t shortCount = 0;
+    // The lazy cut, with a slack and settling points from the input, must end exact too.
+    std::string lazyTail;
+    std::size_t lazyCount = 0;
+    std::size_t lazyUnsettled = 0;
+    const std::size_t slack = data[1] % 96 + 1;
     std::string appended;
     std::vector<std::string_view> validChunks;
     std::size_t begin = 0;
@@ -173,8 +178,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         check(shortCount == countCharacters(shortTail), "the kept count matches the tail");
         check(shortCount <= limit, "short tail keeps at most the limit");
         check(appended.ends_with(shortTail), "short tail is a suffix after each chunk");
+        appendToTailLazily(lazyTail, lazyCount, lazyUnsettled, chunk, limit, slack);
+        if (chunk.size() % 3 == 0) {
+            settleTail(lazyTail, lazyCount, lazyUnsettled, limit);
+            check(lazyTail == shortTail && lazyCount == shortCount, "settled lazy tail is exact");
+        }
     }
     checkTail(shortTail, appended, limit);
+    settleTail(lazyTail, lazyCount, lazyUnsettled, limit);
+    check(lazyTail == shortTail && lazyCount == shortCount, "lazy tail ends exact");
 
     // Repeating the stream makes the real limit bite on short inputs; the
     // chunks are merged into larger ones to keep an input fast, and they still

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "app/app_delegate.h"
+#include "output/error_tail.h"
 
 namespace quorva {
 
@@ -16,6 +17,7 @@ struct AppDelegateProbe {
     static std::string stderrTail(AppDelegate& d)
     {
         std::lock_guard lock(d.stderrLock);
+        settleTail(d.stderrTail, d.stderrTailCharacters, d.stderrTailUnsettled);
         return d.stderrTail;
     }
     static double zoom(const AppDelegate& d) { return d.zoom; }

@@ -2,6 +2,7 @@
 
 #include "app/app_delegate.h"
 #include "platform/gtk/interpreter_hint_linux.h"
+#include "platform/gtk/rendering_gtk.h"
 #include "platform/gtk/web_view_gtk.h"
 #include "platform/gtk/window_gtk.h"
 
@@ -129,7 +130,9 @@ int GtkShellApplication::run(int, char** argv)
 std::unique_ptr<WebView> GtkShellApplication::createWebView(
     const WebViewConfiguration& configuration, std::weak_ptr<WebViewDelegate> webViewDelegate)
 {
-    return std::make_unique<GtkWebView>(configuration, std::move(webViewDelegate));
+    auto view = std::make_unique<GtkWebView>(configuration, std::move(webViewDelegate));
+    applyRenderingChoice(WEBKIT_WEB_VIEW(view->widget()));
+    return view;
 }
 
 std::unique_ptr<Window> GtkShellApplication::createWindow(int contentWidth, int contentHeight)
@@ -150,9 +153,13 @@ std::string_view GtkShellApplication::interpreterHint() const
     return linuxInterpreterHint;
 }
 
-void GtkShellApplication::onStartup(GApplication*, gpointer self)
+void GtkShellApplication::onStartup(GApplication*, gpointer data)
 {
-    static_cast<GtkShellApplication*>(self)->installMenu();
+    auto* self = static_cast<GtkShellApplication*>(data);
+    // GTK is up and no window exists yet; a second start, which only hands over
+    // to the first, never gets here.
+    applyRenderingChoice(self->environment.snapshot());
+    self->installMenu();
     installIcon();
 }
 

@@ -1,4 +1,5 @@
 #include "platform/posix/process_posix.h"
+#include "platform/posix/system_posix.h"
 
 #include <cerrno>
 #include <chrono>
@@ -6,6 +7,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <future>
+#include <memory>
 #include <mutex>
 #include <new>
 #include <pthread.h>
@@ -18,10 +20,6 @@
 #include <thread>
 #include <unistd.h>
 #include <utility>
-
-extern "C" {
-extern char** environ;
-}
 
 namespace quorva {
 namespace {
@@ -204,7 +202,7 @@ int spawn(const std::string& executable, const std::vector<std::string>& argumen
     }
     argv.push_back(nullptr);
     return posix_spawn(&pid, executable.c_str(), actions.get(), attributes.get(), argv.data(),
-                       environ);
+                       startEnvironment());
 }
 
 int decodeWaitStatus(int waitStatus)
@@ -317,9 +315,11 @@ private:
 void readStream(UniqueFd fd, const std::function<void(std::string_view)>& onChunk,
                 const std::shared_ptr<ChildState>& state)
 {
-    std::vector<char> buffer(chunkSize);
+    // Left uninitialised: the pages are only touched as far as output ever reaches,
+    // so a quiet stream costs a few pages, not a megabyte.
+    const auto buffer = std::make_unique_for_overwrite<char[]>(chunkSize);
     for (;;) {
-        ssize_t count = ::read(fd.get(), buffer.data(), buffer.size());
+        ssize_t count = ::read(fd.get(), buffer.get(), chunkSize);
         if (count < 0 && errno == EINTR) {
             continue;
         }
@@ -327,7 +327,7 @@ void readStream(UniqueFd fd, const std::function<void(std::string_view)>& onChun
             break;
         }
         if (onChunk) {
-            onChunk(std::string_view(buffer.data(), static_cast<std::size_t>(count)));
+            onChunk(std::string_view(buffer.get(), static_cast<std::size_t>(count)));
         }
     }
     // Closed before the end is announced, so whoever sees the end sees no descriptor left.

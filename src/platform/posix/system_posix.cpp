@@ -10,15 +10,37 @@
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
+#include <vector>
 
 extern char** environ;
 
 namespace quorva {
 
+namespace {
+
+std::vector<std::string> keptVariables;
+std::vector<char*> keptEnvironment;
+
+}  // namespace
+
+void keepStartEnvironment()
+{
+    for (char** entry = environ; entry && *entry; ++entry)
+        keptVariables.emplace_back(*entry);
+    for (std::string& variable : keptVariables)
+        keptEnvironment.push_back(variable.data());
+    keptEnvironment.push_back(nullptr);
+}
+
+char* const* startEnvironment()
+{
+    return keptEnvironment.empty() ? environ : keptEnvironment.data();
+}
+
 std::map<std::string, std::string> PosixEnvironment::snapshot() const
 {
     std::map<std::string, std::string> variables;
-    for (char** entry = environ; entry && *entry; ++entry) {
+    for (char* const* entry = startEnvironment(); entry && *entry; ++entry) {
         const std::string_view text(*entry);
         const auto equals = text.find('=');
         if (equals == std::string_view::npos)
@@ -30,8 +52,11 @@ std::map<std::string, std::string> PosixEnvironment::snapshot() const
 
 std::optional<std::string> PosixEnvironment::get(const std::string& name) const
 {
-    if (const char* value = std::getenv(name.c_str()))
-        return std::string(value);
+    for (char* const* entry = startEnvironment(); entry && *entry; ++entry) {
+        const std::string_view text(*entry);
+        if (text.size() > name.size() && text[name.size()] == '=' && text.starts_with(name))
+            return std::string(text.substr(name.size() + 1));
+    }
     return std::nullopt;
 }
 

@@ -4,6 +4,13 @@
 
 namespace quorva {
 
+// Copies the environment the process was started with. Called first thing, before
+// the shell sets a variable for itself, so that children get the user's
+// environment unchanged, and the core reads it too.
+void keepStartEnvironment();
+// That copy, in its order; the live environment when none was kept.
+char* const* startEnvironment();
+
 class PosixEnvironment final : public Environment {
 public:
     std::map<std::string, std::string> snapshot() const override;
