@@ -83,10 +83,6 @@ class DownloadsTest(DownloadsMixin, QuorvaTestCase):
     def open_catalog(self):
         return self.open(REAL_CATALOG, env={"QUORVA_PORT": str(free_port())})
 
-    def assert_page_stays(self, address):
-        self.assertEqual(self.page.location(), address)
-        self.assertNotIn("[QUORVA] loaded about:", self.shell.stderr_text())
-
     def test_import_through_the_chooser_then_export_saves_every_item(self):
         address = self.open_catalog()
         source = os.path.join(self.shell.root, "items.csv")

@@ -47,6 +47,10 @@ class DownloadsMixin:
         wait_until(lambda: self.action("download-notice")[1] == text, 20,
                    what=f"the notice {text!r}")
 
+    def assert_page_stays(self, address):
+        self.assertEqual(self.page.location(), address)
+        self.assertNotIn("[QUORVA] loaded about:", self.shell.stderr_text())
+
     def files(self):
         return sorted(os.listdir(self.downloads))
 
