@@ -10,10 +10,8 @@ ResponsePolicy AppDelegate::decidePolicyForResponse(const Response& response)
 
 void AppDelegate::downloadDidEnd(const DownloadOutcome& outcome)
 {
-    const Notice notice = downloadNotice(outcome);
-    debugLog("notice " + notice.text);
     if (webView)
-        webView->showNotice(notice);
+        webView->showNotice(downloadNotice(outcome));
 }
 
 }  // namespace quorva

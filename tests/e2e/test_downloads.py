@@ -4,7 +4,8 @@ import os
 import unittest
 
 from support import x11
-from support.quorva import QuorvaTestCase, REAL_PYTHON
+from support.downloads import SAVE_TITLE, DownloadsMixin
+from support.quorva import QuorvaTestCase, REAL_PYTHON, install_recording_browser, recorded_urls
 from support.shell import free_port
 from support.wait import wait_until
 
@@ -56,7 +57,6 @@ print("http://127.0.0.1:%d/" % server.server_address[1], flush=True)
 server.serve_forever()
 """
 
-SAVE_TITLE = "บันทึกไฟล์"
 HEADER = ["รหัสสินค้า", "ชื่อสินค้า", "หมวดหมู่", "ราคา", "จำนวน", "หมายเหตุ", "สร้างเมื่อ (UTC)",
           "แก้ไขล่าสุด (UTC)"]
 IMPORTED = '\ufeffรหัสสินค้า,ชื่อสินค้า,ราคา,จำนวน\r\nA-001,ข้าวหอมมะลิ 5 กก.,12.50,3\r\n' \
@@ -66,17 +66,14 @@ EXPORTED = [("A-001", "ข้าวหอมมะลิ 5 กก."), ("A-002", 
             ("B-010", "'=ไม่ใช่สูตร")]
 
 
-class DownloadsTest(QuorvaTestCase):
+class DownloadsTest(DownloadsMixin, QuorvaTestCase):
     def open(self, source, env=None):
         """The shell with a Downloads folder; gives its address, once shown."""
         def prepare(shell):
             self.gate = os.path.join(shell.root, "gate")
             shell.env["GATE"] = self.gate
-            self.downloads = os.path.join(shell.home, "Downloads")
-            os.makedirs(self.downloads)
-            os.makedirs(shell.config_home, exist_ok=True)
-            with open(os.path.join(shell.config_home, "user-dirs.dirs"), "w") as handle:
-                handle.write('XDG_DOWNLOAD_DIR="$HOME/Downloads"\n')
+            self.make_downloads_folder(shell)
+            self.opened = install_recording_browser(shell, kinds=("inode/directory",))
 
         self.shell = self.start_shell(source, env=env, before_start=prepare)
         self.window = self.main_window(self.shell)
@@ -85,41 +82,6 @@ class DownloadsTest(QuorvaTestCase):
 
     def open_catalog(self):
         return self.open(REAL_CATALOG, env={"QUORVA_PORT": str(free_port())})
-
-    def dialog(self, title=None):
-        def others():
-            with x11.Display(self.display) as x:
-                return [w for w in x.find(pid=self.shell.pid, title=title) if w != self.window]
-        return wait_until(others, 20, what=f"a dialog titled {title!r}")[0]
-
-    def answer(self, dialog, key):
-        x11.send_keys(dialog, key, display=self.display)
-        with x11.Display(self.display) as x:
-            wait_until(lambda: not x.is_viewable(dialog), 10, what="the dialog to close")
-
-    def click_link(self, text):
-        self.page.evaluate(f"[...document.querySelectorAll('a')]"
-                           f".find(a => a.textContent.trim() === {text!r}).focus()")
-        x11.send_keys(self.window, "Return", display=self.display)
-
-    def notice(self, text):
-        wait_until(lambda: f"[QUORVA] notice {text}\n" in self.shell.stderr_text(), 20,
-                   what=f"the notice {text!r}")
-
-    def assert_page_stays(self, address):
-        self.assertEqual(self.page.location(), address)
-        self.assertNotIn("[QUORVA] loaded about:", self.shell.stderr_text())
-
-    def files(self):
-        return sorted(os.listdir(self.downloads))
-
-    def saved(self):
-        """The one file that took its final name, once it has, with its notice."""
-        [name] = wait_until(lambda: [f for f in self.files() if not f.startswith(".")], 20,
-                            what="the saved file")
-        self.notice(f"บันทึกไฟล์ “{name}” ไว้ที่ {self.downloads} แล้ว")
-        self.assertEqual(self.files(), [name])
-        return name
 
     def test_import_through_the_chooser_then_export_saves_every_item(self):
         address = self.open_catalog()
@@ -148,6 +110,11 @@ class DownloadsTest(QuorvaTestCase):
         rows = list(csv.reader(io.StringIO(data.decode("utf-8-sig"), newline="")))
         self.assertEqual(rows[0], HEADER)
         self.assertEqual(sorted((row[0], row[1]) for row in rows[1:]), EXPORTED)
+        # The notice's button opens the folder with the desktop's default handler.
+        self.assertEqual(self.action("open-download-folder", activate=True)[0], True)
+        # The shell asks for its file:// URI; the desktop hands a local folder over as a path.
+        wait_until(lambda: recorded_urls(self.opened) == [self.downloads], 20,
+                   what="the folder opened")
         self.assertEqual(self.page.evaluate("location.pathname"), "/")
         self.assertNotIn("[QUORVA] loaded about:", self.shell.stderr_text())
 
@@ -181,6 +148,7 @@ class DownloadsTest(QuorvaTestCase):
                 self.notice(f"บันทึกไฟล์ “{name}” ไม่สำเร็จ "
                             "เพราะการเชื่อมต่อกับเซิร์ฟเวอร์ขาดหายระหว่างดาวน์โหลด ลองใหม่อีกครั้ง")
                 self.assertEqual(self.files(), [])
+                self.assertEqual(self.action("open-download-folder")[0], False)
         self.assert_page_stays(address)
 
 

@@ -253,9 +253,22 @@ GtkNoticeBar::GtkNoticeBar(GtkWidget* content)
       revealer(gtk_revealer_new()),
       card(gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 12)),
       label(gtk_label_new("")),
-      openButton(gtk_button_new_with_label(""))
+      openButton(gtk_button_new_with_label("")),
+      actions(G_IS_ACTION_MAP(g_application_get_default())
+                  ? G_ACTION_MAP(g_object_ref(g_application_get_default()))
+                  : nullptr),
+      noticeAction(g_simple_action_new_stateful("download-notice", nullptr,
+                                                g_variant_new_string(""))),
+      openFolderAction(g_simple_action_new("open-download-folder", nullptr))
 {
     g_object_ref_sink(overlay);
+    g_simple_action_set_enabled(openFolderAction, FALSE);
+    g_signal_connect(noticeAction, "change-state", G_CALLBACK(onChangeNotice), this);
+    g_signal_connect(openFolderAction, "activate", G_CALLBACK(onOpenFolder), this);
+    if (actions) {
+        g_action_map_add_action(actions, G_ACTION(noticeAction));
+        g_action_map_add_action(actions, G_ACTION(openFolderAction));
+    }
     gtk_overlay_set_child(GTK_OVERLAY(overlay), content);
 
     gtk_revealer_set_transition_type(GTK_REVEALER(revealer), GTK_REVEALER_TRANSITION_TYPE_SLIDE_UP);
@@ -273,7 +286,7 @@ GtkNoticeBar::GtkNoticeBar(GtkWidget* content)
     gtk_box_append(GTK_BOX(card), label);
     gtk_widget_add_css_class(openButton, "quorva-notice-action");
     gtk_widget_set_valign(openButton, GTK_ALIGN_CENTER);
-    g_signal_connect(openButton, "clicked", G_CALLBACK(onOpenFolder), this);
+    gtk_actionable_set_action_name(GTK_ACTIONABLE(openButton), "app.open-download-folder");
     gtk_box_append(GTK_BOX(card), openButton);
     GtkWidget* close = gtk_button_new_with_label("ปิด");
     gtk_widget_set_valign(close, GTK_ALIGN_CENTER);
@@ -297,6 +310,15 @@ GtkNoticeBar::GtkNoticeBar(GtkWidget* content)
 
 GtkNoticeBar::~GtkNoticeBar()
 {
+    if (actions) {
+        g_action_map_remove_action(actions, "download-notice");
+        g_action_map_remove_action(actions, "open-download-folder");
+        g_object_unref(actions);
+    }
+    g_signal_handlers_disconnect_by_data(noticeAction, this);
+    g_signal_handlers_disconnect_by_data(openFolderAction, this);
+    g_object_unref(noticeAction);
+    g_object_unref(openFolderAction);
     g_object_unref(overlay);
 }
 
@@ -311,9 +333,26 @@ void GtkNoticeBar::show(const Notice& notice)
     else
         gtk_widget_remove_css_class(card, "failure");
     gtk_revealer_set_reveal_child(GTK_REVEALER(revealer), TRUE);
+    g_simple_action_set_state(noticeAction, g_variant_new_string(notice.text.c_str()));
+    g_simple_action_set_enabled(openFolderAction, !folder.empty());
 }
 
-void GtkNoticeBar::onOpenFolder(GtkButton*, gpointer data)
+void GtkNoticeBar::hide()
+{
+    folder.clear();
+    gtk_revealer_set_reveal_child(GTK_REVEALER(revealer), FALSE);
+    g_simple_action_set_state(noticeAction, g_variant_new_string(""));
+    g_simple_action_set_enabled(openFolderAction, FALSE);
+}
+
+// Only the platform's closing of the notice is taken from outside; its text is ours.
+void GtkNoticeBar::onChangeNotice(GSimpleAction*, GVariant* text, gpointer data)
+{
+    if (g_variant_get_string(text, nullptr)[0] == '\0')
+        static_cast<GtkNoticeBar*>(data)->hide();
+}
+
+void GtkNoticeBar::onOpenFolder(GSimpleAction*, GVariant*, gpointer data)
 {
     auto* self = static_cast<GtkNoticeBar*>(data);
     g_autofree char* uri = g_filename_to_uri(self->folder.c_str(), nullptr, nullptr);
@@ -324,7 +363,7 @@ void GtkNoticeBar::onOpenFolder(GtkButton*, gpointer data)
 
 void GtkNoticeBar::onClose(GtkButton*, gpointer data)
 {
-    gtk_revealer_set_reveal_child(GTK_REVEALER(static_cast<GtkNoticeBar*>(data)->revealer), FALSE);
+    static_cast<GtkNoticeBar*>(data)->hide();
 }
 
 }  // namespace quorva

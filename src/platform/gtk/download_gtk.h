@@ -36,7 +36,10 @@ private:
     std::list<std::unique_ptr<Job>> jobs;
 };
 
-// A banner over the page that carries the latest notice.
+// A banner over the page that carries the latest notice. Its state is also the
+// application's actions, so what it shows can be read and its folder opened
+// from outside the window: "download-notice" holds the text ("" when hidden),
+// "open-download-folder" is enabled while a saved file's notice shows.
 class GtkNoticeBar final {
 public:
     explicit GtkNoticeBar(GtkWidget* content);
@@ -49,14 +52,19 @@ public:
     void show(const Notice& notice);
 
 private:
-    static void onOpenFolder(GtkButton*, gpointer self);
+    static void onOpenFolder(GSimpleAction*, GVariant*, gpointer self);
+    static void onChangeNotice(GSimpleAction*, GVariant* text, gpointer self);
     static void onClose(GtkButton*, gpointer self);
+    void hide();
 
     GtkWidget* overlay;
     GtkWidget* revealer;
     GtkWidget* card;
     GtkWidget* label;
     GtkWidget* openButton;
+    GActionMap* actions;
+    GSimpleAction* noticeAction;
+    GSimpleAction* openFolderAction;
     std::string folder;
 };
 

@@ -165,6 +165,10 @@ class QuorvaTestCase(unittest.TestCase):
     def close_window(self, window):
         self.session.close(window)
 
+    def action(self, name):
+        """Whether the application's action is enabled, and its state."""
+        return sessions.describe_action(self.bus.address, APPLICATION_ID, name)
+
     def choose(self, label):
         """Chooses the menu item with this label through the exported menu bar."""
         sessions.choose_menu_item(self.bus.address, APPLICATION_ID, label)
@@ -236,8 +240,8 @@ def server_with(prelude, main=SERVING_SERVER):
     return prelude + "\n" + main
 
 
-def install_recording_browser(shell):
-    """Makes a recorder the default handler for http and https in the shell's home.
+def install_recording_browser(shell, kinds=("x-scheme-handler/http", "x-scheme-handler/https")):
+    """Makes a recorder the default handler for these kinds in the shell's home.
 
     Gives the path of the file where each URL it is asked to open lands, one a line."""
     record = os.path.join(shell.root, "browser-urls.txt")
@@ -250,11 +254,11 @@ def install_recording_browser(shell):
     with open(os.path.join(applications, "recorder.desktop"), "w") as handle:
         handle.write("[Desktop Entry]\nType=Application\nName=Recorder\n"
                      f"Exec={REAL_PYTHON} {recorder} %u\n"
-                     "MimeType=x-scheme-handler/http;x-scheme-handler/https;\n")
+                     f"MimeType={''.join(kind + ';' for kind in kinds)}\n")
     os.makedirs(shell.config_home, exist_ok=True)
     with open(os.path.join(shell.config_home, "mimeapps.list"), "w") as handle:
-        handle.write("[Default Applications]\nx-scheme-handler/http=recorder.desktop\n"
-                     "x-scheme-handler/https=recorder.desktop\n")
+        handle.write("[Default Applications]\n"
+                     + "".join(f"{kind}=recorder.desktop\n" for kind in kinds))
     return record
 
 

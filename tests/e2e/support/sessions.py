@@ -7,6 +7,7 @@ container id. Keys go in through XTEST (xdotool) on X and through the
 virtual-keyboard protocol (wtype) on sway.
 """
 
+import ast
 import contextlib
 import json
 import os
@@ -357,17 +358,41 @@ def tool_missing():
 _MENU_ITEM = re.compile(r"\{'action': <'app\.([\w-]+)'>, 'label': <'([^']*)'>\}")
 
 
+def _gdbus(bus_address, application_id, under=""):
+    """gdbus on the application's object (or one under it), and the environment to run it in."""
+    env = {"PATH": "/usr/bin:/bin", "DBUS_SESSION_BUS_ADDRESS": bus_address, "LANG": "C.UTF-8"}
+    call = ["gdbus", "call", "--session", "--dest", application_id, "--object-path",
+            "/" + application_id.replace(".", "/") + under]
+    return call, env
+
+
 def choose_menu_item(bus_address, application_id, label):
     """Finds the item in the menu bar the application exports and activates its action.
 
     What a desktop's global menu does: org.gtk.Menus to read, org.gtk.Actions to act.
     """
-    path = "/" + application_id.replace(".", "/")
-    env = {"PATH": "/usr/bin:/bin", "DBUS_SESSION_BUS_ADDRESS": bus_address, "LANG": "C.UTF-8"}
-    call = ["gdbus", "call", "--session", "--dest", application_id, "--object-path"]
-    menus = _run(call + [f"{path}/menus/menubar", "--method", "org.gtk.Menus.Start",
-                         str(list(range(32)))], env)
+    call, env = _gdbus(bus_address, application_id, "/menus/menubar")
+    menus = _run(call + ["--method", "org.gtk.Menus.Start", str(list(range(32)))], env)
     actions = {text: action for action, text in _MENU_ITEM.findall(menus)}
     if label not in actions:
         raise AssertionError(f"no menu item {label!r} among {sorted(actions)}")
-    _run(call + [path, "--method", "org.gtk.Actions.Activate", actions[label], "[]", "{}"], env)
+    activate_action(bus_address, application_id, actions[label])
+
+
+def activate_action(bus_address, application_id, name):
+    call, env = _gdbus(bus_address, application_id)
+    _run(call + ["--method", "org.gtk.Actions.Activate", name, "[]", "{}"], env)
+
+
+_DESCRIPTION = re.compile(r"^\(\((true|false), signature '[^']*', (?:@av )?\[(?:<(.*)>)?\]\),\)$",
+                          re.S)
+
+
+def describe_action(bus_address, application_id, name):
+    """Whether the action is enabled, and its state (None when it has none)."""
+    call, env = _gdbus(bus_address, application_id)
+    described = _DESCRIPTION.match(_run(call + ["--method", "org.gtk.Actions.Describe", name],
+                                        env).strip())
+    state = described.group(2)
+    # GVariant text quotes and escapes strings as Python does.
+    return described.group(1) == "true", None if state is None else ast.literal_eval(state)
