@@ -414,38 +414,28 @@ class Handler(http.server.BaseHTTPRequestHandler):
         self.send_body(status, page.encode("utf-8"), "text/html; charset=utf-8", headers)
 
     def send_body(self, status, body, content_type, headers=()):
-        self.send_response(status)
-        for name, value in SECURITY_HEADERS:
-            self.send_header(name, value)
-        self.send_header("Content-Type", content_type)
-        self.send_header("Content-Length", str(len(body)))
-        self.send_header("Cache-Control", "no-store")
-        for name, value in headers:
-            self.send_header(name, value)
-        if self.app.closing:
-            self.close_connection = True
-        if self.close_connection:
-            self.send_header("Connection", "close")
-        self.end_headers()
+        self.start_response(status, content_type, len(body), headers)
         if self.command != "HEAD":
             self.wfile.write(body)
 
     def send_file(self, handle, content_type, headers=()):
         """A file's contents from where `handle` stands, in pieces."""
         length = os.fstat(handle.fileno()).st_size - handle.tell()
-        self.send_response(200)
-        for name, value in SECURITY_HEADERS:
-            self.send_header(name, value)
-        for name, value in (("Content-Type", content_type), ("Content-Length", str(length)),
-                            ("Cache-Control", "no-store"), *headers):
+        self.start_response(200, content_type, length, headers)
+        while self.command != "HEAD" and (chunk := handle.read(256 * 1024)):
+            self.wfile.write(chunk)
+
+    def start_response(self, status, content_type, length, headers):
+        self.send_response(status)
+        for name, value in (*SECURITY_HEADERS, ("Content-Type", content_type),
+                            ("Content-Length", str(length)), ("Cache-Control", "no-store"),
+                            *headers):
             self.send_header(name, value)
         if self.app.closing:
             self.close_connection = True
         if self.close_connection:
             self.send_header("Connection", "close")
         self.end_headers()
-        while self.command != "HEAD" and (chunk := handle.read(256 * 1024)):
-            self.wfile.write(chunk)
 
     def redirect(self, location):
         self.send_body(303, b"", "text/plain; charset=utf-8", (("Location", location),))

@@ -131,7 +131,7 @@ std::unique_ptr<WebView> GtkShellApplication::createWebView(
     const WebViewConfiguration& configuration, std::weak_ptr<WebViewDelegate> webViewDelegate)
 {
     auto view = std::make_unique<GtkWebView>(configuration, std::move(webViewDelegate));
-    applyRenderingChoice(WEBKIT_WEB_VIEW(view->widget()));
+    applyRenderingChoice(view->webKitView());
     return view;
 }
 

@@ -27,7 +27,9 @@ public:
     void showNotice(const Notice& notice) override;
 
     // The view with its notice bar over it.
+    // The view under its notice bar: what the window holds.
     GtkWidget* widget() const { return noticeBar->widget(); }
+    WebKitWebView* webKitView() const { return view; }
 
 private:
     static gboolean onDecidePolicy(WebKitWebView*, WebKitPolicyDecision*, WebKitPolicyDecisionType,
