@@ -4,7 +4,7 @@ import unittest
 
 from support import sessions, x11
 from support.inspector import Inspector
-from support.quorva import QuorvaTestCase, SessionBus
+from support.quorva import REPLY, QuorvaTestCase, SessionBus
 from support.shell import all_processes, read_proc
 from support.wait import wait_until
 from support.xvfb import xvfb
@@ -13,7 +13,7 @@ STOPPED_TITLE = "หน้าเว็บหยุดทำงาน"
 
 # Pages that say where they are; /slow tells the test it was asked, then
 # keeps the load open.
-DAILY_SERVER = """
+DAILY_SERVER = REPLY + """
 import ctypes, http.server, os, signal, sys, time
 ctypes.CDLL(None).prctl(1, signal.SIGTERM)
 
@@ -25,11 +25,7 @@ class Page(http.server.BaseHTTPRequestHandler):
         body = ("<!DOCTYPE html><html><body><p id='where'>" + self.path + "</p>"
                 "<a id='next' href='/next'>next</a><a id='slow' href='/slow'>slow</a>"
                 "</body></html>").encode()
-        self.send_response(200)
-        self.send_header("Content-Type", "text/html; charset=utf-8")
-        self.send_header("Content-Length", str(len(body)))
-        self.end_headers()
-        self.wfile.write(body)
+        reply(self, body)
 
     def log_message(self, *args):
         pass

@@ -5,7 +5,8 @@ import unittest
 
 from support import x11
 from support.downloads import SAVE_TITLE, DownloadsMixin
-from support.quorva import QuorvaTestCase, REAL_PYTHON, install_recording_browser, recorded_urls
+from support.quorva import (REAL_PYTHON, REPLY, QuorvaTestCase, install_recording_browser,
+                            recorded_urls)
 from support.shell import free_port
 from support.wait import wait_until
 
@@ -16,7 +17,7 @@ os.execv({REAL_PYTHON!r}, [{REAL_PYTHON!r}] + sys.argv[1:])
 """
 
 # Its download stops half-way and the connection drops once the test says so.
-DYING_SERVER = """
+DYING_SERVER = REPLY + """
 import ctypes, http.server, os, signal, socket, sys, time
 ctypes.CDLL(None).prctl(1, signal.SIGTERM)
 
@@ -43,11 +44,7 @@ class Page(http.server.BaseHTTPRequestHandler):
             body, kind = b"\\x00\\x01raw", "application/octet-stream"
         else:
             body, kind = b"<!DOCTYPE html><p id='where'>catalog</p>", "text/html"
-        self.send_response(200)
-        self.send_header("Content-Type", kind)
-        self.send_header("Content-Length", str(len(body)))
-        self.end_headers()
-        self.wfile.write(body)
+        reply(self, body, kind)
 
     def log_message(self, *args):
         pass

@@ -1,12 +1,12 @@
 import os
 import unittest
 
-from support.quorva import (QuorvaTestCase, install_recording_browser, recorded_urls,
+from support.quorva import (REPLY, QuorvaTestCase, install_recording_browser, recorded_urls,
                             server_with)
 from support.wait import wait_until
 
 # Pages of this server record what the shell does to them.
-PAGES_SERVER = """
+PAGES_SERVER = REPLY + """
 import ctypes, http.server, os, signal, socket, sys, threading, time
 
 LINKS = '''<!DOCTYPE html><html><head><title>catalog</title><script>
@@ -30,11 +30,7 @@ class Page(http.server.BaseHTTPRequestHandler):
         if self.path == "/slow":
             time.sleep(3)
         body = LINKS.replace("PATH", self.path).replace("PORT", str(port)).encode()
-        self.send_response(200)
-        self.send_header("Content-Type", "text/html; charset=utf-8")
-        self.send_header("Content-Length", str(len(body)))
-        self.end_headers()
-        self.wfile.write(body)
+        reply(self, body)
 
     def log_message(self, *args):
         pass

@@ -207,8 +207,18 @@ class InstalledTestCase(QuorvaTestCase):
         super().tearDownClass()
 
 
+# How the test servers answer: the whole body, with its type and length.
+REPLY = """
+def reply(handler, body, kind="text/html; charset=utf-8"):
+    handler.send_response(200)
+    handler.send_header("Content-Type", kind)
+    handler.send_header("Content-Length", str(len(body)))
+    handler.end_headers()
+    handler.wfile.write(body)
+"""
+
 # A small catalog server: listens on a free loopback port, then says where.
-SERVING_SERVER = """
+SERVING_SERVER = REPLY + """
 import ctypes, http.server, signal, sys, os
 
 if "--exit-with-parent" in sys.argv:
@@ -220,11 +230,7 @@ class Page(http.server.BaseHTTPRequestHandler):
     def do_GET(self):
         body = ("<!DOCTYPE html><html><head><title>catalog</title></head>"
                 "<body><p id='where'>" + self.path + "</p></body></html>").encode()
-        self.send_response(200)
-        self.send_header("Content-Type", "text/html; charset=utf-8")
-        self.send_header("Content-Length", str(len(body)))
-        self.end_headers()
-        self.wfile.write(body)
+        reply(self, body)
 
     def log_message(self, *args):
         pass
