@@ -1,12 +1,14 @@
 """Runs the catalog server as the shell does and talks to it over loopback HTTP."""
 
+import contextlib
 import html
 import http.client
 import os
 import re
 import runpy
-import selectors
+import select
 import shutil
+import socket
 import sqlite3
 import subprocess
 import sys
@@ -19,6 +21,7 @@ SCRIPT = os.path.normpath(os.path.join(os.path.dirname(os.path.abspath(__file__)
                                        "..", "..", "resources", "catalog.py"))
 PYTHON = "/usr/bin/python3" if os.path.exists("/usr/bin/python3") else sys.executable
 ADDRESS = re.compile(rb"http://127\.0\.0\.1:(\d+)/\n")
+THAI_PAGE = b'<html lang="th">'
 
 
 def wait_until(predicate, timeout, what):
@@ -60,67 +63,33 @@ def make_database(path, steps=None):
     return connection
 
 
-class Server:
-    def __init__(self, argv, cwd, stderr_path, require_address=True, env=None, preexec=None):
-        self.stderr_path = stderr_path
-        with open(stderr_path, "wb") as stderr:
-            self.proc = subprocess.Popen(argv, cwd=cwd, stdout=subprocess.PIPE, stderr=stderr,
-                                         env=env and {**os.environ, **env}, preexec_fn=preexec)
-        self.first_output = self._first_line(20)
-        match = ADDRESS.fullmatch(self.first_output)
-        self.port = int(match.group(1)) if match else None
-        self.client = Client(self.port)
-        if not match and require_address:
-            self.stop()
-            raise AssertionError(f"no address line: {self.first_output!r} {self.stderr()!r}")
-
-    def _first_line(self, timeout):
-        data, deadline = b"", time.monotonic() + timeout
-        with selectors.DefaultSelector() as selector:
-            selector.register(self.proc.stdout, selectors.EVENT_READ)
-            while b"\n" not in data and selector.select(deadline - time.monotonic()):
-                chunk = os.read(self.proc.stdout.fileno(), 4096)
-                if not chunk:
-                    break
-                data += chunk
-        return data
-
-    def stderr(self):
-        with open(self.stderr_path, encoding="utf-8", errors="replace") as handle:
-            return handle.read()
-
-    def wait(self, timeout=5):
-        status = self.proc.wait(timeout)
-        if not self.proc.stdout.closed:
-            self.rest_of_stdout = self.proc.stdout.read()
-            self.proc.stdout.close()
-        return status
-
-    def stop(self):
-        if self.proc.poll() is None:
-            self.proc.kill()
-        self.wait()
+def codes(path):
+    """The item codes of a database file, once SQLite finds it whole."""
+    with contextlib.closing(sqlite3.connect(path)) as db:
+        assert db.execute("PRAGMA integrity_check").fetchone()[0] == "ok", path
+        return {row[0] for row in db.execute("SELECT code FROM items")}
 
 
-class Response:
-    def __init__(self, raw):
-        self.status, self.headers, self.body = raw.status, raw.headers, raw.read()
-        self.text = self.body.decode("utf-8", "replace")
+def multipart(token, data, mark="b"):
+    return (f"--{mark}\r\nContent-Disposition: form-data; name=\"token\"\r\n\r\n{token}\r\n"
+            f"--{mark}\r\nContent-Disposition: form-data; name=\"file\"; filename=\"f.csv\"\r\n"
+            f"\r\n").encode() + data + f"\r\n--{mark}--\r\n".encode()
 
 
 class Client:
     def __init__(self, port):
-        self.port, self.host = port, f"127.0.0.1:{port}"
+        self.port, self.host, self._token = port, f"127.0.0.1:{port}", None
         self.origin = f"http://{self.host}"
-        self._token = None
-        self.timeout = 20
 
     def request(self, method, path, body=None, headers=None):
-        connection = http.client.HTTPConnection("127.0.0.1", self.port, timeout=self.timeout)
+        connection = http.client.HTTPConnection("127.0.0.1", self.port, timeout=20)
         try:
             connection.request(method, urllib.parse.quote(path, safe="/?&=%+:"), body,
                                {"Host": self.host, **(headers or {})})
-            return Response(connection.getresponse())
+            response = connection.getresponse()
+            response.body = response.read()
+            response.text = response.body.decode("utf-8", "replace")
+            return response
         finally:
             connection.close()
 
@@ -155,14 +124,58 @@ class Client:
         return self.get(response.headers["Location"])
 
     def upload(self, data, token=None, headers=None, path="/import"):
-        mark = "----catalogtest7f3a"
-        body = (f"--{mark}\r\nContent-Disposition: form-data; name=\"token\"\r\n\r\n"
-                f"{token or self.token()}\r\n--{mark}\r\nContent-Disposition: form-data; "
-                f"name=\"file\"; filename=\"items.csv\"\r\n\r\n").encode() + data + \
-            f"\r\n--{mark}--\r\n".encode()
-        return self.request("POST", path, body, {
-            "Origin": self.origin, "Content-Type": f"multipart/form-data; boundary={mark}",
+        return self.request("POST", path, multipart(token or self.token(), data), {
+            "Origin": self.origin, "Content-Type": "multipart/form-data; boundary=b",
             **(headers or {})})
+
+    def raw(self, method, target, headers=(), body=b"", length=True, host=None):
+        """A request as bytes, for what http.client would not send."""
+        lines = [f"{method} {target} HTTP/1.1", f"Host: {host or self.host}",
+                 f"Origin: {self.origin}", *headers]
+        lines += [f"Content-Length: {len(body)}"] if length else []
+        return ("\r\n".join(lines) + "\r\n\r\n").encode("utf-8", "surrogateescape") + body
+
+    def exchange(self, data):
+        """Sends raw bytes and ends the sending side: (status or None if closed unanswered,
+        the whole reply)."""
+        reply = b""
+        with socket.create_connection(("127.0.0.1", self.port), timeout=15) as sock:
+            with contextlib.suppress(OSError):
+                sock.sendall(data)
+                sock.shutdown(socket.SHUT_WR)
+            with contextlib.suppress(ConnectionError):
+                while chunk := sock.recv(65536):
+                    reply += chunk
+        reply = re.sub(rb"\A(HTTP/1\.1 100 .*?\r\n\r\n)+", b"", reply, flags=re.S)
+        return (int(reply.split()[1]) if reply.startswith(b"HTTP/1.") else None), reply
+
+
+class Server(Client):
+    def __init__(self, argv, cwd, stderr_path, env=None, preexec=None):
+        self.stderr_path = stderr_path
+        with open(stderr_path, "wb") as stderr:
+            self.proc = subprocess.Popen(argv, cwd=cwd, stdout=subprocess.PIPE, stderr=stderr,
+                                         env=env and {**os.environ, **env}, preexec_fn=preexec)
+        started = select.select([self.proc.stdout], [], [], 20)[0]
+        self.first_output = self.proc.stdout.readline() if started else b""
+        match = ADDRESS.fullmatch(self.first_output)
+        super().__init__(int(match.group(1)) if match else None)
+
+    def stderr(self):
+        with open(self.stderr_path, encoding="utf-8", errors="replace") as handle:
+            return handle.read()
+
+    def wait(self, timeout=5):
+        status = self.proc.wait(timeout)
+        if not self.proc.stdout.closed:
+            self.rest_of_stdout = self.proc.stdout.read()
+            self.proc.stdout.close()
+        return status
+
+    def stop(self):
+        if self.proc.poll() is None:
+            self.proc.kill()
+        self.wait()
 
 
 class ServerTestCase(unittest.TestCase):
@@ -182,6 +195,8 @@ class ServerTestCase(unittest.TestCase):
               require_address=True, env=None, preexec=None):
         log = os.path.join(self.root, f"stderr-{time.monotonic_ns()}.txt")
         server = Server(command(*global_args, serve_args=serve_args), cwd or self.data, log,
-                        require_address, env, preexec)
+                        env, preexec)
         self.addCleanup(server.stop)
+        if require_address:
+            self.assertIsNotNone(server.port, (server.first_output, server.stderr()))
         return server
