@@ -13,6 +13,7 @@ import sqlite3
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import unittest
 import urllib.parse
@@ -22,6 +23,7 @@ SCRIPT = os.path.normpath(os.path.join(os.path.dirname(os.path.abspath(__file__)
 PYTHON = "/usr/bin/python3" if os.path.exists("/usr/bin/python3") else sys.executable
 ADDRESS = re.compile(rb"http://127\.0\.0\.1:(\d+)/\n")
 THAI_PAGE = b'<html lang="th">'
+MULTIPART = "Content-Type: multipart/form-data; boundary=b"
 
 
 def wait_until(predicate, timeout, what):
@@ -76,6 +78,33 @@ def multipart(token, data, mark="b"):
             f"\r\n").encode() + data + f"\r\n--{mark}--\r\n".encode()
 
 
+@contextlib.contextmanager
+def writing(client, *prefixes):
+    """Threads adding items until the block ends; yields the codes saved, in order."""
+    saved, stop = [], threading.Event()
+
+    def writer(prefix):
+        for n in range(100000):
+            code = f"{prefix}-{n:05d}"
+            try:
+                if stop.is_set() or client.add(code, f"ชื่อ {code}", "123.45", "7", "หมวด",
+                                               "บันทึก").status != 303:
+                    return
+            except OSError:
+                return
+            saved.append(code)
+
+    threads = [threading.Thread(target=writer, args=(prefix,)) for prefix in prefixes]
+    for thread in threads:
+        thread.start()
+    try:
+        yield saved
+    finally:
+        stop.set()
+        for thread in threads:
+            thread.join(30)
+
+
 class Client:
     def __init__(self, port):
         self.port, self.host, self._token = port, f"127.0.0.1:{port}", None
@@ -125,8 +154,7 @@ class Client:
 
     def upload(self, data, token=None, headers=None, path="/import"):
         return self.request("POST", path, multipart(token or self.token(), data), {
-            "Origin": self.origin, "Content-Type": "multipart/form-data; boundary=b",
-            **(headers or {})})
+            "Origin": self.origin, "Content-Type": MULTIPART.split(": ")[1], **(headers or {})})
 
     def raw(self, method, target, headers=(), body=b"", length=True, host=None):
         """A request as bytes, for what http.client would not send."""

@@ -13,13 +13,12 @@ import time
 import unittest
 from urllib.parse import urlencode
 
-from harness import PYTHON, THAI_PAGE, ServerTestCase, multipart, wait_until
+from harness import MULTIPART, PYTHON, THAI_PAGE, ServerTestCase, multipart, wait_until
 
 HUGE = "9" * 5000
 FUZZ_SECONDS = float(os.environ.get("CATALOG_FUZZ_SECONDS", "20"))
 FUZZ_SEED = int(os.environ.get("CATALOG_FUZZ_SEED", "20261207"))
 FORM = "Content-Type: application/x-www-form-urlencoded"
-MULTIPART = "Content-Type: multipart/form-data; boundary=b"
 
 
 class ClientInputTest(ServerTestCase):
