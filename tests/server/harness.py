@@ -65,6 +65,11 @@ def make_database(path, steps=None):
     return connection
 
 
+def read(path):
+    with open(path, "rb") as handle:
+        return handle.read()
+
+
 def codes(path):
     """The item codes of a database file, once SQLite finds it whole."""
     with contextlib.closing(sqlite3.connect(path)) as db:

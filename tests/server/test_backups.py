@@ -7,7 +7,7 @@ import signal
 import sqlite3
 import unittest
 
-from harness import ServerTestCase, codes, make_database, wait_until, writing
+from harness import ServerTestCase, codes, make_database, read, wait_until, writing
 
 TODAY = f"catalog-{datetime.date.today():%Y-%m-%d}.db"
 # Where a restore can be cut short, and what the catalog must then hold.
@@ -20,11 +20,6 @@ def rows(prefix, count):
     return ("code,name,price,quantity,note\n" + "".join(
         f"{prefix}-{n:05d},สินค้า {n},{n}.50,{n},{'หมายเหตุ' * 8}\n"
         for n in range(count))).encode()
-
-
-def read(path):
-    with open(path, "rb") as handle:
-        return handle.read()
 
 
 class BackupTest(ServerTestCase):
