@@ -161,11 +161,13 @@ class Client:
         return self.request("POST", path, multipart(token or self.token(), data), {
             "Origin": self.origin, "Content-Type": MULTIPART.split(": ")[1], **(headers or {})})
 
-    def raw(self, method, target, headers=(), body=b"", length=True, host=None):
-        """A request as bytes, for what http.client would not send."""
-        lines = [f"{method} {target} HTTP/1.1", f"Host: {host or self.host}",
-                 f"Origin: {self.origin}", *headers]
-        lines += [f"Content-Length: {len(body)}"] if length else []
+    def raw(self, start, headers=(), body=b""):
+        """A request as bytes, for what http.client would not send: Host, Origin and
+        Content-Length are added unless `headers` has them."""
+        given = {line.split(":")[0].lower() for line in headers}
+        lines = [f"{start} HTTP/1.1", *headers] + [f"{name}: {value}" for name, value in [
+            ("Host", self.host), ("Origin", self.origin), ("Content-Length", len(body))]
+            if name.lower() not in given]
         return ("\r\n".join(lines) + "\r\n\r\n").encode("utf-8", "surrogateescape") + body
 
     def exchange(self, data):

@@ -98,7 +98,7 @@ class LifecycleTest(ServerTestCase):
     def test_a_request_in_flight_at_sigterm_is_finished(self):
         server = self.start()
         rows = "".join(f"F-{n},สินค้า {n},{n}.25,{n},{'ห' * 900}\n" for n in range(150))
-        request = server.raw("POST", "/import", [MULTIPART], multipart(
+        request = server.raw("POST /import", [MULTIPART], multipart(
             server.token(), f"code,name,price,quantity,note\n{rows}".encode()))
         with socket.create_connection(("127.0.0.1", server.port), timeout=20) as raw:
             raw.sendall(request[:-500])
