@@ -77,10 +77,10 @@ def codes(path):
         return {row[0] for row in db.execute("SELECT code FROM items")}
 
 
-def multipart(token, data, mark="b"):
-    return (f"--{mark}\r\nContent-Disposition: form-data; name=\"token\"\r\n\r\n{token}\r\n"
-            f"--{mark}\r\nContent-Disposition: form-data; name=\"file\"; filename=\"f.csv\"\r\n"
-            f"\r\n").encode() + data + f"\r\n--{mark}--\r\n".encode()
+def multipart(token, data):
+    return (f"--b\r\nContent-Disposition: form-data; name=\"token\"\r\n\r\n{token}\r\n--b\r\n"
+            f"Content-Disposition: form-data; name=\"file\"; filename=\"f.csv\"\r\n\r\n"
+            ).encode() + data + b"\r\n--b--\r\n"
 
 
 @contextlib.contextmanager
@@ -186,19 +186,18 @@ class Client:
 
 
 class Server(Client):
-    def __init__(self, argv, cwd, stderr_path, env=None, preexec=None):
-        self.stderr_path = stderr_path
-        with open(stderr_path, "wb") as stderr:
-            self.proc = subprocess.Popen(argv, cwd=cwd, stdout=subprocess.PIPE, stderr=stderr,
-                                         env=env and {**os.environ, **env}, preexec_fn=preexec)
+    def __init__(self, argv, cwd, env=None, preexec=None):
+        self.err = tempfile.TemporaryFile()
+        self.proc = subprocess.Popen(argv, cwd=cwd, stdout=subprocess.PIPE, stderr=self.err,
+                                     env=env and {**os.environ, **env}, preexec_fn=preexec)
         started = select.select([self.proc.stdout], [], [], 20)[0]
         self.first_output = self.proc.stdout.readline() if started else b""
         match = ADDRESS.fullmatch(self.first_output)
         super().__init__(int(match.group(1)) if match else None)
 
     def stderr(self):
-        with open(self.stderr_path, encoding="utf-8", errors="replace") as handle:
-            return handle.read()
+        self.err.seek(0)
+        return self.err.read().decode("utf-8", "replace")
 
     def wait(self, timeout=5):
         status = self.proc.wait(timeout)
@@ -211,6 +210,7 @@ class Server(Client):
         if self.proc.poll() is None:
             self.proc.kill()
         self.wait()
+        self.err.close()
 
 
 class ServerTestCase(unittest.TestCase):
@@ -228,9 +228,8 @@ class ServerTestCase(unittest.TestCase):
 
     def start(self, *global_args, serve_args=("--no-browser", "--port", "0"), cwd=None,
               require_address=True, env=None, preexec=None):
-        log = os.path.join(self.root, f"stderr-{time.monotonic_ns()}.txt")
-        server = Server(command(*global_args, serve_args=serve_args), cwd or self.data, log,
-                        env, preexec)
+        server = Server(command(*global_args, serve_args=serve_args), cwd or self.data, env,
+                        preexec)
         self.addCleanup(server.stop)
         if require_address:
             self.assertIsNotNone(server.port, (server.first_output, server.stderr()))

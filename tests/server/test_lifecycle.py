@@ -1,28 +1,23 @@
 import contextlib
+import itertools
 import os
 import shutil
 import signal
 import socket
 import sqlite3
+import stat
 import subprocess
 import threading
 import unittest
 
-from harness import (ADDRESS, MULTIPART, PYTHON, Client, ServerTestCase, codes, command, gone,
-                     multipart, wait_until, writing)
+from harness import (ADDRESS, MULTIPART, PYTHON, SCRIPT, Client, ServerTestCase, codes, command,
+                     gone, make_database, multipart, read, run, wait_until, writing)
 
 WITH_PARENT = command(serve_args=("--no-browser", "--exit-with-parent", "--port", "0"))
-# Starts the server as its child, says "<pid> <address line>", then waits to be killed.
-PARENT = """
-import signal, subprocess, sys
-child = subprocess.Popen(sys.argv[1:], stdout=subprocess.PIPE)
-sys.stdout.write(f"{child.pid} {child.stdout.readline().decode()}")
-sys.stdout.flush()
-signal.pause()
-"""
-# Starts the server once this process, its parent and the only reader of its
-# output, is gone.
-ORPHAN = """
+# Each says the server's pid on stderr. The first is the server's parent till it is killed;
+# the second starts it once the second itself, its parent and only reader of its output, is gone.
+PARENT = ["sh", "-c", '"$@" & echo $! >&2; wait', "sh"]
+ORPHAN = [PYTHON, "-c", """
 import os, sys
 r, w = os.pipe()
 out_r, out_w = os.pipe()
@@ -33,8 +28,8 @@ if pid == 0:
     os.close(out_r)
     os.read(r, 1)
     os.execv(sys.argv[1], sys.argv[1:])
-print(pid, flush=True)
-"""
+print(pid, file=sys.stderr, flush=True)
+"""]
 BULK = 20000
 
 
@@ -47,50 +42,48 @@ def unread_bytes(server_port, client_port):
 
 
 class LifecycleTest(ServerTestCase):
-    def parented(self, script, cwd):
-        """The server under a parent running `script`: (that parent, the server's pid, the
-        rest of the parent's first line)."""
-        parent = subprocess.Popen([PYTHON, "-c", script, *WITH_PARENT], cwd=cwd,
-                                  stdout=subprocess.PIPE)
+    def parented(self, parent, cwd):
+        parent = subprocess.Popen(parent + WITH_PARENT, cwd=cwd, stdout=subprocess.PIPE,
+                                  stderr=subprocess.PIPE)
+        self.addCleanup(lambda: parent.kill() or parent.wait(5))
         self.addCleanup(parent.stdout.close)
-        pid, _, rest = parent.stdout.readline().decode().partition(" ")
-        self.addCleanup(lambda: gone(int(pid)) or os.kill(int(pid), signal.SIGKILL))
-        return parent, int(pid), rest
+        self.addCleanup(parent.stderr.close)
+        pid = int(parent.stderr.readline())
+        self.addCleanup(lambda: gone(pid) or os.kill(pid, signal.SIGKILL))
+        return parent, pid
 
     def test_every_clean_exit_leaves_the_file_alone_complete(self):
-        for way in ("SIGTERM", "SIGINT", "parent"):
-            for reader in (False, True):
-                with self.subTest(way=way, reader=reader):
-                    data = self.fresh_directory(f"{way}-{reader}")
-                    database = os.path.join(data, "catalog.db")
-                    if way == "parent":
-                        parent, pid, address = self.parented(PARENT, data)
-                        client = Client(int(ADDRESS.fullmatch(address.encode()).group(1)))
-                    else:
-                        client = server = self.start(cwd=data)
-                    for n in range(3):
-                        self.assertEqual(client.add(f"{way}-{n}", "ของ").status, 303)
-                    self.assertTrue(os.path.exists(database + "-wal"))
-                    if reader:
-                        # Another reader keeps SQLite from folding the log back at close.
-                        self.addCleanup(sqlite3.connect(database).execute(
-                            "SELECT count(*) FROM items").connection.close)
-                    if way == "parent":
-                        parent.kill()
-                        parent.wait(5)
-                        wait_until(lambda: gone(pid), 10, what="the server to end after its parent")
-                    else:
-                        server.proc.send_signal(getattr(signal, way))
-                        self.assertEqual(server.wait(5), 0)
-                        self.assertEqual((server.rest_of_stdout, server.stderr()), (b"", ""))
-                    # Only a cleanly closed database folds its log back and removes it.
-                    self.assertTrue(reader or not os.path.exists(database + "-wal"))
-                    shutil.copyfile(database, os.path.join(self.root, "copy.db"))
-                    self.assertEqual(codes(os.path.join(self.root, "copy.db")),
-                                     {f"{way}-{n}" for n in range(3)})
+        for way, reader in itertools.product(("SIGTERM", "SIGINT", "parent"), (False, True)):
+            with self.subTest(way=way, reader=reader):
+                data = self.fresh_directory(f"{way}-{reader}")
+                database = os.path.join(data, "catalog.db")
+                if way == "parent":
+                    parent, pid = self.parented(PARENT, data)
+                    client = Client(int(ADDRESS.fullmatch(parent.stdout.readline())[1]))
+                else:
+                    client = server = self.start(cwd=data)
+                for n in range(3):
+                    self.assertEqual(client.add(f"{way}-{n}", "ของ").status, 303)
+                self.assertTrue(os.path.exists(database + "-wal"))
+                if reader:
+                    # Another reader keeps SQLite from folding the log back at close.
+                    self.addCleanup(sqlite3.connect(database).execute(
+                        "SELECT count(*) FROM items").connection.close)
+                if way == "parent":
+                    parent.kill()
+                    wait_until(lambda: gone(pid), 10, what="the server to end after its parent")
+                else:
+                    server.proc.send_signal(getattr(signal, way))
+                    self.assertEqual(server.wait(5), 0)
+                    self.assertEqual((server.rest_of_stdout, server.stderr()), (b"", ""))
+                # Only a cleanly closed database folds its log back and removes it.
+                self.assertTrue(reader or not os.path.exists(database + "-wal"))
+                shutil.copyfile(database, os.path.join(self.root, "copy.db"))
+                self.assertEqual(codes(os.path.join(self.root, "copy.db")),
+                                 {f"{way}-{n}" for n in range(3)})
 
     def test_ends_when_its_parent_was_gone_before_it_looked(self):
-        orphan, pid, _ = self.parented(ORPHAN, self.data)
+        orphan, pid = self.parented(ORPHAN, self.data)
         orphan.wait(10)
         wait_until(lambda: gone(pid), 10, what="the server to end without its parent")
 
@@ -146,6 +139,106 @@ class LifecycleTest(ServerTestCase):
                         else (f"ชื่อ {code}", "หมวด", 12345, 7, "บันทึก"))
             self.assertEqual((tuple(values), found > 0), (expected, True), code)
         self.assertEqual(sum(row[0].startswith("BULK-") for row in rows), BULK)
+
+
+def garbage(path):
+    with open(path, "wb") as handle:
+        handle.write(b"not a database\n" * 500)
+
+
+def broken_pages(path):
+    with sqlite3.connect(path) as connection:
+        connection.execute("CREATE TABLE t (x TEXT)")
+        connection.executemany("INSERT INTO t VALUES (?)", [("x" * 200,)] * 200)
+    connection.close()
+    with open(path, "r+b") as handle:
+        handle.seek(4096 + 8)
+        handle.write(os.urandom(3000))
+
+
+class CommandLineTest(ServerTestCase):
+    def test_help_and_bad_usage(self):
+        for args in (["--help"], ["serve", "--help"]):
+            status, stdout, _ = run([PYTHON, SCRIPT, *args], self.data)
+            self.assertEqual(status, 0)
+            for text in ("--db", "--port 0", "empty --port", "upsert", "8765"):
+                self.assertIn(text, stdout)
+        self.assertIn("--exit-with-parent", stdout)
+        for args in ([], ["serve", "--bogus"], ["frobnicate"], ["serve", "--port"], ["--db"]):
+            with self.subTest(args=args):
+                status, stdout, stderr = run([PYTHON, SCRIPT, *args], self.data)
+                self.assertEqual((status, stdout), (2, ""))
+                self.assertIn("usage:", stderr)
+
+    def test_address_line_comes_first_and_the_port_already_accepts(self):
+        for before, after, database in [((), (), "data/catalog.db"),
+                                        (("--db", "shop.db"), (), "data/shop.db"),
+                                        ((), ("--db", "../other.db"), "other.db")]:
+            with self.subTest(before=before, after=after):
+                server = self.start(*before, serve_args=("--no-browser", "--exit-with-parent",
+                                                          "--port", "0", *after))
+                self.assertEqual(server.first_output,
+                                 f"http://127.0.0.1:{server.port}/\n".encode())
+                socket.create_connection(("127.0.0.1", server.port), timeout=5).close()
+                self.assertEqual(server.get("/").status, 200)
+                mode = os.stat(os.path.join(self.root, database)).st_mode
+                self.assertEqual(stat.S_IMODE(mode), 0o600)
+        server = self.start(serve_args=("--no-browser", "--port", ""), require_address=False)
+        # An empty port means 8765, which another program may hold right now.
+        if server.port is None:
+            self.assertEqual(server.wait(), 1)
+            self.assertIn("Port 8765 is already in use", server.stderr())
+        else:
+            self.assertEqual(server.port, 8765)
+
+    def test_what_it_cannot_use_is_refused_and_left_alone(self):
+        world, locked = self.fresh_directory("world"), self.fresh_directory("locked")
+        os.chmod(world, 0o777)
+        os.chmod(locked, 0o500)
+        databases = {"garbage": garbage, "broken": broken_pages,
+                     "foreign": lambda path: sqlite3.connect(path).execute(
+                         "CREATE TABLE contacts (name TEXT)").connection.close(),
+                     "newer": lambda path: make_database(path).execute(
+                         "PRAGMA user_version = 99").connection.close()}
+        paths = {name: os.path.join(self.data, name + ".db") for name in databases}
+        for name, build in databases.items():
+            build(paths[name])
+        before = {name: read(path) for name, path in paths.items()}
+        cases = [(("--db", os.path.join(self.root, "nope", "x.db")), (), "does not exist"),
+                 (("--db", self.root), (), "is a folder"), (("--db", ""), (), "No database file"),
+                 ((), (), "writable by every user", world),
+                 ((), (), "Cannot write to the data folder", "/proc"),
+                 *[(("--db", paths[name]), (), english) for name, english in [
+                     ("garbage", "damaged"), ("broken", "damaged"),
+                     ("foreign", "another program's database"), ("newer", "newer catalog")]],
+                 *[((), ("--port", port), "Invalid port")
+                   for port in ("abc", "70000", "-1", " 80", "๘๐")]]
+        if os.geteuid() != 0:  # root reads and writes whatever the modes say
+            for name, mode, english in [("secret.db", 0o200, "Cannot read the database"),
+                                        ("frozen.db", 0o400, "is read-only")]:
+                make_database(os.path.join(self.data, name)).close()
+                os.chmod(os.path.join(self.data, name), mode)
+                cases.append((("--db", name), (), english))
+            cases.append(((), (), "Cannot write to the data folder", locked))
+        with socket.socket() as taken:
+            taken.bind(("127.0.0.1", 0))
+            taken.listen()
+            port = str(taken.getsockname()[1])
+            cases.append(((), ("--port", port), f"Port {port} is already in use"))
+            for global_args, serve_args, english, *cwd in cases:
+                with self.subTest(english, args=global_args + serve_args):
+                    status, stdout, stderr = run(command(*global_args, serve_args=serve_args),
+                                                 cwd[0] if cwd else self.data)
+                    # One line on stderr: Thai, then English.
+                    self.assertEqual((status, stdout, len(stderr.splitlines())), (1, "", 1),
+                                     stderr)
+                    thai, _, rest = stderr.partition(" / ")
+                    self.assertTrue(any("\u0e00" <= c <= "\u0e7f" for c in thai), stderr)
+                    self.assertIn(english, rest)
+        self.assertEqual(os.listdir(world), [])
+        for name, path in paths.items():
+            self.assertEqual(read(path), before[name], name)
+            self.assertFalse(os.path.exists(path + "-wal"), name)
 
 
 if __name__ == "__main__":
