@@ -128,6 +128,3 @@ class BackupTest(ServerTestCase):
                 self.assertEqual([n for n in os.listdir(data) + os.listdir(
                     os.path.join(data, "backups")) if n.startswith(".")], [])
 
-
-if __name__ == "__main__":
-    unittest.main()

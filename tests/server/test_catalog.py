@@ -276,6 +276,3 @@ class CsvTest(ServerTestCase):
                 self.assertIn(f"หน้า {shown} จาก 3", text)
                 self.assertEqual(list(client.items(f"?sort=code&page={page}"))[0], first)
 
-
-if __name__ == "__main__":
-    unittest.main()

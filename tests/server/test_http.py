@@ -274,6 +274,3 @@ class HeldConnectionsTest(ServerTestCase):
         self.assertEqual(server.get("/").status, 200)
         self.assertEqual(server.stderr(), "")
 
-
-if __name__ == "__main__":
-    unittest.main()

@@ -240,6 +240,3 @@ class CommandLineTest(ServerTestCase):
             self.assertEqual(read(path), before[name], name)
             self.assertFalse(os.path.exists(path + "-wal"), name)
 
-
-if __name__ == "__main__":
-    unittest.main()

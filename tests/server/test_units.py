@@ -43,6 +43,3 @@ class UnitTest(unittest.TestCase):
         self.assertEqual([values["name"] for _, values, _ in from_file[0]],
                          ["ไข่ไก่", "น้ำปลา ขวดใหญ่"])
 
-
-if __name__ == "__main__":
-    unittest.main()
