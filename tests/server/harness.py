@@ -199,17 +199,11 @@ class Server(Client):
         self.err.seek(0)
         return self.err.read().decode("utf-8", "replace")
 
-    def wait(self, timeout=5):
-        status = self.proc.wait(timeout)
-        if not self.proc.stdout.closed:
-            self.rest_of_stdout = self.proc.stdout.read()
-            self.proc.stdout.close()
-        return status
-
     def stop(self):
         if self.proc.poll() is None:
             self.proc.kill()
-        self.wait()
+        self.proc.wait(5)
+        self.proc.stdout.close()
         self.err.close()
 
 

@@ -109,7 +109,7 @@ class BackupTest(ServerTestCase):
             server = self.start(cwd=self.fresh_directory(name))
             self.assertEqual(server.upload(rows(name.upper(), 3000)).status, 303)
             server.proc.send_signal(signal.SIGTERM)
-            self.assertEqual(server.wait(10), 0)
+            self.assertEqual(server.proc.wait(10), 0)
             catalogs[name] = os.path.join(self.root, name, "catalog.db")
         expected = {name: codes(path) for name, path in catalogs.items()}
         for step, outcome in KILL_STEPS:
@@ -122,7 +122,7 @@ class BackupTest(ServerTestCase):
                 server = self.start(cwd=data, env={"QUORVA_CATALOG_KILL_AT": step})
                 with contextlib.suppress(OSError):
                     server.upload(read(catalogs["new"]), path="/backups/upload")
-                self.assertEqual(server.wait(10), -signal.SIGKILL)
+                self.assertEqual(server.proc.wait(10), -signal.SIGKILL)
                 self.assertEqual(codes(os.path.join(data, "catalog.db")), expected[outcome])
                 self.assertEqual(self.start(cwd=data).get("/").status, 200)
                 self.assertEqual([n for n in os.listdir(data) + os.listdir(

@@ -74,8 +74,8 @@ class LifecycleTest(ServerTestCase):
                     wait_until(lambda: gone(pid), 10, what="the server to end after its parent")
                 else:
                     server.proc.send_signal(getattr(signal, way))
-                    self.assertEqual(server.wait(5), 0)
-                    self.assertEqual((server.rest_of_stdout, server.stderr()), (b"", ""))
+                    self.assertEqual(server.proc.wait(5), 0)
+                    self.assertEqual((server.proc.stdout.read(), server.stderr()), (b"", ""))
                 # Only a cleanly closed database folds its log back and removes it.
                 self.assertTrue(reader or not os.path.exists(database + "-wal"))
                 shutil.copyfile(database, os.path.join(self.root, "copy.db"))
@@ -103,7 +103,7 @@ class LifecycleTest(ServerTestCase):
             wait_until(lambda: server.get("/").status == 503, 5, what="the server to stop")
             raw.sendall(request[-500:])
             self.assertIn(b" 303 ", raw.makefile("rb").readline())
-        self.assertEqual(server.wait(3), 0)
+        self.assertEqual(server.proc.wait(3), 0)
         self.assertEqual(len(codes(os.path.join(self.data, "catalog.db"))), 150)
 
     def test_sigkill_in_the_middle_of_writes_leaves_a_whole_database(self):
@@ -127,7 +127,7 @@ class LifecycleTest(ServerTestCase):
             # Once any of the file shows, a piecemeal import would still be writing the rest.
             wait_until(bulk_visible, 30, what="the import")
             server.proc.kill()
-            server.wait(5)
+            server.proc.wait(5)
         importer.join(30)
         with contextlib.closing(sqlite3.connect(database)) as check:
             self.assertEqual(check.execute("PRAGMA integrity_check").fetchone()[0], "ok")
@@ -186,7 +186,7 @@ class CommandLineTest(ServerTestCase):
         server = self.start(serve_args=("--no-browser", "--port", ""), require_address=False)
         # An empty port means 8765, which another program may hold right now.
         if server.port is None:
-            self.assertEqual(server.wait(), 1)
+            self.assertEqual(server.proc.wait(5), 1)
             self.assertIn("Port 8765 is already in use", server.stderr())
         else:
             self.assertEqual(server.port, 8765)
