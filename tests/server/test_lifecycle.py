@@ -14,8 +14,8 @@ from harness import (ADDRESS, MULTIPART, PYTHON, SCRIPT, Client, ServerTestCase,
                      gone, make_database, multipart, read, run, wait_until, writing)
 
 WITH_PARENT = command(serve_args=("--no-browser", "--exit-with-parent", "--port", "0"))
-# Each says the server's pid on stderr. The first is the server's parent till it is killed;
-# the second starts it once the second itself, its parent and only reader of its output, is gone.
+# Each tells the server's pid on stderr. Under PARENT the server's parent lives till it is
+# killed; ORPHAN starts the server once ORPHAN, its parent and only reader of its output, is gone.
 PARENT = ["sh", "-c", '"$@" & echo $! >&2; wait', "sh"]
 ORPHAN = [PYTHON, "-c", """
 import os, sys

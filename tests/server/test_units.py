@@ -16,8 +16,8 @@ class UnitTest(unittest.TestCase):
         for name, built, expected in [
             ("text", html("<p>{}</p>", "<b>&\"'"), "<p>&lt;b&gt;&amp;&quot;&#x27;</p>"),
             ("markup kept", html("<p>{}</p>", Markup("<b>")), "<p><b></p>"),
-            ("spec then escape", html("{:,}|{:>4}", 1234567, "<"), "1,234,567|   &lt;"),
-            ("markup with a spec", html("{:>4}", Markup("<")), "   &lt;"),
+            ("format then escape", html("{:,}|{:>4}", 1234567, "<"), "1,234,567|   &lt;"),
+            ("markup with a format", html("{:>4}", Markup("<")), "   &lt;"),
             ("keywords and numbers", html('<a href="/{id}">{id}</a>', id=7), '<a href="/7">7</a>'),
             ("join", join(["<", Markup("<br>"), 3]), "&lt;<br>3"),
             ("nested", html("<ul>{}</ul>", join(html("<li>{}</li>", x) for x in "<>")),
