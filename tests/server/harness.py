@@ -1,16 +1,19 @@
 """Runs the catalog server as the shell does and talks to it over loopback HTTP."""
 
+import contextlib
 import html
 import http.client
 import os
 import re
 import runpy
-import selectors
+import select
 import shutil
+import socket
 import sqlite3
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import unittest
 import urllib.parse
@@ -19,6 +22,8 @@ SCRIPT = os.path.normpath(os.path.join(os.path.dirname(os.path.abspath(__file__)
                                        "..", "..", "resources", "catalog.py"))
 PYTHON = "/usr/bin/python3" if os.path.exists("/usr/bin/python3") else sys.executable
 ADDRESS = re.compile(rb"http://127\.0\.0\.1:(\d+)/\n")
+THAI_PAGE = b'<html lang="th">'
+MULTIPART = "Content-Type: multipart/form-data; boundary=b"
 
 
 def wait_until(predicate, timeout, what):
@@ -60,67 +65,65 @@ def make_database(path, steps=None):
     return connection
 
 
-class Server:
-    def __init__(self, argv, cwd, stderr_path, require_address=True, env=None, preexec=None):
-        self.stderr_path = stderr_path
-        with open(stderr_path, "wb") as stderr:
-            self.proc = subprocess.Popen(argv, cwd=cwd, stdout=subprocess.PIPE, stderr=stderr,
-                                         env=env and {**os.environ, **env}, preexec_fn=preexec)
-        self.first_output = self._first_line(20)
-        match = ADDRESS.fullmatch(self.first_output)
-        self.port = int(match.group(1)) if match else None
-        self.client = Client(self.port)
-        if not match and require_address:
-            self.stop()
-            raise AssertionError(f"no address line: {self.first_output!r} {self.stderr()!r}")
-
-    def _first_line(self, timeout):
-        data, deadline = b"", time.monotonic() + timeout
-        with selectors.DefaultSelector() as selector:
-            selector.register(self.proc.stdout, selectors.EVENT_READ)
-            while b"\n" not in data and selector.select(deadline - time.monotonic()):
-                chunk = os.read(self.proc.stdout.fileno(), 4096)
-                if not chunk:
-                    break
-                data += chunk
-        return data
-
-    def stderr(self):
-        with open(self.stderr_path, encoding="utf-8", errors="replace") as handle:
-            return handle.read()
-
-    def wait(self, timeout=5):
-        status = self.proc.wait(timeout)
-        if not self.proc.stdout.closed:
-            self.rest_of_stdout = self.proc.stdout.read()
-            self.proc.stdout.close()
-        return status
-
-    def stop(self):
-        if self.proc.poll() is None:
-            self.proc.kill()
-        self.wait()
+def read(path):
+    with open(path, "rb") as handle:
+        return handle.read()
 
 
-class Response:
-    def __init__(self, raw):
-        self.status, self.headers, self.body = raw.status, raw.headers, raw.read()
-        self.text = self.body.decode("utf-8", "replace")
+def codes(path):
+    """The item codes of a database file, once SQLite finds it whole."""
+    with contextlib.closing(sqlite3.connect(path)) as db:
+        assert db.execute("PRAGMA integrity_check").fetchone()[0] == "ok", path
+        return {row[0] for row in db.execute("SELECT code FROM items")}
+
+
+def multipart(token, data):
+    return (f"--b\r\nContent-Disposition: form-data; name=\"token\"\r\n\r\n{token}\r\n--b\r\n"
+            f"Content-Disposition: form-data; name=\"file\"; filename=\"f.csv\"\r\n\r\n"
+            ).encode() + data + b"\r\n--b--\r\n"
+
+
+@contextlib.contextmanager
+def writing(client, *prefixes):
+    """Threads adding items until the block ends; yields the codes saved, in order."""
+    saved, stop = [], threading.Event()
+
+    def writer(prefix):
+        for n in range(100000):
+            code = f"{prefix}-{n:05d}"
+            try:
+                if stop.is_set() or client.add(code, f"ชื่อ {code}", "123.45", "7", "หมวด",
+                                               "บันทึก").status != 303:
+                    return
+            except OSError:
+                return
+            saved.append(code)
+
+    threads = [threading.Thread(target=writer, args=(prefix,)) for prefix in prefixes]
+    for thread in threads:
+        thread.start()
+    try:
+        yield saved
+    finally:
+        stop.set()
+        for thread in threads:
+            thread.join(30)
 
 
 class Client:
     def __init__(self, port):
-        self.port, self.host = port, f"127.0.0.1:{port}"
+        self.port, self.host, self._token = port, f"127.0.0.1:{port}", None
         self.origin = f"http://{self.host}"
-        self._token = None
-        self.timeout = 20
 
     def request(self, method, path, body=None, headers=None):
-        connection = http.client.HTTPConnection("127.0.0.1", self.port, timeout=self.timeout)
+        connection = http.client.HTTPConnection("127.0.0.1", self.port, timeout=20)
         try:
             connection.request(method, urllib.parse.quote(path, safe="/?&=%+:"), body,
                                {"Host": self.host, **(headers or {})})
-            return Response(connection.getresponse())
+            response = connection.getresponse()
+            response.body = response.read()
+            response.text = response.body.decode("utf-8", "replace")
+            return response
         finally:
             connection.close()
 
@@ -155,14 +158,53 @@ class Client:
         return self.get(response.headers["Location"])
 
     def upload(self, data, token=None, headers=None, path="/import"):
-        mark = "----catalogtest7f3a"
-        body = (f"--{mark}\r\nContent-Disposition: form-data; name=\"token\"\r\n\r\n"
-                f"{token or self.token()}\r\n--{mark}\r\nContent-Disposition: form-data; "
-                f"name=\"file\"; filename=\"items.csv\"\r\n\r\n").encode() + data + \
-            f"\r\n--{mark}--\r\n".encode()
-        return self.request("POST", path, body, {
-            "Origin": self.origin, "Content-Type": f"multipart/form-data; boundary={mark}",
-            **(headers or {})})
+        return self.request("POST", path, multipart(token or self.token(), data), {
+            "Origin": self.origin, "Content-Type": MULTIPART.split(": ")[1], **(headers or {})})
+
+    def raw(self, start, headers=(), body=b""):
+        """A request as bytes, for what http.client would not send: Host, Origin and
+        Content-Length are added unless `headers` has them."""
+        given = {line.split(":")[0].lower() for line in headers}
+        lines = [f"{start} HTTP/1.1", *headers] + [f"{name}: {value}" for name, value in [
+            ("Host", self.host), ("Origin", self.origin), ("Content-Length", len(body))]
+            if name.lower() not in given]
+        return ("\r\n".join(lines) + "\r\n\r\n").encode("utf-8", "surrogateescape") + body
+
+    def exchange(self, data):
+        """Sends raw bytes and ends the sending side: (status or None if closed unanswered,
+        the whole reply)."""
+        reply = b""
+        with socket.create_connection(("127.0.0.1", self.port), timeout=15) as sock:
+            with contextlib.suppress(OSError):
+                sock.sendall(data)
+                sock.shutdown(socket.SHUT_WR)
+            with contextlib.suppress(ConnectionError):
+                while chunk := sock.recv(65536):
+                    reply += chunk
+        reply = re.sub(rb"\A(HTTP/1\.1 100 .*?\r\n\r\n)+", b"", reply, flags=re.S)
+        return (int(reply.split()[1]) if reply.startswith(b"HTTP/1.") else None), reply
+
+
+class Server(Client):
+    def __init__(self, argv, cwd, env=None, preexec=None):
+        self.err = tempfile.TemporaryFile()
+        self.proc = subprocess.Popen(argv, cwd=cwd, stdout=subprocess.PIPE, stderr=self.err,
+                                     env=env and {**os.environ, **env}, preexec_fn=preexec)
+        started = select.select([self.proc.stdout], [], [], 20)[0]
+        self.first_output = self.proc.stdout.readline() if started else b""
+        match = ADDRESS.fullmatch(self.first_output)
+        super().__init__(int(match.group(1)) if match else None)
+
+    def stderr(self):
+        self.err.seek(0)
+        return self.err.read().decode("utf-8", "replace")
+
+    def stop(self):
+        if self.proc.poll() is None:
+            self.proc.kill()
+        self.proc.wait(5)
+        self.proc.stdout.close()
+        self.err.close()
 
 
 class ServerTestCase(unittest.TestCase):
@@ -180,8 +222,9 @@ class ServerTestCase(unittest.TestCase):
 
     def start(self, *global_args, serve_args=("--no-browser", "--port", "0"), cwd=None,
               require_address=True, env=None, preexec=None):
-        log = os.path.join(self.root, f"stderr-{time.monotonic_ns()}.txt")
-        server = Server(command(*global_args, serve_args=serve_args), cwd or self.data, log,
-                        require_address, env, preexec)
+        server = Server(command(*global_args, serve_args=serve_args), cwd or self.data, env,
+                        preexec)
         self.addCleanup(server.stop)
+        if require_address:
+            self.assertIsNotNone(server.port, (server.first_output, server.stderr()))
         return server

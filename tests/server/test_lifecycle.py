@@ -1,26 +1,23 @@
 import contextlib
+import itertools
 import os
+import shutil
 import signal
 import socket
 import sqlite3
+import stat
 import subprocess
 import threading
-import time
 import unittest
 
-from harness import ADDRESS, PYTHON, ServerTestCase, command, gone, wait_until
+from harness import (ADDRESS, MULTIPART, PYTHON, SCRIPT, Client, ServerTestCase, codes, command,
+                     gone, make_database, multipart, read, run, wait_until, writing)
 
-# Starts the server as its child, says "<pid> <address line>", then waits to be killed.
-PARENT = """
-import signal, subprocess, sys
-child = subprocess.Popen(sys.argv[1:], stdout=subprocess.PIPE)
-sys.stdout.write(f"{child.pid} {child.stdout.readline().decode()}")
-sys.stdout.flush()
-signal.pause()
-"""
-# Starts the server once this process, its parent and the only reader of its
-# output, is gone.
-ORPHAN = """
+WITH_PARENT = command(serve_args=("--no-browser", "--exit-with-parent", "--port", "0"))
+# Each tells the server's pid on stderr. Under PARENT the server's parent lives till it is
+# killed; ORPHAN starts the server once ORPHAN, its parent and only reader of its output, is gone.
+PARENT = ["sh", "-c", '"$@" & echo $! >&2; wait', "sh"]
+ORPHAN = [PYTHON, "-c", """
 import os, sys
 r, w = os.pipe()
 out_r, out_w = os.pipe()
@@ -31,8 +28,8 @@ if pid == 0:
     os.close(out_r)
     os.read(r, 1)
     os.execv(sys.argv[1], sys.argv[1:])
-print(pid, flush=True)
-"""
+print(pid, file=sys.stderr, flush=True)
+"""]
 BULK = 20000
 
 
@@ -45,111 +42,93 @@ def unread_bytes(server_port, client_port):
 
 
 class LifecycleTest(ServerTestCase):
-    def test_sigterm_and_sigint_close_the_database_and_exit_zero(self):
-        for number in (signal.SIGTERM, signal.SIGINT):
-            with self.subTest(signal=number.name):
-                data = self.fresh_directory(number.name)
-                server = self.start(cwd=data)
-                self.assertEqual(server.client.add("S-1", "ปิดอย่างเรียบร้อย").status, 303)
-                self.assertTrue(os.path.exists(os.path.join(data, "catalog.db-wal")))
-                started = time.monotonic()
-                server.proc.send_signal(number)
-                self.assertEqual(server.wait(3), 0)
-                self.assertLess(time.monotonic() - started, 3)
+    def parented(self, parent, cwd):
+        parent = subprocess.Popen(parent + WITH_PARENT, cwd=cwd, stdout=subprocess.PIPE,
+                                  stderr=subprocess.PIPE)
+        self.addCleanup(lambda: parent.kill() or parent.wait(5))
+        self.addCleanup(parent.stdout.close)
+        self.addCleanup(parent.stderr.close)
+        pid = int(parent.stderr.readline())
+        self.addCleanup(lambda: gone(pid) or os.kill(pid, signal.SIGKILL))
+        return parent, pid
+
+    def test_every_clean_exit_leaves_the_file_alone_complete(self):
+        for way, reader in itertools.product(("SIGTERM", "SIGINT", "parent"), (False, True)):
+            with self.subTest(way=way, reader=reader):
+                data = self.fresh_directory(f"{way}-{reader}")
+                database = os.path.join(data, "catalog.db")
+                if way == "parent":
+                    parent, pid = self.parented(PARENT, data)
+                    client = Client(int(ADDRESS.fullmatch(parent.stdout.readline())[1]))
+                else:
+                    client = server = self.start(cwd=data)
+                for n in range(3):
+                    self.assertEqual(client.add(f"{way}-{n}", "ของ").status, 303)
+                self.assertTrue(os.path.exists(database + "-wal"))
+                if reader:
+                    # Another reader keeps SQLite from folding the log back at close.
+                    self.addCleanup(sqlite3.connect(database).execute(
+                        "SELECT count(*) FROM items").connection.close)
+                if way == "parent":
+                    parent.kill()
+                    wait_until(lambda: gone(pid), 10, what="the server to end after its parent")
+                else:
+                    server.proc.send_signal(getattr(signal, way))
+                    self.assertEqual(server.proc.wait(5), 0)
+                    self.assertEqual((server.proc.stdout.read(), server.stderr()), (b"", ""))
                 # Only a cleanly closed database folds its log back and removes it.
-                self.assertFalse(os.path.exists(os.path.join(data, "catalog.db-wal")))
-                self.assertEqual((server.rest_of_stdout, server.stderr()), (b"", ""))
+                self.assertTrue(reader or not os.path.exists(database + "-wal"))
+                shutil.copyfile(database, os.path.join(self.root, "copy.db"))
+                self.assertEqual(codes(os.path.join(self.root, "copy.db")),
+                                 {f"{way}-{n}" for n in range(3)})
+
+    def test_ends_when_its_parent_was_gone_before_it_looked(self):
+        orphan, pid = self.parented(ORPHAN, self.data)
+        orphan.wait(10)
+        wait_until(lambda: gone(pid), 10, what="the server to end without its parent")
 
     @unittest.skipUnless(os.path.exists("/proc/net/tcp"), "reads the kernel's socket table")
     def test_a_request_in_flight_at_sigterm_is_finished(self):
         server = self.start()
-        client = server.client
         rows = "".join(f"F-{n},สินค้า {n},{n}.25,{n},{'ห' * 900}\n" for n in range(150))
-        body = (f"--x\r\nContent-Disposition: form-data; name=\"token\"\r\n\r\n{client.token()}"
-                f"\r\n--x\r\nContent-Disposition: form-data; name=\"file\"; filename=\"f.csv\""
-                f"\r\n\r\ncode,name,price,quantity,note\n{rows}\r\n--x--\r\n").encode()
-        head = (f"POST /import HTTP/1.1\r\nHost: {client.host}\r\nOrigin: {client.origin}\r\n"
-                f"Content-Type: multipart/form-data; boundary=x\r\n"
-                f"Content-Length: {len(body)}\r\n\r\n").encode()
+        request = server.raw("POST /import", [MULTIPART], multipart(
+            server.token(), f"code,name,price,quantity,note\n{rows}".encode()))
         with socket.create_connection(("127.0.0.1", server.port), timeout=20) as raw:
-            raw.sendall(head + body[:-500])
+            raw.sendall(request[:-500])
             # Nothing left unread: the handler is past the headers, reading the body.
             wait_until(lambda: unread_bytes(server.port, raw.getsockname()[1]) == 0, 10,
                        what="the server to read the partial body")
             server.proc.send_signal(signal.SIGTERM)
             # New requests are turned away once it is stopping; ours must still be served.
-            wait_until(lambda: client.get("/").status == 503, 5, what="the server to stop")
-            raw.sendall(body[-500:])
+            wait_until(lambda: server.get("/").status == 503, 5, what="the server to stop")
+            raw.sendall(request[-500:])
             self.assertIn(b" 303 ", raw.makefile("rb").readline())
-        self.assertEqual(server.wait(3), 0)
-        with contextlib.closing(sqlite3.connect(os.path.join(self.data, "catalog.db"))) as check:
-            self.assertEqual(check.execute("SELECT count(*) FROM items").fetchone()[0], 150)
-
-    def test_ends_when_its_parent_is_killed(self):
-        parent = subprocess.Popen([PYTHON, "-c", PARENT] + command(
-            serve_args=("--no-browser", "--exit-with-parent", "--port", "0")),
-            cwd=self.data, stdout=subprocess.PIPE)
-        self.addCleanup(parent.stdout.close)
-        pid, address = parent.stdout.readline().decode().split(" ", 1)
-        self.assertRegex(address.encode(), ADDRESS)
-        self.addCleanup(lambda: gone(int(pid)) or os.kill(int(pid), signal.SIGKILL))
-        parent.kill()
-        parent.wait(5)
-        wait_until(lambda: gone(int(pid)), 5, what="the server to end after its parent")
-
-    def test_ends_when_its_parent_was_gone_before_it_looked(self):
-        orphan = subprocess.Popen([PYTHON, "-c", ORPHAN] + command(
-            serve_args=("--no-browser", "--exit-with-parent", "--port", "0")),
-            cwd=self.data, stdout=subprocess.PIPE)
-        self.addCleanup(orphan.stdout.close)
-        pid = int(orphan.stdout.readline())
-        self.addCleanup(lambda: gone(pid) or os.kill(pid, signal.SIGKILL))
-        orphan.wait(10)
-        wait_until(lambda: gone(pid), 10, what="the server to end without its parent")
+        self.assertEqual(server.proc.wait(3), 0)
+        self.assertEqual(len(codes(os.path.join(self.data, "catalog.db"))), 150)
 
     def test_sigkill_in_the_middle_of_writes_leaves_a_whole_database(self):
         server = self.start()
-        client = server.client
         database = os.path.join(self.data, "catalog.db")
-        saved, stop = [], threading.Event()
-
-        def writer(prefix):
-            for n in range(5000):
-                code = f"{prefix}-{n:04d}"
-                try:
-                    if stop.is_set() or client.add(code, f"ชื่อ {code}", "123.45", "7", "หมวด",
-                                                   "บันทึก").status != 303:
-                        return
-                except OSError:
-                    return
-                saved.append(code)
-
-        def importer():
-            rows = "".join(f"BULK-{n:05d},สินค้าชุด {n},1.50,2\n" for n in range(BULK))
-            with contextlib.suppress(OSError):
-                client.upload(("code,name,price,quantity\n" + rows).encode())
 
         def bulk_visible():
             with contextlib.closing(sqlite3.connect(database, timeout=10)) as peek:
                 return peek.execute("SELECT count(*) FROM items WHERE code LIKE 'BULK-%'"
                                     ).fetchone()[0]
 
-        threads = [threading.Thread(target=writer, args=(p,)) for p in ("W1", "W2", "W3")]
-        for thread in threads:
-            thread.start()
-        threads.append(threading.Thread(target=importer))
-        try:
+        def bulk_import():
+            rows = "".join(f"BULK-{n:05d},สินค้าชุด {n},1.50,2\n" for n in range(BULK))
+            with contextlib.suppress(OSError):
+                server.upload(f"code,name,price,quantity\n{rows}".encode())
+
+        importer = threading.Thread(target=bulk_import)
+        with writing(server, "W1", "W2", "W3") as saved:
             wait_until(lambda: len(saved) >= 20, 20, what="some saved items")
-            threads[-1].start()
+            importer.start()
             # Once any of the file shows, a piecemeal import would still be writing the rest.
             wait_until(bulk_visible, 30, what="the import")
             server.proc.kill()
-            server.wait(5)
-        finally:
-            stop.set()
-            for thread in threads:
-                thread.join(30)
-
+            server.proc.wait(5)
+        importer.join(30)
         with contextlib.closing(sqlite3.connect(database)) as check:
             self.assertEqual(check.execute("PRAGMA integrity_check").fetchone()[0], "ok")
             rows = check.execute("SELECT code, name, category, price_satang, quantity, note, "
@@ -162,5 +141,102 @@ class LifecycleTest(ServerTestCase):
         self.assertEqual(sum(row[0].startswith("BULK-") for row in rows), BULK)
 
 
-if __name__ == "__main__":
-    unittest.main()
+def garbage(path):
+    with open(path, "wb") as handle:
+        handle.write(b"not a database\n" * 500)
+
+
+def broken_pages(path):
+    with sqlite3.connect(path) as connection:
+        connection.execute("CREATE TABLE t (x TEXT)")
+        connection.executemany("INSERT INTO t VALUES (?)", [("x" * 200,)] * 200)
+    connection.close()
+    with open(path, "r+b") as handle:
+        handle.seek(4096 + 8)
+        handle.write(os.urandom(3000))
+
+
+class CommandLineTest(ServerTestCase):
+    def test_help_and_bad_usage(self):
+        for args in (["--help"], ["serve", "--help"]):
+            status, stdout, _ = run([PYTHON, SCRIPT, *args], self.data)
+            self.assertEqual(status, 0)
+            for text in ("--db", "--port 0", "empty --port", "upsert", "8765"):
+                self.assertIn(text, stdout)
+        self.assertIn("--exit-with-parent", stdout)
+        for args in ([], ["serve", "--bogus"], ["frobnicate"], ["serve", "--port"], ["--db"]):
+            with self.subTest(args=args):
+                status, stdout, stderr = run([PYTHON, SCRIPT, *args], self.data)
+                self.assertEqual((status, stdout), (2, ""))
+                self.assertIn("usage:", stderr)
+
+    def test_address_line_comes_first_and_the_port_already_accepts(self):
+        for before, after, database in [((), (), "data/catalog.db"),
+                                        (("--db", "shop.db"), (), "data/shop.db"),
+                                        ((), ("--db", "../other.db"), "other.db")]:
+            with self.subTest(before=before, after=after):
+                server = self.start(*before, serve_args=("--no-browser", "--exit-with-parent",
+                                                          "--port", "0", *after))
+                self.assertEqual(server.first_output,
+                                 f"http://127.0.0.1:{server.port}/\n".encode())
+                socket.create_connection(("127.0.0.1", server.port), timeout=5).close()
+                self.assertEqual(server.get("/").status, 200)
+                mode = os.stat(os.path.join(self.root, database)).st_mode
+                self.assertEqual(stat.S_IMODE(mode), 0o600)
+        server = self.start(serve_args=("--no-browser", "--port", ""), require_address=False)
+        # An empty port means 8765, which another program may hold right now.
+        if server.port is None:
+            self.assertEqual(server.proc.wait(5), 1)
+            self.assertIn("Port 8765 is already in use", server.stderr())
+        else:
+            self.assertEqual(server.port, 8765)
+
+    def test_what_it_cannot_use_is_refused_and_left_alone(self):
+        world, locked = self.fresh_directory("world"), self.fresh_directory("locked")
+        os.chmod(world, 0o777)
+        os.chmod(locked, 0o500)
+        databases = {"garbage": garbage, "broken": broken_pages,
+                     "foreign": lambda path: sqlite3.connect(path).execute(
+                         "CREATE TABLE contacts (name TEXT)").connection.close(),
+                     "newer": lambda path: make_database(path).execute(
+                         "PRAGMA user_version = 99").connection.close()}
+        paths = {name: os.path.join(self.data, name + ".db") for name in databases}
+        for name, build in databases.items():
+            build(paths[name])
+        before = {name: read(path) for name, path in paths.items()}
+        cases = [(("--db", os.path.join(self.root, "nope", "x.db")), (), "does not exist"),
+                 (("--db", self.root), (), "is a folder"), (("--db", ""), (), "No database file"),
+                 ((), (), "writable by every user", world),
+                 ((), (), "Cannot write to the data folder", "/proc"),
+                 *[(("--db", paths[name]), (), english) for name, english in [
+                     ("garbage", "damaged"), ("broken", "damaged"),
+                     ("foreign", "another program's database"), ("newer", "newer catalog")]],
+                 *[((), ("--port", port), "Invalid port")
+                   for port in ("abc", "70000", "-1", " 80", "๘๐")]]
+        if os.geteuid() != 0:  # root reads and writes whatever the modes say
+            for name, mode, english in [("secret.db", 0o200, "Cannot read the database"),
+                                        ("frozen.db", 0o400, "is read-only")]:
+                make_database(os.path.join(self.data, name)).close()
+                os.chmod(os.path.join(self.data, name), mode)
+                cases.append((("--db", name), (), english))
+            cases.append(((), (), "Cannot write to the data folder", locked))
+        with socket.socket() as taken:
+            taken.bind(("127.0.0.1", 0))
+            taken.listen()
+            port = str(taken.getsockname()[1])
+            cases.append(((), ("--port", port), f"Port {port} is already in use"))
+            for global_args, serve_args, english, *cwd in cases:
+                with self.subTest(english, args=global_args + serve_args):
+                    status, stdout, stderr = run(command(*global_args, serve_args=serve_args),
+                                                 cwd[0] if cwd else self.data)
+                    # One line on stderr: Thai, then English.
+                    self.assertEqual((status, stdout, len(stderr.splitlines())), (1, "", 1),
+                                     stderr)
+                    thai, _, rest = stderr.partition(" / ")
+                    self.assertTrue(any("\u0e00" <= c <= "\u0e7f" for c in thai), stderr)
+                    self.assertIn(english, rest)
+        self.assertEqual(os.listdir(world), [])
+        for name, path in paths.items():
+            self.assertEqual(read(path), before[name], name)
+            self.assertFalse(os.path.exists(path + "-wal"), name)
+

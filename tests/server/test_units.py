@@ -1,3 +1,5 @@
+"""The server's pure helpers, imported rather than run."""
+
 import os
 import sys
 import tempfile
@@ -6,9 +8,25 @@ import unittest
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..",
                                 "resources"))
 from quorva_catalog import csvfile  # noqa: E402
+from quorva_catalog.markup import Markup, html, join  # noqa: E402
 
 
-class ReadCsvTest(unittest.TestCase):
+class UnitTest(unittest.TestCase):
+    def test_every_value_that_is_not_markup_is_escaped(self):
+        for name, built, expected in [
+            ("text", html("<p>{}</p>", "<b>&\"'"), "<p>&lt;b&gt;&amp;&quot;&#x27;</p>"),
+            ("markup kept", html("<p>{}</p>", Markup("<b>")), "<p><b></p>"),
+            ("format then escape", html("{:,}|{:>4}", 1234567, "<"), "1,234,567|   &lt;"),
+            ("markup with a format", html("{:>4}", Markup("<")), "   &lt;"),
+            ("keywords and numbers", html('<a href="/{id}">{id}</a>', id=7), '<a href="/7">7</a>'),
+            ("join", join(["<", Markup("<br>"), 3]), "&lt;<br>3"),
+            ("nested", html("<ul>{}</ul>", join(html("<li>{}</li>", x) for x in "<>")),
+             "<ul><li>&lt;</li><li>&gt;</li></ul>"),
+        ]:
+            with self.subTest(name):
+                self.assertIsInstance(built, Markup)
+                self.assertEqual(built, expected)
+
     def test_an_upload_in_a_file_reads_as_the_same_bytes_would(self):
         data = ("รหัส;ชื่อ;ราคา\r\nC-1;ไข่ไก่;120\r\n"
                 "C-2;\"น้ำปลา\r\nขวดใหญ่\";25\r\n").encode("cp874")
@@ -25,6 +43,3 @@ class ReadCsvTest(unittest.TestCase):
         self.assertEqual([values["name"] for _, values, _ in from_file[0]],
                          ["ไข่ไก่", "น้ำปลา ขวดใหญ่"])
 
-
-if __name__ == "__main__":
-    unittest.main()
