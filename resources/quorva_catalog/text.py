@@ -166,6 +166,26 @@ def parse_number(raw, whole_only):
     return whole * 100 + int((fraction + "00")[:2]), None
 
 
+# A form's number fields: the value's key, whether it is whole, its largest
+# value, and the message for each kind of bad input.
+NUMBER_FIELDS = {
+    "price": ("price_satang", False, MAX_PRICE_SATANG, {
+        "empty": "กรุณากรอกราคา",
+        "negative": "ราคาต้องไม่ติดลบ",
+        "fraction": "ราคามีทศนิยมได้ไม่เกิน 2 ตำแหน่ง",
+        "format": "ราคาต้องเป็นตัวเลข เช่น 120 หรือ 1,250.50",
+        "large": "ราคาต้องไม่เกิน 999,999,999.99 บาท",
+    }),
+    "quantity": ("quantity", True, MAX_QUANTITY, {
+        "empty": "กรุณากรอกจำนวน",
+        "negative": "จำนวนต้องไม่ติดลบ",
+        "fraction": "จำนวนต้องเป็นจำนวนเต็ม เช่น 0, 12 หรือ 1,000",
+        "format": "จำนวนต้องเป็นจำนวนเต็ม เช่น 0, 12 หรือ 1,000",
+        "large": "จำนวนต้องไม่เกิน 999,999,999",
+    }),
+}
+
+
 def clean_item(raw, present=("code", "name", "category", "price", "quantity", "note")):
     """The fields in `present`, cleaned, and a Thai message for each bad one."""
     values, errors = {}, {}
@@ -181,32 +201,17 @@ def clean_item(raw, present=("code", "name", "category", "price", "quantity", "n
     for field, limit in TEXT_LIMITS.items():
         if field in values and len(values[field]) > limit:
             errors[field] = f"{FIELD_LABELS[field]}ยาวได้ไม่เกิน {limit:,} ตัวอักษร"
-    if "price" in present:
-        raw_price = raw.get("price", "").strip()
-        satang, problem = parse_number(raw_price, whole_only=False)
-        if not raw_price:
-            errors["price"] = "กรุณากรอกราคา"
-        elif problem == "negative":
-            errors["price"] = "ราคาต้องไม่ติดลบ"
-        elif problem == "fraction":
-            errors["price"] = "ราคามีทศนิยมได้ไม่เกิน 2 ตำแหน่ง"
-        elif problem == "format":
-            errors["price"] = "ราคาต้องเป็นตัวเลข เช่น 120 หรือ 1,250.50"
-        elif problem or satang > MAX_PRICE_SATANG:
-            errors["price"] = "ราคาต้องไม่เกิน 999,999,999.99 บาท"
+    for field, (key, whole_only, limit, messages) in NUMBER_FIELDS.items():
+        if field not in present:
+            continue
+        text = raw.get(field, "").strip()
+        number, problem = parse_number(text, whole_only=whole_only)
+        if not text:
+            problem = "empty"
+        elif not problem and number > limit:
+            problem = "large"
+        if problem:
+            errors[field] = messages[problem]
         else:
-            values["price_satang"] = satang
-    if "quantity" in present:
-        raw_quantity = raw.get("quantity", "").strip()
-        quantity, problem = parse_number(raw_quantity, whole_only=True)
-        if not raw_quantity:
-            errors["quantity"] = "กรุณากรอกจำนวน"
-        elif problem == "negative":
-            errors["quantity"] = "จำนวนต้องไม่ติดลบ"
-        elif problem in ("format", "fraction"):
-            errors["quantity"] = "จำนวนต้องเป็นจำนวนเต็ม เช่น 0, 12 หรือ 1,000"
-        elif problem or quantity > MAX_QUANTITY:
-            errors["quantity"] = "จำนวนต้องไม่เกิน 999,999,999"
-        else:
-            values["quantity"] = quantity
+            values[key] = number
     return values, errors
