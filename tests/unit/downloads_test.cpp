@@ -76,15 +76,15 @@ TEST(DownloadNotice, SaysWhereTheFileWentOrWhyItFailed)
 TEST(Downloads, AnEndedDownloadIsANoticeNotAPage)
 {
     testing::FakePlatform fake;
-    fake.environment.variables["QUORVA_DEBUG"] = "";
+    fake.variables["QUORVA_DEBUG"] = "";
     auto delegate = std::make_shared<AppDelegate>(fake.platform);
     delegate->applicationDidFinishLaunching();
-    const auto pages = fake.windowSystem.webView->htmlLoads;
+    const auto pages = fake.webView->htmlLoads;
     delegate->downloadDidEnd({"/tmp/x.csv", DownloadOutcome::Error::Connection, "gone"});
-    ASSERT_EQ(fake.windowSystem.webView->notices.size(), 1u);
-    EXPECT_EQ(fake.windowSystem.webView->htmlLoads, pages);
+    ASSERT_EQ(fake.webView->notices.size(), 1u);
+    EXPECT_EQ(fake.webView->htmlLoads, pages);
     // The diagnostic log carries page loads only.
-    EXPECT_EQ(fake.thisProcess.standardError, "");
+    EXPECT_EQ(fake.standardError, "");
 }
 
 }  // namespace

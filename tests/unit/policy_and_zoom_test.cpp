@@ -88,12 +88,5 @@ TEST(Zoom, StepsCarryTheRepresentationErrorOfOneTenth)
     EXPECT_EQ(zoomedOut(zoomedIn(1.0)), 1.0);
 }
 
-TEST(Zoom, ScriptSetsTheRootElementZoom)
-{
-    EXPECT_EQ(zoomScript(1.0), "document.documentElement.style.zoom='1.0'");
-    EXPECT_EQ(zoomScript(2.0), "document.documentElement.style.zoom='2.0'");
-    EXPECT_EQ(zoomScript(0.6), "document.documentElement.style.zoom='0.6'");
-}
-
 }  // namespace
 }  // namespace quorva
