@@ -1,3 +1,4 @@
+#include "app/menu.h"
 #include "app/shell.h"
 #include "app_delegate_probe.h"
 #include "fake_platform.h"
@@ -5,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <sstream>
 #include <thread>
 
 namespace quorva {
@@ -506,6 +508,41 @@ TEST_F(AppDelegateTest, EveryZoomCommandRunsTheScript)
     for (const char* zoom : {"2.0", "2.0", "1.9", "1.0"})
         last.push_back(std::string("document.documentElement.style.zoom='") + zoom + "'");
     EXPECT_EQ(Strings(scripts.begin() + 9, scripts.end()), last);
+}
+
+TEST_F(AppDelegateTest, AnEndedDownloadIsANoticeNotAPage)
+{
+    fake.variables["QUORVA_DEBUG"] = "";
+    launchServer();
+    delegate->downloadDidEnd({"/tmp/x.csv", DownloadOutcome::Error::Connection, "gone"});
+    EXPECT_EQ(fake.webView->notices.size(), 1u);
+    EXPECT_EQ(pages().size(), 1u);
+    EXPECT_EQ(fake.standardError, "") << "the diagnostic log carries page loads only";
+}
+
+// Each item as title, key, modifiers and "*" when it goes to the delegate; "-" a separator.
+TEST_F(AppDelegateTest, MenuHasFourMenusWithTheirItemsKeysAndTargets)
+{
+    const MainMenu menu = buildMenu(delegate);
+    Strings shown;
+    for (const Menu& each : menu.menus) {
+        shown.push_back("[" + each.title + "]");
+        for (const MenuItem& item : each.items) {
+            std::ostringstream line;
+            line << item.title << " " << item.keyEquivalent << " " << std::hex << item.modifierMask
+                 << (item.target.lock() == delegate ? " *" : "");
+            shown.push_back(item.separator ? "-" : line.str());
+        }
+    }
+    EXPECT_EQ(shown, (Strings{"[]", "เกี่ยวกับ QUORVA  100000", "-", "ซ่อน QUORVA h 100000",
+                              "ซ่อนแอปอื่น h 180000", "แสดงทั้งหมด  100000", "-",
+                              "ออกจาก QUORVA q 100000", "[แก้ไข]", "เลิกทำ z 100000",
+                              "ทำซ้ำ z 120000", "-", "ตัด x 100000", "คัดลอก c 100000",
+                              "วาง v 100000", "เลือกทั้งหมด a 100000", "[มุมมอง]",
+                              "โหลดใหม่ r 100000 *", "-", "ขยาย + 100000 *", "ย่อ - 100000 *",
+                              "ขนาดจริง 0 100000 *", "[หน้าต่าง]", "ย่อเก็บ m 100000",
+                              "ซูม  100000"}));
+    EXPECT_EQ(menu.windowsMenu, 3u);
 }
 
 TEST(QUORVAShellTest, DelegateIsCreatedOnceWhoeverAsksFirst)
