@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <csignal>
+#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
@@ -75,7 +76,10 @@ public:
     }
     void setContent(WebView&) override { add("setContent"); }
     void center() override { add("center"); }
-    void setFrameAutosaveName(const std::string& name) override { add("setFrameAutosaveName " + name); }
+    void setFrameAutosaveName(const std::string& name) override
+    {
+        add("setFrameAutosaveName " + name);
+    }
     void makeKeyAndOrderFront() override { add("makeKeyAndOrderFront"); }
     void minimize() override { add("minimize"); }
     void toggleZoomed() override { add("toggleZoomed"); }
@@ -136,10 +140,6 @@ class FakePlatform final : public WindowSystem, public MainQueue, public Clock, 
                            public Environment, public FileSystem, public ProcessLauncher,
                            public SignalSources, public ThisProcess {
 public:
-    FakePlatform() = default;
-    FakePlatform(const FakePlatform&) = delete;
-    FakePlatform& operator=(const FakePlatform&) = delete;
-
     std::unique_ptr<WebView> createWebView(const WebViewConfiguration& configuration,
                                            std::weak_ptr<WebViewDelegate>) override
     {
@@ -170,25 +170,23 @@ public:
     // Runs queued work, and timers that are due, until nothing is left to run.
     void runPending()
     {
-        for (;;) {
+        while (!queued.empty() || due(time)) {
+            std::function<void()> work;
             if (!queued.empty()) {
-                auto work = std::move(queued.front());
-                queued.erase(queued.begin());
-                work();
-            } else if (!timers.empty() && timers.begin()->first <= time) {
-                auto work = std::move(timers.begin()->second);
-                timers.erase(timers.begin());
-                work();
+                work = std::move(queued.front());
+                queued.pop_front();
             } else {
-                return;
+                work = std::move(timers.begin()->second);
+                timers.erase(timers.begin());
             }
+            work();
         }
     }
     // Moves the clock forward and runs what falls due on the way.
     void advance(double seconds)
     {
         const double target = time + seconds;
-        for (runPending(); !timers.empty() && timers.begin()->first <= target; runPending())
+        for (runPending(); due(target); runPending())
             time = std::max(time, timers.begin()->first);
         time = target;
         runPending();
@@ -289,7 +287,9 @@ private:
     }
 
     double time = 1000.0;
-    std::vector<std::function<void()>> queued;
+    bool due(double by) const { return !timers.empty() && timers.begin()->first <= by; }
+
+    std::deque<std::function<void()>> queued;
     std::multimap<double, std::function<void()>> timers;
 };
 

@@ -54,7 +54,8 @@ struct Rig {
 
 class AppDelegateTest : public ::testing::Test, protected Rig {};
 
-TEST_F(AppDelegateTest, StartsWithNothingAndStartsNothing)
+// Construction starts nothing.
+TEST_F(AppDelegateTest, LaunchBuildsViewThenWindowThenSignalsThenLoadingPageThenServer)
 {
     EXPECT_EQ(fake.log.all, Strings{});
     EXPECT_FALSE(Probe::server(*delegate) || Probe::serverURL(*delegate) ||
@@ -62,10 +63,6 @@ TEST_F(AppDelegateTest, StartsWithNothingAndStartsNothing)
     EXPECT_EQ(Probe::stderrTail(*delegate), "");
     EXPECT_EQ(Probe::zoom(*delegate), 1.0);
     EXPECT_TRUE(delegate->applicationShouldTerminateAfterLastWindowClosed());
-}
-
-TEST_F(AppDelegateTest, LaunchBuildsViewThenWindowThenSignalsThenLoadingPageThenServer)
-{
     launchServer();
     EXPECT_EQ(fake.log.all,
               (Strings{"createWebView 1280x840 persistent", "createWindow 1280x840",
@@ -301,7 +298,8 @@ TEST_F(AppDelegateTest, StopServerWaitsForTheExitOrKillsAfterTheGrace)
     }
 }
 
-TEST_F(AppDelegateTest, SignalStopsTheServerAndExitsZero)
+// Only a signal still counts once the delegate is gone: it exits.
+TEST_F(AppDelegateTest, SignalStopsTheServerAndExitsZeroAndNothingElseOutlivesTheDelegate)
 {
     for (int signalNumber : {SIGTERM, SIGINT}) {
         Rig each;
@@ -311,11 +309,6 @@ TEST_F(AppDelegateTest, SignalStopsTheServerAndExitsZero)
         EXPECT_EQ(each.fake.exits, std::vector<int>{0}) << signalNumber;
         EXPECT_EQ(each.fake.log.all.back(), "exit 0") << signalNumber;
     }
-}
-
-// Only a signal still counts: it exits.
-TEST_F(AppDelegateTest, ClosuresDoNothingOnceTheDelegateIsGone)
-{
     launchServer();
     auto process = fake.process;
     process->request.onStandardOutput("http://127.0.0.1:8765/\n");
@@ -328,12 +321,19 @@ TEST_F(AppDelegateTest, ClosuresDoNothingOnceTheDelegateIsGone)
     EXPECT_EQ(fake.exits, std::vector<int>{0});
 }
 
-TEST_F(AppDelegateTest, FailedLoadsShowTheirPageOnlyOnceAnAddressIsKnown)
+// Reload goes back to the server's address once, after an error page.
+TEST_F(AppDelegateTest, FailedLoadsShowTheirPageOnlyOnceAnAddressIsKnownAndReloadGoesBack)
 {
     launchServer();
     delegate->didFailProvisionalNavigation({"Could not connect"});
     EXPECT_EQ(pages().size(), 1u);
     EXPECT_FALSE(failed());
+    delegate->reloadPage();
+    EXPECT_EQ(fake.log.count("webView.reload"), 1u);
+    Probe::setLaunchFailed(*delegate, true);
+    delegate->reloadPage();  // no address yet: plain reload, flag kept
+    EXPECT_EQ(fake.log.count("webView.reload"), 2u);
+    EXPECT_TRUE(failed());
 
     serve();
     delegate->didFailProvisionalNavigation({"Could not connect: <refused> & gone"});
@@ -341,6 +341,12 @@ TEST_F(AppDelegateTest, FailedLoadsShowTheirPageOnlyOnceAnAddressIsKnown)
     EXPECT_TRUE(failed());
     delegate->didFailNavigation({""});
     EXPECT_TRUE(showsError("โหลดหน้าไม่สำเร็จ", ""));
+    delegate->reloadPage();
+    EXPECT_FALSE(failed());
+    EXPECT_EQ(requestsLoaded(), 2u);
+    delegate->reloadPage();
+    EXPECT_EQ(fake.log.count("webView.reload"), 3u);
+    EXPECT_EQ(requestsLoaded(), 2u);
 }
 
 // A stopped load waits 0.25 s: a main-frame load begun after it replaced it.
@@ -383,7 +389,7 @@ TEST_F(AppDelegateTest, StoppedLoadsAreJudgedEachOnItsOwn)
 }
 
 // The switch counts when present, whatever its value.
-TEST_F(AppDelegateTest, DebugMakesTheViewInspectableAndLogsFinishedServerPages)
+TEST_F(AppDelegateTest, DebugMakesTheViewInspectableAndLogsFinishedServerPagesInOneWrite)
 {
     const std::tuple<std::optional<std::string>, std::optional<std::string>, bool> cases[] = {
         {"", "http://127.0.0.1:8765/items?q=ก", true},
@@ -406,10 +412,7 @@ TEST_F(AppDelegateTest, DebugMakesTheViewInspectableAndLogsFinishedServerPages)
         each.delegate->didFinishNavigation();
         EXPECT_EQ(each.fake.standardError, logged ? "[QUORVA] loaded " + *url + "\n" : "");
     }
-}
-
-TEST_F(AppDelegateTest, DebugLogWritesOneLineInOneWriteAndSurvivesFailure)
-{
+    // One line in one write, and a failed write is survived.
     fake.variables["QUORVA_DEBUG"] = "";
     Probe::debugLog(*delegate, "two\nlines ✓");
     EXPECT_EQ(fake.standardError, "[QUORVA] two\nlines ✓\n");
@@ -432,27 +435,6 @@ TEST_F(AppDelegateTest, NavigationHandsOverExactlyWhatMayNotStay)
     delegate->createWebViewForNavigationAction(local);
     delegate->createWebViewForNavigationAction(std::nullopt);
     EXPECT_EQ(fake.opened, (Strings{"https://example.com/", "http://127.0.0.1:9/x"}));
-}
-
-TEST_F(AppDelegateTest, ReloadGoesBackToTheServerOnceAfterAnErrorPage)
-{
-    launchServer();
-    delegate->reloadPage();
-    EXPECT_EQ(fake.log.count("webView.reload"), 1u);
-
-    Probe::setLaunchFailed(*delegate, true);
-    delegate->reloadPage();  // no address yet: plain reload, flag kept
-    EXPECT_EQ(fake.log.count("webView.reload"), 2u);
-    EXPECT_TRUE(failed());
-
-    serve();
-    delegate->didFailProvisionalNavigation({"refused"});
-    delegate->reloadPage();
-    EXPECT_FALSE(failed());
-    EXPECT_EQ(requestsLoaded(), 2u);
-    delegate->reloadPage();
-    EXPECT_EQ(fake.log.count("webView.reload"), 3u);
-    EXPECT_EQ(requestsLoaded(), 2u);
 }
 
 // A dead page process gets one page, never a loop; reload returns to the
