@@ -126,20 +126,25 @@ struct Transcript {
             violations.insert(promise);
     }
 
-    // Signals meant for the shell must find one of its own threads, never a helper.
-    void checkHelperThread()
+    // Records under the lock, as a helper thread must, and wakes the waiters.
+    template <typename Change>
+    void record(Change change)
     {
-        check(std::this_thread::get_id() != launchingThread, "handler on the launching thread");
-        check(threadBlocks(SIGTERM) && threadBlocks(SIGINT) && threadBlocks(SIGCHLD),
-              "helper thread takes the shell's signals");
+        {
+            std::lock_guard lock(mutex);
+            check(std::this_thread::get_id() != launchingThread, "handler on the launching thread");
+            // Signals meant for the shell must find one of its own threads, never a helper.
+            check(threadBlocks(SIGTERM) && threadBlocks(SIGINT) && threadBlocks(SIGCHLD),
+                  "helper thread takes the shell's signals");
+            change();
+        }
+        changed.notify_all();
     }
 
     void deliver(StreamRecord& stream, std::string_view chunk)
     {
         const bool alone = stream.inFlight.fetch_add(1) == 0;
-        {
-            std::lock_guard lock(mutex);
-            checkHelperThread();
+        record([&] {
             check(alone, "chunks of one stream overlap");
             check(!stream.ended, "chunk after the end");
             check(chunk.size() <= maximumChunk, "chunk over the maximum");
@@ -148,20 +153,8 @@ struct Transcript {
             // A flood is only counted, so it costs no memory.
             if (stream.text.size() < (8 << 20))
                 stream.text.append(chunk);
-        }
-        stream.inFlight.fetch_sub(1);
-        changed.notify_all();
-    }
-
-    void exited(int terminationStatus)
-    {
-        {
-            std::lock_guard lock(mutex);
-            checkHelperThread();
-            ++exits;
-            status = terminationStatus;
-        }
-        changed.notify_all();
+            stream.inFlight.fetch_sub(1);
+        });
     }
 };
 
@@ -178,7 +171,12 @@ public:
              std::move(workingDirectory),
              [t = transcript](std::string_view chunk) { t->deliver(t->output, chunk); },
              [t = transcript](std::string_view chunk) { t->deliver(t->error, chunk); },
-             [t = transcript](int status) { t->exited(status); }});
+             [t = transcript](int status) {
+                 t->record([&] {
+                     ++t->exits;
+                     t->status = status;
+                 });
+             }});
         pid = result.process ? result.process->pid() : 0;
         EXPECT_EQ(threadBlocks(SIGTERM), termBlocked) << "launch changed the caller's mask";
     }
@@ -208,22 +206,25 @@ public:
         return finished() ? read([](Transcript& t) { return t.output.text; }) : "unfinished";
     }
 
-    bool finished(std::chrono::seconds timeout = generousTimeout) const
+    // Waits until `done` holds of the transcript; false if it did not within the time.
+    template <typename Done>
+    bool waitFor(Done done, std::chrono::seconds timeout = generousTimeout) const
     {
         std::unique_lock lock(transcript->mutex);
-        return transcript->changed.wait_for(lock, timeout, [this] {
-            return transcript->output.ended && transcript->error.ended && transcript->exits > 0;
-        });
+        return transcript->changed.wait_for(lock, timeout, [&] { return done(*transcript); });
+    }
+
+    bool finished(std::chrono::seconds timeout = generousTimeout) const
+    {
+        return waitFor([](Transcript& t) { return t.output.ended && t.error.ended && t.exits; },
+                       timeout);
     }
 
     // Gives up as soon as the output ends, so a child that died fails fast.
     bool printed(const std::string& text) const
     {
-        std::unique_lock lock(transcript->mutex);
-        auto found = [&] { return transcript->output.text.find(text) != std::string::npos; };
-        transcript->changed.wait_for(lock, generousTimeout,
-                                     [&] { return found() || transcript->output.ended; });
-        return found();
+        const auto found = [&](Transcript& t) { return t.output.text.find(text) != std::string::npos; };
+        return waitFor([&](Transcript& t) { return found(t) || t.output.ended; }) && read(found);
     }
 
     std::shared_ptr<Transcript> transcript = std::make_shared<Transcript>();
