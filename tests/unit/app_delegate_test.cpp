@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <set>
 #include <sstream>
 #include <thread>
 
@@ -69,10 +70,10 @@ TEST_F(AppDelegateTest, LaunchBuildsViewThenWindowThenSignalsThenLoadingPageThen
                        "window.setTitle QUORVA", "window.setTitleVisible false",
                        "window.setTitlebarTransparent true", "window.setBackgroundWhite",
                        "window.setMinimumSize 960x600", "window.setContent", "window.center",
-                       "window.setFrameAutosaveName QUORVAMainWindow",
-                       "window.makeKeyAndOrderFront", "activateIgnoringOtherApps",
-                       "signal.watch 15", "signal.watch 2", "webView.loadHtml",
-                       "environment.snapshot", "createDirectories /home/user/QUORVA",
+                       "window.setFrameAutosaveName QUORVAMainWindow", "window.makeKeyAndOrderFront",
+                       "activateIgnoringOtherApps", "signal.watch 15", "signal.watch 2",
+                       "webView.loadHtml", "environment.snapshot",
+                       "createDirectories /home/user/QUORVA",
                        "launch /usr/bin/env python3 -u " + bundledScript +
                            " serve --no-browser --exit-with-parent --port 8765 @/home/user/QUORVA",
                        "mainQueue.asyncAfter 25.000000"}));
@@ -81,33 +82,27 @@ TEST_F(AppDelegateTest, LaunchBuildsViewThenWindowThenSignalsThenLoadingPageThen
     EXPECT_FALSE(failed());
 }
 
+// The bundled script wins; else QUORVA_CATALOG as written, when it names a readable file.
 TEST_F(AppDelegateTest, ScriptLocation)
 {
-    const std::string resources = "/opt/quorva/share/quorva";
-    struct Case {
-        std::optional<std::string> resources;
-        bool bundledReadable;
-        std::optional<std::string> configured;
-        bool configuredReadable;
-        std::optional<std::string> expected;
+    using Path = std::optional<std::string>;
+    const Path resources = "/opt/quorva/share/quorva";
+    // Resource directory, readable files, QUORVA_CATALOG, the script found.
+    const std::tuple<Path, std::set<std::string>, Path, Path> cases[] = {
+        {resources, {bundledScript, "/other/catalog.py"}, "/other/catalog.py", bundledScript},
+        {resources, {"rel/catalog.py"}, "rel/catalog.py", "rel/catalog.py"},
+        {std::nullopt, {"/x/catalog.py"}, "/x/catalog.py", "/x/catalog.py"},
+        {resources, {}, "/x/catalog.py", std::nullopt},
+        {resources, {}, "", std::nullopt},
+        {resources, {}, std::nullopt, std::nullopt},
     };
-    for (const auto& c : {
-             Case{resources, true, "/other/catalog.py", true, bundledScript},
-             Case{resources, false, "rel/catalog.py", true, "rel/catalog.py"},
-             Case{std::nullopt, false, "/x/catalog.py", true, "/x/catalog.py"},
-             Case{resources, false, "/x/catalog.py", false, std::nullopt},
-             Case{resources, false, "", true, std::nullopt},
-             Case{resources, false, std::nullopt, false, std::nullopt},
-         }) {
+    for (const auto& [directory, readable, configured, expected] : cases) {
         Rig each;
-        each.fake.resources = c.resources;
-        if (c.bundledReadable)
-            each.fake.readable.insert(bundledScript);
-        if (c.configured)
-            each.fake.variables["QUORVA_CATALOG"] = *c.configured;
-        if (c.configured && c.configuredReadable && !c.configured->empty())
-            each.fake.readable.insert(*c.configured);
-        EXPECT_EQ(Probe::catalogPath(*each.delegate), c.expected) << c.configured.value_or("-");
+        each.fake.resources = directory;
+        each.fake.readable = readable;
+        if (configured)
+            each.fake.variables["QUORVA_CATALOG"] = *configured;
+        EXPECT_EQ(Probe::catalogPath(*each.delegate), expected) << configured.value_or("-");
     }
 }
 
