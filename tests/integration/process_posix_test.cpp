@@ -63,14 +63,12 @@ elif mode == "exit":
 elif mode == "raise":
     os.kill(os.getpid(), value)
     signal.pause()
-elif mode == "signals":
-    ignored = [s for s in (signal.SIGTERM, signal.SIGINT)
-               if signal.getsignal(s) == signal.SIG_IGN]
-    print(ignored, signal.pthread_sigmask(signal.SIG_BLOCK, []))
-elif mode == "fds":
+elif mode == "inherited":
     fds = sorted(int(fd) for fd in os.listdir("/proc/self/fd"))
     print([fd for fd in fds if fd > 2 and os.path.lexists(f"/proc/self/fd/{fd}")],
-          os.path.lexists("/proc/self/fd/0") and os.readlink("/proc/self/fd/0"))
+          os.path.lexists("/proc/self/fd/0") and os.readlink("/proc/self/fd/0"),
+          [s for s in (signal.SIGTERM, signal.SIGINT) if signal.getsignal(s) == signal.SIG_IGN],
+          signal.pthread_sigmask(signal.SIG_BLOCK, []))
 elif mode == "cwd":
     print(os.getcwd())
 else:
@@ -339,22 +337,6 @@ TEST_P(ScenarioTest, DeliversEverythingInOrderAndLeavesNothingBehind)
 INSTANTIATE_TEST_SUITE_P(Scenarios, ScenarioTest, ::testing::ValuesIn(scenarios()),
                          [](const auto& info) { return info.param.name; });
 
-// Ignored and blocked signals both survive exec, so the launcher has to reset them.
-TEST_F(ProcessPosixTest, ChildStartsWithDefaultTermAndIntAndAnEmptyMask)
-{
-    auto previousTerm = std::signal(SIGTERM, SIG_IGN);
-    auto previousInt = std::signal(SIGINT, SIG_IGN);
-    sigset_t all;
-    sigset_t previousMask;
-    sigfillset(&all);
-    pthread_sigmask(SIG_BLOCK, &all, &previousMask);
-    const std::string report = Child(launcher, {"signals"}).outcome();
-    pthread_sigmask(SIG_SETMASK, &previousMask, nullptr);
-    std::signal(SIGTERM, previousTerm);
-    std::signal(SIGINT, previousInt);
-    EXPECT_EQ(report, "[] set()\n");
-}
-
 // Descriptors of a child started elsewhere in the shell by code that closes nothing.
 int unguardedChildDescriptorCount()
 {
@@ -362,9 +344,10 @@ int unguardedChildDescriptorCount()
     return WEXITSTATUS(std::system(("exec " + python + " -c '" + script + "'").c_str()));
 }
 
-// Another child's pipes and a descriptor opened without close-on-exec must stay out of every
-// child, also of those launched meanwhile on other threads.
-TEST_F(ProcessPosixTest, NoDescriptorOfTheShellReachesAChild)
+// Another child's pipes, a descriptor opened without close-on-exec, and ignored or blocked
+// signals (both survive exec) must stay out of every child, also of those launched meanwhile
+// on other threads.
+TEST_F(ProcessPosixTest, NothingOfTheShellReachesAChild)
 {
     const int unguardedAlone = unguardedChildDescriptorCount();
     Child bystander(launcher, {"wait"});
@@ -376,14 +359,23 @@ TEST_F(ProcessPosixTest, NoDescriptorOfTheShellReachesAChild)
     // Looked up after the open, which takes descriptor 0 should the shell have no input.
     std::error_code noInput;
     const std::string input = std::filesystem::read_symlink("/proc/self/fd/0", noInput).string();
-    const std::string expected = "[] " + (noInput ? std::string("False") : input) + "\n";
+    const std::string expected = "[] " + (noInput ? "False" : input) + " [] set()\n";
+    const auto previousTerm = std::signal(SIGTERM, SIG_IGN);
+    const auto previousInt = std::signal(SIGINT, SIG_IGN);
+    sigset_t all;
+    sigset_t previousMask;
+    sigfillset(&all);
+    pthread_sigmask(SIG_BLOCK, &all, &previousMask);
 
     std::vector<std::future<std::string>> reports;
     for (int i = 0; i < 12; ++i)
         reports.push_back(std::async(std::launch::async,
-                                     [this] { return Child(launcher, {"fds"}).outcome(); }));
+                                     [this] { return Child(launcher, {"inherited"}).outcome(); }));
     for (std::future<std::string>& report : reports)
         EXPECT_EQ(report.get(), expected);
+    pthread_sigmask(SIG_SETMASK, &previousMask, nullptr);
+    std::signal(SIGTERM, previousTerm);
+    std::signal(SIGINT, previousInt);
     ::close(inheritable);
 }
 
