@@ -39,7 +39,7 @@ const PageParts& pageParts()
 
 std::string replaceAll(std::string text, std::string_view from, std::string_view to)
 {
-    for (std::size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
+    for (auto at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
         text.replace(at, from.size(), to);
     return text;
 }

@@ -35,8 +35,9 @@ bool referenceIsValidUtf8(std::string_view bytes)
                 return false;
             codePoint = (codePoint << 6) | (bytes[i] & 0x3F);
         }
-        const char32_t shortest = length == 1 ? 0 : length == 2 ? 0x80 : length == 3 ? 0x800 : 0x10000;
-        if (codePoint < shortest || codePoint > 0x10FFFF || (codePoint >= 0xD800 && codePoint <= 0xDFFF))
+        const char32_t shortest[] = {0, 0, 0x80, 0x800, 0x10000};
+        if (codePoint < shortest[length] || codePoint > 0x10FFFF ||
+            (codePoint >= 0xD800 && codePoint <= 0xDFFF))
             return false;
     }
     return true;
@@ -82,7 +83,8 @@ std::string_view lastCharacters(std::string_view text, std::size_t limit)
         return created;
     }();
     UErrorCode status = U_ZERO_ERROR;
-    UText* utf8Text = utext_openUTF8(nullptr, text.data(), static_cast<int64_t>(text.size()), &status);
+    UText* utf8Text =
+        utext_openUTF8(nullptr, text.data(), static_cast<int64_t>(text.size()), &status);
     characters->setText(utf8Text, status);
     check(U_SUCCESS(status), "ICU accepts the text");
     std::vector<int32_t> boundaries;
@@ -94,7 +96,8 @@ std::string_view lastCharacters(std::string_view text, std::size_t limit)
     return count <= limit ? text : text.substr(static_cast<std::size_t>(boundaries[count - limit]));
 }
 
-void checkTail(const std::string& tail, std::size_t count, const std::string& all, std::size_t limit)
+void checkTail(const std::string& tail, std::size_t count, const std::string& all,
+               std::size_t limit)
 {
     check(count == countCharacters(tail), "the kept count matches the tail");
     check(isValidUtf8(tail), "tail is valid UTF-8");

@@ -221,7 +221,9 @@ public:
     // Gives up as soon as the output ends, so a child that died fails fast.
     bool printed(const std::string& text) const
     {
-        const auto found = [&](Transcript& t) { return t.output.text.find(text) != std::string::npos; };
+        const auto found = [&](Transcript& t) {
+            return t.output.text.find(text) != std::string::npos;
+        };
         return waitFor([&](Transcript& t) { return found(t) || t.output.ended; }) && read(found);
     }
 
@@ -409,7 +411,8 @@ TEST_F(ProcessPosixTest, WithoutHandlersTheChildIsStillDrainedAndCleanedUp)
     const std::size_t descriptorsBefore = entries();
     const std::size_t threadsBefore = entries("/proc/self/task");
     // More than a pipe holds, so the child only ends if someone reads.
-    LaunchResult result = launcher.launch({python, helperArguments({"block", "4194304"}), {}, {}, {}, {}});
+    LaunchResult result =
+        launcher.launch({python, helperArguments({"block", "4194304"}), {}, {}, {}, {}});
     ASSERT_TRUE(result.process) << result.errorDescription;
 
     // Polled: without handlers nothing announces the end, and nothing ever announces a thread's.

@@ -100,7 +100,7 @@ protected:
     void SetUp() override { std::filesystem::create_directories(directory); }
     void TearDown() override { std::filesystem::remove_all(directory); }
 
-    void writeServer(const std::string& source) { std::ofstream(directory / "server.py") << source; }
+    void writeServer(const std::string& text) { std::ofstream(directory / "server.py") << text; }
     // The server waits for such a file in its working directory, so that what it
     // wrote reaches the main thread before what it does next.
     void goAhead(const char* name = "go") { std::ofstream(directory / "QUORVA" / name).close(); }

@@ -70,8 +70,9 @@ TEST_F(AppDelegateTest, LaunchBuildsViewThenWindowThenSignalsThenLoadingPageThen
                        "window.setTitle QUORVA", "window.setTitleVisible false",
                        "window.setTitlebarTransparent true", "window.setBackgroundWhite",
                        "window.setMinimumSize 960x600", "window.setContent", "window.center",
-                       "window.setFrameAutosaveName QUORVAMainWindow", "window.makeKeyAndOrderFront",
-                       "activateIgnoringOtherApps", "signal.watch 15", "signal.watch 2",
+                       "window.setFrameAutosaveName QUORVAMainWindow",
+                       "window.makeKeyAndOrderFront", "activateIgnoringOtherApps",
+                       "signal.watch 15", "signal.watch 2",
                        "webView.loadHtml", "environment.snapshot",
                        "createDirectories /home/user/QUORVA",
                        "launch /usr/bin/env python3 -u " + bundledScript +
@@ -115,7 +116,8 @@ TEST_F(AppDelegateTest, InterpreterNeedsTheExecutableAndTheLocator)
         std::size_t locatorRuns;
     };
     for (const auto& c : {Case{false, 0, std::nullopt, 0}, Case{true, 0, "/usr/bin/python3", 1},
-                          Case{true, 2, std::nullopt, 1}, Case{true, std::nullopt, std::nullopt, 1}}) {
+                          Case{true, 2, std::nullopt, 1},
+                          Case{true, std::nullopt, std::nullopt, 1}}) {
         Rig each;
         if (c.executable)
             each.fake.executable.insert("/usr/bin/python3");
@@ -154,7 +156,8 @@ TEST_F(AppDelegateTest, LaunchFailuresShowTheirPageAndStartNoServerNorWatchdog)
         each.launch();
         EXPECT_TRUE(script ? each.showsError("เรียก python3 ไม่สำเร็จ", refusal)
                            : each.showsError("ไม่พบไฟล์ catalog.py ในแอป",
-                                             "QUORVA.app เสียหายหรือถูกแตกไฟล์ไม่ครบ - ลองโหลด QUORVA.zip ใหม่"));
+                                             "QUORVA.app เสียหายหรือถูกแตกไฟล์ไม่ครบ - "
+                                             "ลองโหลด QUORVA.zip ใหม่"));
         EXPECT_TRUE(each.failed());
         EXPECT_FALSE(Probe::server(*each.delegate));
         EXPECT_EQ(each.fake.log.count("createDirectories"), 1u);
@@ -284,7 +287,8 @@ TEST_F(AppDelegateTest, StopServerWaitsForTheExitOrKillsAfterTheGrace)
         const double least = prompt ? 0.12 : 3.0;
         EXPECT_TRUE(Probe::quitting(*each.delegate));
         EXPECT_EQ(each.fake.log.matching("server."),
-                  (prompt ? Strings{"server.terminate"} : Strings{"server.terminate", "server.kill"}));
+                  (prompt ? Strings{"server.terminate"}
+                          : Strings{"server.terminate", "server.kill"}));
         EXPECT_GE(waited, least);
         EXPECT_LE(waited, least + 0.05 + 1e-9);
         each.fake.process->exitWith(prompt ? SIGTERM : SIGKILL);

@@ -25,7 +25,8 @@ TEST(ServerCommand, CommandLineFollowsTheEnvironment)
     const std::tuple<EnvironmentSnapshot, std::optional<std::string>, std::string> cases[] = {
         {{}, "/usr/bin/python3", python + serve + "8765"},
         {{}, std::nullopt, env + serve + "8765"},
-        {{{"QUORVA_DB", "/data/shop.db"}}, "/usr/bin/python3", python + "|--db|/data/shop.db" + serve + "8765"},
+        {{{"QUORVA_DB", "/data/shop.db"}}, "/usr/bin/python3",
+         python + "|--db|/data/shop.db" + serve + "8765"},
         {{{"QUORVA_DB", ""}}, "/usr/bin/python3", python + serve + "8765"},
         {{{"QUORVA_PORT", "9000"}}, "/usr/bin/python3", python + serve + "9000"},
         {{{"QUORVA_PORT", ""}}, "/usr/bin/python3", python + serve},

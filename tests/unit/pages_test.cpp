@@ -68,7 +68,8 @@ TEST(Zoom, StepsCarryTheRepresentationErrorOfOneTenth)
 
 TEST(ResponsePolicy, AttachmentsAndTypesTheViewCannotShowAreDownloaded)
 {
-    for (const char* disposition : {"", "inline", " INLINE ; filename=\"a.csv\"", ";filename=a.csv"})
+    for (const char* disposition :
+         {"", "inline", " INLINE ; filename=\"a.csv\"", ";filename=a.csv"})
         EXPECT_EQ(decideResponse({true, disposition}), ResponsePolicy::Show) << disposition;
     for (const char* disposition :
          {"attachment", "attachment; filename=\"catalog-2026-12-07.csv\"", "Attachment;filename=a",

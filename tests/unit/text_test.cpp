@@ -85,7 +85,8 @@ TEST(ErrorTail, CountsUserPerceivedCharactersAndTrimsUnicodeWhitespace)
     EXPECT_EQ(trimWhitespace("\n\n  \n"), "");
     EXPECT_EQ(trimWhitespace(""), "");
     EXPECT_EQ(trimWhitespace("ผิดพลาด"), "ผิดพลาด");
-    EXPECT_EQ(trimWhitespace("\u200Bx\u200B"), "\u200Bx\u200B");  // zero width space is no White_Space
+    // A zero width space is no White_Space.
+    EXPECT_EQ(trimWhitespace("\u200Bx\u200B"), "\u200Bx\u200B");
 }
 
 TEST(AddressScan, CandidateRunsToTheFirstWhitespaceCharacter)
