@@ -30,11 +30,11 @@ TEST(Utf8, StrictDecodingAcceptsOnlyWellFormedText)
     for (const std::string bytes : {
              "\xFF", "abc\xFF",
              "\xC0\xAF", "\xE0\x80\xAF", "\xF0\x80\x80\xAF",  // overlong
-             "\xED\xA0\x80",                                  // surrogate U+D800
-             "\xF4\x90\x80\x80", "\xF5\x80\x80\x80",              // above U+10FFFF
+             "\xED\xA0\x80",  // surrogate U+D800
+             "\xF4\x90\x80\x80", "\xF5\x80\x80\x80",  // above U+10FFFF
              "\xE0\xB8", "\xB8\x81",  // a Thai letter cut short, and its other half
-             "\x80",                   // lone continuation
-             "abcdefghij\xC3"})        // truncated after the fast path
+             "\x80",  // lone continuation
+             "abcdefghij\xC3"})  // truncated after the fast path
         EXPECT_FALSE(isValidUtf8(bytes)) << testing::PrintToString(bytes);
 }
 
