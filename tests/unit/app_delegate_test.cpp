@@ -18,7 +18,6 @@ using Strings = std::vector<std::string>;
 using testing::FakePlatform;
 
 const std::string bundledScript = "/opt/quorva/share/quorva/catalog.py";
-const std::string startFailureTitle = "เปิดเซิร์ฟเวอร์ในเครื่องไม่สำเร็จ";
 const std::string connectTitle = "เชื่อมต่อเซิร์ฟเวอร์ในเครื่องไม่ได้";
 
 // A platform and its delegate: the fixture's own, or a fresh one for each row of a table.
@@ -232,28 +231,23 @@ TEST_F(AppDelegateTest, WatchdogShowsTimeoutWithTrimmedTailUnlessAnAddressCame)
 // Once its page stands, the watchdog changes nothing.
 TEST_F(AppDelegateTest, ExitTitleDependsOnWhetherTheAddressWasSeen)
 {
-    struct Case {
-        bool addressFirst;
-        int status;
-        double exitAt;
-        std::string title;
-    };
-    for (const auto& c : {Case{false, 0, 5, startFailureTitle},
-                          Case{true, 1, 60, "เซิร์ฟเวอร์หยุดทำงาน (exit 1)"},
-                          Case{true, 9, 60, "เซิร์ฟเวอร์หยุดทำงาน (exit 9)"},
-                          Case{true, -3, 60, "เซิร์ฟเวอร์หยุดทำงาน (exit -3)"},
-                          Case{false, 2, 40, startFailureTitle}}) {
-        SCOPED_TRACE(c.title + " at " + std::to_string(c.exitAt));
+    const std::tuple<bool, int, double> cases[] = {
+        {false, 0, 5}, {true, 1, 60}, {true, 9, 60}, {true, -3, 60}, {false, 2, 40}};
+    for (const auto& [addressFirst, status, exitAt] : cases) {
+        const std::string title = addressFirst
+                                      ? "เซิร์ฟเวอร์หยุดทำงาน (exit " + std::to_string(status) + ")"
+                                      : "เปิดเซิร์ฟเวอร์ในเครื่องไม่สำเร็จ";
+        SCOPED_TRACE(title + " at " + std::to_string(exitAt));
         Rig each;
         each.launchServer();
         each.standardError("Error: port in use\n");
-        if (c.addressFirst)
+        if (addressFirst)
             each.standardOutput("http://127.0.0.1:8765/\n");
-        each.fake.advance(c.exitAt);
-        each.fake.process->exitWith(c.status);
-        EXPECT_FALSE(each.showsError(c.title, "Error: port in use")) << "before the main thread";
+        each.fake.advance(exitAt);
+        each.fake.process->exitWith(status);
+        EXPECT_FALSE(each.showsError(title, "Error: port in use")) << "before the main thread";
         each.fake.runPending();
-        EXPECT_TRUE(each.showsError(c.title, "Error: port in use"));
+        EXPECT_TRUE(each.showsError(title, "Error: port in use"));
         EXPECT_TRUE(each.failed());
         EXPECT_TRUE(Probe::server(*each.delegate));
         const auto shown = each.pages();
