@@ -219,7 +219,6 @@ public:
     {
         log.add("launch " + request.executable + joined(request.arguments) + " @" +
                 request.workingDirectory);
-        ++launches;
         if (failLaunchWith)
             return {nullptr, *failLaunchWith};
         process = std::make_shared<FakeProcess>(log, *this, std::move(request));
@@ -269,7 +268,6 @@ public:
     // Exit status of runToCompletion by executable; absent: cannot be started.
     std::map<std::string, int> completionStatus;
     std::shared_ptr<FakeProcess> process;  // the last launched
-    int launches = 0;
     std::map<int, std::function<void()>> handlers;
     std::string standardError;
     std::vector<int> exits;
