@@ -14,52 +14,34 @@ namespace {
 // The fixed parts of the page, recovered from one render with markers that
 // the template cannot contain, so the oracle does not copy the template.
 struct PageParts {
-    std::string head;
-    std::string middle;
-    std::string tail;
-    std::string emptyDetail;
+    std::string head, middle, tail, emptyDetail;
 };
 
 const PageParts& pageParts()
 {
     static const PageParts parts = [] {
-        constexpr std::string_view titleMarker = "\x01" "title" "\x01";
-        constexpr std::string_view detailMarker = "\x02" "detail" "\x02";
-        const std::string page = errorPage(titleMarker, detailMarker);
-        const std::size_t title = page.find(titleMarker);
-        const std::size_t detail = page.find(detailMarker);
-        check(title != std::string::npos && detail != std::string::npos && title < detail,
-              "markers appear in order");
-        PageParts found;
-        found.head = page.substr(0, title);
-        found.middle =
-            page.substr(title + titleMarker.size(), detail - title - titleMarker.size());
-        found.tail = page.substr(detail + detailMarker.size());
+        const std::string page = errorPage("\x01", "\x02");
+        const std::size_t title = page.find('\x01');
+        const std::size_t detail = page.find('\x02');
+        check(title < detail && detail != std::string::npos, "markers appear in order");
+        PageParts found{page.substr(0, title), page.substr(title + 1, detail - title - 1),
+                        page.substr(detail + 1), ""};
         check(found.head.starts_with("<!DOCTYPE html>"), "head opens the document");
         check(found.tail.ends_with("</html>"), "tail closes the document");
-
         const std::string empty = errorPage("", "");
-        const std::size_t emptyStart = found.head.size() + found.middle.size();
-        check(empty.size() > emptyStart + found.tail.size(), "empty detail has a placeholder");
-        found.emptyDetail =
-            empty.substr(emptyStart, empty.size() - emptyStart - found.tail.size());
+        const std::size_t start = found.head.size() + found.middle.size();
+        check(empty.size() > start + found.tail.size(), "empty detail has a placeholder");
+        found.emptyDetail = empty.substr(start, empty.size() - start - found.tail.size());
         return found;
     }();
     return parts;
 }
 
-std::string replaceAll(std::string_view text, std::string_view from, std::string_view to)
+std::string replaceAll(std::string text, std::string_view from, std::string_view to)
 {
-    std::string result;
-    std::size_t begin = 0;
-    for (std::size_t at = text.find(from); at != std::string_view::npos;
-         at = text.find(from, begin)) {
-        result.append(text.substr(begin, at - begin));
-        result.append(to);
-        begin = at + from.size();
-    }
-    result.append(text.substr(begin));
-    return result;
+    for (auto at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
+        text.replace(at, from.size(), to);
+    return text;
 }
 
 }  // namespace
@@ -73,9 +55,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return 0;
     const PageParts& parts = pageParts();
     const std::string_view rest(reinterpret_cast<const char*>(data) + 1, size - 1);
-    const std::size_t titleSize = std::min<std::size_t>(data[0], rest.size());
-    const std::string_view title = rest.substr(0, titleSize);
-    const std::string_view detail = rest.substr(titleSize);
+    const std::string_view title = rest.substr(0, std::min<std::size_t>(data[0], rest.size()));
+    const std::string_view detail = rest.substr(title.size());
 
     const std::string page = errorPage(title, detail);
     const std::string opening = parts.head + std::string(title) + parts.middle;
@@ -91,9 +72,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     check(shown.find_first_of("<>") == std::string::npos, "detail carries no raw angle bracket");
     // Undo the escapes in the reverse order of their application.
-    std::string unescaped = replaceAll(shown, "&gt;", ">");
-    unescaped = replaceAll(unescaped, "&lt;", "<");
-    unescaped = replaceAll(unescaped, "&amp;", "&");
+    const std::string unescaped =
+        replaceAll(replaceAll(replaceAll(shown, "&gt;", ">"), "&lt;", "<"), "&amp;", "&");
     check(unescaped == detail, "unescaping gives back the detail");
     return 0;
 }

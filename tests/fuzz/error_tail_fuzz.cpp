@@ -20,40 +20,27 @@ namespace {
 // shortcut with the lead-byte tables of the code under test.
 bool referenceIsValidUtf8(std::string_view bytes)
 {
-    int pending = 0;
-    int length = 0;
-    char32_t codePoint = 0;
-    for (const char byte : bytes) {
-        const auto value = static_cast<unsigned char>(byte);
-        if (pending == 0) {
-            if (value < 0x80)
-                continue;
-            if ((value & 0xE0) == 0xC0) {
-                length = 2;
-                codePoint = value & 0x1F;
-            } else if ((value & 0xF0) == 0xE0) {
-                length = 3;
-                codePoint = value & 0x0F;
-            } else if ((value & 0xF8) == 0xF0) {
-                length = 4;
-                codePoint = value & 0x07;
-            } else {
-                return false;
-            }
-            pending = length - 1;
-            continue;
-        }
-        if ((value & 0xC0) != 0x80)
+    for (std::size_t i = 0; i < bytes.size();) {
+        const auto lead = static_cast<unsigned char>(bytes[i++]);
+        const int length = lead < 0x80 ? 1
+                           : (lead & 0xE0) == 0xC0 ? 2
+                           : (lead & 0xF0) == 0xE0 ? 3
+                           : (lead & 0xF8) == 0xF0 ? 4
+                                                   : 0;
+        if (length == 0)
             return false;
-        codePoint = (codePoint << 6) | (value & 0x3F);
-        if (--pending > 0)
-            continue;
-        const char32_t shortest = length == 2 ? 0x80 : length == 3 ? 0x800 : 0x10000;
-        if (codePoint < shortest || codePoint > 0x10FFFF ||
+        char32_t codePoint = length == 1 ? lead : lead & (0x7F >> length);
+        for (int k = 1; k < length; ++k, ++i) {
+            if (i == bytes.size() || (static_cast<unsigned char>(bytes[i]) & 0xC0) != 0x80)
+                return false;
+            codePoint = (codePoint << 6) | (bytes[i] & 0x3F);
+        }
+        const char32_t shortest[] = {0, 0, 0x80, 0x800, 0x10000};
+        if (codePoint < shortest[length] || codePoint > 0x10FFFF ||
             (codePoint >= 0xD800 && codePoint <= 0xDFFF))
             return false;
     }
-    return pending == 0;
+    return true;
 }
 
 // Byte offsets of the chunk ends, in one of several ways a pipe reader could
@@ -62,43 +49,23 @@ std::vector<std::size_t> chunkEnds(std::string_view payload, unsigned selector)
 {
     std::vector<std::size_t> ends;
     const unsigned parameter = selector / 4;
-    switch (selector % 4) {
-    case 0: {
-        const std::size_t step = parameter % 16 + 1;
-        for (std::size_t end = step; end < payload.size(); end += step)
+    std::uint32_t state = parameter * 2654435761U + 1;
+    unsigned seen = 0;
+    for (std::size_t end = 1; end < payload.size(); ++end) {
+        state ^= state << 13;
+        state ^= state >> 17;
+        state ^= state << 5;
+        const bool startsCodePoint = (static_cast<unsigned char>(payload[end]) & 0xC0) != 0x80;
+        const bool cut[] = {
+            end % (parameter % 16 + 1) == 0,
+            // Every few code points: valid input then splits inside characters
+            // but never inside a code point.
+            startsCodePoint && ++seen % (parameter % 8 + 1) == 0,
+            payload[end - 1] == '\n',
+            state % 16 == 0,
+        };
+        if (cut[selector % 4])
             ends.push_back(end);
-        break;
-    }
-    case 1: {
-        // Every few code points: valid input then splits inside characters
-        // but never inside a code point.
-        const unsigned every = parameter % 8 + 1;
-        unsigned seen = 0;
-        for (std::size_t i = 1; i < payload.size(); ++i) {
-            if ((static_cast<unsigned char>(payload[i]) & 0xC0) != 0x80 && ++seen % every == 0)
-                ends.push_back(i);
-        }
-        break;
-    }
-    case 2:
-        for (std::size_t i = 0; i + 1 < payload.size(); ++i) {
-            if (payload[i] == '\n')
-                ends.push_back(i + 1);
-        }
-        break;
-    default: {
-        std::uint32_t state = parameter * 2654435761U + 1;
-        for (std::size_t end = 0;;) {
-            state ^= state << 13;
-            state ^= state >> 17;
-            state ^= state << 5;
-            end += state % 32 + 1;
-            if (end >= payload.size())
-                break;
-            ends.push_back(end);
-        }
-        break;
-    }
     }
     ends.push_back(payload.size());
     return ends;
@@ -121,22 +88,21 @@ std::string_view lastCharacters(std::string_view text, std::size_t limit)
     characters->setText(utf8Text, status);
     check(U_SUCCESS(status), "ICU accepts the text");
     std::vector<int32_t> boundaries;
-    for (int32_t at = characters->first(); at != icu::BreakIterator::DONE;
-         at = characters->next())
+    for (int32_t at = characters->first(); at != icu::BreakIterator::DONE; at = characters->next())
         boundaries.push_back(at);
     characters->setText(icu::UnicodeString());
     utext_close(utf8Text);
     const std::size_t count = boundaries.size() - 1;
-    if (count <= limit)
-        return text;
-    return text.substr(static_cast<std::size_t>(boundaries[count - limit]));
+    return count <= limit ? text : text.substr(static_cast<std::size_t>(boundaries[count - limit]));
 }
 
-void checkTail(const std::string& tail, const std::string& all, std::size_t limit)
+void checkTail(const std::string& tail, std::size_t count, const std::string& all,
+               std::size_t limit)
 {
+    check(count == countCharacters(tail), "the kept count matches the tail");
     check(isValidUtf8(tail), "tail is valid UTF-8");
     check(all.ends_with(tail), "tail is a suffix of everything appended");
-    check(countCharacters(tail) <= limit, "tail keeps at most the limit");
+    check(count <= limit, "tail keeps at most the limit");
     check(tail == lastCharacters(all, limit), "tail is exactly the last characters");
 }
 
@@ -153,7 +119,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return 0;
     const std::size_t limit = data[0] % 64 + 1;
     const std::string_view payload = input.substr(2);
-    const std::vector<std::size_t> ends = chunkEnds(payload, data[1]);
 
     std::string shortTail;
     std::size_t shortCount = 0;
@@ -165,7 +130,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::string appended;
     std::vector<std::string_view> validChunks;
     std::size_t begin = 0;
-    for (const std::size_t end : ends) {
+    for (const std::size_t end : chunkEnds(payload, data[1])) {
         const std::string_view chunk = payload.substr(begin, end - begin);
         begin = end;
         const bool valid = isValidUtf8(chunk);
@@ -184,7 +149,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             check(lazyTail == shortTail && lazyCount == shortCount, "settled lazy tail is exact");
         }
     }
-    checkTail(shortTail, appended, limit);
+    checkTail(shortTail, shortCount, appended, limit);
     settleTail(lazyTail, lazyCount, lazyUnsettled, limit);
     check(lazyTail == shortTail && lazyCount == shortCount, "lazy tail ends exact");
 
@@ -210,7 +175,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         repeated.append(pending);
         appendToTail(realTail, realCount, pending);
     }
-    check(realCount == countCharacters(realTail), "the kept count matches the real tail");
-    checkTail(realTail, repeated, stderrTailLimit);
+    checkTail(realTail, realCount, repeated, stderrTailLimit);
     return 0;
 }

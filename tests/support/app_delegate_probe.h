@@ -7,8 +7,6 @@ namespace quorva {
 
 // The tests' window onto the delegate's private state and operations.
 struct AppDelegateProbe {
-    static const std::unique_ptr<Window>& window(const AppDelegate& d) { return d.window; }
-    static const std::unique_ptr<WebView>& webView(const AppDelegate& d) { return d.webView; }
     static const std::shared_ptr<Process>& server(const AppDelegate& d) { return d.server; }
     static const std::optional<Url>& serverURL(const AppDelegate& d) { return d.serverURL; }
     static bool quitting(const AppDelegate& d) { return d.quitting.load(); }

@@ -4,6 +4,9 @@
 #include "platform/gtk/url_glib.h"
 #include "platform/platform.h"
 
+#include <algorithm>
+#include <csignal>
+#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
@@ -15,67 +18,42 @@
 namespace quorva::testing {
 
 // Every call the core makes, in order, as one line each.
-class CallLog {
-public:
-    void add(std::string call) { calls.push_back(std::move(call)); }
-    const std::vector<std::string>& all() const { return calls; }
+struct CallLog {
+    void add(std::string call) { all.push_back(std::move(call)); }
     // The calls that start with the prefix, in order.
-    std::vector<std::string> matching(const std::string& prefix) const;
+    std::vector<std::string> matching(const std::string& prefix) const
+    {
+        std::vector<std::string> found;
+        std::copy_if(all.begin(), all.end(), std::back_inserter(found),
+                     [&](const std::string& call) { return call.starts_with(prefix); });
+        return found;
+    }
     std::size_t count(const std::string& prefix) const { return matching(prefix).size(); }
 
-private:
-    std::vector<std::string> calls;
+    std::vector<std::string> all;
 };
 
-// What every fake holds: the log it writes its calls to.
-struct Logged {
-    explicit Logged(CallLog& log) : log(log) {}
-    CallLog& log;
-};
-
-// Main queue and clock in one: time moves only when the test says so, or
-// when the code under test sleeps.
-class ManualMainQueue final : public MainQueue, public Clock, Logged {
+class FakeWebView final : public WebView {
 public:
-    using Logged::Logged;
+    explicit FakeWebView(CallLog& log) : log(log) {}
 
-    void async(std::function<void()> work) override;
-    void asyncAfter(double seconds, std::function<void()> work) override;
-    double now() const override { return time; }
-    void sleepMicroseconds(unsigned microseconds) override { time += microseconds / 1e6; }
-
-    // Runs queued work, and timers that are due, until nothing is left to run.
-    void runPending();
-    // Moves the clock forward and runs what falls due on the way.
-    void advance(double seconds);
-    std::size_t pendingTimers() const { return timers.size(); }
-
-private:
-    double time = 1000.0;
-    std::vector<std::function<void()>> queued;
-    std::multimap<double, std::function<void()>> timers;
-};
-
-class FakeWebView final : public WebView, Logged {
-public:
-    using Logged::Logged;
-
-    void loadHtml(const std::string& html) override;
-    void loadRequest(const Url& url, double timeoutSeconds) override;
+    void loadHtml(const std::string& html) override
+    {
+        log.add("webView.loadHtml");
+        htmlLoads.push_back(html);
+    }
+    void loadRequest(const Url& url, double timeoutSeconds) override
+    {
+        log.add("webView.loadRequest " + url.text);
+        lastTimeout = timeoutSeconds;
+    }
     void reload() override { log.add("webView.reload"); }
-    void evaluateScript(const std::string& script) override
-    {
-        log.add("webView.evaluateScript " + script);
-        scripts.push_back(script);
-    }
+    void evaluateScript(const std::string& script) override { scripts.push_back(script); }
     std::optional<Url> currentUrl() const override { return current; }
-    void runEditCommand(EditCommand) override { log.add("webView.edit"); }
-    void showNotice(const Notice& notice) override
-    {
-        log.add("webView.showNotice");
-        notices.push_back(notice);
-    }
+    void runEditCommand(EditCommand) override {}
+    void showNotice(const Notice& notice) override { notices.push_back(notice); }
 
+    CallLog& log;
     std::optional<Url> current;
     std::vector<Notice> notices;
     std::vector<std::string> htmlLoads;
@@ -84,107 +62,149 @@ public:
 };
 
 // Only the window's construction is checked, as the calls it logs.
-class FakeWindow final : public Window, Logged {
+class FakeWindow final : public Window {
 public:
-    using Logged::Logged;
+    explicit FakeWindow(CallLog& log) : log(log) {}
 
-    void setTitle(const std::string& title) override { log.add("window.setTitle " + title); }
+    void setTitle(const std::string& title) override { add("setTitle " + title); }
     void setTitleVisible(bool visible) override { add("setTitleVisible", visible); }
-    void setTitlebarTransparent(bool transparent) override
-    {
-        add("setTitlebarTransparent", transparent);
-    }
-    void setBackgroundWhite() override { log.add("window.setBackgroundWhite"); }
+    void setTitlebarTransparent(bool on) override { add("setTitlebarTransparent", on); }
+    void setBackgroundWhite() override { add("setBackgroundWhite"); }
     void setMinimumSize(int width, int height) override
     {
-        log.add("window.setMinimumSize " + std::to_string(width) + "x" + std::to_string(height));
+        add("setMinimumSize " + std::to_string(width) + "x" + std::to_string(height));
     }
-    void setContent(WebView&) override { log.add("window.setContent"); }
-    void center() override { log.add("window.center"); }
+    void setContent(WebView&) override { add("setContent"); }
+    void center() override { add("center"); }
     void setFrameAutosaveName(const std::string& name) override
     {
-        log.add("window.setFrameAutosaveName " + name);
+        add("setFrameAutosaveName " + name);
     }
-    void makeKeyAndOrderFront() override { log.add("window.makeKeyAndOrderFront"); }
-    void minimize() override { log.add("window.minimize"); }
-    void toggleZoomed() override { log.add("window.toggleZoomed"); }
+    void makeKeyAndOrderFront() override { add("makeKeyAndOrderFront"); }
+    void minimize() override { add("minimize"); }
+    void toggleZoomed() override { add("toggleZoomed"); }
 
 private:
-    void add(const char* call, bool value)
+    void add(const std::string& call) { log.add("window." + call); }
+    void add(const std::string& call, bool value) { add(call + (value ? " true" : " false")); }
+    CallLog& log;
+};
+
+class FakeProcess final : public Process {
+public:
+    FakeProcess(CallLog& log, const Clock& clock, LaunchRequest request)
+        : log(log), clock(clock), request(std::move(request))
     {
-        log.add(std::string("window.") + call + (value ? " true" : " false"));
     }
-};
-
-class FakeWindowSystem final : public WindowSystem, Logged {
-public:
-    using Logged::Logged;
-
-    std::unique_ptr<WebView> createWebView(const WebViewConfiguration& configuration,
-                                           std::weak_ptr<WebViewDelegate> delegate) override;
-    std::unique_ptr<Window> createWindow(int contentWidth, int contentHeight) override;
-    void activateIgnoringOtherApps() override { log.add("activateIgnoringOtherApps"); }
-    std::string_view interpreterHint() const override { return hint; }
-
-    FakeWebView* webView = nullptr;
-    std::string hint = std::string(commandLineToolsHint);
-    WebViewConfiguration lastConfiguration;
-};
-
-class FakeProcess final : public Process, Logged {
-public:
-    using Logged::Logged;
 
     int pid() const override { return 4242; }
-    bool isRunning() const override;
-    void terminate() override;
-    void kill() override;
+    bool isRunning() const override
+    {
+        return running && !(terminatedAt && exitsAfterTerminate &&
+                             clock.now() >= *terminatedAt + *exitsAfterTerminate);
+    }
+    void terminate() override
+    {
+        log.add("server.terminate");
+        terminatedAt = terminatedAt.value_or(clock.now());
+    }
+    void kill() override
+    {
+        log.add("server.kill");
+        running = false;
+        status = SIGKILL;
+    }
     int terminationStatus() const override { return status; }
 
     // Delivers the exit as the waiter thread would.
-    void exitWith(int terminationStatus);
+    void exitWith(int terminationStatus)
+    {
+        running = false;
+        status = terminationStatus;
+        request.onExit(terminationStatus);
+    }
 
+    CallLog& log;
+    const Clock& clock;
+    LaunchRequest request;
     bool running = true;
     int status = 0;
     // Seconds after terminate() at which the process exits; none: ignores it.
     std::optional<double> exitsAfterTerminate = 0.0;
     std::optional<double> terminatedAt;
-    LaunchRequest request;
-    std::function<double()> clock;
 };
 
-class FakeProcessLauncher final : public ProcessLauncher, Logged {
+// The whole platform in one object, with one call log. Its main queue is also
+// its clock: time moves only when the test says so, or when the code sleeps.
+class FakePlatform final : public WindowSystem, public MainQueue, public Clock, public Workspace,
+                           public Environment, public FileSystem, public ProcessLauncher,
+                           public SignalSources, public ThisProcess {
 public:
-    using Logged::Logged;
+    std::unique_ptr<WebView> createWebView(const WebViewConfiguration& configuration,
+                                           std::weak_ptr<WebViewDelegate>) override
+    {
+        log.add("createWebView " + std::to_string(configuration.width) + "x" +
+                std::to_string(configuration.height) +
+                (configuration.persistentDataStore ? " persistent" : " ephemeral") +
+                (configuration.inspectable ? " inspectable" : ""));
+        auto view = std::make_unique<FakeWebView>(log);
+        webView = view.get();
+        return view;
+    }
+    std::unique_ptr<Window> createWindow(int width, int height) override
+    {
+        log.add("createWindow " + std::to_string(width) + "x" + std::to_string(height));
+        return std::make_unique<FakeWindow>(log);
+    }
+    void activateIgnoringOtherApps() override { log.add("activateIgnoringOtherApps"); }
+    std::string_view interpreterHint() const override { return hint; }
 
-    LaunchResult launch(LaunchRequest request) override;
-    std::optional<int> runToCompletion(const std::string& executable,
-                                       const std::vector<std::string>& arguments) override;
+    void async(std::function<void()> work) override { queued.push_back(std::move(work)); }
+    void asyncAfter(double seconds, std::function<void()> work) override
+    {
+        log.add("mainQueue.asyncAfter " + std::to_string(seconds));
+        timers.emplace(time + seconds, std::move(work));
+    }
+    double now() const override { return time; }
+    void sleepMicroseconds(unsigned microseconds) override { time += microseconds / 1e6; }
+    // Runs queued work, and timers that are due, until nothing is left to run.
+    void runPending()
+    {
+        while (!queued.empty() || due(time)) {
+            std::function<void()> work;
+            if (!queued.empty()) {
+                work = std::move(queued.front());
+                queued.pop_front();
+            } else {
+                work = std::move(timers.begin()->second);
+                timers.erase(timers.begin());
+            }
+            work();
+        }
+    }
+    // Moves the clock forward and runs what falls due on the way.
+    void advance(double seconds)
+    {
+        const double target = time + seconds;
+        for (runPending(); due(target); runPending())
+            time = std::max(time, timers.begin()->first);
+        time = target;
+        runPending();
+    }
 
-    // The answer to the next launch: a description makes it fail.
-    std::optional<std::string> failLaunchWith;
-    // Exit status of runToCompletion by executable; absent: cannot be started.
-    std::map<std::string, int> completionStatus;
-    std::shared_ptr<FakeProcess> last;
-    std::vector<LaunchRequest> launches;
-    std::function<double()> clock;
-};
+    void openURL(const Url& url) override { opened.push_back(url.text); }
 
-class FakeEnvironment final : public Environment, Logged {
-public:
-    using Logged::Logged;
-
-    std::map<std::string, std::string> snapshot() const override;
-    std::optional<std::string> get(const std::string& name) const override;
+    std::map<std::string, std::string> snapshot() const override
+    {
+        log.add("environment.snapshot");
+        return variables;
+    }
+    std::optional<std::string> get(const std::string& name) const override
+    {
+        const auto found = variables.find(name);
+        return found == variables.end() ? std::nullopt : std::optional(found->second);
+    }
     std::string homeDirectory() const override { return home; }
-
-    std::map<std::string, std::string> variables;
-    std::string home = "/home/user";
-};
-
-class FakeFileSystem final : public FileSystem, Logged {
-public:
-    using Logged::Logged;
 
     bool createDirectories(const std::string& path) override
     {
@@ -195,65 +215,80 @@ public:
     bool isExecutableFile(const std::string& path) const override { return executable.count(path); }
     std::optional<std::string> resourceDirectory() const override { return resources; }
 
-    std::set<std::string> readable;
-    std::set<std::string> executable;
-    std::optional<std::string> resources = "/opt/quorva/share/quorva";
-    bool createSucceeds = true;
-};
-
-class FakeWorkspace final : public Workspace, Logged {
-public:
-    using Logged::Logged;
-    void openURL(const Url& url) override
+    LaunchResult launch(LaunchRequest request) override
     {
-        log.add("openURL " + url.text);
-        opened.push_back(url.text);
+        log.add("launch " + request.executable + joined(request.arguments) + " @" +
+                request.workingDirectory);
+        if (failLaunchWith)
+            return {nullptr, *failLaunchWith};
+        process = std::make_shared<FakeProcess>(log, *this, std::move(request));
+        return {process, ""};
     }
-    std::vector<std::string> opened;
-};
+    std::optional<int> runToCompletion(const std::string& executable,
+                                       const std::vector<std::string>& arguments) override
+    {
+        log.add("runToCompletion " + executable + joined(arguments));
+        const auto found = completionStatus.find(executable);
+        return found == completionStatus.end() ? std::nullopt : std::optional(found->second);
+    }
 
-class FakeSignalSources final : public SignalSources, Logged {
-public:
-    using Logged::Logged;
-    std::unique_ptr<SignalSource> watch(int signalNumber, std::function<void()> handler) override;
+    std::unique_ptr<SignalSource> watch(int signalNumber, std::function<void()> handler) override
+    {
+        log.add("signal.watch " + std::to_string(signalNumber));
+        handlers[signalNumber] = std::move(handler);
+        return std::make_unique<SignalSource>();
+    }
     // Delivers the signal's event as the main loop would.
     void deliver(int signalNumber) { handlers.at(signalNumber)(); }
-    std::map<int, std::function<void()>> handlers;
-};
 
-class FakeThisProcess final : public ThisProcess, Logged {
-public:
-    using Logged::Logged;
-    bool writeStandardError(std::string_view text) override;
+    bool writeStandardError(std::string_view text) override
+    {
+        log.add("writeStandardError");
+        standardError += writesFail ? "" : text;
+        return !writesFail;
+    }
     void exit(int status) override
     {
         log.add("exit " + std::to_string(status));
         exits.push_back(status);
     }
 
+    mutable CallLog log;
+    FakeWebView* webView = nullptr;
+    std::string hint = std::string(commandLineToolsHint);
+    std::vector<std::string> opened;
+    std::map<std::string, std::string> variables;
+    std::string home = "/home/user";
+    std::set<std::string> readable;
+    std::set<std::string> executable;
+    std::optional<std::string> resources = "/opt/quorva/share/quorva";
+    bool createSucceeds = true;
+    // The answer to the next launch: a description makes it fail.
+    std::optional<std::string> failLaunchWith;
+    // Exit status of runToCompletion by executable; absent: cannot be started.
+    std::map<std::string, int> completionStatus;
+    std::shared_ptr<FakeProcess> process;  // the last launched
+    std::map<int, std::function<void()>> handlers;
     std::string standardError;
     std::vector<int> exits;
     bool writesFail = false;
-};
-
-// The whole fake platform, with one call log.
-struct FakePlatform {
-    FakePlatform() { processLauncher.clock = [this] { return mainQueue.now(); }; }
-    FakePlatform(const FakePlatform&) = delete;
-    FakePlatform& operator=(const FakePlatform&) = delete;
-
-    CallLog log;
-    ManualMainQueue mainQueue{log};
-    FakeWindowSystem windowSystem{log};
-    FakeWorkspace workspace{log};
-    FakeEnvironment environment{log};
-    FakeFileSystem fileSystem{log};
-    FakeProcessLauncher processLauncher{log};
-    FakeSignalSources signalSources{log};
     GlibUrlParser urlParser;
-    FakeThisProcess thisProcess{log};
-    Platform platform{windowSystem, mainQueue,       mainQueue,     workspace, environment,
-                      fileSystem,   processLauncher, signalSources, urlParser, thisProcess};
+    Platform platform{*this, *this, *this, *this, *this, *this, *this, *this, urlParser, *this};
+
+private:
+    static std::string joined(const std::vector<std::string>& words)
+    {
+        std::string text;
+        for (const auto& word : words)
+            text += " " + word;
+        return text;
+    }
+
+    double time = 1000.0;
+    bool due(double by) const { return !timers.empty() && timers.begin()->first <= by; }
+
+    std::deque<std::function<void()>> queued;
+    std::multimap<double, std::function<void()>> timers;
 };
 
 }  // namespace quorva::testing

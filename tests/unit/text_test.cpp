@@ -20,33 +20,22 @@ std::string repeat(const std::string& text, std::size_t times)
 
 TEST(Utf8, StrictDecodingAcceptsOnlyWellFormedText)
 {
-    struct Case {
-        std::string bytes;
-        bool valid;
-    };
-    const std::vector<Case> cases = {
-        {"", true},
-        {"plain ascii, long enough to take the fast path", true},
-        {"กำลังเปิด QUORVA…", true},
-        {"\xF0\x9F\x98\x80", true},          // U+1F600
-        {"\xF4\x8F\xBF\xBF", true},          // U+10FFFF
-        {std::string("a\0b", 3), true},      // NUL is a character
-        {"\xFF", false},
-        {"abc\xFF", false},
-        {"\xC0\xAF", false},                 // overlong '/'
-        {"\xE0\x80\xAF", false},             // overlong
-        {"\xF0\x80\x80\xAF", false},         // overlong
-        {"\xED\xA0\x80", false},             // surrogate U+D800
-        {"\xF4\x90\x80\x80", false},         // above U+10FFFF
-        {"\xF5\x80\x80\x80", false},
-        {"\xE0\xB8", false},                 // Thai letter cut short
-        {"\xB8\x81", false},                 // its other half
-        {"\x80", false},                     // lone continuation
-        {"abcdefgh\xE0\xB8\x81xyz", true},
-        {"abcdefghij\xC3", false},           // truncated after the fast path
-    };
-    for (const auto& c : cases)
-        EXPECT_EQ(isValidUtf8(c.bytes), c.valid) << testing::PrintToString(c.bytes);
+    for (const std::string bytes : {
+             "", "plain ascii, long enough to take the fast path", "กำลังเปิด QUORVA…",
+             "\xF0\x9F\x98\x80",  // U+1F600
+             "\xF4\x8F\xBF\xBF",  // U+10FFFF
+             "abcdefgh\xE0\xB8\x81xyz"})
+        EXPECT_TRUE(isValidUtf8(bytes)) << testing::PrintToString(bytes);
+    EXPECT_TRUE(isValidUtf8(std::string("a\0b", 3)));  // NUL is a character
+    for (const std::string bytes : {
+             "\xFF", "abc\xFF",
+             "\xC0\xAF", "\xE0\x80\xAF", "\xF0\x80\x80\xAF",  // overlong
+             "\xED\xA0\x80",  // surrogate U+D800
+             "\xF4\x90\x80\x80", "\xF5\x80\x80\x80",  // above U+10FFFF
+             "\xE0\xB8", "\xB8\x81",  // a Thai letter cut short, and its other half
+             "\x80",  // lone continuation
+             "abcdefghij\xC3"})  // truncated after the fast path
+        EXPECT_FALSE(isValidUtf8(bytes)) << testing::PrintToString(bytes);
 }
 
 // The tail keeps the last 4000 user-perceived characters, whatever came before.
@@ -84,22 +73,20 @@ TEST(ErrorTail, KeepsTheLastCharacters)
     }
 }
 
-TEST(ErrorTail, CountsUserPerceivedCharacters)
+TEST(ErrorTail, CountsUserPerceivedCharactersAndTrimsUnicodeWhitespace)
 {
     EXPECT_EQ(countCharacters("word\r\n"), 5u);
     EXPECT_EQ(countCharacters("e\u0301"), 1u);
     EXPECT_EQ(countCharacters("กำลัง"), 3u);  // กำ, ลั, ง
     EXPECT_EQ(countCharacters("\U0001F1F9\U0001F1ED"), 1u);  // a flag
     EXPECT_EQ(countCharacters(""), 0u);
-}
 
-TEST(ErrorTail, TrimsUnicodeWhitespaceAtBothEnds)
-{
     EXPECT_EQ(trimWhitespace(" \t\r\n\v\f\u0085\u00A0\u2028\u3000 err \n x \u2029"), "err \n x");
     EXPECT_EQ(trimWhitespace("\n\n  \n"), "");
     EXPECT_EQ(trimWhitespace(""), "");
     EXPECT_EQ(trimWhitespace("ผิดพลาด"), "ผิดพลาด");
-    EXPECT_EQ(trimWhitespace("\u200Bx\u200B"), "\u200Bx\u200B");  // zero width space is no White_Space
+    // A zero width space is no White_Space.
+    EXPECT_EQ(trimWhitespace("\u200Bx\u200B"), "\u200Bx\u200B");
 }
 
 TEST(AddressScan, CandidateRunsToTheFirstWhitespaceCharacter)

@@ -1,9 +1,54 @@
 #include "app/rendering.h"
+#include "server/command_line.h"
 
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 namespace quorva {
 namespace {
+
+// The command line as one text, the words joined by "|".
+std::string commandText(const ServerCommand& command)
+{
+    std::string text = command.executable;
+    for (const auto& argument : command.arguments)
+        text += "|" + argument;
+    return text;
+}
+
+TEST(ServerCommand, CommandLineFollowsTheEnvironment)
+{
+    const std::string python = "/usr/bin/python3|-u|S";
+    const std::string env = "/usr/bin/env|python3|-u|S";
+    const std::string serve = "|serve|--no-browser|--exit-with-parent|--port|";
+    const std::tuple<EnvironmentSnapshot, std::optional<std::string>, std::string> cases[] = {
+        {{}, "/usr/bin/python3", python + serve + "8765"},
+        {{}, std::nullopt, env + serve + "8765"},
+        {{{"QUORVA_DB", "/data/shop.db"}}, "/usr/bin/python3",
+         python + "|--db|/data/shop.db" + serve + "8765"},
+        {{{"QUORVA_DB", ""}}, "/usr/bin/python3", python + serve + "8765"},
+        {{{"QUORVA_PORT", "9000"}}, "/usr/bin/python3", python + serve + "9000"},
+        {{{"QUORVA_PORT", ""}}, "/usr/bin/python3", python + serve},
+        {{{"QUORVA_PORT", " 12ab "}}, std::nullopt, env + serve + " 12ab "},
+        {{{"QUORVA_DB", "rel.db"}, {"QUORVA_PORT", "1"}, {"QUORVA_HOME", "/h"}}, std::nullopt,
+         env + "|--db|rel.db" + serve + "1"},
+    };
+    for (const auto& [environment, interpreter, expected] : cases) {
+        const ServerCommand command = serverCommand(environment, "S", interpreter, "/wd");
+        EXPECT_EQ(commandText(command), expected);
+        EXPECT_EQ(command.workingDirectory, "/wd") << expected;
+    }
+}
+
+TEST(ServerCommand, DataDirectory)
+{
+    EXPECT_EQ(dataDirectory({}, "/home/somchai"), "/home/somchai/QUORVA");
+    EXPECT_EQ(dataDirectory({}, "/home/somchai/"), "/home/somchai/QUORVA");
+    EXPECT_EQ(dataDirectory({{"QUORVA_HOME", "/srv/shop"}}, "/home/somchai"), "/srv/shop");
+    EXPECT_EQ(dataDirectory({{"QUORVA_HOME", "relative/dir"}}, "/home/x"), "relative/dir");
+    EXPECT_EQ(dataDirectory({{"QUORVA_HOME", ""}}, "/home/somchai"), "");
+}
 
 // GL renderer × the user's own settings × QUORVA_RENDERER → path, what the shell
 // sets for itself, and whether GL had to be asked at all.
@@ -60,11 +105,10 @@ TEST(Rendering, ChoiceTable)
             ++probes;
             return GlRenderer{c.renderer};
         });
-        EXPECT_EQ(choice.path, c.path) << "row " << i;
-        EXPECT_EQ(choice.cairoRenderer, c.cairo) << "row " << i;
-        EXPECT_EQ(choice.webAccelerationNever, c.never) << "row " << i;
-        EXPECT_EQ(probes, c.probed ? 1 : 0) << "row " << i;
-        EXPECT_EQ(choice.probed.has_value(), c.probed) << "row " << i;
+        EXPECT_EQ(std::tuple(choice.path, choice.cairoRenderer, choice.webAccelerationNever,
+                             probes, choice.probed.has_value()),
+                  std::tuple(c.path, c.cairo, c.never, c.probed ? 1 : 0, c.probed))
+            << "row " << i;
     }
 }
 
