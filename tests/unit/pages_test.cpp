@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <cstdint>
 #include <string>
 #include <tuple>
 
@@ -115,14 +116,25 @@ std::array<std::string, 3> piecesOf(std::string_view hint)
             page.substr(detail + 1)};
 }
 
-// The pages are shipped byte for byte: their sizes catch an edit.
+// FNV-1a: pins every byte of a page in one line.
+std::uint64_t fingerprint(std::string_view text)
+{
+    std::uint64_t hash = 14695981039346656037ull;
+    for (const unsigned char byte : text)
+        hash = (hash ^ byte) * 1099511628211ull;
+    return hash;
+}
+
+// The pages are shipped byte for byte.
 TEST(StatusPages, PagesKeepTheirBytes)
 {
     EXPECT_EQ(loadingPage.size(), 689u);
+    EXPECT_EQ(fingerprint(loadingPage), 8280305172971896801u);
     EXPECT_TRUE(loadingPage.starts_with("<!DOCTYPE html><html lang=\"th\">"));
     EXPECT_TRUE(loadingPage.ends_with("<p>กำลังเปิด QUORVA\u2026</p>\n</div></body></html>"));
     const auto [head, middle, tail] = piecesOf(commandLineToolsHint);
     EXPECT_EQ(head.size(), 660u);
+    EXPECT_EQ(fingerprint(head), 3181108974134128625u);
     EXPECT_TRUE(head.ends_with("</style></head><body><div class=\"box\">\n  <h1>"));
     EXPECT_EQ(middle, "</h1>\n  " + std::string(commandLineToolsHint) + "\n  <pre>");
     EXPECT_EQ(middle.size(), 345u);
