@@ -4,20 +4,11 @@ import sqlite3
 import sys
 import unittest
 
-from support.downloads import SAVE_TITLE, DownloadsMixin
-from support.quorva import QuorvaTestCase, binary
-from support.shell import free_port
-from support.wait import wait_until
+from support import wait_until
+from support.quorva import REAL_CATALOG, SAVE_TITLE, QuorvaTestCase, binary, free_port
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "server"))
 from test_http import Attack  # noqa: E402
-
-# The bundled catalog itself, run as the shell asks, with at most 256 descriptors.
-REAL_CATALOG = """
-import os, resource, sys
-resource.setrlimit(resource.RLIMIT_NOFILE, (256, 256))
-os.execv("/usr/bin/python3", ["/usr/bin/python3"] + sys.argv[1:])
-"""
 
 # The window adds an item through its own form.
 ADD_ITEM = """(() => {
@@ -27,48 +18,44 @@ ADD_ITEM = """(() => {
   form.submit(); return true; })()"""
 
 
-class CatalogSafetyTest(DownloadsMixin, QuorvaTestCase):
-    def open_catalog(self):
+class CatalogSafetyTest(QuorvaTestCase):
+    sessions = {"xvfb"}
+
+    def setUp(self):
         bundled = os.path.join(os.path.dirname(binary()), "..", "share", "quorva", "catalog.py")
         if not os.path.exists(bundled):
             self.skipTest("needs the build's bundled catalog")
-        port = free_port()
-        shell = self.shell = self.start_shell(REAL_CATALOG, env={"QUORVA_PORT": str(port)},
-                                              before_start=self.make_downloads_folder)
-        self.window = self.main_window(shell)
-        page = self.page = self.inspector()
-        address = page.wait_for("location.protocol === 'http:' && "
-                                "document.querySelector('nav') && location.href", timeout=40)
-        return shell, page, address
+        # The bundled catalog with at most 256 descriptors.
+        self.address = self.open("import resource\nresource.setrlimit(resource.RLIMIT_NOFILE, "
+                                 "(256, 256))\n" + REAL_CATALOG, "document.querySelector('nav')",
+                                 40, downloads=True, env={"QUORVA_PORT": str(free_port())})
 
     def test_the_window_keeps_answering_while_connections_are_held(self):
-        shell, page, address = self.open_catalog()
-        port = int(address.rsplit(":", 1)[1].strip("/"))
+        port = int(self.address.rsplit(":", 1)[1].strip("/"))
         with Attack(port, idle=300, drip=50, host=f"127.0.0.1:{port}") as attack:
             wait_until(lambda: attack.dropped["drip"] >= 50, 40, what="slow drips dropped")
             times = []
             for path, heading in 2 * [("/items/new", "เพิ่มสินค้า"), ("/backups", "สำรองข้อมูล"),
                                       ("/import", "นำเข้าสินค้าจากไฟล์ CSV"),
                                       ("/", "รายการสินค้า")]:
-                page.evaluate(f"location.href = {path!r}")
-                page.wait_for(f"location.pathname === {path!r} && document.querySelector('h1') "
-                              f"&& document.querySelector('h1').textContent === {heading!r}",
-                              timeout=20)
-                times.append(page.evaluate(
+                self.page.evaluate(f"location.href = {path!r}")
+                self.page.wait_for(f"location.pathname === {path!r} && "
+                                   f"document.querySelector('h1')?.textContent === {heading!r}",
+                                   timeout=20)
+                times.append(self.page.evaluate(
                     "performance.getEntriesByType('navigation')[0].responseEnd"))
             print(f"\nwindow under 300 idle + 50 slow-drip connections: page responses "
                   f"{', '.join(f'{t:.0f}' for t in times)} ms", file=sys.stderr)
-        self.assertTrue(shell.running())
-        self.assertNotIn("Traceback", shell.stderr_text())
+        self.assertTrue(self.shell.running())
+        self.assertNotIn("Traceback", self.shell.stderr_text())
 
     def test_a_snapshot_downloaded_through_the_window_holds_what_was_saved(self):
-        shell, page, address = self.open_catalog()
-        page.evaluate("location.href = '/items/new'")
-        page.wait_for("document.querySelector('form.item')", timeout=20)
-        page.evaluate(ADD_ITEM)
-        page.wait_for("document.querySelector('.flash')", timeout=20)
-        page.evaluate("location.href = '/backups'")
-        page.wait_for("document.querySelector('a[href=\"/backups/download\"]')", timeout=20)
+        self.page.evaluate("location.href = '/items/new'")
+        self.page.wait_for("document.querySelector('form.item')", timeout=20)
+        self.page.evaluate(ADD_ITEM)
+        self.page.wait_for("document.querySelector('.flash')", timeout=20)
+        self.page.evaluate("location.href = '/backups'")
+        self.page.wait_for("document.querySelector('a[href=\"/backups/download\"]')", timeout=20)
         self.click_link("ดาวน์โหลดสำเนาตอนนี้")
         self.answer(self.dialog(SAVE_TITLE), "Return")
         name = self.saved()
@@ -77,9 +64,9 @@ class CatalogSafetyTest(DownloadsMixin, QuorvaTestCase):
             self.assertEqual(db.execute("PRAGMA integrity_check").fetchone(), ("ok",))
             self.assertEqual(db.execute("SELECT code, name, price_satang FROM items").fetchall(),
                              [("E2E-1", "สินค้าจากหน้าต่าง", 1250)])
-        self.assert_page_stays(address + "backups")
+        self.assert_page_stays(self.address + "backups")
         # The day's automatic snapshot, taken at start-up.
-        self.assertRegex(" ".join(os.listdir(os.path.join(shell.env["QUORVA_HOME"], "backups"))),
+        self.assertRegex(" ".join(os.listdir(self.server_file("backups"))),
                          r"\bcatalog-\d{4}-\d{2}-\d{2}\.db\b")
 
 

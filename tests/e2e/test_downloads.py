@@ -3,56 +3,8 @@ import io
 import os
 import unittest
 
-from support import x11
-from support.downloads import SAVE_TITLE, DownloadsMixin
-from support.quorva import (REAL_PYTHON, REPLY, QuorvaTestCase, install_recording_browser,
-                            recorded_urls)
-from support.shell import free_port
-from support.wait import wait_until
-
-# Runs the bundled catalog server as the shell asked for it.
-REAL_CATALOG = f"""
-import os, sys
-os.execv({REAL_PYTHON!r}, [{REAL_PYTHON!r}] + sys.argv[1:])
-"""
-
-# Its download stops half-way and the connection drops once the test says so.
-DYING_SERVER = REPLY + """
-import ctypes, http.server, os, signal, socket, sys, time
-ctypes.CDLL(None).prctl(1, signal.SIGTERM)
-
-class Page(http.server.BaseHTTPRequestHandler):
-    def do_GET(self):
-        if self.path.startswith("/half"):
-            name = self.path[1:]
-            # HTTP/1.0 ends at the close, so only the length shows the body is short.
-            if name == "half-1.1.csv":
-                self.protocol_version = "HTTP/1.1"
-            self.send_response(200)
-            self.send_header("Content-Type", "text/csv")
-            self.send_header("Content-Disposition", f'attachment; filename="{name}"')
-            self.send_header("Content-Length", "200000")
-            self.end_headers()
-            self.wfile.write(b"x" * 100000)
-            self.wfile.flush()
-            while not os.path.exists(os.environ["GATE"] + name):
-                time.sleep(0.05)
-            self.connection.shutdown(socket.SHUT_RDWR)
-            self.close_connection = True
-            return
-        if self.path == "/raw":
-            body, kind = b"\\x00\\x01raw", "application/octet-stream"
-        else:
-            body, kind = b"<!DOCTYPE html><p id='where'>catalog</p>", "text/html"
-        reply(self, body, kind)
-
-    def log_message(self, *args):
-        pass
-
-server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Page)
-print("http://127.0.0.1:%d/" % server.server_address[1], flush=True)
-server.serve_forever()
-"""
+from support import wait_until
+from support.quorva import REAL_CATALOG, SAVE_TITLE, QuorvaTestCase, free_port
 
 HEADER = ["รหัสสินค้า", "ชื่อสินค้า", "หมวดหมู่", "ราคา", "จำนวน", "หมายเหตุ", "สร้างเมื่อ (UTC)",
           "แก้ไขล่าสุด (UTC)"]
@@ -63,22 +15,12 @@ EXPORTED = [("A-001", "ข้าวหอมมะลิ 5 กก."), ("A-002", 
             ("B-010", "'=ไม่ใช่สูตร")]
 
 
-class DownloadsTest(DownloadsMixin, QuorvaTestCase):
-    def open(self, source, env=None):
-        """The shell with a Downloads folder; gives its address, once shown."""
-        def prepare(shell):
-            self.gate = os.path.join(shell.root, "gate")
-            shell.env["GATE"] = self.gate
-            self.make_downloads_folder(shell)
-            self.opened = install_recording_browser(shell, kinds=("inode/directory",))
-
-        self.shell = self.start_shell(source, env=env, before_start=prepare)
-        self.window = self.main_window(self.shell)
-        self.page = self.inspector()
-        return self.page.wait_for("location.protocol === 'http:' && location.href", timeout=40)
+class DownloadsTest(QuorvaTestCase):
+    sessions = {"xvfb"}
 
     def open_catalog(self):
-        return self.open(REAL_CATALOG, env={"QUORVA_PORT": str(free_port())})
+        return self.open(REAL_CATALOG, timeout=40, downloads=True, browser=("inode/directory",),
+                         env={"QUORVA_PORT": str(free_port())})
 
     def test_import_through_the_chooser_then_export_saves_every_item(self):
         address = self.open_catalog()
@@ -88,9 +30,9 @@ class DownloadsTest(DownloadsMixin, QuorvaTestCase):
         self.page.evaluate(f"location.href = {address + 'import'!r}")
         self.page.wait_for("document.querySelector('input[type=file]')", timeout=20)
         self.page.evaluate("document.querySelector('input[type=file]').focus()")
-        x11.send_keys(self.window, "space", display=self.display)
+        self.press(self.window, "space")
         chooser = self.dialog()
-        x11.type_text(chooser, source, display=self.display)
+        self.session.type_text(chooser, source)
         self.answer(chooser, "Return")
         self.page.wait_for("document.querySelector('input[type=file]').files.length === 1")
         self.page.evaluate("document.querySelector('form.item').submit()")
@@ -110,8 +52,7 @@ class DownloadsTest(DownloadsMixin, QuorvaTestCase):
         # The notice's button opens the folder with the desktop's default handler.
         self.assertEqual(self.action("open-download-folder", activate=True)[0], True)
         # The shell asks for its file:// URI; the desktop hands a local folder over as a path.
-        wait_until(lambda: recorded_urls(self.opened) == [self.downloads], 20,
-                   what="the folder opened")
+        wait_until(lambda: self.recorded_urls() == [self.downloads], 20, what="the folder opened")
         self.assertEqual(self.page.evaluate("location.pathname"), "/")
         self.assertNotIn("[QUORVA] loaded about:", self.shell.stderr_text())
 
@@ -123,15 +64,14 @@ class DownloadsTest(DownloadsMixin, QuorvaTestCase):
         self.click_link("ส่งออก CSV")
         self.answer(self.dialog(SAVE_TITLE), "Return")
         self.saved()
-        self.assertEqual(sorted(os.listdir(self.shell.home)), [".cache", ".config", ".local",
-                                                               "Downloads"])
+        self.assertEqual(sorted(os.listdir(self.shell.home)),
+                         [".cache", ".config", ".local", "Downloads"])
         self.assert_page_stays(address)
 
     def test_download_that_dies_leaves_no_file_and_says_why(self):
-        address = self.open(DYING_SERVER)
+        address = self.open(downloads=True)
         self.page.evaluate("location.href = '/raw'")
         self.answer(self.dialog(SAVE_TITLE), "Escape")
-
         for name in ("half-1.0.csv", "half-1.1.csv"):
             with self.subTest(name):
                 self.page.evaluate(f"location.href = '/{name}'")
@@ -141,7 +81,7 @@ class DownloadsTest(DownloadsMixin, QuorvaTestCase):
                                      20, what="the download to begin")
                 self.assertTrue(all(f.startswith(".") for f in self.files()), self.files())
                 self.assertTrue(partial[0].endswith(".part"), partial)
-                open(self.gate + name, "w").close()
+                open(self.server_file(name + ".drop"), "w").close()
                 self.notice(f"บันทึกไฟล์ “{name}” ไม่สำเร็จ "
                             "เพราะการเชื่อมต่อกับเซิร์ฟเวอร์ขาดหายระหว่างดาวน์โหลด ลองใหม่อีกครั้ง")
                 self.assertEqual(self.files(), [])

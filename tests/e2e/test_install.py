@@ -4,12 +4,13 @@ import subprocess
 import tempfile
 import unittest
 
-from support.quorva import InstalledTestCase
-from support.shell import ShellProcess, free_port
-from support.wait import wait_until
+from support import wait_until
+from support.quorva import REAL_CATALOG, InstalledTestCase, free_port
 
 
 class InstalledTest(InstalledTestCase):
+    sessions = {"xvfb"}
+
     def test_layout_and_desktop_entry(self):
         for path in ("bin/quorva", "share/quorva/catalog.py",
                      "share/applications/org.quorva.Quorva.desktop",
@@ -26,36 +27,27 @@ class InstalledTest(InstalledTestCase):
         self.assertIn(f"Exec={self.prefix}/bin/quorva\n", text)
 
     def start_installed(self, port, program=None):
-        shell = ShellProcess(program or os.path.join(self.prefix, "bin", "quorva"),
-                             display=self.display)
-        shell.env.update({
-            "QUORVA_HOME": os.path.join(shell.root, "data"),
-            "QUORVA_PORT": str(port),
-            "DBUS_SESSION_BUS_ADDRESS": self.bus.address,
-            "GTK_A11Y": "none",
-            "GSK_RENDERER": "cairo",
-            "WEBKIT_DISABLE_COMPOSITING_MODE": "1",
-            "QUORVA_DEBUG": "1",
-        })
-        self.addCleanup(shell.cleanup)
-        return shell.start()
+        """The program with the catalog it finds itself, loaded."""
+        shell = self.start_shell(REAL_CATALOG, inspect=False, program=program or os.path.join(
+            self.prefix, "bin", "quorva"), env={"QUORVA_CATALOG": None, "QUORVA_DEBUG": "1",
+                                               "QUORVA_PORT": str(port)})
+        return shell
 
-    def catalog_processes(self, shell):
-        return [p for p in shell.group_members() if p.comm.startswith("python")]
+    def catalogs(self, shell):
+        return [p for p in shell.members() if p.comm.startswith("python")]
 
     def test_opens_the_catalog_and_a_second_start_presents_the_first(self):
         port = free_port()
         first = self.start_installed(port)
         wait_until(lambda: f"[QUORVA] loaded http://127.0.0.1:{port}/" in first.stderr_text(),
                    40, what="the catalog page to load")
-        self.assertEqual(len(self.catalog_processes(first)), 1)
-
+        self.assertEqual(len(self.catalogs(first)), 1)
         second = self.start_installed(port)
         self.assertEqual(second.wait(20), 0)
         self.assertEqual(second.leftovers(), [])
         self.assertNotIn("[QUORVA] loaded", second.stderr_text())
         self.assertTrue(first.running())
-        self.assertEqual(len(self.catalog_processes(first)), 1)
+        self.assertEqual(len(self.catalogs(first)), 1)
 
     def test_the_package_runs_where_it_is_unpacked(self):
         packages = tempfile.mkdtemp(prefix="quorva-deb-")
@@ -70,7 +62,6 @@ class InstalledTest(InstalledTestCase):
                                  check=True, capture_output=True, text=True).stdout
         for needed in ("python3", "libwebkitgtk-6.0", "libgtk-4", "libicu"):
             self.assertIn(needed, depends)
-
         port = free_port()
         shell = self.start_installed(port, os.path.join(unpacked, "usr", "bin", "quorva"))
         wait_until(lambda: f"[QUORVA] loaded http://127.0.0.1:{port}/" in shell.stderr_text(),
