@@ -3,24 +3,17 @@
 import configparser
 import os
 import re
+import shutil
 import struct
 import subprocess
 import tempfile
 import unittest
 
 from support import sessions, wait_until
-from support.quorva import (APPLICATION_ID, SERVING_SERVER, InstalledTestCase, QuorvaTestCase,
-                            free_port)
+from support.quorva import (APPLICATION_ID, REAL_CATALOG, SERVING_SERVER, InstalledTestCase,
+                            QuorvaTestCase, free_port)
 
 ICON_COLOUR = "#6633EE"
-
-# The bundled catalog, run through the test's stand-in interpreter.
-REAL_CATALOG = """
-import runpy, sys
-sys.argv = sys.argv[2:]
-runpy.run_path(sys.argv[0], run_name="__main__")
-"""
-
 
 def colours(path):
     """The image's distinct colours, as #RRGGBB."""
@@ -105,18 +98,25 @@ class AboutTest(DesktopTest):
 class IdentityTest(DesktopTest, InstalledTestCase):
     """The desktop matches the window to the installed entry, and a second start raises it."""
 
-    def test_window_names_the_installed_desktop_entry(self):
+    def test_installed_layout_and_the_window_named_after_the_desktop_entry(self):
+        for path in ("bin/quorva", "share/quorva/catalog.py",
+                     f"share/applications/{APPLICATION_ID}.desktop",
+                     f"share/icons/hicolor/scalable/apps/{APPLICATION_ID}.svg"):
+            self.assertTrue(os.path.isfile(os.path.join(self.prefix, path)), path)
         applications = os.path.join(self.prefix, "share", "applications")
-        [entry_name] = os.listdir(applications)
+        self.assertEqual(os.listdir(applications), [APPLICATION_ID + ".desktop"])
+        path = os.path.join(applications, APPLICATION_ID + ".desktop")
+        if shutil.which("desktop-file-validate"):
+            result = subprocess.run(["desktop-file-validate", path], capture_output=True,
+                                    text=True)
+            self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
         entry = configparser.ConfigParser(interpolation=None)
-        entry.read(os.path.join(applications, entry_name))
+        entry.read(path)
+        entry = entry["Desktop Entry"]
+        self.assertEqual((entry["Name"], entry["Exec"]), ("QUORVA", f"{self.prefix}/bin/quorva"))
         shell, window = self.start_serving(program=os.path.join(self.prefix, "bin", "quorva"))
-        if self.session.wayland:
-            self.assertEqual(self.session.app_id(window), APPLICATION_ID)
-            self.assertEqual(entry_name, APPLICATION_ID + ".desktop")
-        else:
-            wanted = entry["Desktop Entry"].get("StartupWMClass", entry["Desktop Entry"]["Name"])
-            self.assertIn(wanted, self.session.app_id(window))
+        self.assertIn(APPLICATION_ID if self.session.wayland
+                      else entry.get("StartupWMClass", entry["Name"]), self.session.app_id(window))
 
     @unittest.skipIf(sessions.current().name == "xvfb", "no window manager to raise a window")
     def test_second_start_raises_the_window_over_another(self):
@@ -135,6 +135,47 @@ class IdentityTest(DesktopTest, InstalledTestCase):
         else:
             wait_until(lambda: self.session.in_front(window), 15,
                        what="the window raised and focused")
+
+
+    def start_installed(self, port, program=None):
+        """The program with the catalog it finds itself."""
+        return self.start_shell(REAL_CATALOG, inspect=False, program=program or os.path.join(
+            self.prefix, "bin", "quorva"), env={"QUORVA_CATALOG": None, "QUORVA_DEBUG": "1",
+                                               "QUORVA_PORT": str(port)})
+
+    def catalogs(self, shell):
+        return [p for p in shell.members() if p.comm.startswith("python")]
+
+    def test_opens_the_catalog_and_a_second_start_presents_the_first(self):
+        port = free_port()
+        first = self.start_installed(port)
+        wait_until(lambda: f"[QUORVA] loaded http://127.0.0.1:{port}/" in first.stderr_text(),
+                   40, what="the catalog page to load")
+        self.assertEqual(len(self.catalogs(first)), 1)
+        second = self.start_installed(port)
+        self.assertEqual(second.wait(20), 0)
+        self.assertEqual(second.leftovers(), [])
+        self.assertNotIn("[QUORVA] loaded", second.stderr_text())
+        self.assertTrue(first.running())
+        self.assertEqual(len(self.catalogs(first)), 1)
+
+    def test_the_package_runs_where_it_is_unpacked(self):
+        packages = tempfile.mkdtemp(prefix="quorva-deb-")
+        self.addCleanup(shutil.rmtree, packages, True)
+        subprocess.run(["cpack", "-G", "DEB", "-B", packages, "--config",
+                        os.path.join(self.build, "CPackConfig.cmake")],
+                       check=True, stdout=subprocess.DEVNULL)
+        [package] = [name for name in os.listdir(packages) if name.endswith(".deb")]
+        unpacked = os.path.join(packages, "root")
+        subprocess.run(["dpkg", "-x", os.path.join(packages, package), unpacked], check=True)
+        depends = subprocess.run(["dpkg-deb", "-f", os.path.join(packages, package), "Depends"],
+                                 check=True, capture_output=True, text=True).stdout
+        for needed in ("python3", "libwebkitgtk-6.0", "libgtk-4", "libicu"):
+            self.assertIn(needed, depends)
+        port = free_port()
+        shell = self.start_installed(port, os.path.join(unpacked, "usr", "bin", "quorva"))
+        wait_until(lambda: f"[QUORVA] loaded http://127.0.0.1:{port}/" in shell.stderr_text(),
+                   40, what="the catalog page to load from the unpacked package")
 
 
 class HiDpiTest(DesktopTest):

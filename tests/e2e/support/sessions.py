@@ -267,9 +267,6 @@ class SwaySession(Session):
         rect = self.node(window)["window_rect"]
         return rect["width"], rect["height"]
 
-    def min_size(self, window):
-        return None
-
     def resize(self, window, width, height):
         self.swaymsg(f"[con_id={window}]", "resize", "set", "width", f"{width}px", "height",
                      f"{height}px")
@@ -279,7 +276,8 @@ class SwaySession(Session):
         self.swaymsg(f"[con_id={window}]", "kill")
 
     def app_id(self, window):
-        return self.node(window)["app_id"]
+        # One name, where X's WM_CLASS has two.
+        return (self.node(window)["app_id"],)
 
     def in_front(self, window):
         return self.node(window)["focused"]
