@@ -55,5 +55,16 @@ class WindowTest(QuorvaTestCase):
                 second.cleanup()
 
 
+
+class SmallScreenTest(QuorvaTestCase):
+    sessions = {"xvfb"}
+    screen = (1024, 700)
+
+    def test_window_opens_no_larger_than_the_screen(self):
+        window = self.session.main_window(self.start_shell(inspect=False))
+        wait_until(lambda: self.session.size(window) == (1024, 700), 10,
+                   what="the window to fill the small screen")
+
+
 if __name__ == "__main__":
     unittest.main()
