@@ -130,34 +130,34 @@ class IdentityTest(DesktopTest, InstalledTestCase):
             # Sway cannot mint a launcher's token for a test, so the focus it
             # grants for one is out of reach; the shell's part is to pass the
             # launcher's token to the compositor rather than ask for its own.
-            wait_until(lambda: re.search(r'xdg_activation_v1@\d+\.activate\("token-from-the-launcher"',
-                                         shell.stderr_text()), 15, what="the launcher's token used")
+            used = r'xdg_activation_v1@\d+\.activate\("token-from-the-launcher"'
+            wait_until(lambda: re.search(used, shell.stderr_text()), 15,
+                       what="the launcher's token used")
         else:
             wait_until(lambda: self.session.in_front(window), 15,
                        what="the window raised and focused")
 
 
     def start_installed(self, port, program=None):
-        """The program with the catalog it finds itself."""
-        return self.start_shell(REAL_CATALOG, inspect=False, program=program or os.path.join(
+        """The program with the catalog it finds itself, and how many catalogs run."""
+        shell = self.start_shell(REAL_CATALOG, inspect=False, program=program or os.path.join(
             self.prefix, "bin", "quorva"), env={"QUORVA_CATALOG": None, "QUORVA_DEBUG": "1",
                                                "QUORVA_PORT": str(port)})
-
-    def catalogs(self, shell):
-        return [p for p in shell.members() if p.comm.startswith("python")]
+        shell.catalogs = lambda: len([p for p in shell.members() if p.comm.startswith("python")])
+        return shell
 
     def test_opens_the_catalog_and_a_second_start_presents_the_first(self):
         port = free_port()
         first = self.start_installed(port)
         wait_until(lambda: f"[QUORVA] loaded http://127.0.0.1:{port}/" in first.stderr_text(),
                    40, what="the catalog page to load")
-        self.assertEqual(len(self.catalogs(first)), 1)
+        self.assertEqual(first.catalogs(), 1)
         second = self.start_installed(port)
         self.assertEqual(second.wait(20), 0)
         self.assertEqual(second.leftovers(), [])
         self.assertNotIn("[QUORVA] loaded", second.stderr_text())
         self.assertTrue(first.running())
-        self.assertEqual(len(self.catalogs(first)), 1)
+        self.assertEqual(first.catalogs(), 1)
 
     def test_the_package_runs_where_it_is_unpacked(self):
         packages = tempfile.mkdtemp(prefix="quorva-deb-")

@@ -53,8 +53,10 @@ class PagesTest(QuorvaTestCase):
 
     def test_zoom_keys_run_the_zoom_script(self):
         self.open_catalog()
+        # Each row's zoom levels follow on from the row before.
         for keys, last in ((3 * ["ctrl+plus"], ["1.3000000000000003"]),
-                           (8 * ["ctrl+equal"], ["2.0"]), (["ctrl+minus", "ctrl+0"], ["1.9", "1.0"])):
+                           (8 * ["ctrl+equal"], ["2.0"]),
+                           (["ctrl+minus", "ctrl+0"], ["1.9", "1.0"])):
             self.page.evaluate("window.zooms = []")
             self.press(self.window, *keys)
             self.page.wait_for(f"window.zooms.length === {len(keys)}", timeout=10)

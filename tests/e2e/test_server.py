@@ -6,8 +6,7 @@ import time
 import unittest
 
 from support import wait_until
-from support.quorva import (SERVING_SERVER, SILENT_WITH_PARENT, QuorvaTestCase, binary, gone,
-                            read_proc)
+from support.quorva import SERVING_SERVER, SILENT_WITH_PARENT, QuorvaTestCase, binary, read_proc
 
 
 STUBBORN_SERVER = """
@@ -91,7 +90,8 @@ class ServerTest(QuorvaTestCase):
                 for number in end if end != "close" else ():
                     shell.signal(number)
                 self.assertEqual(shell.wait(15), status)
-                wait_until(lambda: gone(server), 10, what=f"process {server} to end")
+                wait_until(lambda: getattr(read_proc(server), "state", "Z") == "Z", 10,
+                           what=f"process {server} to end")
                 if status == 0:
                     shell.wait_for_no_leftovers()
                 shell.cleanup()

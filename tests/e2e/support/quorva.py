@@ -19,7 +19,6 @@ from .inspector import Inspector
 
 APPLICATION_ID = "org.quorva.Quorva"
 REAL_PYTHON = "/usr/bin/python3"
-LIGHT_RENDERING = {"GSK_RENDERER": "cairo", "WEBKIT_DISABLE_COMPOSITING_MODE": "1"}
 SAVE_TITLE = "บันทึกไฟล์"
 
 # Stands first on PATH as "python3": records how the shell ran it, then runs
@@ -30,13 +29,6 @@ with open({record!r}, "a") as record:
     record.write(json.dumps({{"argv": sys.argv[1:], "cwd": os.getcwd(),
                              "env": dict(os.environ), "pid": os.getpid()}}) + "\\n")
 os.execv({python!r}, [{python!r}, "-u", {server!r}] + sys.argv[1:])
-"""
-
-# A server that starts and never says where it is.
-SILENT_SERVER = """
-import time
-while True:
-    time.sleep(60)
 """
 
 # Ends with its parent, like the real catalog server, but never says where it is.
@@ -169,11 +161,6 @@ def descendants(pid):
     return found
 
 
-def gone(pid):
-    info = read_proc(pid)
-    return info is None or info.state == "Z"
-
-
 def free_port():
     with socket.socket() as sock:
         sock.bind(("127.0.0.1", 0))
@@ -293,7 +280,7 @@ class QuorvaTestCase(unittest.TestCase):
         cls.bus = bus.stdout.readline().decode().strip()
         bus.stdout.close()
 
-    def start_shell(self, server_source=SILENT_SERVER, env=None, root=None, inspect=True,
+    def start_shell(self, server_source=SILENT_WITH_PARENT, env=None, root=None, inspect=True,
                     program=None, downloads=False, browser=()):
         """The shell with `server_source` as its catalog server; cleaned up after the test.
 
@@ -307,9 +294,10 @@ class QuorvaTestCase(unittest.TestCase):
         fake = os.path.join(shell.root, "bin", "python3")
         _write(fake, FAKE_PYTHON.format(python=REAL_PYTHON, record=self.record, server=server))
         os.chmod(fake, 0o755)
-        shell.env.update(LIGHT_RENDERING, PATH=f"{shell.root}/bin:{sessions.PATH}",
+        shell.env.update(PATH=f"{shell.root}/bin:{sessions.PATH}", QUORVA_CATALOG=server,
                          QUORVA_HOME=os.path.join(shell.root, "data"), GTK_A11Y="none",
-                         DBUS_SESSION_BUS_ADDRESS=self.bus, QUORVA_CATALOG=server)
+                         DBUS_SESSION_BUS_ADDRESS=self.bus, GSK_RENDERER="cairo",
+                         WEBKIT_DISABLE_COMPOSITING_MODE="1")
         self.inspector_port = free_port() if inspect else None
         if inspect:
             shell.env.update(WEBKIT_INSPECTOR_HTTP_SERVER=f"127.0.0.1:{self.inspector_port}",

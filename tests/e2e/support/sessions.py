@@ -216,7 +216,8 @@ class SwaySession(Session):
         def ready():
             if process.poll() is not None:
                 log.seek(0)
-                raise ChildProcessError(f"sway ended: {log.read().decode(errors='replace')[-2000:]}")
+                tail = log.read()[-2000:].decode(errors="replace")
+                raise ChildProcessError(f"sway ended: {tail}")
             sockets = [n for n in os.listdir(self.runtime)
                        if n.startswith("wayland-") and not n.endswith(".lock")]
             # The IPC socket's file exists a moment before sway answers on it.
