@@ -101,10 +101,8 @@ class DailyTest(QuorvaTestCase):
     sessions = {"xvfb"}
 
     def reconnect_when(self, expression, timeout=30):
-        """A new inspector connection once the page shows `expression`.
-
-        The inspector keeps quiet about a page whose process died; a new
-        connection finds the page that took its place."""
+        # The inspector keeps quiet about a page whose process died; a new
+        # connection finds the page that took its place.
         def attempt():
             page = Inspector(self.inspector_port, timeout=5)
             try:

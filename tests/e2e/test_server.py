@@ -43,8 +43,7 @@ class ServerTest(QuorvaTestCase):
 
     def test_missing_script_shows_its_page(self):
         # A copy of the program with no resources beside it.
-        lonely = tempfile.mkdtemp(prefix="quorva-lonely-")
-        self.addCleanup(shutil.rmtree, lonely, True)
+        lonely = self.enterContext(tempfile.TemporaryDirectory(prefix="quorva-lonely-"))
         os.makedirs(os.path.join(lonely, "bin"))
         program = shutil.copy(binary(), os.path.join(lonely, "bin"))
         shell = self.start_shell(env={"QUORVA_CATALOG": None}, program=program)
@@ -74,6 +73,7 @@ class ServerTest(QuorvaTestCase):
                 ("SIGTERM while starting", SILENT_WITH_PARENT, [signal.SIGTERM], 0),
                 ("SIGTERM twice", SERVING_SERVER, [signal.SIGTERM, signal.SIGTERM], 0),
                 ("SIGINT then SIGTERM", SERVING_SERVER, [signal.SIGINT, signal.SIGTERM], 0),
+                ("SIGTERM, with a server that ignores it", STUBBORN_SERVER, [signal.SIGTERM], 0),
                 ("the window closed", SERVING_SERVER, "close", 0),
                 # The server then ends by itself.
                 ("SIGKILL", SERVING_SERVER, [signal.SIGKILL], -signal.SIGKILL),
@@ -85,11 +85,17 @@ class ServerTest(QuorvaTestCase):
                 server = self.server_pid()
                 if serving:
                     self.inspector().wait_for("location.protocol === 'http:'", timeout=30)
+                if source is STUBBORN_SERVER:
+                    wait_until(lambda: ignores_terminate(server), 20, what="SIGTERM ignored")
+                started = time.monotonic()
                 if end == "close":
                     self.session.close(window)
                 for number in end if end != "close" else ():
                     shell.signal(number)
                 self.assertEqual(shell.wait(15), status)
+                if source is STUBBORN_SERVER:
+                    # Killed once the grace is over, not before.
+                    self.assertGreaterEqual(time.monotonic() - started, 3.0)
                 wait_until(lambda: getattr(read_proc(server), "state", "Z") == "Z", 10,
                            what=f"process {server} to end")
                 if status == 0:
@@ -97,21 +103,8 @@ class ServerTest(QuorvaTestCase):
                 shell.cleanup()
 
 
-
 class FaultTest(QuorvaTestCase):
     sessions = {"xvfb"}
-
-    def test_server_ignoring_terminate_is_killed_after_the_grace(self):
-        shell = self.start_shell(STUBBORN_SERVER, inspect=False)
-        self.session.main_window(shell)
-        server = self.server_pid()
-        wait_until(lambda: ignores_terminate(server), 20, what="the server to ignore SIGTERM")
-        started = time.monotonic()
-        shell.signal(signal.SIGTERM)
-        self.assertEqual(shell.wait(15), 0)
-        self.assertGreaterEqual(time.monotonic() - started, 3.0)
-        wait_until(lambda: read_proc(server) is None, 10, what=f"server {server} to be gone")
-        shell.wait_for_no_leftovers()
 
     @unittest.skipUnless(os.environ.get("QUORVA_SLOW_TESTS"), "takes the full 25 seconds")
     def test_silent_server_gets_the_timeout_page_after_25_seconds(self):

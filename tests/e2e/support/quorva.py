@@ -4,13 +4,13 @@ import ast
 import collections
 import json
 import os
+import pathlib
 import re
 import shutil
 import signal
 import socket
 import subprocess
 import tempfile
-import textwrap
 import time
 import unittest
 
@@ -182,14 +182,13 @@ class Shell:
         self.program, self.own_root = program, root is None
         self.root = root or tempfile.mkdtemp(prefix="quorva-e2e-")
         self.home = os.path.join(self.root, "home")
-        self.config_home = os.path.join(self.home, ".config")
-        self.data_home = os.path.join(self.home, ".local", "share")
-        self.state_home = os.path.join(self.home, ".local", "state")
+        self.config_home, self.data_home, self.state_home, cache = (
+            os.path.join(self.home, name) for name in (".config", ".local/share", ".local/state",
+                                                       ".cache"))
         self.runtime_dir = os.path.join(self.root, "runtime")
         self.env = {"PATH": sessions.PATH, "HOME": self.home, "XDG_CONFIG_HOME": self.config_home,
                     "XDG_DATA_HOME": self.data_home, "XDG_STATE_HOME": self.state_home,
-                    "XDG_CACHE_HOME": os.path.join(self.home, ".cache"),
-                    "XDG_RUNTIME_DIR": self.runtime_dir, "LANG": "C.UTF-8"}
+                    "XDG_CACHE_HOME": cache, "XDG_RUNTIME_DIR": self.runtime_dir, "LANG": "C.UTF-8"}
         self.process = None
 
     def start(self):
@@ -249,6 +248,10 @@ class Shell:
             shutil.rmtree(self.root, ignore_errors=True)
 
 
+def _lines(path):
+    return pathlib.Path(path).read_text().splitlines() if os.path.exists(path) else []
+
+
 def _write(path, text):
     os.makedirs(os.path.dirname(path), exist_ok=True)
     with open(path, "w") as handle:
@@ -273,7 +276,6 @@ class QuorvaTestCase(unittest.TestCase):
         cls.session = kind(cls.scale, cls.screen)
         cls.addClassCleanup(cls.session.stop)
         cls.session.start()
-        cls.display = getattr(cls.session, "display", None)
         # A private session bus, as a desktop has one: nothing autolaunches another.
         bus = cls.session.spawn(["dbus-daemon", "--session", "--nofork", "--print-address=1"],
                                 None, stdout=subprocess.PIPE)
@@ -289,7 +291,7 @@ class QuorvaTestCase(unittest.TestCase):
         shell = self.shell = Shell(program or binary(), root)
         self.session.prepare(shell)
         server = os.path.join(shell.root, "server.py")
-        _write(server, textwrap.dedent(server_source))
+        _write(server, server_source)
         self.record = os.path.join(shell.root, "python3-runs.jsonl")
         fake = os.path.join(shell.root, "bin", "python3")
         _write(fake, FAKE_PYTHON.format(python=REAL_PYTHON, record=self.record, server=server))
@@ -344,19 +346,13 @@ class QuorvaTestCase(unittest.TestCase):
 
     def python_runs(self):
         """How the shell ran python3, one entry per run."""
-        if not os.path.exists(self.record):
-            return []
-        with open(self.record) as handle:
-            return [json.loads(line) for line in handle]
+        return [json.loads(line) for line in _lines(self.record)]
 
     def server_pid(self):
         return wait_until(self.python_runs, 20, what="the shell to run python3")[-1]["pid"]
 
     def recorded_urls(self):
-        if not os.path.exists(self.opened):
-            return []
-        with open(self.opened) as handle:
-            return handle.read().splitlines()
+        return _lines(self.opened)
 
     def press(self, window, *keys):
         self.session.press(window, *keys)
@@ -426,17 +422,3 @@ class QuorvaTestCase(unittest.TestCase):
         self.assertEqual(self.files(), [name])
         return name
 
-
-class InstalledTestCase(QuorvaTestCase):
-    """The build installed into a temporary prefix for the class: `prefix`."""
-
-    @classmethod
-    def setUpClass(cls):
-        cls.build = os.environ.get("QUORVA_BUILD_DIR")
-        if not cls.build:
-            raise unittest.SkipTest("QUORVA_BUILD_DIR is not set; run through ctest")
-        cls.prefix = tempfile.mkdtemp(prefix="quorva-prefix-")
-        cls.addClassCleanup(shutil.rmtree, cls.prefix, True)
-        subprocess.run(["cmake", "--install", cls.build, "--prefix", cls.prefix], check=True,
-                       stdout=subprocess.DEVNULL)
-        super().setUpClass()

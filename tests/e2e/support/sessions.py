@@ -1,10 +1,6 @@
-"""The desktop sessions the shell is tested in, one per test class.
-
-`QUORVA_E2E_SESSION` picks one: "xvfb" (bare X server, the default), "openbox"
-(X server with a window manager) or "sway" (headless Wayland compositor). A
-window is an X window id, or sway's container id. Keys go in through XTEST
-(xdotool) on X and through the virtual-keyboard protocol (wtype) on sway.
-"""
+"""The desktop a test class runs in, as `QUORVA_E2E_SESSION` names it: bare Xvfb (the
+default), Xvfb with openbox, or headless sway. A window is an X window id or sway's
+container id; keys go in through XTEST (xdotool) on X and wtype on sway."""
 
 import contextlib
 import json
@@ -173,14 +169,11 @@ class WindowManagerSession(XSession):
         self.xdotool("windowactivate", window)
 
     def other_window(self):
-        """Another application's window, in front and focused."""
-        process = subprocess.Popen(["xmessage", "-geometry", "1900x1000+0+0", "other"],
-                                   env=self.env, stdout=subprocess.DEVNULL,
-                                   stderr=subprocess.DEVNULL, start_new_session=True)
+        """Another application's window, in front and focused, until the session ends."""
+        self.spawn(["xmessage", "-geometry", "1900x1000+0+0", "other"], self.env)
         window = wait_until(lambda: self.x("windows", None, "xmessage"), 15, what="xmessage")[0]
         self.activate(window)
         wait_until(lambda: self.in_front(window), 10, what="the other window in front")
-        return process
 
 
 class SwaySession(Session):
@@ -288,12 +281,10 @@ class SwaySession(Session):
         wait_until(lambda: self.in_front(window), 10, what="focus")
 
     def other_window(self):
-        """Another application's window, in front and focused."""
-        process = subprocess.Popen(["weston-flower"], env=self.env, stdout=subprocess.DEVNULL,
-                                   stderr=subprocess.DEVNULL, start_new_session=True)
+        """Another application's window, in front and focused, until the session ends."""
+        process = self.spawn(["weston-flower"], self.env)
         self.focus(wait_until(lambda: [n["id"] for n in self.nodes(process.pid)], 15,
                               what="weston-flower")[0])
-        return process
 
     def press(self, window, *keys):
         self.focus(window)
