@@ -1,4 +1,5 @@
 import os
+import pathlib
 import shutil
 import signal
 import tempfile
@@ -6,8 +7,8 @@ import time
 import unittest
 
 from support import wait_until
-from support.quorva import SERVING_SERVER, SILENT_WITH_PARENT, QuorvaTestCase, binary, read_proc
-
+from support.quorva import (SERVING_SERVER, SILENT_WITH_PARENT, QuorvaTestCase, binary, descendants,
+                            read_proc)
 
 STUBBORN_SERVER = """
 import signal, sys, time
@@ -22,6 +23,10 @@ def ignores_terminate(pid):
     with open(f"/proc/{pid}/status") as status:
         mask = next(line for line in status if line.startswith("SigIgn:")).split()[1]
     return bool(int(mask, 16) & (1 << (signal.SIGTERM - 1)))
+
+
+def raw_environ(pid):
+    return pathlib.Path(f"/proc/{pid}/environ").read_bytes()
 
 
 class ServerTest(QuorvaTestCase):
@@ -103,8 +108,35 @@ class ServerTest(QuorvaTestCase):
                 shell.cleanup()
 
 
-class FaultTest(QuorvaTestCase):
+class BareXTest(QuorvaTestCase):
+    """Where the desktop does not matter."""
+
     sessions = {"xvfb"}
+
+    def test_software_path_is_the_shells_own_and_the_server_gets_the_users_environment(self):
+        # Without a GPU (Xvfb's GL is Mesa's software rasteriser) the shell renders without GL
+        # by itself. Both processes load Mesa either way, so the path shows in what the shell
+        # set for itself (its web processes inherit it) and in WebKit's compositor thread.
+        # QUORVA_RENDERER=gpu is the control. A value that is not UTF-8 must reach the server
+        # as the same bytes.
+        for forced, gl_expected in ((None, False), ("gpu", True)):
+            with self.subTest(QUORVA_RENDERER=forced):
+                self.open(timeout=60, env={"GSK_RENDERER": None, "QUORVA_RENDERER": forced,
+                                           "WEBKIT_DISABLE_COMPOSITING_MODE": None,
+                                           "QUORVA_E2E_BYTES": "caf\u00e9 \udcff=1"})
+                given = b"".join(os.fsencode(k) + b"=" + os.fsencode(v) + b"\0"
+                                 for k, v in self.shell.env.items())
+                self.assertEqual(raw_environ(self.shell.pid), given)
+                self.assertEqual(raw_environ(self.server_pid()), given)
+                web = [p.pid for p in descendants(self.shell.pid) if p.comm == "WebKitWebProces"]
+                self.assertTrue(web)
+                threads = [pathlib.Path(f"/proc/{pid}/task/{task}/comm").read_text() for pid in web
+                           for task in os.listdir(f"/proc/{pid}/task")]
+                self.assertEqual(any("Compositor" in name for name in threads), gl_expected)
+                for pid in web:
+                    self.assertEqual(b"\0GSK_RENDERER=cairo\0" in b"\0" + raw_environ(pid),
+                                     not gl_expected)
+                self.shell.cleanup()
 
     @unittest.skipUnless(os.environ.get("QUORVA_SLOW_TESTS"), "takes the full 25 seconds")
     def test_silent_server_gets_the_timeout_page_after_25_seconds(self):

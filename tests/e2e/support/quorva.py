@@ -210,7 +210,6 @@ class Shell:
             self.process.send_signal(number)
 
     def wait(self, timeout):
-        """Exit status, negative for a signal."""
         try:
             return self.process.wait(timeout)
         except subprocess.TimeoutExpired:
@@ -341,7 +340,6 @@ class QuorvaTestCase(unittest.TestCase):
         return page
 
     def server_file(self, name):
-        """A file in the server's working directory."""
         return os.path.join(self.shell.env["QUORVA_HOME"], name)
 
     def python_runs(self):
