@@ -2,6 +2,7 @@
 
 import configparser
 import os
+import pathlib
 import re
 import shutil
 import struct
@@ -219,14 +220,12 @@ class HiDpiTest(DesktopTest):
                                  [2, 1280, 840])
                 path = shot(f"hidpi-{self.session.name}-{name}")
                 self.session.screenshot(path, window)
-                with open(path, "rb") as image:
-                    size = struct.unpack(">II", image.read(24)[16:24])
+                size = struct.unpack(">II", pathlib.Path(path).read_bytes()[16:24])
                 self.assertEqual(size, tuple(2 * side for side in self.session.size(window)))
                 page.evaluate(self.STRIPES)
                 stripes = path.replace(".png", "-stripes.png")
                 wait_until(lambda: {"#FF0000", "#0000FF"} <= colours(
                     self.session.screenshot(stripes, window)), 15, what="device-pixel stripes")
-                page.close()
                 shell.cleanup()
 
 

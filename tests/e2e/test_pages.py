@@ -150,7 +150,6 @@ class DailyTest(QuorvaTestCase):
                               timeout=20)
                 self.assertEqual([run["pid"] for run in self.python_runs()], [server])
                 self.assertIsNotNone(read_proc(server))
-                page.close()
                 self.shell.cleanup()
 
     def test_history_keys_and_buttons_move_through_pages(self):

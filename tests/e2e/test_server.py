@@ -68,7 +68,6 @@ class ServerTest(QuorvaTestCase):
                 shell = self.start_shell(source, env=env)
                 page = self.inspector()
                 self.assertEqual(self.heading(page, title), tail)
-                page.close()
                 shell.cleanup()
 
     def test_every_way_to_end_stops_the_server(self):

@@ -2,6 +2,7 @@
 
 import ast
 import collections
+import contextlib
 import json
 import os
 import pathlib
@@ -11,7 +12,6 @@ import signal
 import socket
 import subprocess
 import tempfile
-import time
 import unittest
 
 from . import sessions, wait_until
@@ -231,18 +231,13 @@ class Shell:
                    accept=lambda left: not left)
 
     def cleanup(self):
-        deadline = time.monotonic() + 10
-        while self.process and time.monotonic() < deadline:
-            try:
+        def group_gone():
+            with contextlib.suppress(ProcessLookupError):
                 os.killpg(self.pid, signal.SIGKILL)
-            except ProcessLookupError:
-                pass
-            try:
-                self.process.wait(0.2)
-            except subprocess.TimeoutExpired:
-                continue
-            if not self.leftovers():
-                break
+            return self.process.poll() is not None and not self.leftovers()
+
+        if self.process:
+            wait_until(group_gone, 10, 0.2, what=f"process group {self.pid} to go")
         if self.own_root:
             shutil.rmtree(self.root, ignore_errors=True)
 
