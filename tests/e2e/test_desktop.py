@@ -16,6 +16,7 @@ from support.quorva import (APPLICATION_ID, REAL_CATALOG, SERVING_SERVER, Quorva
 
 ICON_COLOUR = "#6633EE"
 
+
 def colours(path):
     """The image's distinct colours, as #RRGGBB."""
     text = subprocess.run(["convert", path, "-alpha", "off", "-unique-colors", "-depth", "8",
@@ -151,31 +152,14 @@ class IdentityTest(DesktopTest):
             wait_until(lambda: self.session.in_front(window), 15,
                        what="the window raised and focused")
 
-
     def start_installed(self, port, program=None):
-        """The program with the catalog it finds itself, and how many catalogs run."""
-        shell = self.start_shell(REAL_CATALOG, inspect=False, program=program or os.path.join(
+        """The program with the catalog it finds itself."""
+        return self.start_shell(REAL_CATALOG, inspect=False, program=program or os.path.join(
             self.prefix, "bin", "quorva"), env={"QUORVA_CATALOG": None, "QUORVA_DEBUG": "1",
                                                "QUORVA_PORT": str(port)})
-        shell.catalogs = lambda: len([p for p in shell.members() if p.comm.startswith("python")])
-        return shell
 
-    def test_opens_the_catalog_and_a_second_start_presents_the_first(self):
-        port = free_port()
-        first = self.start_installed(port)
-        wait_until(lambda: f"[QUORVA] loaded http://127.0.0.1:{port}/" in first.stderr_text(),
-                   40, what="the catalog page to load")
-        self.assertEqual(first.catalogs(), 1)
-        second = self.start_installed(port)
-        self.assertEqual(second.wait(20), 0)
-        self.assertEqual(second.leftovers(), [])
-        self.assertNotIn("[QUORVA] loaded", second.stderr_text())
-        self.assertTrue(first.running())
-        self.assertEqual(first.catalogs(), 1)
-
-    def test_the_package_runs_where_it_is_unpacked(self):
-        packages = tempfile.mkdtemp(prefix="quorva-deb-")
-        self.addCleanup(shutil.rmtree, packages, True)
+    def test_the_package_runs_where_it_is_unpacked_and_a_second_start_presents_it(self):
+        packages = self.enterContext(tempfile.TemporaryDirectory(prefix="quorva-deb-"))
         subprocess.run(["cpack", "-G", "DEB", "-B", packages, "--config",
                         os.path.join(self.build, "CPackConfig.cmake")],
                        check=True, stdout=subprocess.DEVNULL)
@@ -187,9 +171,18 @@ class IdentityTest(DesktopTest):
         for needed in ("python3", "libwebkitgtk-6.0", "libgtk-4", "libicu"):
             self.assertIn(needed, depends)
         port = free_port()
-        shell = self.start_installed(port, os.path.join(unpacked, "usr", "bin", "quorva"))
-        wait_until(lambda: f"[QUORVA] loaded http://127.0.0.1:{port}/" in shell.stderr_text(),
+        first = self.start_installed(port, os.path.join(unpacked, "usr", "bin", "quorva"))
+        catalogs = lambda: [p for p in first.members() if p.comm.startswith("python")]
+        wait_until(lambda: f"[QUORVA] loaded http://127.0.0.1:{port}/" in first.stderr_text(),
                    40, what="the catalog page to load from the unpacked package")
+        self.assertEqual(len(catalogs()), 1)
+        # The prefix's program, started again, hands over to the first and ends.
+        second = self.start_installed(port)
+        self.assertEqual(second.wait(20), 0)
+        self.assertEqual(second.leftovers(), [])
+        self.assertNotIn("[QUORVA] loaded", second.stderr_text())
+        self.assertTrue(first.running())
+        self.assertEqual(len(catalogs()), 1)
 
 
 class HiDpiTest(DesktopTest):

@@ -1,6 +1,7 @@
 """The page as WebKit's remote inspector shows it, over the smallest websocket client that works."""
 
 import base64
+import contextlib
 import http.client
 import json
 import os
@@ -16,12 +17,9 @@ _PAGE = re.compile(r"/socket/\d+/\d+/WebPage")
 
 def _listed_pages(port):
     # http.client rather than urllib, which would honour proxy variables.
-    connection = http.client.HTTPConnection("127.0.0.1", port, timeout=2)
-    try:
-        connection.request("GET", "/")
-        return _PAGE.findall(connection.getresponse().read().decode("utf-8", "replace"))
-    finally:
-        connection.close()
+    with contextlib.closing(http.client.HTTPConnection("127.0.0.1", port, timeout=2)) as page:
+        page.request("GET", "/")
+        return _PAGE.findall(page.getresponse().read().decode("utf-8", "replace"))
 
 
 class Inspector:
