@@ -1,137 +1,155 @@
 import os
+import pathlib
 import shutil
 import signal
 import tempfile
+import time
 import unittest
 
-from support.quorva import SERVING_SERVER, SILENT_WITH_PARENT, QuorvaTestCase, binary
-from support.shell import read_proc
-from support.wait import wait_until
+from support import wait_until
+from support.quorva import (SERVING_SERVER, SILENT_WITH_PARENT, QuorvaTestCase, binary, descendants,
+                            read_proc)
 
-START_FAILURE = "เปิดเซิร์ฟเวอร์ในเครื่องไม่สำเร็จ"
-
-# Serves its first page, then says why it stops and exits.
-SERVE_ONE_PAGE_THEN_EXIT = """
-import http.server, os, sys, threading
-served = threading.Event()
-
-class Page(http.server.BaseHTTPRequestHandler):
-    def do_GET(self):
-        body = b"<!DOCTYPE html><title>catalog</title><p>ok</p>"
-        self.send_response(200)
-        self.send_header("Content-Type", "text/html")
-        self.send_header("Content-Length", str(len(body)))
-        self.end_headers()
-        self.wfile.write(body)
-        served.set()
-
-    def log_message(self, *args):
-        pass
-
-server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Page)
-threading.Thread(target=server.serve_forever, daemon=True).start()
-print("http://127.0.0.1:%d/" % server.server_address[1], flush=True)
-served.wait(30)
-sys.stderr.write("bye <now>\\n")
-sys.stderr.flush()
-os._exit(3)
+STUBBORN_SERVER = """
+import signal, sys, time
+signal.signal(signal.SIGTERM, signal.SIG_IGN)
+print("http://127.0.0.1:9/", flush=True)
+while True:
+    time.sleep(60)
 """
 
 
+def ignores_terminate(pid):
+    with open(f"/proc/{pid}/status") as status:
+        mask = next(line for line in status if line.startswith("SigIgn:")).split()[1]
+    return bool(int(mask, 16) & (1 << (signal.SIGTERM - 1)))
+
+
+def raw_environ(pid):
+    return pathlib.Path(f"/proc/{pid}/environ").read_bytes()
+
+
 class ServerTest(QuorvaTestCase):
-    def server_pid(self):
-        runs = wait_until(self.python_runs, 20, what="the shell to run python3")
-        return runs[0]["pid"]
-
-    def assert_gone(self, pid, timeout=10):
-        wait_until(lambda: read_proc(pid) is None or read_proc(pid).state == "Z", timeout,
-                   what=f"process {pid} to end")
-
     def test_server_runs_with_its_command_line_and_its_page_is_shown(self):
-        shell = self.start_shell(SERVING_SERVER, env={"QUORVA_DB": "", "PYTHONUNBUFFERED": None})
-        page = self.inspector()
-        address = page.wait_for("location.protocol === 'http:' && location.href", timeout=30)
+        address = self.open(env={"QUORVA_DB": "", "PYTHONUNBUFFERED": None})
         self.assertRegex(address, r"^http://127\.0\.0\.1:\d+/$")
-        self.assertEqual(page.evaluate("document.getElementById('where').textContent"), "/")
-
+        self.assertEqual(self.page.evaluate("document.getElementById('where').textContent"), "/")
         run = self.python_runs()[0]
         bundled = os.path.join(os.path.dirname(binary()), "..", "share", "quorva", "catalog.py")
         script = (os.path.realpath(bundled) if os.path.exists(bundled)
-                  else shell.env["QUORVA_CATALOG"])
+                  else self.shell.env["QUORVA_CATALOG"])
         self.assertEqual(run["argv"], ["-u", os.path.normpath(script), "serve", "--no-browser",
                                        "--exit-with-parent", "--port", "8765"])
-        self.assertEqual(run["cwd"], shell.env["QUORVA_HOME"])
+        self.assertEqual(run["cwd"], self.shell.env["QUORVA_HOME"])
         self.assertEqual(run["env"]["QUORVA_DB"], "")
         self.assertNotIn("PYTHONUNBUFFERED", run["env"])
-        wait_until(lambda: f"[QUORVA] loaded {address}\n" in shell.stderr_text(), 10,
+        wait_until(lambda: f"[QUORVA] loaded {address}\n" in self.shell.stderr_text(), 10,
                    what="the log line of the server's page")
 
     def test_missing_script_shows_its_page(self):
         # A copy of the program with no resources beside it.
-        lonely = tempfile.mkdtemp(prefix="quorva-lonely-")
-        self.addCleanup(shutil.rmtree, lonely, True)
+        lonely = self.enterContext(tempfile.TemporaryDirectory(prefix="quorva-lonely-"))
         os.makedirs(os.path.join(lonely, "bin"))
         program = shutil.copy(binary(), os.path.join(lonely, "bin"))
         shell = self.start_shell(env={"QUORVA_CATALOG": None}, program=program)
-        detail = self.heading(self.inspector(), "ไม่พบไฟล์ catalog.py ในแอป")
-        self.assertEqual(detail, "QUORVA.app เสียหายหรือถูกแตกไฟล์ไม่ครบ - ลองโหลด QUORVA.zip ใหม่")
+        self.assertEqual(self.heading(self.inspector(), "ไม่พบไฟล์ catalog.py ในแอป"),
+                         "QUORVA.app เสียหายหรือถูกแตกไฟล์ไม่ครบ - ลองโหลด QUORVA.zip ใหม่")
         self.assertEqual(self.python_runs(), [])
         self.assertTrue(os.path.isdir(shell.env["QUORVA_HOME"]))
 
     def test_exit_shows_the_right_title_with_the_error_tail(self):
-        cases = [
-            ("before the address",
-             "import sys\nsys.stderr.write('\\n  boom <x> & y\\n\\n')\nsys.exit(3)\n",
-             START_FAILURE, "boom <x> & y"),
-            ("after the address", SERVE_ONE_PAGE_THEN_EXIT,
-             "เซิร์ฟเวอร์หยุดทำงาน (exit 3)", "bye <now>"),
-        ]
-        for name, source, title, tail in cases:
+        for name, source, env, title, tail in (
+                ("before the address",
+                 "import sys\nsys.stderr.write('\\n  boom <x> & y\\n\\n')\nsys.exit(3)\n", None,
+                 "เปิดเซิร์ฟเวอร์ในเครื่องไม่สำเร็จ", "boom <x> & y"),
+                ("after the address", SERVING_SERVER, {"EXIT_AFTER_A_PAGE": "1"},
+                 "เซิร์ฟเวอร์หยุดทำงาน (exit 3)", "bye <now>")):
             with self.subTest(name):
-                shell = self.start_shell(source)
+                shell = self.start_shell(source, env=env)
                 page = self.inspector()
                 self.assertEqual(self.heading(page, title), tail)
-                page.close()
                 shell.cleanup()
 
-    def test_signals_at_each_stage_stop_the_server_and_exit_zero(self):
-        for name, source, signals in [
-            ("SIGTERM", SERVING_SERVER, [signal.SIGTERM]),
-            ("SIGINT", SERVING_SERVER, [signal.SIGINT]),
-            ("SIGTERM while starting", SILENT_WITH_PARENT, [signal.SIGTERM]),
-            ("SIGTERM twice", SERVING_SERVER, [signal.SIGTERM, signal.SIGTERM]),
-            ("SIGINT then SIGTERM", SERVING_SERVER, [signal.SIGINT, signal.SIGTERM]),
-        ]:
+    def test_every_way_to_end_stops_the_server(self):
+        for name, source, end, status in (
+                ("SIGTERM", SERVING_SERVER, [signal.SIGTERM], 0),
+                ("SIGINT", SERVING_SERVER, [signal.SIGINT], 0),
+                ("SIGTERM while starting", SILENT_WITH_PARENT, [signal.SIGTERM], 0),
+                ("SIGTERM twice", SERVING_SERVER, [signal.SIGTERM, signal.SIGTERM], 0),
+                ("SIGINT then SIGTERM", SERVING_SERVER, [signal.SIGINT, signal.SIGTERM], 0),
+                ("SIGTERM, with a server that ignores it", STUBBORN_SERVER, [signal.SIGTERM], 0),
+                ("the window closed", SERVING_SERVER, "close", 0),
+                # The server then ends by itself.
+                ("SIGKILL", SERVING_SERVER, [signal.SIGKILL], -signal.SIGKILL),
+                ("SIGKILL while starting", SILENT_WITH_PARENT, [signal.SIGKILL], -signal.SIGKILL)):
             with self.subTest(name):
-                serving = source is SERVING_SERVER
+                serving = source is SERVING_SERVER and end != "close"
                 shell = self.start_shell(source, inspect=serving)
-                self.main_window(shell)
+                window = self.session.main_window(shell)
                 server = self.server_pid()
                 if serving:
                     self.inspector().wait_for("location.protocol === 'http:'", timeout=30)
-                for number in signals:
+                if source is STUBBORN_SERVER:
+                    wait_until(lambda: ignores_terminate(server), 20, what="SIGTERM ignored")
+                started = time.monotonic()
+                if end == "close":
+                    self.session.close(window)
+                for number in end if end != "close" else ():
                     shell.signal(number)
-                self.assertEqual(shell.wait(15), 0)
-                self.assert_gone(server)
-                shell.wait_for_no_leftovers(10)
+                self.assertEqual(shell.wait(15), status)
+                if source is STUBBORN_SERVER:
+                    # Killed once the grace is over, not before.
+                    self.assertGreaterEqual(time.monotonic() - started, 3.0)
+                wait_until(lambda: getattr(read_proc(server), "state", "Z") == "Z", 10,
+                           what=f"process {server} to end")
+                if status == 0:
+                    shell.wait_for_no_leftovers()
                 shell.cleanup()
 
-    def test_closing_the_window_stops_the_server(self):
-        shell = self.start_shell(SERVING_SERVER, inspect=False)
-        window = self.main_window(shell)
-        server = self.server_pid()
-        self.close_window(window)
-        self.assertEqual(shell.wait(15), 0)
-        self.assert_gone(server)
-        shell.wait_for_no_leftovers(10)
 
-    def test_server_ends_by_itself_when_the_shell_is_killed(self):
-        shell = self.start_shell(SERVING_SERVER, inspect=False)
-        self.main_window(shell)
+class BareXTest(QuorvaTestCase):
+    """Where the desktop does not matter."""
+
+    sessions = {"xvfb"}
+
+    def test_software_path_is_the_shells_own_and_the_server_gets_the_users_environment(self):
+        # Without a GPU (Xvfb's GL is Mesa's software rasteriser) the shell renders without GL
+        # by itself. Both processes load Mesa either way, so the path shows in what the shell
+        # set for itself (its web processes inherit it) and in WebKit's compositor thread.
+        # QUORVA_RENDERER=gpu is the control. A value that is not UTF-8 must reach the server
+        # as the same bytes.
+        for forced, gl_expected in ((None, False), ("gpu", True)):
+            with self.subTest(QUORVA_RENDERER=forced):
+                self.open(timeout=60, env={"GSK_RENDERER": None, "QUORVA_RENDERER": forced,
+                                           "WEBKIT_DISABLE_COMPOSITING_MODE": None,
+                                           "QUORVA_E2E_BYTES": "caf\u00e9 \udcff=1"})
+                given = b"".join(os.fsencode(k) + b"=" + os.fsencode(v) + b"\0"
+                                 for k, v in self.shell.env.items())
+                self.assertEqual(raw_environ(self.shell.pid), given)
+                self.assertEqual(raw_environ(self.server_pid()), given)
+                web = [p.pid for p in descendants(self.shell.pid) if p.comm == "WebKitWebProces"]
+                self.assertTrue(web)
+                threads = [pathlib.Path(f"/proc/{pid}/task/{task}/comm").read_text() for pid in web
+                           for task in os.listdir(f"/proc/{pid}/task")]
+                self.assertEqual(any("Compositor" in name for name in threads), gl_expected)
+                for pid in web:
+                    self.assertEqual(b"\0GSK_RENDERER=cairo\0" in b"\0" + raw_environ(pid),
+                                     not gl_expected)
+                self.shell.cleanup()
+
+    @unittest.skipUnless(os.environ.get("QUORVA_SLOW_TESTS"), "takes the full 25 seconds")
+    def test_silent_server_gets_the_timeout_page_after_25_seconds(self):
+        shell = self.start_shell(SILENT_WITH_PARENT)
+        page = self.inspector()
+        started = time.monotonic()
+        self.assertEqual(self.heading(page, "เซิร์ฟเวอร์ไม่ตอบสนองภายใน 25 วินาที", timeout=40),
+                         "still starting")
+        self.assertGreaterEqual(time.monotonic() - started, 20)
         server = self.server_pid()
-        shell.kill()
-        self.assertEqual(shell.wait(15), -signal.SIGKILL)
-        self.assert_gone(server)
+        shell.signal(signal.SIGTERM)
+        self.assertEqual(shell.wait(15), 0)
+        wait_until(lambda: read_proc(server) is None, 10, what=f"server {server} to be gone")
+        shell.wait_for_no_leftovers()
 
 
 if __name__ == "__main__":

@@ -3,16 +3,14 @@ import pathlib
 import signal
 import unittest
 
-from support.wait import wait_until
+from support import wait_until
 from support.quorva import QuorvaTestCase
-
-LOADING_TEXT = "กำลังเปิด QUORVA\u2026"
 
 
 class WindowTest(QuorvaTestCase):
     def test_window_shows_the_loading_page(self):
         shell = self.start_shell()
-        window = self.main_window(shell)
+        window = self.session.main_window(shell)
         self.assertEqual(self.session.title(window), "QUORVA")
         # 1280x840 and the 960x600 minimum are the page's, bars and borders aside.
         page = self.inspector()
@@ -23,20 +21,20 @@ class WindowTest(QuorvaTestCase):
             minimum = (960 + outer[0] - inner[0], 600 + outer[1] - inner[1])
             wait_until(lambda: self.session.min_size(window) == minimum, 10,
                        what="the minimum size hint")
-        page.wait_for("document.querySelector('p') !== null", timeout=20)
-        self.assertEqual(page.location(), "about:blank")
-        self.assertEqual(page.evaluate("document.querySelector('p').textContent"), LOADING_TEXT)
-        self.assertEqual(page.evaluate("document.documentElement.lang"), "th")
-        self.assertEqual(page.evaluate("document.querySelectorAll('.dot').length"), 1)
+        page.wait_for("document.querySelector('p')", timeout=20)
+        self.assertEqual(page.evaluate("[location.href, document.querySelector('p').textContent,"
+                                       " document.documentElement.lang,"
+                                       " document.querySelectorAll('.dot').length]"),
+                         ["about:blank", "กำลังเปิด QUORVA\u2026", "th", 1])
 
     def test_size_is_kept_however_the_shell_ends(self):
         # Closing saves at once; a signal finds the size saved since the resize.
         wanted = (1100, 700)
-        for name, end in (("closed", lambda shell, window: self.close_window(window)),
+        for name, end in (("closed", lambda shell, window: self.session.close(window)),
                           ("SIGTERM", lambda shell, window: shell.signal(signal.SIGTERM))):
             with self.subTest(name):
                 first = self.start_shell()
-                window = self.main_window(first)
+                window = self.session.main_window(first)
                 page = self.inspector()
                 frame = self.session.size(window)[0] - page.wait_for("innerWidth", timeout=20)
                 self.session.resize(window, *wanted)
@@ -51,10 +49,21 @@ class WindowTest(QuorvaTestCase):
                 self.assertTrue(saved())
 
                 second = self.start_shell(inspect=False, root=first.root)
-                window = self.main_window(second)
+                window = self.session.main_window(second)
                 wait_until(lambda: self.session.size(window) == wanted, 10,
                            what="the restored size")
                 second.cleanup()
+
+
+
+class SmallScreenTest(QuorvaTestCase):
+    sessions = {"xvfb"}
+    screen = (1024, 700)
+
+    def test_window_opens_no_larger_than_the_screen(self):
+        window = self.session.main_window(self.start_shell(inspect=False))
+        wait_until(lambda: self.session.size(window) == (1024, 700), 10,
+                   what="the window to fill the small screen")
 
 
 if __name__ == "__main__":
