@@ -112,7 +112,7 @@ class IdentityTest(DesktopTest):
         super().setUpClass()
 
     def test_installed_layout_and_the_window_named_after_the_desktop_entry(self):
-        for path in ("bin/quorva", "share/quorva/catalog.py",
+        for path in ("bin/quorva", "share/quorva/catalog.py", "share/quorva/window-icon-48.png",
                      f"share/applications/{APPLICATION_ID}.desktop",
                      f"share/icons/hicolor/scalable/apps/{APPLICATION_ID}.svg"):
             self.assertTrue(os.path.isfile(os.path.join(self.prefix, path)), path)
@@ -130,6 +130,18 @@ class IdentityTest(DesktopTest):
         shell, window = self.start_serving(program=os.path.join(self.prefix, "bin", "quorva"))
         self.assertIn(APPLICATION_ID if self.session.wayland
                       else entry.get("StartupWMClass", entry["Name"]), self.session.app_id(window))
+        if not self.session.wayland:
+            # The icon comes from PNGs, each as width, height, then ARGB pixels.
+            icons = self.session.x("property", window, "_NET_WM_ICON") or []
+            sizes, at = [], 0
+            while at + 2 <= len(icons):
+                width, height = icons[at:at + 2]
+                # A point of the lower left, clear of the lens.
+                pixel = icons[at + 2 + height * 100 // 128 * width + width * 20 // 128]
+                self.assertEqual(f"#{pixel & 0xFFFFFF:06X}", ICON_COLOUR)
+                sizes.append((width, height))
+                at += 2 + width * height
+            self.assertEqual(sorted(sizes), [(48, 48), (128, 128)])
 
     @unittest.skipIf(sessions.current().name == "xvfb", "no window manager to raise a window")
     def test_second_start_raises_the_window_over_another(self):
