@@ -35,10 +35,10 @@ def main():
 
     def fresh(name):
         os.mkdir(os.path.join(root, name))
-        server = Server(command(), os.path.join(root, name), os.path.join(root, name + ".err"))
+        server = Server(command(), os.path.join(root, name))
         servers.append(server)
-        server.client.timeout = 900
-        return server.client
+        server.timeout = 900
+        return server
 
     def imported(client, data):
         response = client.upload(data)
@@ -64,7 +64,8 @@ def main():
     finally:
         for server in servers:
             server.proc.send_signal(signal.SIGTERM)
-            server.wait(30)
+            server.proc.wait(30)
+            server.stop()
         shutil.rmtree(root, True)
 
 

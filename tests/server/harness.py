@@ -114,9 +114,10 @@ class Client:
     def __init__(self, port):
         self.port, self.host, self._token = port, f"127.0.0.1:{port}", None
         self.origin = f"http://{self.host}"
+        self.timeout = 20
 
     def request(self, method, path, body=None, headers=None):
-        connection = http.client.HTTPConnection("127.0.0.1", self.port, timeout=20)
+        connection = http.client.HTTPConnection("127.0.0.1", self.port, timeout=self.timeout)
         try:
             connection.request(method, urllib.parse.quote(path, safe="/?&=%+:"), body,
                                {"Host": self.host, **(headers or {})})

@@ -34,16 +34,41 @@ void loadWindowIcons(const std::string& resources)
     }
 }
 
-void giveWindowIcon(GtkWidget* window, gpointer)
+#if defined(__GLIBC__)
+// Long enough to span the frames of a scroll, short enough to fall between a
+// caret's blinks.
+constexpr guint trimDelayMilliseconds = 400;
+guint pendingTrim = 0;
+
+gboolean trimHeap(gpointer)
 {
+    pendingTrim = 0;
+    malloc_trim(0);
+    return G_SOURCE_REMOVE;
+}
+
+void onAfterPaint(GdkFrameClock*, gpointer)
+{
+    if (pendingTrim)
+        g_source_remove(pendingTrim);
+    pendingTrim = g_timeout_add(trimDelayMilliseconds, trimHeap, nullptr);
+}
+#endif
+
+void onWindowRealize(GtkWidget* window, gpointer)
+{
+    GdkSurface* surface = gtk_native_get_surface(GTK_NATIVE(window));
     if (windowIcons)
-        gdk_toplevel_set_icon_list(GDK_TOPLEVEL(gtk_native_get_surface(GTK_NATIVE(window))),
-                                   windowIcons);
+        gdk_toplevel_set_icon_list(GDK_TOPLEVEL(surface), windowIcons);
+#if defined(__GLIBC__)
+    g_signal_connect_object(gdk_surface_get_frame_clock(surface), "after-paint",
+                            G_CALLBACK(onAfterPaint), window, G_CONNECT_DEFAULT);
+#endif
 }
 
 void onWindowAdded(GtkApplication*, GtkWindow* window, gpointer)
 {
-    g_signal_connect(window, "realize", G_CALLBACK(giveWindowIcon), nullptr);
+    g_signal_connect(window, "realize", G_CALLBACK(onWindowRealize), nullptr);
 }
 
 std::string actionName(std::size_t menu, std::size_t item)
@@ -151,12 +176,12 @@ void GtkShellApplication::setMainMenu(MainMenu menu)
 int GtkShellApplication::run(int, char** argv)
 {
 #if defined(__GLIBC__)
-    // The window's first size settles while it starts, and the drawing buffers
-    // of the sizes it passes through are freed. glibc answers such frees by
-    // raising its mmap threshold, so later buffers of that size land in a heap
-    // it keeps: 10 to 14 MiB for the whole run. A fixed threshold keeps large
-    // buffers mapped on their own and given back when freed.
-    mallopt(M_MMAP_THRESHOLD, 128 * 1024);
+    // Without a GPU, WebKit allocates a window-sized buffer for every frame it
+    // paints. Mapped afresh each time, scrolling costs 2.5 times the CPU, and
+    // glibc's own choice flips between that and a heap that grows and stays.
+    // So large buffers stay in the heap, which is trimmed once painting pauses.
+    mallopt(M_MMAP_THRESHOLD, 32 * 1024 * 1024);
+    mallopt(M_TRIM_THRESHOLD, 64 * 1024 * 1024);
 #endif
     // A second start passes its launcher's startup token on to the first one,
     // which needs it to be raised rather than flagged, only if its own display
