@@ -3,14 +3,15 @@ import contextlib
 import csv
 import io
 import os
-import selectors
-import socket
 import sqlite3
 import sys
 import threading
 import unittest
 
 from support import wait_until
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "server"))
+from harness import hold_connections  # noqa: E402
 from support.quorva import REAL_CATALOG, SAVE_TITLE, QuorvaTestCase, free_port
 
 HEADER = ["รหัสสินค้า", "ชื่อสินค้า", "หมวดหมู่", "ราคา", "จำนวน", "หมายเหตุ", "สร้างเมื่อ (UTC)",
@@ -27,40 +28,6 @@ ADD_ITEM = """(() => {
   form.code.value = 'E2E-1'; form.name.value = 'สินค้าจากหน้าต่าง';
   form.price.value = '12.50'; form.quantity.value = '3';
   form.submit(); return true; })()"""
-
-
-def hold_connections(port, stop, dropped):
-    """Idle connections and slow drips, each opened again as soon as the server drops it."""
-    head = f"GET / HTTP/1.1\r\nHost: 127.0.0.1:{port}\r\nX-Slow: ".encode() + b"a" * 10000
-    selector = selectors.DefaultSelector()
-
-    def connect(kind):
-        sock = socket.socket()
-        sock.setblocking(False)
-        sock.connect_ex(("127.0.0.1", port))
-        selector.register(sock, selectors.EVENT_READ, [kind, 0])
-
-    for kind in ["idle"] * 300 + ["drip"] * 50:
-        connect(kind)
-    while not stop.is_set():
-        for key, _ in selector.select(0.2):
-            try:
-                if key.fileobj.recv(4096):
-                    continue
-            except BlockingIOError:
-                continue
-            except OSError:
-                pass
-            dropped[key.data[0]] += 1
-            selector.unregister(key.fileobj)
-            key.fileobj.close()
-            connect(key.data[0])
-        for key in list(selector.get_map().values()):
-            if key.data[0] == "drip" and key.data[1] < len(head):
-                with contextlib.suppress(OSError):
-                    key.data[1] += key.fileobj.send(head[key.data[1]:][:1])
-    for key in list(selector.get_map().values()):
-        key.fileobj.close()
 
 
 class DownloadsTest(QuorvaTestCase):

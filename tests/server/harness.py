@@ -7,6 +7,7 @@ import os
 import re
 import runpy
 import select
+import selectors
 import shutil
 import socket
 import sqlite3
@@ -108,6 +109,40 @@ def writing(client, *prefixes):
         stop.set()
         for thread in threads:
             thread.join(30)
+
+
+def hold_connections(port, stop, dropped):
+    """Idle connections and slow drips, each opened again as soon as the server drops it."""
+    head = f"GET / HTTP/1.1\r\nHost: 127.0.0.1:{port}\r\nX-Slow: ".encode() + b"a" * 10000
+    selector = selectors.DefaultSelector()
+
+    def connect(kind):
+        sock = socket.socket()
+        sock.setblocking(False)
+        sock.connect_ex(("127.0.0.1", port))
+        selector.register(sock, selectors.EVENT_READ, [kind, 0])
+
+    for kind in ["idle"] * 300 + ["drip"] * 50:
+        connect(kind)
+    while not stop.is_set():
+        for key, _ in selector.select(0.2):
+            try:
+                if key.fileobj.recv(4096):
+                    continue
+            except BlockingIOError:
+                continue
+            except OSError:
+                pass
+            dropped[key.data[0]] += 1
+            selector.unregister(key.fileobj)
+            key.fileobj.close()
+            connect(key.data[0])
+        for key in list(selector.get_map().values()):
+            if key.data[0] == "drip" and key.data[1] < len(head):
+                with contextlib.suppress(OSError):
+                    key.data[1] += key.fileobj.send(head[key.data[1]:][:1])
+    for key in list(selector.get_map().values()):
+        key.fileobj.close()
 
 
 class Client:

@@ -1,10 +1,7 @@
-import contextlib
 import os
 import random
 import re
 import resource
-import selectors
-import socket
 import subprocess
 import sys
 import threading
@@ -13,7 +10,8 @@ import unittest
 from collections import Counter
 from urllib.parse import urlencode
 
-from harness import MULTIPART, PYTHON, THAI_PAGE, ServerTestCase, multipart, wait_until
+from harness import (MULTIPART, PYTHON, THAI_PAGE, ServerTestCase, hold_connections, multipart,
+                     wait_until)
 
 HUGE = "9" * 5000
 FUZZ_SECONDS = float(os.environ.get("CATALOG_FUZZ_SECONDS", "20"))
@@ -187,81 +185,8 @@ def cpu_seconds(pid):
 class HeldConnectionsTest(ServerTestCase):
     def test_a_request_head_has_one_deadline_however_slowly_it_drips(self):
         server = self.start()
-        head = f"GET / HTTP/1.1\r\nHost: {server.host}\r\nX-Slow: ".encode() + b"a" * 200
-        with socket.create_connection(("127.0.0.1", server.port), timeout=0.5) as slow:
-            # About 100 s for the whole head at this rate: it must be closed well before.
-            for sent in range(len(head)):
-                with contextlib.suppress(OSError):
-                    slow.send(head[sent:sent + 1])
-                try:
-                    if not slow.recv(100):
-                        break
-                except TimeoutError:
-                    continue
-                except OSError:
-                    break
-            else:
-                self.fail("the whole head dripped in")
-        self.assertEqual(server.get("/").status, 200)
-
-    def test_running_out_of_descriptors_neither_spins_nor_locks_the_window_out(self):
-        server = self.start()
-        pid = server.proc.pid
-        self.assertEqual(server.get("/").status, 200)
-        limits = resource.prlimit(pid, resource.RLIMIT_NOFILE)
-        resource.prlimit(pid, resource.RLIMIT_NOFILE,
-                         (len(os.listdir(f"/proc/{pid}/fd")) + 4, limits[1]))
-        for _ in range(40):
-            self.addCleanup(socket.create_connection(("127.0.0.1", server.port)).close)
-        self.assertEqual(server.get("/").status, 200)
-        before = cpu_seconds(pid)
-        time.sleep(2)  # a measurement window, not a wait
-        self.assertLess(cpu_seconds(pid) - before, 0.5)
-        self.assertEqual(server.get("/").status, 200)
-        resource.prlimit(pid, resource.RLIMIT_NOFILE, limits)
-        self.assertEqual(server.stderr(), "")
-
-    def test_the_window_is_served_while_connections_are_held(self):
-        soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
-        if soft < 1024:
-            resource.setrlimit(resource.RLIMIT_NOFILE, (min(1024, hard), hard))
-            self.addCleanup(resource.setrlimit, resource.RLIMIT_NOFILE, (soft, hard))
-        server = self.start(preexec=lambda: resource.setrlimit(resource.RLIMIT_NOFILE,
-                                                               (256, 256)))
-        head = f"GET / HTTP/1.1\r\nHost: {server.host}\r\nX-Slow: ".encode() + b"a" * 10000
-        selector, stop, dropped = selectors.DefaultSelector(), threading.Event(), Counter()
-
-        def connect(kind):
-            sock = socket.socket()
-            sock.setblocking(False)
-            sock.connect_ex(("127.0.0.1", server.port))
-            selector.register(sock, selectors.EVENT_READ, [kind, 0])
-
-        def attack():
-            # Idle connections and slow drips, each opened again as soon as it closes.
-            for kind in ["idle"] * 300 + ["drip"] * 50:
-                connect(kind)
-            while not stop.is_set():
-                for key, _ in selector.select(0.2):
-                    try:
-                        if key.fileobj.recv(4096):
-                            continue
-                    except BlockingIOError:
-                        continue
-                    except OSError:
-                        pass
-                    dropped[key.data[0]] += 1
-                    selector.unregister(key.fileobj)
-                    key.fileobj.close()
-                    connect(key.data[0])
-                for key in list(selector.get_map().values()):
-                    if key.data[0] == "drip" and key.data[1] < len(head):
-                        with contextlib.suppress(OSError):
-                            key.data[1] += key.fileobj.send(head[key.data[1]:][:1])
-            for key in list(selector.get_map().values()):
-                key.fileobj.close()
-
-        attacker = threading.Thread(target=attack)
+        stop, dropped = threading.Event(), Counter()
+        attacker = threading.Thread(target=hold_connections, args=(server.port, stop, dropped))
         attacker.start()
         try:
             # The slow drips outlast the head deadline and are dropped (and come back).
