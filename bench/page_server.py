@@ -48,6 +48,10 @@ addEventListener("load", () => {{
 ROWS = "\n".join(f"<tr><td>A{n:03d}</td><td>สินค้าตัวอย่าง {n}</td><td>{n * 7}.00</td></tr>"
                  for n in range(1, 21))
 BODY = PAGE.format(rows=ROWS).encode()
+# Long enough that every Page Down of the scroll figure moves the page.
+LONG_BODY = PAGE.format(rows="\n".join(
+    f"<tr><td>A{n:04d}</td><td>สินค้าตัวอย่าง {n}</td><td>{n * 7}.00</td></tr>"
+    for n in range(1, 3001))).encode()
 
 _log_lock = threading.Lock()
 
@@ -154,7 +158,8 @@ def handle(connection):
                 _flooded.append(True)
                 threading.Thread(target=flood_stderr, daemon=True).start()
         elif path == "/":
-            status, body, kind = "200 OK", BODY, "text/html; charset=utf-8"
+            status, body, kind = ("200 OK", LONG_BODY if MODE == "long" else BODY,
+                                  "text/html; charset=utf-8")
         else:
             status, body, kind = "404 Not Found", b"", "text/plain"
         head = (f"HTTP/1.1 {status}\r\nContent-Type: {kind}\r\nContent-Length: {len(body)}\r\n"
