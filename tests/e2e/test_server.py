@@ -22,8 +22,8 @@ while True:
 
 
 README = pathlib.Path(__file__).resolve().parents[2] / "README.md"
-NO_DISPLAY = ("QUORVA ต้องเปิดในหน้าจอเดสก์ท็อป (ไม่พบ DISPLAY หรือ WAYLAND_DISPLAY) / QUORVA needs a "
-              "desktop session (neither DISPLAY nor WAYLAND_DISPLAY is set)\n")
+NO_DISPLAY = ("QUORVA ต้องเปิดในหน้าจอเดสก์ท็อป (ไม่พบ DISPLAY หรือ WAYLAND_DISPLAY) / "
+              "QUORVA needs a desktop session (neither DISPLAY nor WAYLAND_DISPLAY is set)\n")
 
 
 def ignores_terminate(pid):
