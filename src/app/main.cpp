@@ -1,10 +1,14 @@
 #include "app/app_delegate.h"
+#include "app/entry.h"
 #include "app/menu.h"
 #include "app/shell.h"
 #include "platform/gtk/application_gtk.h"
 #include "platform/posix/system_posix.h"
 
 #include <glib.h>
+
+#include <algorithm>
+#include <cstdio>
 
 namespace quorva {
 
@@ -15,6 +19,19 @@ Platform& QUORVAShell::platform()
 
 int QUORVAShell::main(int argc, char** argv)
 {
+    // Decided before anything is made, so an answer or a missing display
+    // starts nothing.
+    const auto environment = PosixEnvironment().snapshot();
+    const EntryChoice choice =
+        chooseEntry({argv + std::min(argc, 1), argv + argc}, environment, QUORVA_VERSION);
+    std::fputs(choice.output.c_str(), stdout);
+    std::fputs(choice.error.c_str(), stderr);
+    if (!choice.openWindow)
+        return choice.status;
+    if (!gtk_init_check()) {
+        std::fputs(displayUnopenedMessage(environment).c_str(), stderr);
+        return 1;
+    }
     // The web view's data and the window's saved frame live under this name.
     g_set_prgname("quorva");
     g_set_application_name("QUORVA");

@@ -114,7 +114,9 @@ class IdentityTest(DesktopTest):
     def test_installed_layout_and_the_window_named_after_the_desktop_entry(self):
         for path in ("bin/quorva", "share/quorva/catalog.py", "share/quorva/window-icon-48.png",
                      f"share/applications/{APPLICATION_ID}.desktop",
-                     f"share/icons/hicolor/scalable/apps/{APPLICATION_ID}.svg"):
+                     f"share/icons/hicolor/scalable/apps/{APPLICATION_ID}.svg",
+                     f"share/metainfo/{APPLICATION_ID}.metainfo.xml", "share/man/man1/quorva.1.gz",
+                     "share/doc/quorva/copyright"):
             self.assertTrue(os.path.isfile(os.path.join(self.prefix, path)), path)
         applications = os.path.join(self.prefix, "share", "applications")
         self.assertEqual(os.listdir(applications), [APPLICATION_ID + ".desktop"])

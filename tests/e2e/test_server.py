@@ -1,14 +1,16 @@
 import os
 import pathlib
+import re
 import shutil
 import signal
+import subprocess
 import tempfile
 import time
 import unittest
 
 from support import wait_until
-from support.quorva import (SERVING_SERVER, SILENT_WITH_PARENT, QuorvaTestCase, binary, descendants,
-                            read_proc)
+from support.quorva import (SERVING_SERVER, SILENT_WITH_PARENT, QuorvaTestCase, Shell, binary,
+                            descendants, read_proc)
 
 STUBBORN_SERVER = """
 import signal, sys, time
@@ -17,6 +19,11 @@ print("http://127.0.0.1:9/", flush=True)
 while True:
     time.sleep(60)
 """
+
+
+README = pathlib.Path(__file__).resolve().parents[2] / "README.md"
+NO_DISPLAY = ("QUORVA ต้องเปิดในหน้าจอเดสก์ท็อป (ไม่พบ DISPLAY หรือ WAYLAND_DISPLAY) / "
+              "QUORVA needs a desktop session (neither DISPLAY nor WAYLAND_DISPLAY is set)\n")
 
 
 def ignores_terminate(pid):
@@ -136,6 +143,36 @@ class BareXTest(QuorvaTestCase):
                     self.assertEqual(b"\0GSK_RENDERER=cairo\0" in b"\0" + raw_environ(pid),
                                      not gl_expected)
                 self.shell.cleanup()
+
+    def test_arguments_only_inform_and_without_a_display_nothing_starts(self):
+        variables = sorted(set(re.findall(r"^\| `(QUORVA_\w+)` \|", README.read_text(), re.M)))
+        for name, arguments, display, status, output, error in (
+                ("no display", [], None, 1, [r"\A\Z"], NO_DISPLAY),
+                ("a display that cannot be opened", [], ":65000", 1, [r"\A\Z"],
+                 "QUORVA เปิดหน้าจอเดสก์ท็อปไม่ได้ (DISPLAY=:65000) / QUORVA cannot open the "
+                 "display (DISPLAY=:65000)\n"),
+                ("--version", ["--version"], None, 0, [r"\AQUORVA \d+\.\d+\.\d+\n\Z"], ""),
+                # The first that informs wins, and on a display no window opens.
+                ("--help", ["-x", "--help", "--version"], "session", 0,
+                 [r"\AUsage: quorva", "\n  scripts/run ", "\n  scripts/test "]
+                 + [f"\n  {variable} " for variable in variables], "")):
+            with self.subTest(name):
+                shell = Shell(binary())
+                self.session.prepare(shell)
+                shell.env.pop("WAYLAND_DISPLAY", None)
+                shell.env["QUORVA_HOME"] = os.path.join(shell.root, "data")
+                if display != "session":
+                    shell.env.pop("DISPLAY", None)
+                if display not in (None, "session"):
+                    shell.env["DISPLAY"] = display
+                run = subprocess.run([shell.program, *arguments], env=shell.env, cwd=shell.root,
+                                     capture_output=True, text=True, timeout=30)
+                self.assertEqual((run.returncode, run.stderr), (status, error))
+                for pattern in output:
+                    self.assertRegex(run.stdout, pattern)
+                # Nothing started: no data directory, so no server.
+                self.assertFalse(os.path.exists(shell.env["QUORVA_HOME"]))
+                shutil.rmtree(shell.root)
 
     @unittest.skipUnless(os.environ.get("QUORVA_SLOW_TESTS"), "takes the full 25 seconds")
     def test_silent_server_gets_the_timeout_page_after_25_seconds(self):

@@ -185,8 +185,10 @@ int GtkShellApplication::run(int, char** argv)
 #endif
     // A second start passes its launcher's startup token on to the first one,
     // which needs it to be raised rather than flagged, only if its own display
-    // is open by then; a failure here is reported by the start-up proper.
-    gtk_init_check();
+    // is open by then. GTK counts itself initialised even when this fails, and
+    // its start-up would then go on to set up icons on no display and crash.
+    if (!gtk_init_check())
+        return 1;
     // The shell takes no arguments of its own.
     char* arguments[] = {argv[0], nullptr};
     return g_application_run(G_APPLICATION(application), 1, arguments);
