@@ -390,8 +390,12 @@ def compare(store, candidate):
         conn.execute("PRAGMA query_only = ON")
         conn.execute("ATTACH DATABASE ? AS copy", (read_only_uri(candidate.path),))
         today = conn.execute("SELECT count(*) FROM main.items").fetchone()[0]
+        # Times are kept to the second: the fields themselves tell a change within one.
         lost = ("FROM main.items m LEFT JOIN copy.items c ON c.code = m.code "
-                "WHERE c.code IS NULL OR c.updated_at IS NOT m.updated_at")
+                "WHERE c.code IS NULL OR c.updated_at IS NOT m.updated_at "
+                "OR c.code IS NOT m.code COLLATE BINARY OR " + " OR ".join(
+                    f"c.{field} IS NOT m.{field}" for field in
+                    ("name", "category", "price_satang", "quantity", "note")))
         added, changed = conn.execute(
             f"SELECT count(c.code IS NULL OR NULL), count(c.code) {lost}").fetchone()
         newest = conn.execute(f"SELECT m.code, m.name, m.updated_at, c.code IS NULL {lost} "
