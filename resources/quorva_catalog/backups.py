@@ -18,7 +18,7 @@ import time
 import urllib.parse
 import zlib
 
-from .database import (connect, expected_schema, migrate, open_untrusted, schema,
+from .database import (connect, differences, expected_schema, migrate, open_untrusted, schema,
                        table_list)
 from .errors import StartupError
 from .migrations import APPLICATION_ID, MIGRATIONS
@@ -37,7 +37,6 @@ HEADER = b"SQLite format 3\x00"
 GZIP = b"\x1f\x8b"
 # A checked copy waits this long for its confirmation.
 PENDING_SECONDS = 3600
-KINDS = {"table": "ตาราง", "index": "ดัชนี", "view": "วิว (view)", "trigger": "ทริกเกอร์ (trigger)"}
 
 
 class BackupError(Exception):
@@ -223,22 +222,6 @@ def kept_path(db_path, name):
 
 # Checking a file from outside.
 
-def differences(found, expected):
-    """Thai lines on what the file's schema has that ours has not, or lacks."""
-    problems = []
-    for (kind, name), (table, sql) in sorted(found.items()):
-        if kind == "table" and name in ("sqlite_stat1", "sqlite_stat4"):
-            continue  # statistics SQLite keeps for itself; never copied
-        label = f"{KINDS.get(kind, kind)} “{name[:60]}”"
-        if (kind, name) not in expected:
-            problems.append(f"มี{label} ที่แคตตาล็อกไม่ได้สร้าง")
-        elif expected[kind, name] != (table, sql):
-            problems.append(f"{label} มีโครงสร้างต่างจากที่แคตตาล็อกสร้าง")
-    problems += [f"ไม่มี{KINDS.get(kind, kind)} “{name}”" for kind, name in sorted(expected)
-                 if (kind, name) not in found]
-    return problems
-
-
 def damaged(label):
     return BackupError(f"{label} เสียหาย จึงกู้คืนไม่ได้ ข้อมูลเดิมยังอยู่ครบ")
 
@@ -313,9 +296,10 @@ def receive(source, directory, label):
 class Candidate:
     """A copy that passed every check, waiting in a private file for its confirmation."""
 
-    def __init__(self, path, label, version, items, moment):
+    def __init__(self, path, label, version, items, moment, dated=True):
         self.path, self.label, self.version, self.items = path, label, version, items
-        self.moment, self.created = moment, time.monotonic()
+        # Without a time of its own, a copy is dated by its latest change.
+        self.moment, self.dated, self.created = moment, dated, time.monotonic()
         self.key = secrets.token_urlsafe(24)
 
 
@@ -366,7 +350,8 @@ def prepare(store, source, label, moment=None):
     except OSError as error:
         raise BackupError(f"อ่าน{label}ไม่สำเร็จ ({error.strerror or error}) "
                           f"ข้อมูลเดิมยังอยู่ครบ") from None
-    return Candidate(path, label, version, items, packed_at or moment or latest_change(path))
+    moment = packed_at or moment
+    return Candidate(path, label, version, items, moment or latest_change(path), bool(moment))
 
 
 def latest_change(path):
@@ -414,9 +399,12 @@ def rebuild(store, candidate, directory):
     try:
         with contextlib.closing(connect(new, uri=True, isolation_level=None)) as conn:
             conn.execute("PRAGMA cell_size_check = ON")
+            conn.execute("PRAGMA trusted_schema = ON")
             migrate(conn, 0, candidate.version)
             triggers = conn.execute(
                 "SELECT name, sql FROM sqlite_master WHERE type = 'trigger'").fetchall()
+            # From here on the connection also sees the copy's schema.
+            conn.execute("PRAGMA trusted_schema = OFF")
             conn.execute("ATTACH DATABASE ? AS copy", (read_only_uri(candidate.path),))
             conn.execute("BEGIN IMMEDIATE")
             # Our triggers keep derived tables in step; those tables are copied as they are.

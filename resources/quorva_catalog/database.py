@@ -6,6 +6,7 @@ import os
 import secrets
 import sqlite3
 import stat
+import sys
 import threading
 import urllib.parse
 
@@ -15,8 +16,9 @@ from .text import thai_collation
 
 
 def configure(conn):
-    """What every connection to a catalog file gets: the schema's own SQL (views, triggers,
-    defaults) never calls functions or virtual tables that are unsafe to run from a file."""
+    """What every connection to a catalog file starts with: the schema's own SQL (views,
+    triggers, defaults) never calls functions or virtual tables that are unsafe to run from a
+    file. Only a schema found to be exactly ours is trusted again (see trust_if_ours)."""
     conn.execute("PRAGMA trusted_schema = OFF")
     conn.create_collation("thai", thai_collation)
     return conn
@@ -56,8 +58,37 @@ def expected_schema(version):
     """Exactly what our migrations create up to `version`: whatever a later migration adds
     is known here as soon as it is in MIGRATIONS."""
     with contextlib.closing(connect(":memory:", isolation_level=None)) as conn:
+        conn.execute("PRAGMA trusted_schema = ON")
         migrate(conn, 0, version)
         return schema(conn), table_list(conn)
+
+
+KINDS = {"table": "ตาราง", "index": "ดัชนี", "view": "วิว (view)", "trigger": "ทริกเกอร์ (trigger)"}
+
+
+def differences(found, expected):
+    """Thai lines on what a schema has that ours has not, or lacks."""
+    problems = []
+    for (kind, name), (table, sql) in sorted(found.items()):
+        if kind == "table" and name in ("sqlite_stat1", "sqlite_stat4"):
+            continue  # statistics SQLite keeps for itself; never copied
+        label = f"{KINDS.get(kind, kind)} “{name[:60]}”"
+        if (kind, name) not in expected:
+            problems.append(f"มี{label} ที่แคตตาล็อกไม่ได้สร้าง")
+        elif expected[kind, name] != (table, sql):
+            problems.append(f"{label} มีโครงสร้างต่างจากที่แคตตาล็อกสร้าง")
+    problems += [f"ไม่มี{KINDS.get(kind, kind)} “{name}”" for kind, name in sorted(expected)
+                 if (kind, name) not in found]
+    return problems
+
+
+def trust_if_ours(conn, version):
+    """Our own triggers may feed virtual tables (a search index), which SQLite allows only
+    in a trusted schema: trusted once every object is exactly what our migrations made."""
+    problems = differences(schema(conn), expected_schema(version)[0])
+    if not problems:
+        conn.execute("PRAGMA trusted_schema = ON")
+    return problems
 
 
 def table_list(conn, database="main"):
@@ -214,6 +245,10 @@ class Database:
                 f"แต่รุ่นนี้รู้จักถึงรุ่น {len(MIGRATIONS)}) กรุณาอัปเดตโปรแกรม",
                 f"The database {self.path} comes from a newer catalog (version {version}, "
                 f"this one knows up to {len(MIGRATIONS)}); please update the program")
+        problems = trust_if_ours(conn, version)
+        if problems:
+            sys.stderr.write(f"ฐานข้อมูล {self.path} มีสิ่งที่แคตตาล็อกไม่ได้สร้าง / The database "
+                             f"holds objects the catalog did not make: {' · '.join(problems)}\n")
         try:
             conn.execute("PRAGMA journal_mode = WAL")
             # FULL: a change the page reported as saved survives a power cut too.

@@ -84,15 +84,16 @@ def confirm_page(token, candidate, changes):
     moment = when(candidate.moment) if candidate.moment else "ไม่ทราบ"
     facts = html(
         '<div class="table-wrap"><table class="facts"><tbody>'
-        "<tr><th>สำเนา</th><td>{}</td></tr>"
-        "<tr><th>วันที่ของสำเนา</th><td>{}</td></tr>"
+        "<tr><th>กู้คืนจาก</th><td>{}</td></tr>"
+        "<tr><th>{}</th><td>{}</td></tr>"
         '<tr><th>สินค้าในสำเนา</th><td class="num">{:,} รายการ</td></tr>'
         '<tr><th>สินค้าในแคตตาล็อกตอนนี้</th><td class="num">{:,} รายการ</td></tr>'
         '<tr><th>จะหายไป: เพิ่มหลังสำเนา</th><td class="num">{:,} รายการ</td></tr>'
         '<tr><th>จะหายไป: แก้ไขหลังสำเนา</th><td class="num">{:,} รายการ</td></tr>'
         '<tr><th>จะกลับมา: ลบไปหลังสำเนา</th><td class="num">{:,} รายการ</td></tr>'
         "</tbody></table></div>",
-        candidate.label, moment, candidate.items, changes["today"], changes["added"],
+        candidate.label, "วันที่ของสำเนา" if candidate.dated else "แก้ไขล่าสุดในสำเนา", moment,
+        candidate.items, changes["today"], changes["added"],
         changes["changed"], changes["returning"])
     if lost:
         more = f" (แสดง {len(changes['newest'])} รายการล่าสุด)" if lost > len(changes["newest"]) \
