@@ -155,16 +155,16 @@ def prune(db_path):
     """The last KEEP of each kind, then the oldest go until backups/ is within its budget;
     the newest of each kind always stays."""
     kept = listing(db_path)
-    doomed = []
+    doomed, newest = [], set()
     for kind in (DAILY, SAFETY):
-        mine = [entry for entry in kept if kind.fullmatch(entry[0])]
+        # Names carry the date: a copy put back by hand is not taken for a new one.
+        mine = sorted((entry for entry in kept if kind.fullmatch(entry[0])), reverse=True)
         doomed += mine[KEEP:]
+        newest.update(mine[:1])
     survivors = [entry for entry in kept if entry not in doomed]
-    newest = {next((e for e in survivors if kind.fullmatch(e[0])), None) for kind in (DAILY,
-                                                                                      SAFETY)}
     budget = max(BUDGET_FLOOR, BUDGET_FACTOR * database_size(db_path))
     total = sum(entry[1] for entry in survivors)
-    for entry in reversed(survivors):
+    for entry in sorted(survivors):
         if total <= budget:
             break
         if entry not in newest:
