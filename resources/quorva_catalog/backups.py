@@ -318,14 +318,21 @@ class Pending:
         return candidate.key
 
     def get(self, key, take=False):
+        self.expire()
         with self.lock:
             candidate = self.waiting.get(key or "")
-            if candidate and time.monotonic() - candidate.created > PENDING_SECONDS:
-                remove_database_files(candidate.path)
-                candidate = None
-            if candidate is None or take:
+            if take:
                 self.waiting.pop(key or "", None)
             return candidate
+
+    def expire(self):
+        with self.lock:
+            old = [c for c in self.waiting.values()
+                   if time.monotonic() - c.created > PENDING_SECONDS]
+            for candidate in old:
+                del self.waiting[candidate.key]
+        for stale in old:
+            remove_database_files(stale.path)
 
     def discard(self):
         with self.lock:

@@ -140,7 +140,8 @@ def serve(args, parent):
         app = App(store)
         server = bind(port, app, CatalogHandler)
         # Taken while serving: a large catalog's snapshot never holds the address line.
-        server.every(DAILY_CHECK_SECONDS, lambda: daily_snapshot(store))
+        server.every(DAILY_CHECK_SECONDS,
+                     lambda: (app.pending.expire(), daily_snapshot(store)))
     except StartupError as error:
         if store is not None:
             store.close()
