@@ -241,7 +241,8 @@ def check(path, label):
             objects = schema(conn)
             if not version and not objects:
                 raise BackupError(f"{label} ไม่ใช่สำเนาของแคตตาล็อก")
-            if not version or application != APPLICATION_ID:
+            utf8 = conn.execute("PRAGMA encoding").fetchone()[0] == "UTF-8"
+            if not version or application != APPLICATION_ID or not utf8:
                 raise BackupError(f"{label} เป็นฐานข้อมูลของโปรแกรมอื่น ไม่ใช่สำเนาของแคตตาล็อก")
             if version > len(MIGRATIONS):
                 raise BackupError(f"{label} มาจากแคตตาล็อกรุ่นใหม่กว่า (รุ่น {version} "
