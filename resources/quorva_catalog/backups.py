@@ -247,7 +247,7 @@ def check(path, label):
             if version > len(MIGRATIONS):
                 raise BackupError(f"{label} มาจากแคตตาล็อกรุ่นใหม่กว่า (รุ่น {version} "
                                   f"แต่รุ่นนี้รู้จักถึงรุ่น {len(MIGRATIONS)}) กรุณาอัปเดตโปรแกรม")
-            problems = differences(objects, expected_schema(version)[0])
+            problems = differences(objects, expected_schema(version))
             if problems:
                 shown = " · ".join(problems[:4]) + (" …" if len(problems) > 4 else "")
                 raise BackupError(f"{label} มีสิ่งที่แคตตาล็อกไม่ได้สร้างหรือถูกแก้ไข "
@@ -455,7 +455,7 @@ def restore(store, candidate):
         try:
             # It waited in our folder; the file's objects are looked at once more.
             with contextlib.closing(open_untrusted(candidate.path)) as conn:
-                problems = differences(schema(conn), expected_schema(candidate.version)[0])
+                problems = differences(schema(conn), expected_schema(candidate.version))
             if problems:
                 raise BackupError(f"{candidate.label} ถูกแก้ไขหลังการตรวจสอบ จึงไม่กู้คืน "
                                   f"ข้อมูลเดิมยังอยู่ครบ")
