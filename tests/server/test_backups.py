@@ -113,7 +113,8 @@ class BackupTest(ServerTestCase):
             crafted.append((read(path), reason))
         for data, reason in [(b"", "ไม่ใช่สำเนาของแคตตาล็อก"), (b"code,name\n" * 20, "ไม่ใช่สำเนา"),
                              (read(foreign), "ฐานข้อมูลของโปรแกรมอื่น"),
-                             (read(newer), "รุ่นใหม่กว่า"), (gzip.compress(snapshot)[:-9], "บีบอัด"),
+                             (read(newer), "รุ่นใหม่กว่า"),
+                             (gzip.compress(snapshot)[:-9], "บีบอัด"),
                              (snapshot[:4096] + b"\xff" * (len(snapshot) - 4096), "เสียหาย"),
                              *crafted]:
             with self.subTest(reason=reason):
