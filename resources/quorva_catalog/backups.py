@@ -295,10 +295,11 @@ def receive(source, directory, label):
 
 
 class Candidate:
-    """A copy that passed every check, waiting in a private file for its confirmation."""
+    """A copy that passed every check, rebuilt from its rows in a private file, waiting for
+    its confirmation."""
 
-    def __init__(self, path, label, version, items, moment, dated=True):
-        self.path, self.label, self.version, self.items = path, label, version, items
+    def __init__(self, path, label, items, moment, dated=True):
+        self.path, self.label, self.items = path, label, items
         # Without a time of its own, a copy is dated by its latest change.
         self.moment, self.dated, self.created = moment, dated, time.monotonic()
         self.key = secrets.token_urlsafe(24)
@@ -343,8 +344,8 @@ class Pending:
 
 
 def prepare(store, source, label, moment=None):
-    """Checks a copy (a binary file object) for a restore: a Candidate, or BackupError with
-    nothing changed."""
+    """Checks a copy (a binary file object) and rebuilds it from its rows for a restore: a
+    Candidate, or BackupError with nothing changed."""
     directory = os.path.dirname(store.path)
     try:
         path, packed_at = receive(source, directory, label)
@@ -352,14 +353,22 @@ def prepare(store, source, label, moment=None):
             kill_point("restore-received")
             version, items = check(path, label)
             kill_point("restore-checked")
-        except BaseException:
+            moment = packed_at or moment
+            dated, moment = bool(moment), moment or latest_change(path)
+            rebuilt = rebuild(store, path, version, directory)
+        finally:
             remove_database_files(path)
-            raise
+    except sqlite3.IntegrityError as error:
+        raise BackupError(f"{label} มีข้อมูลที่ไม่ผ่านการตรวจสอบของแคตตาล็อก ({error}) "
+                          f"จึงไม่กู้คืน ข้อมูลเดิมยังอยู่ครบ") from None
+    except StartupError as error:
+        raise BackupError(f"ตรวจ{label}ไม่สำเร็จ ({error.thai}) ข้อมูลเดิมยังอยู่ครบ") from None
     except OSError as error:
         raise BackupError(f"อ่าน{label}ไม่สำเร็จ ({error.strerror or error}) "
                           f"ข้อมูลเดิมยังอยู่ครบ") from None
-    moment = packed_at or moment
-    return Candidate(path, label, version, items, moment or latest_change(path), bool(moment))
+    except sqlite3.Error as error:
+        raise BackupError(f"ตรวจ{label}ไม่สำเร็จ ({error}) ข้อมูลเดิมยังอยู่ครบ") from None
+    return Candidate(rebuilt, label, items, moment, dated)
 
 
 def latest_change(path):
@@ -400,20 +409,21 @@ def compare(store, candidate):
             "returning": returning}
 
 
-def rebuild(store, candidate, directory):
-    """A new catalog file with the candidate's rows in tables our migrations built, brought
-    up to the current version: only data crosses over, whatever the file held."""
+def rebuild(store, path, version, directory):
+    """A new catalog file with the rows of the checked file at `path` in tables our
+    migrations built, brought up to the current version: only data crosses over, whatever
+    the file held, and every row meets our constraints again."""
     new = temporary_path(directory, "restore-new")
     try:
         with contextlib.closing(connect(new, uri=True, isolation_level=None)) as conn:
             conn.execute("PRAGMA cell_size_check = ON")
             conn.execute("PRAGMA trusted_schema = ON")
-            migrate(conn, 0, candidate.version)
+            migrate(conn, 0, version)
             triggers = conn.execute(
                 "SELECT name, sql FROM sqlite_master WHERE type = 'trigger'").fetchall()
             # From here on the connection also sees the copy's schema.
             conn.execute("PRAGMA trusted_schema = OFF")
-            conn.execute("ATTACH DATABASE ? AS copy", (read_only_uri(candidate.path),))
+            conn.execute("ATTACH DATABASE ? AS copy", (read_only_uri(path),))
             conn.execute("BEGIN IMMEDIATE")
             # Our triggers keep derived tables in step; those tables are copied as they are.
             for name, _ in triggers:
@@ -436,6 +446,9 @@ def rebuild(store, candidate, directory):
         kill_point("restore-copied")
         # The upgrade of an older copy, and the checks of start-up, on the new file.
         type(store)(new).close()
+        with contextlib.closing(connect(new)) as conn:
+            # Whole in itself, with no log beside it, until it takes the catalog's place.
+            conn.execute("PRAGMA journal_mode = DELETE")
         sync_file(new)
     except BaseException:
         remove_database_files(new)
@@ -447,29 +460,25 @@ RESTORING = threading.Lock()
 
 
 def restore(store, candidate):
-    """Replaces the catalog with a checked candidate, after a safety snapshot of the current
-    catalog. Returns the safety snapshot's name; raises BackupError, with nothing changed,
-    when it cannot."""
+    """Replaces the catalog with a checked, rebuilt candidate, after a safety snapshot of the
+    current catalog. Returns the safety snapshot's name; raises BackupError, with nothing
+    changed, when it cannot."""
     directory = os.path.dirname(store.path)
     with RESTORING:
         try:
-            # It waited in our folder; the file's objects are looked at once more.
+            # It waited in our folder; its objects are looked at once more.
             with contextlib.closing(open_untrusted(candidate.path)) as conn:
-                problems = differences(schema(conn), expected_schema(candidate.version))
+                problems = differences(schema(conn), expected_schema(len(MIGRATIONS)))
             if problems:
                 raise BackupError(f"{candidate.label} ถูกแก้ไขหลังการตรวจสอบ จึงไม่กู้คืน "
                                   f"ข้อมูลเดิมยังอยู่ครบ")
-            room = free_space(directory)
-            needed = 2 * os.path.getsize(candidate.path)
+            # The safety snapshot passes through an uncompressed copy of the catalog.
+            room, needed = free_space(directory), database_size(store.path)
             if needed > room:
                 raise no_room(needed, room)
             safety = safety_snapshot(store)
             kill_point("restore-safety")
-            new = rebuild(store, candidate, directory)
-            try:
-                store.replace_file(new)
-            finally:
-                remove_database_files(new)
+            store.replace_file(candidate.path)
             kill_point("restore-swapped")
             prune(store.path)
             return safety

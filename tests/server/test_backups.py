@@ -11,12 +11,12 @@ import unittest
 from harness import ServerTestCase, codes, make_database, read, wait_until, writing
 
 TODAY = f"catalog-{datetime.date.today():%Y-%m-%d}.db"
-# Where a restore can be cut short, and what the catalog must then hold. The first two are
-# while the file is checked, the rest after the confirmation.
+# Where a restore can be cut short, and what the catalog must then hold. The first four are
+# while the file is checked and rebuilt, the rest after the confirmation.
 KILL_STEPS = [("restore-received", "old"), ("restore-checked", "old"),
+              ("restore-copying", "old"), ("restore-copied", "old"),
               ("snapshot-written", "old"), ("snapshot-compressed", "old"),
-              ("restore-safety", "old"), ("restore-copying", "old"), ("restore-copied", "old"),
-              ("restore-swapped", "new")]
+              ("restore-safety", "old"), ("restore-swapped", "new")]
 # Copies changed with any SQLite tool, and what the refusal names.
 CRAFTED = [
     ("CREATE TRIGGER cheap AFTER UPDATE ON items BEGIN UPDATE items SET price_satang = 1; END",
@@ -26,6 +26,8 @@ CRAFTED = [
     ("UPDATE sqlite_master SET sql = replace(sql, 'CHECK (length(name) BETWEEN 1 AND 200)', '') "
      "WHERE name = 'items'", "ตาราง “items” มีโครงสร้างต่างจากที่แคตตาล็อกสร้าง"),
     ("CREATE INDEX lowered ON items (lower(name))", "ดัชนี “lowered”"),
+    ("PRAGMA ignore_check_constraints = ON; UPDATE items SET price_satang = -1",
+     "มีข้อมูลที่ไม่ผ่านการตรวจสอบของแคตตาล็อก"),
 ]
 
 
@@ -107,9 +109,7 @@ class BackupTest(ServerTestCase):
             with open(path, "wb") as handle:
                 handle.write(snapshot)
             with contextlib.closing(sqlite3.connect(path)) as db:
-                db.execute("PRAGMA writable_schema = ON")
-                db.execute(sql)
-                db.commit()
+                db.executescript(f"PRAGMA writable_schema = ON; {sql}")
             crafted.append((read(path), reason))
         for data, reason in [(b"", "ไม่ใช่สำเนาของแคตตาล็อก"), (b"code,name\n" * 20, "ไม่ใช่สำเนา"),
                              (read(foreign), "ฐานข้อมูลของโปรแกรมอื่น"),
