@@ -55,19 +55,19 @@ def main():
         backup = step("download the copy", lambda: first.get("/backups/download").body)
         second = fresh("second")
         second.add("OTHER-1", "จะถูกแทนที่")
-        checked = step("upload and check it (restore-from-file form)", lambda: expect(
+        checked = step("upload, check and rebuild it from its rows (the form)", lambda: expect(
             second.request("POST", "/backups/upload", multipart(second.token(), backup), {
                 "Origin": second.origin,
                 "Content-Type": "multipart/form-data; boundary=b"}), 303))
         page = step("confirmation page", lambda: second.follow(checked).text)
         key = re.search(r'name="p" value="([^"]+)"', page).group(1)
-        step("restore (safety copy, rows copied, file swapped)",
+        step("confirm: safety copy, file swapped",
              lambda: expect(second.post("/backups/confirm", {"p": key}), 303))
         second._token = None
         # Once more over the full catalog: now the safety copy is of all the items.
         page = second.follow(expect(second.upload(backup, path="/backups/upload"), 303)).text
         key = re.search(r'name="p" value="([^"]+)"', page).group(1)
-        step(f"restore again (compressed safety copy of {count:,} items)",
+        step(f"confirm again (compressed safety copy of {count:,} items)",
              lambda: expect(second.post("/backups/confirm", {"p": key}), 303))
         second._token = None
         exported = second.get("/export.csv").body
