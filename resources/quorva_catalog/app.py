@@ -4,6 +4,8 @@ import collections
 import secrets
 import threading
 
+from .backups import Pending
+
 
 class App:
     def __init__(self, store):
@@ -15,6 +17,8 @@ class App:
         self.state = threading.Condition()
         self.in_flight = 0
         self.closing = False
+        # Checked copies waiting for the user to confirm their restore.
+        self.pending = Pending()
 
     def hosts(self):
         names = {f"127.0.0.1:{self.port}", f"localhost:{self.port}"}

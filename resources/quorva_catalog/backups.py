@@ -1,26 +1,42 @@
-"""Snapshots of the catalog: the one downloaded, the daily ones kept in backups/ beside the
-database, and putting one back. A snapshot is whole or absent; a restore replaces every page
-in one transaction or none."""
+"""Snapshots of the catalog: the one downloaded, the compressed ones kept in backups/ beside
+the database, and putting one back. A snapshot is whole or absent. A restore treats every
+file as coming from outside: it is checked, then only its rows are copied into tables our
+own migrations build, and the new file takes the old one's place in one rename."""
 
 import contextlib
 import datetime
 import glob
+import gzip
 import os
 import re
 import secrets
 import shutil
 import signal
 import sqlite3
+import threading
+import time
+import urllib.parse
+import zlib
 
-from .database import Database
+from .database import (connect, differences, expected_schema, migrate, open_untrusted, schema,
+                       table_list)
 from .errors import StartupError
+from .migrations import APPLICATION_ID, MIGRATIONS
 
 KEEP = 7
-# Pages copied per step of a restore; the whole copy is still one transaction.
-RESTORE_PAGES = 64
-DAILY = re.compile(r"catalog-\d{4}-\d{2}-\d{2}\.db")
-SAFETY = re.compile(r"catalog-\d{4}-\d{2}-\d{2}-\d{6}-before-restore\.db")
+# backups/ stays within twice the database, or this much for a small catalog.
+BUDGET_FACTOR = 2
+BUDGET_FLOOR = 8 * 1024 * 1024
+# Fast enough to keep a snapshot of a large catalog within seconds; SQLite pages of Thai
+# text still shrink about fivefold.
+LEVEL = 3
+CHUNK = 1024 * 1024
+DAILY = re.compile(r"catalog-(\d{4}-\d{2}-\d{2})\.db(?:\.gz)?")
+SAFETY = re.compile(r"catalog-(\d{4}-\d{2}-\d{2})-\d{6}-before-(?:restore|import)\.db(?:\.gz)?")
 HEADER = b"SQLite format 3\x00"
+GZIP = b"\x1f\x8b"
+# A checked copy waits this long for its confirmation.
+PENDING_SECONDS = 3600
 
 
 class BackupError(Exception):
@@ -45,6 +61,11 @@ def sync_folder(path):
         os.close(fd)
 
 
+def sync_file(path):
+    with open(path, "rb+") as handle:
+        os.fsync(handle.fileno())
+
+
 def remove_database_files(path):
     for name in (path, path + "-wal", path + "-shm", path + "-journal"):
         with contextlib.suppress(FileNotFoundError):
@@ -55,74 +76,135 @@ def temporary_path(directory, prefix):
     return os.path.join(directory, f".{prefix}-{secrets.token_hex(6)}.db")
 
 
-def write_snapshot(db_path, target):
-    """A consistent copy of the database at `target`, checked and on disk."""
-    source = sqlite3.connect(db_path, timeout=10)
-    try:
-        dest = sqlite3.connect(target)
-        try:
+def free_space(directory):
+    return shutil.disk_usage(directory).free
+
+
+def megabytes(count):
+    return f"{count / (1024 * 1024):,.1f} MB"
+
+
+def no_room(needed, free):
+    return BackupError(f"พื้นที่ว่างบนดิสก์ไม่พอ ต้องใช้ประมาณ {megabytes(needed)} "
+                       f"แต่ว่างอยู่ {megabytes(free)} กรุณาเพิ่มที่ว่างแล้วลองใหม่ "
+                       f"ข้อมูลเดิมยังอยู่ครบ")
+
+
+def write_snapshot(store, target):
+    """A consistent, uncompressed copy of the database at `target`, checked and on disk."""
+    with store.files.reading(), contextlib.closing(connect(store.path, timeout=10)) as source:
+        with contextlib.closing(connect(target)) as dest:
             # One step: one read transaction on the source, so one committed state, while
             # the server goes on writing through its own connection.
             source.backup(dest)
             dest.execute("PRAGMA journal_mode = DELETE")
             verdict = [row[0] for row in dest.execute("PRAGMA quick_check")]
-        finally:
-            dest.close()
-    finally:
-        source.close()
     if verdict != ["ok"]:
         raise BackupError("สำเนาที่ได้ไม่ผ่านการตรวจสอบ")
-    with open(target, "rb+") as handle:
-        os.fsync(handle.fileno())
+    sync_file(target)
 
 
-def snapshot(db_path, name):
-    """backups/`name`, written under a temporary name and renamed: whole or absent."""
-    directory = folder(db_path)
+def compress(source, target, moment):
+    """gzip of `source` at `target`, on disk; the header carries the snapshot's time."""
+    with open(source, "rb") as raw, open(target, "xb") as out:
+        with gzip.GzipFile(filename="", mode="wb", fileobj=out, compresslevel=LEVEL,
+                           mtime=int(moment)) as packed:
+            shutil.copyfileobj(raw, packed, CHUNK)
+        out.flush()
+        os.fsync(out.fileno())
+
+
+def snapshot(store, stem):
+    """backups/`stem`.db.gz, written under temporary names and renamed: whole or absent."""
+    directory = folder(store.path)
     os.makedirs(directory, 0o700, exist_ok=True)
-    temp = temporary_path(directory, "snapshot")
+    raw = temporary_path(directory, "snapshot")
+    packed = raw + ".gz"
+    name = stem + ".db.gz"
     try:
-        write_snapshot(db_path, temp)
+        moment = time.time()
+        write_snapshot(store, raw)
         kill_point("snapshot-written")
-        os.replace(temp, os.path.join(directory, name))
+        compress(raw, packed, moment)
+        kill_point("snapshot-compressed")
+        os.replace(packed, os.path.join(directory, name))
         sync_folder(directory)
     finally:
-        remove_database_files(temp)
+        remove_database_files(raw)
+        with contextlib.suppress(FileNotFoundError):
+            os.unlink(packed)
     return name
 
 
-def prune(directory):
-    names = sorted(os.listdir(directory))
+def safety_snapshot(store, before="restore"):
+    """The copy taken before a restore or an import, so that one press undoes it."""
+    name = snapshot(store, f"catalog-{datetime.datetime.now():%Y-%m-%d-%H%M%S}-before-{before}")
+    prune(store.path)
+    return name
+
+
+def database_size(db_path):
+    total = 0
+    for name in (db_path, db_path + "-wal"):
+        with contextlib.suppress(OSError):
+            total += os.stat(name).st_size
+    return total
+
+
+def prune(db_path):
+    """The last KEEP of each kind, then the oldest go until backups/ is within its budget;
+    the newest of each kind always stays."""
+    kept = listing(db_path)
+    doomed, newest = [], set()
     for kind in (DAILY, SAFETY):
-        kept = [name for name in names if kind.fullmatch(name)]
-        for name in kept[:-KEEP]:
-            with contextlib.suppress(OSError):
-                os.unlink(os.path.join(directory, name))
+        # Names carry the date: a copy put back by hand is not taken for a new one.
+        mine = sorted((entry for entry in kept if kind.fullmatch(entry[0])), reverse=True)
+        doomed += mine[KEEP:]
+        newest.update(mine[:1])
+    survivors = [entry for entry in kept if entry not in doomed]
+    budget = max(BUDGET_FLOOR, BUDGET_FACTOR * database_size(db_path))
+    total = sum(entry[1] for entry in survivors)
+    for entry in sorted(survivors):
+        if total <= budget:
+            break
+        if entry not in newest:
+            doomed.append(entry)
+            total -= entry[1]
+    for name, _, _ in doomed:
+        with contextlib.suppress(OSError):
+            os.unlink(os.path.join(folder(db_path), name))
 
 
-def daily(db_path, today=None):
-    """At start-up: today's snapshot unless there is one, then the last KEEP of each kind.
-    Leftovers of a run that was killed are removed first. Returns the name written or None."""
+def clean_leftovers(db_path):
+    """At start-up: what a run that was killed left half-made."""
     directory = folder(db_path)
-    os.makedirs(directory, 0o700, exist_ok=True)
     for stale in glob.glob(os.path.join(directory, ".*-*.db*")) + glob.glob(
             os.path.join(os.path.dirname(db_path), ".restore-*.db*")):
         with contextlib.suppress(OSError):
             os.unlink(stale)
-    name = f"catalog-{today or datetime.date.today():%Y-%m-%d}.db"
+
+
+def daily(store, today=None):
+    """Today's snapshot unless there is one or the catalog is still empty, then pruning.
+    Returns the name written or None."""
+    directory = folder(store.path)
+    os.makedirs(directory, 0o700, exist_ok=True)
+    stem = f"catalog-{today or datetime.date.today():%Y-%m-%d}"
     written = None
-    if not os.path.exists(os.path.join(directory, name)):
-        written = snapshot(db_path, name)
-    prune(directory)
+    if not any(os.path.exists(os.path.join(directory, stem + ext)) for ext in (".db", ".db.gz")):
+        with store.files.reading(), contextlib.closing(connect(store.path)) as conn:
+            empty = conn.execute("SELECT NOT EXISTS (SELECT 1 FROM items)").fetchone()[0]
+        if not empty:
+            written = snapshot(store, stem)
+    prune(store.path)
     return written
 
 
 def listing(db_path):
     """(name, size in bytes, modified as a datetime) of every kept snapshot, newest first."""
-    directory = folder(db_path)
     found = []
     with contextlib.suppress(FileNotFoundError):
-        for entry in os.scandir(directory):
+        for entry in os.scandir(folder(db_path)):
             if (DAILY.fullmatch(entry.name) or SAFETY.fullmatch(entry.name)) and entry.is_file():
                 info = entry.stat()
                 found.append((entry.name, info.st_size,
@@ -138,58 +220,274 @@ def kept_path(db_path, name):
     return path if os.path.isfile(path) else None
 
 
-def restore(store, source, label):
-    """Replaces the catalog with the snapshot in `source` (a binary file object), after the
-    checks of start-up and a safety snapshot of the current catalog. Returns the safety
-    snapshot's name; raises BackupError, with nothing changed, when it cannot."""
-    directory = os.path.dirname(store.path)
-    temp = temporary_path(directory, "restore")
+# Checking a file from outside.
+
+def damaged(label):
+    return BackupError(f"{label} เสียหาย จึงกู้คืนไม่ได้ ข้อมูลเดิมยังอยู่ครบ")
+
+
+def check(path, label):
+    """The version of a sound catalog file whose objects are exactly ours for that version,
+    and its item count; BackupError otherwise. The file is only read."""
+    with open(path, "rb") as handle:
+        header = handle.read(100)
+    # An empty or blank file would open as a new, empty catalog: that is no snapshot.
+    if len(header) < 100 or header[:16] != HEADER or not int.from_bytes(header[60:64], "big"):
+        raise BackupError(f"{label} ไม่ใช่สำเนาของแคตตาล็อก")
     try:
-        with open(temp, "xb") as copy:
-            shutil.copyfileobj(source, copy, 1024 * 1024)
+        with contextlib.closing(open_untrusted(path)) as conn:
+            version = conn.execute("PRAGMA user_version").fetchone()[0]
+            application = conn.execute("PRAGMA application_id").fetchone()[0]
+            objects = schema(conn)
+            if not version and not objects:
+                raise BackupError(f"{label} ไม่ใช่สำเนาของแคตตาล็อก")
+            utf8 = conn.execute("PRAGMA encoding").fetchone()[0] == "UTF-8"
+            if not version or application != APPLICATION_ID or not utf8:
+                raise BackupError(f"{label} เป็นฐานข้อมูลของโปรแกรมอื่น ไม่ใช่สำเนาของแคตตาล็อก")
+            if version > len(MIGRATIONS):
+                raise BackupError(f"{label} มาจากแคตตาล็อกรุ่นใหม่กว่า (รุ่น {version} "
+                                  f"แต่รุ่นนี้รู้จักถึงรุ่น {len(MIGRATIONS)}) กรุณาอัปเดตโปรแกรม")
+            problems = differences(objects, expected_schema(version))
+            if problems:
+                shown = " · ".join(problems[:4]) + (" …" if len(problems) > 4 else "")
+                raise BackupError(f"{label} มีสิ่งที่แคตตาล็อกไม่ได้สร้างหรือถูกแก้ไข "
+                                  f"จึงไม่กู้คืน: {shown} ข้อมูลเดิมยังอยู่ครบ")
+            if [row[0] for row in conn.execute("PRAGMA integrity_check(1)")] != ["ok"]:
+                raise damaged(label)
+            items = conn.execute("SELECT count(*) FROM items").fetchone()[0]
+    except sqlite3.DatabaseError:
+        raise damaged(label) from None
+    return version, items
+
+
+def receive(source, directory, label):
+    """`source` (a binary file, plain or gzip) as a private file in `directory`, decompressed
+    within what the disk can spare: its path and the time in its gzip header, if any."""
+    start = source.read(2)
+    source.seek(0)
+    room = free_space(directory)
+    # Room for this copy, and as much again for the file a restore builds from it.
+    allowed = room // 2
+    temp = temporary_path(directory, "restore")
+    moment = None
+    try:
+        with open(temp, "x+b") as copy:
+            reader = gzip.GzipFile(fileobj=source, mode="rb") if start == GZIP else source
+            try:
+                while chunk := reader.read(CHUNK):
+                    if copy.tell() + len(chunk) > allowed:
+                        raise no_room(2 * (copy.tell() + len(chunk)), room)
+                    copy.write(chunk)
+            except (EOFError, zlib.error, gzip.BadGzipFile):
+                raise BackupError(f"{label} บีบอัดไว้แต่ไฟล์ไม่ครบหรือเสียหาย") from None
+            moment = getattr(reader, "mtime", None)
+            # A file saved in WAL mode reads the same without its log: ours never has one.
+            copy.seek(18)
+            if copy.read(2) == b"\x02\x02":
+                copy.seek(18)
+                copy.write(b"\x01\x01")
             copy.flush()
             os.fsync(copy.fileno())
-        kill_point("restore-received")
-        with open(temp, "rb") as copy:
-            header = copy.read(100)
-        # An empty or blank file would open as a new, empty catalog: that is no snapshot.
-        if len(header) < 100 or header[:16] != HEADER or not int.from_bytes(header[60:64], "big"):
-            raise BackupError(f"{label} ไม่ใช่สำเนาของแคตตาล็อก")
+    except BaseException:
+        remove_database_files(temp)
+        raise
+    return temp, (datetime.datetime.fromtimestamp(moment) if moment else None)
+
+
+class Candidate:
+    """A copy that passed every check, rebuilt from its rows in a private file, waiting for
+    its confirmation."""
+
+    def __init__(self, path, label, items, moment, dated=True):
+        self.path, self.label, self.items = path, label, items
+        # Without a time of its own, a copy is dated by its latest change.
+        self.moment, self.dated, self.created = moment, dated, time.monotonic()
+        self.key = secrets.token_urlsafe(24)
+
+
+class Pending:
+    """At most one checked copy waits at a time: each holds a whole catalog's disk space."""
+
+    def __init__(self):
+        self.lock = threading.Lock()
+        self.waiting = {}
+
+    def add(self, candidate):
+        with self.lock:
+            old, self.waiting = list(self.waiting.values()), {candidate.key: candidate}
+        for stale in old:
+            remove_database_files(stale.path)
+        return candidate.key
+
+    def get(self, key, take=False):
+        self.expire()
+        with self.lock:
+            candidate = self.waiting.get(key or "")
+            if take:
+                self.waiting.pop(key or "", None)
+            return candidate
+
+    def expire(self):
+        with self.lock:
+            old = [c for c in self.waiting.values()
+                   if time.monotonic() - c.created > PENDING_SECONDS]
+            for candidate in old:
+                del self.waiting[candidate.key]
+        for stale in old:
+            remove_database_files(stale.path)
+
+    def discard(self):
+        with self.lock:
+            old, self.waiting = list(self.waiting.values()), {}
+        for stale in old:
+            remove_database_files(stale.path)
+
+
+def prepare(store, source, label, moment=None):
+    """Checks a copy (a binary file object) and rebuilds it from its rows for a restore: a
+    Candidate, or BackupError with nothing changed."""
+    directory = os.path.dirname(store.path)
+    try:
+        path, packed_at = receive(source, directory, label)
         try:
-            # The very checks of start-up, and the upgrade of an older snapshot, on the copy.
-            Database(temp).close()
-        except StartupError as error:
-            raise BackupError(error.thai.replace(temp, label)) from None
-        kill_point("restore-validated")
-        safety = snapshot(store.path, f"catalog-{datetime.datetime.now():%Y-%m-%d-%H%M%S}"
-                                      f"-before-restore.db")
-        kill_point("restore-safety")
-        incoming = sqlite3.connect(temp)
-        try:
-            with store.lock:
-                sizes = (incoming.execute("PRAGMA page_size").fetchone()[0],
-                         store.conn.execute("PRAGMA page_size").fetchone()[0])
-                if sizes[0] != sizes[1]:
-                    raise BackupError(f"{label} ใช้ขนาดหน้าของฐานข้อมูลต่างจากแคตตาล็อกนี้ "
-                                      f"จึงกู้คืนไม่ได้")
-                # Every page goes into the live file inside one write transaction of the
-                # destination: a kill before its commit leaves the old catalog.
-                incoming.backup(store.conn, pages=RESTORE_PAGES,
-                                progress=lambda status, remaining, total:
-                                remaining and kill_point("restore-copying"))
-                kill_point("restore-copied")
-                verdict = [row[0] for row in store.conn.execute("PRAGMA quick_check")]
+            kill_point("restore-received")
+            version, items = check(path, label)
+            kill_point("restore-checked")
+            moment = packed_at or moment
+            dated, moment = bool(moment), moment or latest_change(path)
+            rebuilt = rebuild(store, path, version, directory)
         finally:
-            incoming.close()
-        if verdict != ["ok"]:
-            raise BackupError("กู้คืนแล้วแต่ฐานข้อมูลไม่ผ่านการตรวจสอบ "
-                              f"กรุณากู้คืนจากสำเนา {safety}")
-        prune(folder(store.path))
-        return safety
+            remove_database_files(path)
+    except sqlite3.IntegrityError as error:
+        raise BackupError(f"{label} มีข้อมูลที่ไม่ผ่านการตรวจสอบของแคตตาล็อก ({error}) "
+                          f"จึงไม่กู้คืน ข้อมูลเดิมยังอยู่ครบ") from None
+    except StartupError as error:
+        raise BackupError(f"ตรวจ{label}ไม่สำเร็จ ({error.thai}) ข้อมูลเดิมยังอยู่ครบ") from None
     except OSError as error:
-        raise BackupError(f"กู้คืนไม่สำเร็จ ({error.strerror or error}) "
+        raise BackupError(f"อ่าน{label}ไม่สำเร็จ ({error.strerror or error}) "
                           f"ข้อมูลเดิมยังอยู่ครบ") from None
     except sqlite3.Error as error:
-        raise BackupError(f"กู้คืนไม่สำเร็จ ({error}) ข้อมูลเดิมยังอยู่ครบ") from None
-    finally:
-        remove_database_files(temp)
+        raise BackupError(f"ตรวจ{label}ไม่สำเร็จ ({error}) ข้อมูลเดิมยังอยู่ครบ") from None
+    return Candidate(rebuilt, label, items, moment, dated)
+
+
+def latest_change(path):
+    with contextlib.closing(open_untrusted(path)) as conn:
+        stamp = conn.execute("SELECT max(updated_at) FROM items").fetchone()[0] or ""
+    with contextlib.suppress(ValueError):
+        return datetime.datetime.fromisoformat(stamp.replace("Z", "+00:00")).astimezone()
+    return None
+
+
+def read_only_uri(path):
+    return f"file:{urllib.parse.quote(path)}?mode=ro"
+
+
+def compare(store, candidate):
+    """What the confirmation page shows: items today, and of those the ones the copy would
+    lose (added since it, or changed since it), with the newest of them; items it brings
+    back that were deleted since."""
+    with store.files.reading(), contextlib.closing(
+            connect(read_only_uri(store.path), uri=True, isolation_level=None)) as conn:
+        conn.execute("PRAGMA query_only = ON")
+        conn.execute("ATTACH DATABASE ? AS copy", (read_only_uri(candidate.path),))
+        today = conn.execute("SELECT count(*) FROM main.items").fetchone()[0]
+        # Times are kept to the second: the fields themselves tell a change within one.
+        lost = ("FROM main.items m LEFT JOIN copy.items c ON c.code = m.code "
+                "WHERE c.code IS NULL OR c.updated_at IS NOT m.updated_at "
+                "OR c.code IS NOT m.code COLLATE BINARY OR " + " OR ".join(
+                    f"c.{field} IS NOT m.{field}" for field in
+                    ("name", "category", "price_satang", "quantity", "note")))
+        added, changed = conn.execute(
+            f"SELECT count(c.code IS NULL OR NULL), count(c.code) {lost}").fetchone()
+        newest = conn.execute(f"SELECT m.code, m.name, m.updated_at, c.code IS NULL {lost} "
+                              f"ORDER BY m.updated_at DESC LIMIT 20").fetchall()
+        returning = conn.execute("SELECT count(*) FROM copy.items c WHERE NOT EXISTS "
+                                 "(SELECT 1 FROM main.items m WHERE m.code = c.code)"
+                                 ).fetchone()[0]
+    return {"today": today, "added": added, "changed": changed, "newest": newest,
+            "returning": returning}
+
+
+def rebuild(store, path, version, directory):
+    """A new catalog file with the rows of the checked file at `path` in tables our
+    migrations built, brought up to the current version: only data crosses over, whatever
+    the file held, and every row meets our constraints again."""
+    new = temporary_path(directory, "restore-new")
+    try:
+        with contextlib.closing(connect(new, uri=True, isolation_level=None)) as conn:
+            conn.execute("PRAGMA cell_size_check = ON")
+            conn.execute("PRAGMA trusted_schema = ON")
+            migrate(conn, 0, version)
+            triggers = conn.execute(
+                "SELECT name, sql FROM sqlite_master WHERE type = 'trigger'").fetchall()
+            # From here on the connection also sees the copy's schema.
+            conn.execute("PRAGMA trusted_schema = OFF")
+            conn.execute("ATTACH DATABASE ? AS copy", (read_only_uri(path),))
+            conn.execute("BEGIN IMMEDIATE")
+            # Our triggers keep derived tables in step; those tables are copied as they are.
+            for name, _ in triggers:
+                conn.execute(f'DROP TRIGGER "{name}"')
+            for table, without_rowid in table_list(conn):
+                columns = conn.execute(f'PRAGMA main.table_xinfo("{table}")').fetchall()
+                names = [f'"{column[1]}"' for column in columns if not column[6]]
+                keys = [column for column in columns if column[5]]
+                if not without_rowid and not (len(keys) == 1 and keys[0][2].upper() == "INTEGER"):
+                    names.insert(0, "_rowid_")
+                listed = ", ".join(names)
+                conn.execute(f'DELETE FROM main."{table}"')
+                conn.execute(f'INSERT INTO main."{table}" ({listed}) '
+                             f'SELECT {listed} FROM copy."{table}"')
+                kill_point("restore-copying")
+            for _, sql in triggers:
+                conn.execute(sql)
+            conn.execute("COMMIT")
+            conn.execute("DETACH DATABASE copy")
+        kill_point("restore-copied")
+        # The upgrade of an older copy, and the checks of start-up, on the new file.
+        type(store)(new).close()
+        with contextlib.closing(connect(new)) as conn:
+            # Whole in itself, with no log beside it, until it takes the catalog's place.
+            conn.execute("PRAGMA journal_mode = DELETE")
+        sync_file(new)
+    except BaseException:
+        remove_database_files(new)
+        raise
+    return new
+
+
+RESTORING = threading.Lock()
+
+
+def restore(store, candidate):
+    """Replaces the catalog with a checked, rebuilt candidate, after a safety snapshot of the
+    current catalog. Returns the safety snapshot's name; raises BackupError, with nothing
+    changed, when it cannot."""
+    directory = os.path.dirname(store.path)
+    with RESTORING:
+        try:
+            # It waited in our folder; its objects are looked at once more.
+            with contextlib.closing(open_untrusted(candidate.path)) as conn:
+                problems = differences(schema(conn), expected_schema(len(MIGRATIONS)))
+            if problems:
+                raise BackupError(f"{candidate.label} ถูกแก้ไขหลังการตรวจสอบ จึงไม่กู้คืน "
+                                  f"ข้อมูลเดิมยังอยู่ครบ")
+            # The safety snapshot passes through an uncompressed copy of the catalog.
+            room, needed = free_space(directory), database_size(store.path)
+            if needed > room:
+                raise no_room(needed, room)
+            safety = safety_snapshot(store)
+            kill_point("restore-safety")
+            store.replace_file(candidate.path)
+            kill_point("restore-swapped")
+            prune(store.path)
+            return safety
+        except StartupError as error:
+            raise BackupError(f"กู้คืนไม่สำเร็จ ({error.thai}) ข้อมูลเดิมยังอยู่ครบ") from None
+        except OSError as error:
+            raise BackupError(f"กู้คืนไม่สำเร็จ ({error.strerror or error}) "
+                              f"ข้อมูลเดิมยังอยู่ครบ") from None
+        except sqlite3.Error as error:
+            raise BackupError(f"กู้คืนไม่สำเร็จ ({error}) ข้อมูลเดิมยังอยู่ครบ") from None
+        finally:
+            remove_database_files(candidate.path)

@@ -31,8 +31,9 @@ from .errors import StartupError
 from .pages.layout import STATUS_TITLES, message_page
 
 FORM_LIMIT = 64 * 1024
-# A body this large is read and thrown away so the browser sees the 413 page, not a reset.
-DRAIN_LIMIT = 32 * 1024 * 1024
+# How long the rest of a refused body is read and thrown away, so the browser sees the
+# refusal page, not a reset.
+DRAIN_SECONDS = 60
 
 SECURITY_HEADERS = (
     ("Content-Security-Policy",
@@ -120,7 +121,7 @@ class MultipartError(Exception):
 PART_HEAD_LIMIT = 16 * 1024
 
 
-def parse_multipart(rfile, length, boundary, parts):
+def parse_multipart(rfile, length, boundary, parts, directory=None):
     """Fills `parts` from a multipart body of `length` bytes read from `rfile`."""
     remaining = length
 
@@ -161,7 +162,7 @@ def parse_multipart(rfile, length, boundary, parts):
         is_file = message.get_param("filename", header="content-disposition") is not None
         sink = None
         if name and name not in parts:
-            sink = tempfile.TemporaryFile() if is_file else io.BytesIO()
+            sink = tempfile.TemporaryFile(dir=directory) if is_file else io.BytesIO()
             parts[name] = sink
         while True:
             found = buffer.find(delimiter)
@@ -229,6 +230,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
         self.rfile = Reader(self.connection, self.request.buffer)
         self.wfile = Writer(self.connection)
         self.keep = False
+        self.unread = 0
 
     def handle(self):
         # One request per turn: between requests the connection waits in the server's event
@@ -261,6 +263,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.send_page(refusal.status,
                            message_page(STATUS_TITLES.get(refusal.status, "ผิดพลาด"), refusal.text),
                            refusal.headers)
+            self.discard_unread()
         except (ConnectionError, TimeoutError):
             self.close_connection = True
         except Exception:
@@ -326,7 +329,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
 
     # Request bodies.
 
-    def body_length(self, limit):
+    def body_length(self, limit, too_large=None):
         """The declared length of the body, once it is known to be within `limit`."""
         if "Transfer-Encoding" in self.headers:
             self.close_connection = True
@@ -339,15 +342,23 @@ class Handler(http.server.BaseHTTPRequestHandler):
         length = whole_number(text)
         if length is None or length > limit:
             self.close_connection = True
-            if length is not None and length <= DRAIN_LIMIT:
-                remaining = length
-                while remaining > 0:
-                    chunk = self.rfile.read(min(remaining, 65536))
-                    if not chunk:
-                        break
-                    remaining -= len(chunk)
-            raise Refused(413, f"ข้อมูลที่ส่งมาใหญ่เกิน {size_text(limit)}")
+            self.unread = length or 0
+            raise Refused(413, too_large(length) if too_large and length is not None
+                          else f"ข้อมูลที่ส่งมาใหญ่เกิน {size_text(limit)}")
         return length
+
+    def discard_unread(self):
+        """After a refusal: the rest of the body is read and thrown away, for a while, so a
+        client still sending gets to read the answer instead of seeing a reset."""
+        remaining, self.unread = self.unread, 0
+        deadline = time.monotonic() + DRAIN_SECONDS
+        with contextlib.suppress(OSError):
+            while remaining > 0 and (left := deadline - time.monotonic()) > 0:
+                self.connection.settimeout(min(left, self.timeout))
+                chunk = self.rfile.read(min(remaining, 256 * 1024))
+                if not chunk:
+                    break
+                remaining -= len(chunk)
 
     def read_body(self, limit):
         length = self.body_length(limit)
@@ -374,29 +385,39 @@ class Handler(http.server.BaseHTTPRequestHandler):
         self.check_token(form.get("token", ""))
         return form
 
-    def read_multipart(self, limit):
-        """An upload's parts, first of each name: a file part as a temporary file (rewound,
-        to be closed by the caller through close_parts), any other as bytes. The body is
-        streamed: never more than a small buffer of it in memory."""
+    def read_multipart(self, limit, directory=None, too_large=None):
+        """An upload's parts, first of each name: a file part as a temporary file in
+        `directory` (rewound, to be closed by the caller through close_parts), any other as
+        bytes. The body is streamed: never more than a small buffer of it in memory."""
         kind = self.headers.get("Content-Type") or ""
-        length = self.body_length(limit)
+        length = self.body_length(limit, too_large)
         if kind.split(";")[0].strip().lower() != "multipart/form-data":
             self.close_connection = True
+            self.unread = length
             raise Refused(400, "กรุณาส่งไฟล์จากแบบฟอร์ม")
         boundary = email.message.Message()
         boundary["Content-Type"] = kind
         boundary = boundary.get_param("boundary")
         if not isinstance(boundary, str) or not 0 < len(boundary) <= 200:
             self.close_connection = True
+            self.unread = length
             raise Refused(400, "อ่านข้อมูลที่ส่งมาไม่ได้")
         parts = {}
         try:
-            parse_multipart(self.rfile, length, boundary.encode("latin-1"), parts)
+            parse_multipart(self.rfile, length, boundary.encode("latin-1"), parts, directory)
         except (MultipartError, UnicodeError, ValueError):
             close_parts(parts)
             self.close_connection = True
             raise Refused(400, "อ่านข้อมูลที่ส่งมาไม่ได้ "
                                "(ได้รับไม่ครบหรือรูปแบบไม่ถูกต้อง)") from None
+        except OSError as error:
+            close_parts(parts)
+            if error.errno not in (errno.ENOSPC, errno.EDQUOT, errno.EFBIG):
+                raise
+            self.close_connection = True
+            self.unread = length
+            raise Refused(507, "พื้นที่ว่างบนดิสก์ไม่พอสำหรับไฟล์ที่ส่งมา "
+                               "กรุณาเพิ่มที่ว่างแล้วลองใหม่") from None
         except BaseException:
             close_parts(parts)
             raise
@@ -561,6 +582,30 @@ class CatalogServer:
         self.listening = False
         self.paused_until = 0.0
         self.counts = collections.Counter()
+        self.tasks = []
+
+    def every(self, seconds, task, first=0.0):
+        """`task` on a thread of its own, `first` seconds from now and then every `seconds`,
+        never two runs at once. The event loop looks at the clock when it wakes anyway."""
+        self.tasks.append({"every": seconds, "task": task, "due": time.monotonic() + first,
+                           "running": threading.Event()})
+
+    def _run_due(self, now):
+        for entry in self.tasks:
+            if now < entry["due"] or entry["running"].is_set():
+                continue
+            entry["due"] = now + entry["every"]
+            entry["running"].set()
+
+            def run(entry=entry):
+                try:
+                    entry["task"]()
+                except Exception:
+                    traceback.print_exc(file=sys.stderr)
+                finally:
+                    entry["running"].clear()
+
+            threading.Thread(target=run, name="periodic", daemon=True).start()
 
     # The event loop.
 
@@ -581,6 +626,7 @@ class CatalogServer:
                         self._receive(key.data)
                 self._take_returned()
                 self._expire(time.monotonic())
+                self._run_due(time.monotonic())
         finally:
             self.done.set()
 

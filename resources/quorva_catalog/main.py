@@ -21,6 +21,8 @@ from .store import Store
 DEFAULT_PORT = 8765
 DEFAULT_DB = "catalog.db"
 REQUEST_GRACE_SECONDS = 1.5
+# How often a running server looks whether the day has changed since its last snapshot.
+DAILY_CHECK_SECONDS = 300
 
 HELP_EPILOG = """\
 พอร์ต / port:
@@ -68,10 +70,10 @@ def watch_parent(stop, parent):
     threading.Thread(target=poll, name="parent-watch", daemon=True).start()
 
 
-def daily_snapshot(path):
-    # A missed snapshot must not keep the shop from working; it is tried again next start.
+def daily_snapshot(store):
+    # A missed snapshot must not keep the shop from working; it is tried again later.
     try:
-        backups.daily(path)
+        backups.daily(store)
     except (OSError, sqlite3.Error, backups.BackupError) as error:
         sys.stderr.write(f"สำรองข้อมูลประจำวันไม่สำเร็จ / The daily backup failed: {error}\n")
 
@@ -134,9 +136,12 @@ def serve(args, parent):
                                "No database file given after --db")
         path = os.path.abspath(args.db if args.db is not None else DEFAULT_DB)
         store = Store(path)
-        daily_snapshot(path)
+        backups.clean_leftovers(path)
         app = App(store)
         server = bind(port, app, CatalogHandler)
+        # Taken while serving: a large catalog's snapshot never holds the address line.
+        server.every(DAILY_CHECK_SECONDS,
+                     lambda: (app.pending.expire(), daily_snapshot(store)))
     except StartupError as error:
         if store is not None:
             store.close()
@@ -165,6 +170,7 @@ def serve(args, parent):
     app.drain(REQUEST_GRACE_SECONDS)
     server.shutdown()
     server.server_close()
+    app.pending.discard()
     store.close()
     return 0
 

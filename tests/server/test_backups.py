@@ -1,5 +1,6 @@
 import contextlib
 import datetime
+import gzip
 import os
 import re
 import shutil
@@ -10,10 +11,24 @@ import unittest
 from harness import ServerTestCase, codes, make_database, read, wait_until, writing
 
 TODAY = f"catalog-{datetime.date.today():%Y-%m-%d}.db"
-# Where a restore can be cut short, and what the catalog must then hold.
-KILL_STEPS = [("restore-received", "old"), ("restore-validated", "old"),
-              ("snapshot-written", "old"), ("restore-safety", "old"),
-              ("restore-copying", "old"), ("restore-copied", "new")]
+# Where a restore can be cut short, and what the catalog must then hold. The first four are
+# while the file is checked and rebuilt, the rest after the confirmation.
+KILL_STEPS = [("restore-received", "old"), ("restore-checked", "old"),
+              ("restore-copying", "old"), ("restore-copied", "old"),
+              ("snapshot-written", "old"), ("snapshot-compressed", "old"),
+              ("restore-safety", "old"), ("restore-swapped", "new")]
+# Copies changed with any SQLite tool, and what the refusal names.
+CRAFTED = [
+    ("CREATE TRIGGER cheap AFTER UPDATE ON items BEGIN UPDATE items SET price_satang = 1; END",
+     "ทริกเกอร์ (trigger) “cheap” ที่แคตตาล็อกไม่ได้สร้าง"),
+    ("CREATE VIEW everything AS SELECT * FROM items", "วิว (view) “everything”"),
+    ("CREATE TABLE extra (x)", "ตาราง “extra” ที่แคตตาล็อกไม่ได้สร้าง"),
+    ("UPDATE sqlite_master SET sql = replace(sql, 'CHECK (length(name) BETWEEN 1 AND 200)', '') "
+     "WHERE name = 'items'", "ตาราง “items” มีโครงสร้างต่างจากที่แคตตาล็อกสร้าง"),
+    ("CREATE INDEX lowered ON items (lower(name))", "ดัชนี “lowered”"),
+    ("PRAGMA ignore_check_constraints = ON; UPDATE items SET price_satang = -1",
+     "มีข้อมูลที่ไม่ผ่านการตรวจสอบของแคตตาล็อก"),
+]
 
 
 def rows(prefix, count):
@@ -42,27 +57,45 @@ class BackupTest(ServerTestCase):
                 self.assertEqual(found, set(saved[:len(found)]))
                 self.assertLessEqual(before, len(found))
                 self.assertLessEqual(len(found), after + 3)
-        self.assertEqual([name for name in os.listdir(os.path.join(self.data, "backups"))
-                          if name.startswith(".")], [])
+        # The day's snapshot may be under way in the background; it too leaves nothing behind.
+        wait_until(lambda: not [name for name in os.listdir(os.path.join(self.data, "backups"))
+                                if name.startswith(".")], 20, what="temporary files removed")
 
-    def test_one_checked_snapshot_a_day_and_the_last_seven_kept(self):
+    def test_one_checked_compressed_snapshot_a_day_and_the_last_seven_kept(self):
         folder = os.path.join(self.data, "backups")
         os.mkdir(folder)
         old = [f"catalog-2020-01-{day:02d}.db" for day in range(1, 10)]
         for name in old + [".snapshot-0123.db"]:
             make_database(os.path.join(folder, name)).close()
+        # An empty catalog has nothing worth a copy.
+        client = self.start()
+        wait_until(lambda: sorted(os.listdir(folder)) == old[-7:], 20, what="pruning")
+        self.assertEqual(client.upload(rows("A", 3)).status, 303)
+        client.proc.kill()
         self.start()
-        self.assertEqual(sorted(os.listdir(folder)), old[-6:] + [TODAY])
-        self.assertEqual(codes(os.path.join(folder, TODAY)), set())
-        first = os.stat(os.path.join(folder, TODAY))
-        self.start()
-        self.assertEqual(os.stat(os.path.join(folder, TODAY)).st_mtime_ns, first.st_mtime_ns)
+        today = os.path.join(folder, TODAY + ".gz")
+        wait_until(lambda: os.path.exists(today), 20, what="the day's snapshot")
+        wait_until(lambda: sorted(os.listdir(folder)) == old[-6:] + [TODAY + ".gz"], 20,
+                   what="pruning")
+        with gzip.open(today) as packed, open(os.path.join(self.root, "t.db"), "wb") as plain:
+            shutil.copyfileobj(packed, plain)
+        self.assertEqual(codes(os.path.join(self.root, "t.db")), {"A-00000", "A-00001", "A-00002"})
 
-    def test_restore_from_an_upload_or_a_kept_snapshot_after_the_same_checks_as_start_up(self):
+    def confirm(self, client, response, expected=None):
+        """Follows a checked copy to its confirmation page and presses its button."""
+        page = client.follow(response).text
+        if expected is not None:
+            facts = re.findall(r"<th>([^<]+)</th><td[^>]*>([^<]+)</td>", page)
+            self.assertEqual(facts[2:], expected)
+        key = re.search(r'name="p" value="([^"]+)"', page).group(1)
+        return client.post("/backups/confirm", {"p": key})
+
+    def test_restore_checks_the_file_asks_first_and_brings_in_only_data(self):
         client = self.start()
         self.assertEqual(client.upload(rows("A", 3)).status, 303)
         snapshot = client.get("/backups/download").body
         self.assertEqual(client.add("B-1", "หลังสำรอง").status, 303)
+        self.assertEqual(client.upload(rows("A", 1).replace(b".50", b".75")).status, 303)
         everything = {"A-00000", "A-00001", "A-00002", "B-1"}
         foreign, newer, older = (os.path.join(self.root, name) for name in
                                  ("foreign.db", "newer.db", "older.db"))
@@ -70,10 +103,20 @@ class BackupTest(ServerTestCase):
             db.execute("CREATE TABLE t (x)")
             db.execute("PRAGMA user_version = 1")
         make_database(newer).execute("PRAGMA user_version = 99").connection.close()
+        crafted = []
+        for number, (sql, reason) in enumerate(CRAFTED):
+            path = os.path.join(self.root, f"crafted-{number}.db")
+            with open(path, "wb") as handle:
+                handle.write(snapshot)
+            with contextlib.closing(sqlite3.connect(path)) as db:
+                db.executescript(f"PRAGMA writable_schema = ON; {sql}")
+            crafted.append((read(path), reason))
         for data, reason in [(b"", "ไม่ใช่สำเนาของแคตตาล็อก"), (b"code,name\n" * 20, "ไม่ใช่สำเนา"),
                              (read(foreign), "ฐานข้อมูลของโปรแกรมอื่น"),
                              (read(newer), "รุ่นใหม่กว่า"),
-                             (snapshot[:4096] + b"\xff" * (len(snapshot) - 4096), "เสียหาย")]:
+                             (gzip.compress(snapshot)[:-9], "บีบอัด"),
+                             (snapshot[:4096] + b"\xff" * (len(snapshot) - 4096), "เสียหาย"),
+                             *crafted]:
             with self.subTest(reason=reason):
                 response = client.upload(data, path="/backups/upload")
                 self.assertEqual(response.status, 422)
@@ -82,25 +125,54 @@ class BackupTest(ServerTestCase):
         self.assertEqual(client.upload(snapshot, token="wrong", path="/backups/upload").status,
                          403)
         self.assertEqual(client.post("/backups/restore", {"name": "../catalog.db"}).status, 404)
+        # Declared far beyond the disk and still being sent: refused, never reset.
+        status, reply = client.exchange(client.raw(
+            "POST /backups/upload", ["Content-Type: multipart/form-data; boundary=b",
+                                     f"Content-Length: {1 << 50}"], b"x" * (8 << 20)))
+        self.assertEqual(status, 413, reply[:300])
+        self.assertIn("ต้องมีที่ว่างอย่างน้อยสองเท่าของไฟล์", reply.decode())
 
-        restored = client.upload(snapshot, path="/backups/upload")
+        checked = client.upload(snapshot, path="/backups/upload")
+        self.assertEqual(set(client.items()), everything)
+        # In the copy, today, added since, changed since, deleted since.
+        restored = self.confirm(client, checked, [
+            ("สินค้าในสำเนา", "3 รายการ"), ("สินค้าในแคตตาล็อกตอนนี้", "4 รายการ"),
+            ("จะหายไป: เพิ่มหลังสำเนา", "1 รายการ"), ("จะหายไป: แก้ไขหลังสำเนา", "1 รายการ"),
+            ("จะกลับมา: ลบไปหลังสำเนา", "0 รายการ")])
         self.assertIn("ข้อมูลก่อนกู้คืนเก็บไว้ในสำเนา", client.follow(restored).text)
         self.assertEqual(set(client.items()), everything - {"B-1"})
         # A form opened before the restore no longer saves.
         self.assertEqual(client.add("C-1", "ฟอร์มเก่า").status, 403)
         client._token = None
-        safety = re.findall(r'name="name" value="([^"]+-before-restore\.db)"',
+        safety = re.findall(r'name="name" value="([^"]+-before-restore\.db\.gz)"',
                             client.get("/backups").text)
         self.assertEqual(len(safety), 1)
-        self.assertEqual(client.post("/backups/restore", {"name": safety[0]}).status, 303)
+        self.assertEqual(self.confirm(client, client.post("/backups/restore",
+                                                          {"name": safety[0]})).status, 303)
+        client._token = None
         self.assertEqual(set(client.items()), everything)
 
-        client._token = None
         with contextlib.closing(make_database(older, steps=1)) as db:
             db.execute("INSERT INTO items (code, name, price_satang, quantity, created_at, "
                        "updated_at) VALUES ('OLD-1', 'รุ่นแรก', 100, 1, '', '')")
-        self.assertEqual(client.upload(read(older), path="/backups/upload").status, 303)
+        self.assertEqual(self.confirm(client, client.upload(read(older), path="/backups/upload")
+                                      ).status, 303)
         self.assertEqual(client.items("?q=รุ่นแรก"), {"OLD-1": 1})
+
+    def test_a_copy_larger_than_an_import_restores(self):
+        client = self.start()
+        big = os.path.join(self.root, "big.db")
+        with contextlib.closing(make_database(big)) as db:
+            # 2,000 Thai characters of note each: about 6 KB a row.
+            db.execute("INSERT INTO items (code, name, price_satang, quantity, note, created_at, "
+                       "updated_at) WITH RECURSIVE n(v) AS (SELECT 1 UNION ALL SELECT v + 1 FROM n "
+                       "WHERE v < 11500) SELECT 'N-' || v, 'ชื่อ', 100, 1, replace(hex(zeroblob("
+                       "1000)), '0', 'ก'), '', '' FROM n")
+        self.assertGreater(os.path.getsize(big), 64 << 20)
+        client.timeout = 120
+        self.assertEqual(self.confirm(client, client.upload(read(big), path="/backups/upload")
+                                      ).status, 303)
+        self.assertIn("พบ 11,500 รายการ", client.get("/").text)
 
     def test_a_kill_at_any_step_of_a_restore_leaves_the_old_or_the_new_catalog(self):
         catalogs = {}
@@ -120,11 +192,11 @@ class BackupTest(ServerTestCase):
                 os.mkdir(os.path.join(data, "backups"))
                 shutil.copyfile(catalogs["old"], os.path.join(data, "backups", TODAY))
                 server = self.start(cwd=data, env={"QUORVA_CATALOG_KILL_AT": step})
-                with contextlib.suppress(OSError):
-                    server.upload(read(catalogs["new"]), path="/backups/upload")
+                with contextlib.suppress(OSError, AssertionError):
+                    self.confirm(server, server.upload(read(catalogs["new"]),
+                                                       path="/backups/upload"))
                 self.assertEqual(server.proc.wait(10), -signal.SIGKILL)
                 self.assertEqual(codes(os.path.join(data, "catalog.db")), expected[outcome])
                 self.assertEqual(self.start(cwd=data).get("/").status, 200)
                 self.assertEqual([n for n in os.listdir(data) + os.listdir(
                     os.path.join(data, "backups")) if n.startswith(".")], [])
-

@@ -1,20 +1,28 @@
-"""The backup page: download a snapshot now, the kept snapshots, and restoring one."""
+"""The backup page: download a snapshot now, the kept snapshots, and restoring one; the
+question asked before a restore."""
 
 from ..markup import Markup, html, join
-from ..text import THAI_MONTHS
+from ..text import THAI_MONTHS, show_time
 from .layout import hidden, layout
 
 ABOUT = Markup(
     "<p>สำเนาเป็นไฟล์ฐานข้อมูลทั้งแคตตาล็อก ณ เวลาที่กด ดาวน์โหลดได้ขณะใช้งานตามปกติ "
     "เก็บไว้ในที่ปลอดภัยนอกเครื่องนี้ เช่น แฟลชไดรฟ์หรือบริการเก็บไฟล์</p>")
 AUTOMATIC = Markup(
-    "<p>โปรแกรมสำรองข้อมูลให้เองวันละครั้งเมื่อเปิดโปรแกรม เก็บไว้ 7 ชุดล่าสุด "
-    "ในโฟลเดอร์ <code>backups</code> ข้างไฟล์ฐานข้อมูล ก่อนกู้คืนทุกครั้ง "
-    "โปรแกรมจะสำรองข้อมูลปัจจุบันไว้อีกชุดหนึ่ง (ชื่อลงท้ายด้วย before-restore)</p>")
+    "<p>โปรแกรมสำรองข้อมูลให้เองวันละครั้ง (เมื่อเปิดโปรแกรมและเมื่อขึ้นวันใหม่) "
+    "แบบบีบอัดไว้ในโฟลเดอร์ <code>backups</code> ข้างไฟล์ฐานข้อมูล เก็บไว้ไม่เกิน 7 ชุดล่าสุด "
+    "และเมื่อแคตตาล็อกใหญ่ขึ้นจะเก็บน้อยชุดลงให้โฟลเดอร์ไม่เกินสองเท่าของฐานข้อมูล "
+    "ก่อนกู้คืนหรือนำเข้าทุกครั้ง โปรแกรมจะสำรองข้อมูลปัจจุบันไว้อีกชุดหนึ่ง "
+    "(ชื่อลงท้ายด้วย before-restore หรือ before-import)</p>")
 WARNING = Markup(
     '<p class="warn">การกู้คืนจะแทนที่สินค้าทั้งหมดในแคตตาล็อกด้วยข้อมูลในสำเนา '
     "สินค้าที่เพิ่มหรือแก้ไขหลังจากวันที่ของสำเนาจะหายไป "
-    "(ยังกู้กลับได้จากสำเนาก่อนกู้คืนที่โปรแกรมทำให้)</p>")
+    "(ยังกู้กลับได้จากสำเนาก่อนกู้คืนที่โปรแกรมทำให้) "
+    "โปรแกรมจะตรวจไฟล์และแสดงสิ่งที่จะเปลี่ยนให้ยืนยันก่อนทุกครั้ง</p>")
+ACCEPTS = Markup(
+    '<span class="hint">รับไฟล์ที่ได้จาก “ดาวน์โหลดสำเนาตอนนี้” (.db) '
+    "หรือสำเนาในโฟลเดอร์ backups (.db.gz) รับเฉพาะข้อมูลสินค้า "
+    "ไฟล์ที่มีตาราง วิว หรือทริกเกอร์ที่แคตตาล็อกไม่ได้สร้างจะไม่ถูกกู้คืน</span>")
 
 
 def when(moment):
@@ -41,7 +49,7 @@ def snapshot_rows(token, snapshots):
                 "</table></div>", rows)
 
 
-def backups_page(token, snapshots, limit, error=None):
+def backups_page(token, snapshots, error=None):
     problem = html('<div class="errors" role="alert"><strong>ไม่ได้กู้คืน</strong>'
                    "<p>{}</p></div>", error) if error else ""
     body = html(
@@ -52,10 +60,55 @@ def backups_page(token, snapshots, limit, error=None):
         "<h2>กู้คืนจากไฟล์สำเนา</h2>{}"
         '<form class="item" method="post" action="/backups/upload" enctype="multipart/form-data">'
         "{}"
-        '<label>ไฟล์สำเนา (.db)<input type="file" name="file" accept=".db" required>'
-        '<span class="hint">ไม่เกิน {} MB</span></label>'
+        '<label>ไฟล์สำเนา (.db หรือ .db.gz)<input type="file" name="file" accept=".db,.gz" '
+        "required>{}</label>"
         '<div class="actions-row"><button type="submit" class="danger">กู้คืนจากไฟล์นี้</button>'
         "</div></form>",
         problem, ABOUT, AUTOMATIC, snapshot_rows(token, snapshots), WARNING,
-        hidden("token", token), limit // (1024 * 1024))
+        hidden("token", token), ACCEPTS)
     return layout("สำรองข้อมูล", body, "/backups")
+
+
+def lost_rows(newest):
+    rows = join(html("<tr><td>{}</td><td>{}</td><td>{}</td><td>{}</td></tr>", code, name,
+                     "เพิ่มใหม่" if added else "แก้ไข", show_time(updated))
+                for code, name, updated, added in newest)
+    return html('<div class="table-wrap"><table><thead><tr><th>รหัสสินค้า</th><th>ชื่อสินค้า</th>'
+                "<th>หลังสำเนา</th><th>เมื่อ</th></tr></thead><tbody>{}</tbody></table></div>",
+                rows)
+
+
+def confirm_page(token, candidate, changes):
+    """What a restore of `candidate` would do, and the one button that does it."""
+    lost = changes["added"] + changes["changed"]
+    moment = when(candidate.moment) if candidate.moment else "ไม่ทราบ"
+    facts = html(
+        '<div class="table-wrap"><table class="facts"><tbody>'
+        "<tr><th>กู้คืนจาก</th><td>{}</td></tr>"
+        "<tr><th>{}</th><td>{}</td></tr>"
+        '<tr><th>สินค้าในสำเนา</th><td class="num">{:,} รายการ</td></tr>'
+        '<tr><th>สินค้าในแคตตาล็อกตอนนี้</th><td class="num">{:,} รายการ</td></tr>'
+        '<tr><th>จะหายไป: เพิ่มหลังสำเนา</th><td class="num">{:,} รายการ</td></tr>'
+        '<tr><th>จะหายไป: แก้ไขหลังสำเนา</th><td class="num">{:,} รายการ</td></tr>'
+        '<tr><th>จะกลับมา: ลบไปหลังสำเนา</th><td class="num">{:,} รายการ</td></tr>'
+        "</tbody></table></div>",
+        candidate.label, "วันที่ของสำเนา" if candidate.dated else "แก้ไขล่าสุดในสำเนา", moment,
+        candidate.items, changes["today"], changes["added"],
+        changes["changed"], changes["returning"])
+    if lost:
+        more = f" (แสดง {len(changes['newest'])} รายการล่าสุด)" if lost > len(changes["newest"]) \
+            else ""
+        detail = html("<h2>สินค้าที่จะหายไป{}</h2>{}", more, lost_rows(changes["newest"]))
+    else:
+        detail = Markup("<p>ไม่มีสินค้าที่เพิ่มหรือแก้ไขหลังสำเนานี้</p>")
+    body = html(
+        "<h1>ยืนยันการกู้คืน</h1>"
+        '<p class="warn">ไฟล์ผ่านการตรวจสอบแล้ว ยังไม่ได้เปลี่ยนแปลงแคตตาล็อก '
+        "กดปุ่มด้านล่างเพื่อแทนที่สินค้าทั้งหมดด้วยข้อมูลในสำเนา "
+        "ข้อมูลปัจจุบันจะถูกสำรองไว้ก่อน (ชื่อลงท้ายด้วย before-restore)</p>{}{}"
+        '<form class="item" method="post" action="/backups/confirm">{}{}'
+        '<div class="actions-row"><button type="submit" class="danger">'
+        "กู้คืนและแทนที่ข้อมูลปัจจุบัน</button>"
+        '<a class="button plain" href="/backups">ยกเลิก</a></div></form>',
+        facts, detail, hidden("token", token), hidden("p", candidate.key))
+    return layout("ยืนยันการกู้คืน", body, "/backups")

@@ -1,14 +1,17 @@
-"""The backup addresses: the page, a snapshot to download, and the two ways to restore."""
+"""The backup addresses: the page, a snapshot to download, and restoring: a kept copy or an
+uploaded file is checked first, then a confirmation page shows what it would change, and
+only its button replaces the catalog."""
 
 import datetime
+import os
 import re
 import secrets
+import urllib.parse
 
 from .. import backups
-from ..httpd import Handler, close_parts
+from ..httpd import Handler, Refused, close_parts, size_text
 from ..links import with_flash
-from ..pages.backups import backups_page
-from .transfer import IMPORT_LIMIT
+from ..pages.backups import backups_page, confirm_page
 
 
 class BackupRoutes(Handler):
@@ -17,19 +20,21 @@ class BackupRoutes(Handler):
         (re.compile(r"/backups/download"), {"GET": "download_backup"}),
         (re.compile(r"/backups/restore"), {"POST": "restore_kept"}),
         (re.compile(r"/backups/upload"), {"POST": "restore_upload"}),
+        (re.compile(r"/backups/confirm"), {"GET": "confirm_restore", "POST": "restore"}),
     ]
 
     def backups_page(self, error=None, status=200):
         self.send_page(status, backups_page(self.app.token, backups.listing(self.app.store.path),
-                                            IMPORT_LIMIT, error))
+                                            error))
 
     def download_backup(self):
         store = self.app.store
         directory = backups.folder(store.path)
+        os.makedirs(directory, 0o700, exist_ok=True)
         temp = backups.temporary_path(directory, "download")
         try:
             try:
-                backups.write_snapshot(store.path, temp)
+                backups.write_snapshot(store, temp)
             except (OSError, backups.BackupError, backups.sqlite3.Error):
                 self.backups_page("ทำสำเนาไม่สำเร็จ กรุณาตรวจดูพื้นที่ว่างบนดิสก์แล้วลองใหม่", 503)
                 return
@@ -46,29 +51,61 @@ class BackupRoutes(Handler):
         if path is None:
             self.backups_page("ไม่พบสำเนานี้ อาจถูกลบไปแล้ว", 404)
             return
+        moment = datetime.datetime.fromtimestamp(os.stat(path).st_mtime)
         with open(path, "rb") as source:
-            self.restore_from(source, f"สำเนา {form['name']}")
+            self.check_copy(source, f"สำเนา {form['name']}", moment)
 
     def restore_upload(self):
-        parts = self.read_multipart(IMPORT_LIMIT)
+        directory = os.path.dirname(self.app.store.path)
+        free = backups.free_space(directory)
+        # Once as the upload, once more as what is built from it.
+        parts = self.read_multipart(free // 2, directory, lambda length: (
+            f"ไฟล์นี้ขนาด {size_text(length)} แต่ดิสก์ว่างอยู่ {size_text(free)} "
+            f"ต้องมีที่ว่างอย่างน้อยสองเท่าของไฟล์ กรุณาเพิ่มที่ว่างแล้วลองใหม่ "
+            f"ข้อมูลเดิมยังอยู่ครบ"))
         try:
             self.check_token(parts.get("token", b"").decode("utf-8", "replace"))
             upload = parts.get("file")
             if not hasattr(upload, "read"):
                 self.backups_page("กรุณาเลือกไฟล์สำเนา", 422)
                 return
-            self.restore_from(upload, "ไฟล์ที่เลือก")
+            self.check_copy(upload, "ไฟล์ที่เลือก")
         finally:
             close_parts(parts)
 
-    def restore_from(self, source, label):
+    def check_copy(self, source, label, moment=None):
         try:
-            safety = backups.restore(self.app.store, source, label)
+            candidate = backups.prepare(self.app.store, source, label, moment)
+        except backups.BackupError as error:
+            self.backups_page(str(error), 422)
+            return
+        key = self.app.pending.add(candidate)
+        self.redirect("/backups/confirm?" + urllib.parse.urlencode({"p": key}))
+
+    def confirm_restore(self):
+        candidate = self.app.pending.get(self.param("p"))
+        if candidate is None:
+            self.backups_page("สำเนาที่ตรวจไว้หมดเวลาหรือถูกแทนที่แล้ว กรุณาเลือกใหม่อีกครั้ง", 404)
+            return
+        try:
+            changes = backups.compare(self.app.store, candidate)
+        except (OSError, backups.sqlite3.Error) as error:
+            raise Refused(503, f"เปรียบเทียบกับแคตตาล็อกไม่สำเร็จ ({error})") from None
+        self.send_page(200, confirm_page(self.app.token, candidate, changes))
+
+    def restore(self):
+        form = self.read_form()
+        candidate = self.app.pending.get(form.get("p"), take=True)
+        if candidate is None:
+            self.backups_page("สำเนาที่ตรวจไว้หมดเวลาหรือถูกแทนที่แล้ว กรุณาเลือกใหม่อีกครั้ง", 404)
+            return
+        try:
+            safety = backups.restore(self.app.store, candidate)
         except backups.BackupError as error:
             self.backups_page(str(error), 422)
             return
         # Forms opened before hold the old catalog's revisions: they must not save over it.
         self.app.token = secrets.token_urlsafe(32)
-        key = self.app.flash("ok", f"กู้คืนข้อมูลจาก{label} แล้ว · "
+        key = self.app.flash("ok", f"กู้คืนข้อมูลจาก{candidate.label} แล้ว · "
                                    f"ข้อมูลก่อนกู้คืนเก็บไว้ในสำเนา {safety}")
         self.redirect(with_flash("/", key))
