@@ -1,5 +1,6 @@
 #include "platform/gtk/window_gtk.h"
 
+#include "platform/gtk/style_gtk.h"
 #include "platform/gtk/web_view_gtk.h"
 
 #include <glib/gstdio.h>
@@ -24,16 +25,6 @@ std::string stateFile()
 {
     g_autofree char* file = g_build_filename(stateDirectory().c_str(), stateFileName, nullptr);
     return file;
-}
-
-void addStyle(const char* css)
-{
-    GtkCssProvider* provider = gtk_css_provider_new();
-    gtk_css_provider_load_from_data(provider, css, -1);
-    gtk_style_context_add_provider_for_display(gdk_display_get_default(),
-                                               GTK_STYLE_PROVIDER(provider),
-                                               GTK_STYLE_PROVIDER_PRIORITY_APPLICATION);
-    g_object_unref(provider);
 }
 
 }  // namespace
@@ -89,12 +80,12 @@ void GtkMainWindow::setTitlebarTransparent(bool transparent)
     if (!titleBar || !transparent)
         return;
     gtk_widget_add_css_class(titleBar, "quorva-flat");
-    addStyle("headerbar.quorva-flat{background:transparent;box-shadow:none;border:none;}");
+    addApplicationStyle("headerbar.quorva-flat{background:transparent;box-shadow:none;border:none;}");
 }
 
 void GtkMainWindow::setBackgroundWhite()
 {
-    addStyle("window.quorva-main{background-color:#ffffff;}");
+    addApplicationStyle("window.quorva-main{background-color:#ffffff;}");
 }
 
 void GtkMainWindow::setMinimumSize(int width, int height)
