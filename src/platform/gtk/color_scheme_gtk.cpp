@@ -1,5 +1,7 @@
 #include "platform/gtk/color_scheme_gtk.h"
 
+#include "platform/gtk/style_gtk.h"
+
 #include <gtk/gtk.h>
 
 namespace quorva {
@@ -18,12 +20,25 @@ constexpr int portalTimeoutMilliseconds = 3000;
 // Both live as long as the process: they carry the change notifications.
 GDBusConnection* portalBus = nullptr;
 GSettings* interfaceSettings = nullptr;
+GtkCssProvider* darkWindow = nullptr;
 
 void preferDark(bool dark)
 {
     // WebKit passes this on to the pages as prefers-color-scheme.
     if (GtkSettings* settings = gtk_settings_get_default())
         g_object_set(settings, "gtk-application-prefer-dark-theme", dark ? TRUE : FALSE, nullptr);
+    GdkDisplay* display = gdk_display_get_default();
+    if (!display)
+        return;
+    // Over the window's white, which would leave the dark theme's menu text
+    // unreadable: the colour of the catalog's own dark header.
+    if (!darkWindow)
+        darkWindow = newStyle("window.quorva-main{background-color:#1e2327;}");
+    if (dark)
+        gtk_style_context_add_provider_for_display(display, GTK_STYLE_PROVIDER(darkWindow),
+                                                   GTK_STYLE_PROVIDER_PRIORITY_APPLICATION + 1);
+    else
+        gtk_style_context_remove_provider_for_display(display, GTK_STYLE_PROVIDER(darkWindow));
 }
 
 // 1 is "prefer dark", 2 "prefer light", 0 no preference. The first version of
