@@ -126,8 +126,13 @@ void GtkMainWindow::fitContent()
 
 void GtkMainWindow::clampDefaultSizeToMonitor()
 {
-    GListModel* monitors = gdk_display_get_monitors(gtk_widget_get_display(GTK_WIDGET(window)));
-    g_autoptr(GdkMonitor) monitor = GDK_MONITOR(g_list_model_get_item(monitors, 0));
+    GdkDisplay* display = gtk_widget_get_display(GTK_WIDGET(window));
+    GdkSurface* own = gtk_native_get_surface(GTK_NATIVE(window));
+    // The monitor the window opens on, where the display can tell before it shows.
+    GdkMonitor* at = own ? gdk_display_get_monitor_at_surface(display, own) : nullptr;
+    g_autoptr(GdkMonitor) monitor =
+        at ? GDK_MONITOR(g_object_ref(at))
+           : GDK_MONITOR(g_list_model_get_item(gdk_display_get_monitors(display), 0));
     if (!monitor || !content)
         return;
     GdkRectangle area{};
