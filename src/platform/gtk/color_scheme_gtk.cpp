@@ -72,11 +72,16 @@ bool followPortal()
     GDBusConnection* bus = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, nullptr);
     if (!bus)
         return false;
+    // Listening before asking, so no change falls between the answer and the first signal.
+    const guint subscription = g_dbus_connection_signal_subscribe(
+        bus, portalName, portalSettings, "SettingChanged", portalPath, appearance,
+        G_DBUS_SIGNAL_FLAGS_NONE, onPortalSettingChanged, nullptr, nullptr);
     g_autoptr(GVariant) reply = g_dbus_connection_call_sync(
         bus, portalName, portalPath, portalSettings, "Read",
         g_variant_new("(ss)", appearance, colorScheme), G_VARIANT_TYPE("(v)"),
         G_DBUS_CALL_FLAGS_NONE, portalTimeoutMilliseconds, nullptr, nullptr);
     if (!reply) {
+        g_dbus_connection_signal_unsubscribe(bus, subscription);
         g_object_unref(bus);
         return false;
     }
@@ -84,9 +89,6 @@ bool followPortal()
     g_variant_get(reply, "(v)", &value);
     preferDark(portalPrefersDark(value));
     portalBus = bus;
-    g_dbus_connection_signal_subscribe(portalBus, portalName, portalSettings, "SettingChanged",
-                                       portalPath, appearance, G_DBUS_SIGNAL_FLAGS_NONE,
-                                       onPortalSettingChanged, nullptr, nullptr);
     return true;
 }
 
