@@ -17,7 +17,7 @@ double millisecondsSince(std::chrono::steady_clock::time_point start)
         .count();
 }
 
-std::string quoted(const std::string& text)
+std::string jsonString(const std::string& text)
 {
     std::string out = "\"";
     for (char c : text)
@@ -58,8 +58,8 @@ int main()
     std::printf("{\"gpu_device\": %s, \"probe\": %s, \"probe_ms\": %.3f, \"egl_driver\": %s, "
                 "\"egl_ms\": %.3f, \"gl_renderer\": %s, \"gl_context_ms\": %.3f}\n",
                 quorva::hasGpuDevice() ? "true" : "false",
-                probed.name ? quoted(*probed.name).c_str() : "null", probeMs,
-                driver.name ? quoted(*driver.name).c_str() : "null", eglMs,
-                quoted(renderer).c_str(), contextMs);
+                probed.name ? jsonString(*probed.name).c_str() : "null", probeMs,
+                driver.name ? jsonString(*driver.name).c_str() : "null", eglMs,
+                jsonString(renderer).c_str(), contextMs);
     return 0;
 }

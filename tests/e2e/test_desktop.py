@@ -5,6 +5,7 @@ import os
 import pathlib
 import re
 import shutil
+import signal
 import struct
 import subprocess
 import tempfile
@@ -197,6 +198,27 @@ class IdentityTest(DesktopTest):
         self.assertNotIn("[QUORVA] loaded", second.stderr_text())
         self.assertTrue(first.running())
         self.assertEqual(len(catalogs()), 1)
+
+
+class ColourSchemeTest(DesktopTest):
+    sessions = {"xvfb"}
+
+    def test_pages_follow_the_desktops_colour_scheme_as_it_changes(self):
+        # GNOME's setting in a key file, and no portal on the bus to answer first.
+        dark = "matchMedia('(prefers-color-scheme: dark)').matches === "
+        root = None
+        for at_start, changed in (("false", "prefer-dark"), ("true", "default")):
+            with self.subTest(dark_at_start=at_start):
+                shell = self.start_shell(root=root, env={"GSETTINGS_BACKEND": "keyfile"})
+                root = shell.root
+                page = self.inspector()
+                page.wait_for(dark + at_start, timeout=20)
+                settings = pathlib.Path(shell.config_home, "glib-2.0", "settings", "keyfile")
+                settings.parent.mkdir(parents=True, exist_ok=True)
+                settings.write_text(f"[org/gnome/desktop/interface]\ncolor-scheme='{changed}'\n")
+                page.wait_for(dark + ("true" if changed == "prefer-dark" else "false"), timeout=15)
+                shell.signal(signal.SIGTERM)
+                self.assertEqual(shell.wait(15), 0)
 
 
 class HiDpiTest(DesktopTest):

@@ -10,7 +10,7 @@ import unittest
 
 from support import wait_until
 from support.quorva import (SERVING_SERVER, SILENT_WITH_PARENT, QuorvaTestCase, Shell, binary,
-                            descendants, read_proc)
+                            descendants, free_port, read_proc)
 
 STUBBORN_SERVER = """
 import signal, sys, time
@@ -52,6 +52,15 @@ class ServerTest(QuorvaTestCase):
         self.assertNotIn("PYTHONUNBUFFERED", run["env"])
         wait_until(lambda: f"[QUORVA] loaded {address}\n" in self.shell.stderr_text(), 10,
                    what="the log line of the server's page")
+        self.shell.cleanup()
+        # A proxy left in the environment that nothing answers: the page shows all the same,
+        # and the server gets it as it was. (Without the inspector, which would use it too.)
+        proxy = {"http_proxy": f"http://127.0.0.1:{free_port()}", "no_proxy": "",
+                 "QUORVA_DEBUG": ""}
+        shell = self.start_shell(SERVING_SERVER, inspect=False, env=proxy)
+        wait_until(lambda: re.search(r"\[QUORVA\] loaded http://127\.0\.0\.1:\d+/\n",
+                                     shell.stderr_text()), 20, what="the page through a proxy")
+        self.assertEqual({key: self.python_runs()[0]["env"][key] for key in proxy}, proxy)
 
     def test_missing_script_shows_its_page(self):
         # A copy of the program with no resources beside it.

@@ -1,6 +1,7 @@
 #include "platform/gtk/application_gtk.h"
 
 #include "app/app_delegate.h"
+#include "platform/gtk/color_scheme_gtk.h"
 #include "platform/gtk/interpreter_hint_linux.h"
 #include "platform/gtk/rendering_gtk.h"
 #include "platform/gtk/web_view_gtk.h"
@@ -226,6 +227,7 @@ void GtkShellApplication::onStartup(GApplication*, gpointer data)
     // GTK is up and no window exists yet; a second start, which only hands over
     // to the first, never gets here.
     applyRenderingChoice(self->environment.snapshot());
+    followDesktopColorScheme();
     self->installMenu();
     installIcon();
 }

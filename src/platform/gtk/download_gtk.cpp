@@ -1,5 +1,7 @@
 #include "platform/gtk/download_gtk.h"
 
+#include "platform/gtk/style_gtk.h"
+
 #include <glib/gstdio.h>
 
 #include <algorithm>
@@ -96,12 +98,23 @@ std::string partialTemplate(const std::string& path)
 struct GtkDownloads::Job {
     GtkDownloads* owner;
     WebKitDownload* download;
+#if GTK_CHECK_VERSION(4, 10, 0)
+    GCancellable* choosing = nullptr;
+#else
     GtkFileChooserNative* chooser = nullptr;
+#endif
     std::string suggestedName;
     std::string finalPath;
     std::string partialPath;
     bool cancelledByUser = false;
 };
+
+#if GTK_CHECK_VERSION(4, 10, 0)
+struct GtkDownloads::Choice {
+    Job* job;
+    GCancellable* choosing;
+};
+#endif
 
 GtkDownloads::GtkDownloads(WebKitWebView* view, std::weak_ptr<WebViewDelegate> delegate)
     : view(view), session(webkit_web_view_get_network_session(view)), delegate(std::move(delegate))
@@ -143,18 +156,45 @@ gboolean GtkDownloads::onDecideDestination(WebKitDownload*, gchar* suggestedName
     job->suggestedName = suggestedName && *suggestedName ? suggestedName : "download";
     GtkRoot* root = gtk_widget_get_root(GTK_WIDGET(job->owner->view));
     GtkWindow* parent = GTK_IS_WINDOW(root) ? GTK_WINDOW(root) : nullptr;
+    g_autoptr(GFile) folder = g_file_new_for_path(downloadsFolder().c_str());
+#if GTK_CHECK_VERSION(4, 10, 0)
+    // Through the desktop's portal when it has one.
+    g_autoptr(GtkFileDialog) dialog = gtk_file_dialog_new();
+    gtk_file_dialog_set_title(dialog, "บันทึกไฟล์");
+    gtk_file_dialog_set_accept_label(dialog, "บันทึก");
+    gtk_file_dialog_set_modal(dialog, TRUE);
+    gtk_file_dialog_set_initial_folder(dialog, folder);
+    gtk_file_dialog_set_initial_name(dialog, job->suggestedName.c_str());
+    job->choosing = g_cancellable_new();
+    // The answer may come after the job has ended; the cancellable it holds tells.
+    gtk_file_dialog_save(dialog, parent, job->choosing, onFileChosen,
+                         new Choice{job, G_CANCELLABLE(g_object_ref(job->choosing))});
+#else
     job->chooser = gtk_file_chooser_native_new("บันทึกไฟล์", parent, GTK_FILE_CHOOSER_ACTION_SAVE,
                                                "บันทึก", "ยกเลิก");
     gtk_native_dialog_set_modal(GTK_NATIVE_DIALOG(job->chooser), TRUE);
-    g_autoptr(GFile) folder = g_file_new_for_path(downloadsFolder().c_str());
     gtk_file_chooser_set_current_folder(GTK_FILE_CHOOSER(job->chooser), folder, nullptr);
     gtk_file_chooser_set_current_name(GTK_FILE_CHOOSER(job->chooser), job->suggestedName.c_str());
     g_signal_connect(job->chooser, "response", G_CALLBACK(onChooserResponse), job);
     gtk_native_dialog_show(GTK_NATIVE_DIALOG(job->chooser));
+#endif
     // The download waits until a destination is set or it is cancelled.
     return TRUE;
 }
 
+#if GTK_CHECK_VERSION(4, 10, 0)
+void GtkDownloads::onFileChosen(GObject* dialog, GAsyncResult* result, gpointer data)
+{
+    std::unique_ptr<Choice> choice(static_cast<Choice*>(data));
+    g_autoptr(GCancellable) choosing = choice->choosing;
+    g_autoptr(GFile) file = gtk_file_dialog_save_finish(GTK_FILE_DIALOG(dialog), result, nullptr);
+    if (g_cancellable_is_cancelled(choosing))
+        return;
+    g_clear_object(&choice->job->choosing);
+    g_autofree char* path = file ? g_file_get_path(file) : nullptr;
+    saveTo(choice->job, path);
+}
+#else
 void GtkDownloads::onChooserResponse(GtkNativeDialog* dialog, int response, gpointer data)
 {
     auto* job = static_cast<Job*>(data);
@@ -165,6 +205,12 @@ void GtkDownloads::onChooserResponse(GtkNativeDialog* dialog, int response, gpoi
     g_signal_handlers_disconnect_by_data(dialog, job);
     gtk_native_dialog_destroy(dialog);
     g_clear_object(&job->chooser);
+    saveTo(job, path);
+}
+#endif
+
+void GtkDownloads::saveTo(Job* job, const char* path)
+{
     if (!path) {
         job->cancelledByUser = true;
         webkit_download_cancel(job->download);
@@ -232,11 +278,18 @@ void GtkDownloads::onFinished(WebKitDownload*, gpointer data)
 void GtkDownloads::end(Job& job, const DownloadOutcome* outcome)
 {
     g_signal_handlers_disconnect_by_data(job.download, &job);
+#if GTK_CHECK_VERSION(4, 10, 0)
+    if (job.choosing) {
+        g_cancellable_cancel(job.choosing);
+        g_clear_object(&job.choosing);
+    }
+#else
     if (job.chooser) {
         g_signal_handlers_disconnect_by_data(job.chooser, &job);
         gtk_native_dialog_destroy(GTK_NATIVE_DIALOG(job.chooser));
         g_clear_object(&job.chooser);
     }
+#endif
     // Nothing incomplete stays behind, not even under the temporary name.
     if (!job.partialPath.empty())
         g_unlink(job.partialPath.c_str());
@@ -295,17 +348,11 @@ GtkNoticeBar::GtkNoticeBar(GtkWidget* content)
     gtk_revealer_set_child(GTK_REVEALER(revealer), card);
     gtk_overlay_add_overlay(GTK_OVERLAY(overlay), revealer);
 
-    GtkCssProvider* style = gtk_css_provider_new();
-    gtk_css_provider_load_from_data(
-        style,
+    addApplicationStyle(
         ".quorva-notice{background:#FBFCFD;color:#05011C;border:1px solid #E7E7EF;"
         "border-radius:10px;padding:10px 12px 10px 16px;box-shadow:0 6px 20px rgba(5,1,28,.18);}"
         ".quorva-notice.failure{border-left:4px solid #C62828;}"
-        ".quorva-notice button.quorva-notice-action{background:#6633EE;color:#FFFFFF;}",
-        -1);
-    gtk_style_context_add_provider_for_display(gdk_display_get_default(), GTK_STYLE_PROVIDER(style),
-                                               GTK_STYLE_PROVIDER_PRIORITY_APPLICATION);
-    g_object_unref(style);
+        ".quorva-notice button.quorva-notice-action{background:#6633EE;color:#FFFFFF;}");
 }
 
 GtkNoticeBar::~GtkNoticeBar()

@@ -21,10 +21,16 @@ public:
 
 private:
     struct Job;
+    struct Choice;
 
     static void onDownloadStarted(WebKitNetworkSession*, WebKitDownload*, gpointer self);
     static gboolean onDecideDestination(WebKitDownload*, gchar* suggestedName, gpointer job);
+#if GTK_CHECK_VERSION(4, 10, 0)
+    static void onFileChosen(GObject* dialog, GAsyncResult*, gpointer choice);
+#else
     static void onChooserResponse(GtkNativeDialog*, int response, gpointer job);
+#endif
+    static void saveTo(Job* job, const char* path);
     static void onFailed(WebKitDownload*, GError*, gpointer job);
     static void onFinished(WebKitDownload*, gpointer job);
 

@@ -53,9 +53,13 @@ EGLDisplay eglDisplayFor(GdkDisplay* display)
     // The same platform and native display as GDK's, so Mesa hands GDK this
     // very display, already initialised, should it go on to use GL.
 #ifdef GDK_WINDOWING_X11
-    if (GDK_IS_X11_DISPLAY(display))
-        return getPlatformDisplay(EGL_PLATFORM_X11_KHR,
-                                        gdk_x11_display_get_xdisplay(display), nullptr);
+    if (GDK_IS_X11_DISPLAY(display)) {
+        // Newer GTK deprecates its X11 API as a whole; X11 sessions are still ours to serve.
+        G_GNUC_BEGIN_IGNORE_DEPRECATIONS
+        Display* xdisplay = gdk_x11_display_get_xdisplay(display);
+        G_GNUC_END_IGNORE_DEPRECATIONS
+        return getPlatformDisplay(EGL_PLATFORM_X11_KHR, xdisplay, nullptr);
+    }
 #endif
 #ifdef GDK_WINDOWING_WAYLAND
     if (GDK_IS_WAYLAND_DISPLAY(display))

@@ -12,6 +12,9 @@ GtkWebView::GtkWebView(const WebViewConfiguration& configuration,
     WebKitNetworkSession* session = configuration.persistentDataStore
                                         ? webkit_network_session_get_default()
                                         : webkit_network_session_new_ephemeral();
+    // The view only ever shows the local server, which a proxy from the
+    // environment could not reach; the server still gets that environment.
+    webkit_network_session_set_proxy_settings(session, WEBKIT_NETWORK_PROXY_MODE_NO_PROXY, nullptr);
     view = WEBKIT_WEB_VIEW(g_object_new(WEBKIT_TYPE_WEB_VIEW, "network-session", session, nullptr));
     if (!configuration.persistentDataStore)
         g_object_unref(session);

@@ -1,5 +1,6 @@
 #include "platform/gtk/window_gtk.h"
 
+#include "platform/gtk/style_gtk.h"
 #include "platform/gtk/web_view_gtk.h"
 
 #include <glib/gstdio.h>
@@ -24,16 +25,6 @@ std::string stateFile()
 {
     g_autofree char* file = g_build_filename(stateDirectory().c_str(), stateFileName, nullptr);
     return file;
-}
-
-void addStyle(const char* css)
-{
-    GtkCssProvider* provider = gtk_css_provider_new();
-    gtk_css_provider_load_from_data(provider, css, -1);
-    gtk_style_context_add_provider_for_display(gdk_display_get_default(),
-                                               GTK_STYLE_PROVIDER(provider),
-                                               GTK_STYLE_PROVIDER_PRIORITY_APPLICATION);
-    g_object_unref(provider);
 }
 
 }  // namespace
@@ -89,12 +80,12 @@ void GtkMainWindow::setTitlebarTransparent(bool transparent)
     if (!titleBar || !transparent)
         return;
     gtk_widget_add_css_class(titleBar, "quorva-flat");
-    addStyle("headerbar.quorva-flat{background:transparent;box-shadow:none;border:none;}");
+    addApplicationStyle("headerbar.quorva-flat{background:transparent;box-shadow:none;border:none;}");
 }
 
 void GtkMainWindow::setBackgroundWhite()
 {
-    addStyle("window.quorva-main{background-color:#ffffff;}");
+    addApplicationStyle("window.quorva-main{background-color:#ffffff;}");
 }
 
 void GtkMainWindow::setMinimumSize(int width, int height)
@@ -135,8 +126,13 @@ void GtkMainWindow::fitContent()
 
 void GtkMainWindow::clampDefaultSizeToMonitor()
 {
-    GListModel* monitors = gdk_display_get_monitors(gtk_widget_get_display(GTK_WIDGET(window)));
-    g_autoptr(GdkMonitor) monitor = GDK_MONITOR(g_list_model_get_item(monitors, 0));
+    GdkDisplay* display = gtk_widget_get_display(GTK_WIDGET(window));
+    GdkSurface* own = gtk_native_get_surface(GTK_NATIVE(window));
+    // The monitor the window opens on, where the display can tell before it shows.
+    GdkMonitor* at = own ? gdk_display_get_monitor_at_surface(display, own) : nullptr;
+    g_autoptr(GdkMonitor) monitor =
+        at ? GDK_MONITOR(g_object_ref(at))
+           : GDK_MONITOR(g_list_model_get_item(gdk_display_get_monitors(display), 0));
     if (!monitor || !content)
         return;
     GdkRectangle area{};
