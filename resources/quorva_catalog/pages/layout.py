@@ -8,6 +8,37 @@ with open(os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__)
                        "style.css"), "rb") as _sheet:
     STYLESHEET = _sheet.read()
 
+# Served as /forms.js (the pages' policy allows no inline script). A form that the user has
+# changed and not sent registers beforeunload, so leaving its page, by a link or by closing
+# the window, asks first. Sending it, or putting back its first values, clears the mark; a
+# form sent back with errors holds unsaved typing from the start.
+FORMS_SCRIPT = b""""use strict";
+(() => {
+  const changed = new Set();
+  const guard = (event) => { event.preventDefault(); event.returnValue = ""; };
+  const values = (form) => JSON.stringify([...new FormData(form)].map(([name, value]) =>
+    [name, typeof value === "string" ? value : `${value.name}:${value.size}`]));
+  const mark = (form, on) => {
+    const before = changed.size;
+    if (on) changed.add(form); else changed.delete(form);
+    form.toggleAttribute("data-changed", on);
+    if (!before && changed.size) addEventListener("beforeunload", guard);
+    if (before && !changed.size) removeEventListener("beforeunload", guard);
+  };
+  const refused = document.querySelector(".errors") !== null;
+  for (const form of document.querySelectorAll("form[method=post]")) {
+    const first = values(form);
+    const unsaved = refused && form.querySelector(
+      "input:not([type=hidden]):not([type=file]), textarea") !== null;
+    const check = () => mark(form, unsaved || values(form) !== first);
+    form.addEventListener("input", check);
+    form.addEventListener("change", check);
+    form.addEventListener("submit", () => mark(form, false));
+    if (unsaved) mark(form, true);
+  }
+})();
+"""
+
 MENU = (("/", "รายการสินค้า"), ("/items/new", "เพิ่มสินค้า"),
         ("/import", "นำเข้า CSV"), ("/export.csv", "ส่งออก CSV"), ("/backups", "สำรองข้อมูล"))
 
@@ -31,7 +62,8 @@ def layout(title, body, current=None, flash=None):
     return html('<!DOCTYPE html>\n<html lang="th"><head><meta charset="utf-8">'
                 '<meta name="viewport" content="width=device-width, initial-scale=1">'
                 '<title>{} · แคตตาล็อกสินค้า</title>'
-                '<link rel="stylesheet" href="/style.css"></head><body>'
+                '<link rel="stylesheet" href="/style.css">'
+                '<script src="/forms.js" defer></script></head><body>'
                 '<header class="bar"><a class="brand" href="/">แคตตาล็อกสินค้า</a>'
                 '<nav aria-label="เมนูหลัก">{}</nav></header>'
                 '<main>{}{}</main></body></html>\n', title, nav, notice, body)
