@@ -62,6 +62,10 @@ GtkFindBar::GtkFindBar(WebKitWebView* view, GtkWidget* content)
     g_signal_connect(entry, "search-changed", G_CALLBACK(onSearchChanged), this);
     g_signal_connect(entry, "activate", G_CALLBACK(onActivate), this);
     g_signal_connect(entry, "stop-search", G_CALLBACK(onStopSearch), this);
+    g_signal_connect_swapped(entry, "next-match",
+                             G_CALLBACK(+[](GtkFindBar* self) { self->step(1); }), this);
+    g_signal_connect_swapped(entry, "previous-match",
+                             G_CALLBACK(+[](GtkFindBar* self) { self->step(-1); }), this);
     g_signal_connect_swapped(previous, "clicked",
                              G_CALLBACK(+[](GtkFindBar* self) { self->step(-1); }), this);
     g_signal_connect_swapped(next, "clicked", G_CALLBACK(+[](GtkFindBar* self) { self->step(1); }),
