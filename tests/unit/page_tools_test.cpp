@@ -80,7 +80,8 @@ TEST(Closing, ThePageAnswersOrItsTimeRunsOut)
     asks(asking.fake, *asking.delegate);
     asking.fake.deliver(SIGTERM);
     EXPECT_EQ(asking.fake.exits, std::vector<int>{0});
-    EXPECT_EQ(asking.fake.log.matching("window.ask"), std::vector<std::string>{"window.ask ออกจากหน้านี้หรือไม่"});
+    EXPECT_EQ(asking.fake.log.matching("window.ask"),
+              std::vector<std::string>{"window.ask ออกจากหน้านี้หรือไม่"});
     EXPECT_EQ(asking.ends(), 0u);
 }
 
@@ -103,13 +104,15 @@ TEST(PageTools, FindPrintAndPermissions)
     launched.delegate->printPage();
     launched.delegate->findInPage();
     launched.delegate->printDidFail("no paper");
-    EXPECT_EQ(launched.fake.log.matching("webView.print"), std::vector<std::string>{"webView.print " + thai});
+    EXPECT_EQ(launched.fake.log.matching("webView.print"),
+              std::vector<std::string>{"webView.print " + thai});
     EXPECT_EQ(launched.fake.log.count("webView.showFindBar"), 1u);
     EXPECT_EQ(launched.fake.webView->notices.back().text, "พิมพ์หน้านี้ไม่สำเร็จ: no paper");
     for (auto kind : {PermissionKind::Geolocation, PermissionKind::Notifications,
                       PermissionKind::Camera, PermissionKind::Microphone,
                       PermissionKind::ClipboardRead, PermissionKind::Other})
-        EXPECT_EQ(launched.delegate->decidePolicyForPermissionRequest(kind), PermissionPolicy::Deny);
+        EXPECT_EQ(launched.delegate->decidePolicyForPermissionRequest(kind),
+                  PermissionPolicy::Deny);
 }
 
 }  // namespace

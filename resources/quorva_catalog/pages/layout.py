@@ -18,8 +18,17 @@ PAGE_SCRIPT = b""""use strict";
 (() => {
   const changed = new Set();
   const guard = (event) => { event.preventDefault(); event.returnValue = ""; };
-  const values = (form) => JSON.stringify([...new FormData(form)].map(([name, value]) =>
-    [name, typeof value === "string" ? value : `${value.name}:${value.size}`]));
+  // Reading a form's values fires its formdata event, as sending it does.
+  let reading = false;
+  const values = (form) => {
+    reading = true;
+    try {
+      return JSON.stringify([...new FormData(form)].map(([name, value]) =>
+        [name, typeof value === "string" ? value : `${value.name}:${value.size}`]));
+    } finally {
+      reading = false;
+    }
+  };
   const mark = (form, on) => {
     const before = changed.size;
     if (on) changed.add(form); else changed.delete(form);
@@ -35,7 +44,8 @@ PAGE_SCRIPT = b""""use strict";
     const check = () => mark(form, unsaved || values(form) !== first);
     form.addEventListener("input", check);
     form.addEventListener("change", check);
-    form.addEventListener("submit", () => mark(form, false));
+    // However it is sent, by its button or by a script.
+    form.addEventListener("formdata", () => { if (!reading) mark(form, false); });
     if (unsaved) mark(form, true);
   }
 

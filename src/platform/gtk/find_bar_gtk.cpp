@@ -8,13 +8,15 @@ namespace quorva {
 
 namespace {
 
-constexpr guint32 findOptions = WEBKIT_FIND_OPTIONS_CASE_INSENSITIVE | WEBKIT_FIND_OPTIONS_WRAP_AROUND;
+constexpr guint32 findOptions =
+    WEBKIT_FIND_OPTIONS_CASE_INSENSITIVE | WEBKIT_FIND_OPTIONS_WRAP_AROUND;
 // Highlighting every match of a short word on a long list would cost more
 // than it shows; counting them stays cheap.
 constexpr guint highlightedMatches = 1000;
 constexpr guint countedMatches = 100000;
 
-void addKey(GtkShortcutController* keys, const char* trigger, GtkShortcutFunc callback, gpointer self)
+void addKey(GtkShortcutController* keys, const char* trigger, GtkShortcutFunc callback,
+            gpointer self)
 {
     gtk_shortcut_controller_add_shortcut(
         keys, gtk_shortcut_new(gtk_shortcut_trigger_parse_string(trigger),

@@ -261,7 +261,6 @@ namespace {
 
 // One open question: its answer is given once, whichever way it ends.
 struct OpenQuestion {
-    GtkWindow* dialog;
     std::function<void(bool leave)> answer;
 };
 
@@ -287,7 +286,8 @@ void GtkMainWindow::ask(const Question& question, std::function<void(bool leave)
     gtk_window_set_resizable(dialog, FALSE);
     gtk_window_set_destroy_with_parent(dialog, TRUE);
     // Gone with the window unanswered, as when the application ends meanwhile.
-    g_object_set_data_full(G_OBJECT(dialog), "question", new OpenQuestion{dialog, std::move(answer)},
+    g_object_set_data_full(G_OBJECT(dialog), "question",
+                           new OpenQuestion{std::move(answer)},
                            [](gpointer open) { delete static_cast<OpenQuestion*>(open); });
 
     GtkWidget* body = gtk_box_new(GTK_ORIENTATION_VERTICAL, 12);
