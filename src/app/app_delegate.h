@@ -26,6 +26,11 @@ public:
     void applicationDidFinishLaunching();
     bool applicationShouldTerminateAfterLastWindowClosed() const;
     void applicationWillTerminate();
+    // Quit and the window's close ask the page first; true: go ahead now.
+    // Otherwise the delegate ends the application itself once the page agrees,
+    // or has not answered in time.
+    bool applicationShouldTerminate();
+    bool windowShouldClose();
 
     NavigationPolicy decidePolicyForNavigationAction(const std::optional<Url>& url) override;
     void didFinishNavigation() override;
@@ -37,11 +42,17 @@ public:
     void didStartProvisionalNavigation() override;
     ResponsePolicy decidePolicyForResponse(const Response& response) override;
     void downloadDidEnd(const DownloadOutcome& outcome) override;
+    PermissionPolicy decidePolicyForPermissionRequest(PermissionKind kind) override;
+    void runBeforeUnloadConfirmPanel(std::function<void(bool leave)> answer) override;
+    void webViewDidClose() override;
+    void printDidFail(const std::string& description) override;
 
     void reloadPage();
     void zoomIn();
     void zoomOut();
     void zoomReset();
+    void printPage();
+    void findInPage();
 
     // The menu's window commands act on the one window.
     void minimizeWindow();
@@ -70,6 +81,9 @@ private:
                           unsigned long loadsStartedBefore);
     void applyZoom(double zoom);
     std::string trimmedErrorTail();
+    bool askPageToClose();
+    void awaitPageAnswer();
+    void approveTermination();
 
     Platform& platform;
 
@@ -97,6 +111,15 @@ private:
     // Main-frame loads begun so far, the shell's own error pages included: a
     // stopped load counts as replaced only when one of these began after it.
     unsigned long mainFrameLoadsStarted = 0;
+
+    // Between tryClose and the page's answer; a page that stays silent longer
+    // than its time does not hold the application.
+    bool closeAsked = false;
+    bool leaveQuestionShown = false;
+    bool leaveChosen = false;
+    bool terminationApproved = false;
+    // Each wait for the page's answer; a timer counts only for its own.
+    unsigned long closeWaits = 0;
 };
 
 }  // namespace quorva

@@ -34,6 +34,9 @@ MainMenu buildMenu(const std::shared_ptr<AppDelegate>& delegate)
     application.items.back().modifierMask = optionModifier | commandModifier;
     application.items.push_back(item("แสดงทั้งหมด", MenuAction::UnhideAllApplications, ""));
     application.items.push_back(separator());
+    application.items.push_back(item("พิมพ์…", MenuAction::Print, "p"));
+    application.items.back().target = delegate;
+    application.items.push_back(separator());
     application.items.push_back(item("ออกจาก QUORVA", MenuAction::Terminate, "q"));
     main.menus.push_back(std::move(application));
 
@@ -46,6 +49,9 @@ MainMenu buildMenu(const std::shared_ptr<AppDelegate>& delegate)
     edit.items.push_back(item("คัดลอก", MenuAction::Copy, "c"));
     edit.items.push_back(item("วาง", MenuAction::Paste, "v"));
     edit.items.push_back(item("เลือกทั้งหมด", MenuAction::SelectAll, "a"));
+    edit.items.push_back(separator());
+    edit.items.push_back(item("ค้นหา…", MenuAction::Find, "f"));
+    edit.items.back().target = delegate;
     main.menus.push_back(std::move(edit));
 
     Menu view{"มุมมอง", {}};

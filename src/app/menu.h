@@ -33,6 +33,8 @@ enum class MenuAction {
     ZoomReset,
     PerformMiniaturize,
     PerformZoom,
+    Print,
+    Find,
 };
 
 struct MenuItem {

@@ -58,6 +58,8 @@ void AppDelegate::didFailProvisionalNavigation(const LoadFailure& failure)
 void AppDelegate::didStartProvisionalNavigation()
 {
     ++mainFrameLoadsStarted;
+    // What was found belongs to the page that goes.
+    webView->endFind();
 }
 
 void AppDelegate::showLoadFailure(const std::string& title, const LoadFailure& failure)

@@ -71,6 +71,19 @@ struct Notice {
 
 enum class EditCommand { Undo, Redo, Cut, Copy, Paste, SelectAll };
 
+// What a page asked to use.
+enum class PermissionKind { Geolocation, Notifications, Camera, Microphone, ClipboardRead, Other };
+enum class PermissionPolicy { Allow, Deny };
+
+// A question with two answers. Keeping is the default: Return, Escape and
+// closing the question all keep.
+struct Question {
+    std::string title;
+    std::string text;
+    std::string keepLabel;
+    std::string leaveLabel;
+};
+
 // Why the page stopped working: its own process ended without being asked
 // to, or the process that fetches for it was lost in the middle of a load.
 enum class WebProcessTermination { Crashed, ExceededMemoryLimit, TerminatedByApi, NetworkProcessLost };
@@ -95,6 +108,15 @@ public:
     virtual ResponsePolicy decidePolicyForResponse(const Response& response) = 0;
     // A download was saved or failed; one the user cancelled is not reported.
     virtual void downloadDidEnd(const DownloadOutcome& outcome) = 0;
+
+    virtual PermissionPolicy decidePolicyForPermissionRequest(PermissionKind kind) = 0;
+    // The page has unsaved input and asks whether to leave it; the answer goes
+    // back through the handler, true to leave.
+    virtual void runBeforeUnloadConfirmPanel(std::function<void(bool leave)> answer) = 0;
+    // The page agreed to close after tryClose, or WebKit stopped waiting for
+    // its answer: a question may still follow.
+    virtual void webViewDidClose() = 0;
+    virtual void printDidFail(const std::string& description) = 0;
 };
 
 struct WebViewConfiguration {
@@ -119,6 +141,17 @@ public:
 
     // Replaces the notice shown, if any.
     virtual void showNotice(const Notice& notice) = 0;
+
+    // Asks the page whether it may close. True: it agreed at once, having
+    // nothing to ask. Otherwise it answers later with webViewDidClose, a
+    // before-unload question, or not at all.
+    virtual bool tryClose() = 0;
+    virtual std::string title() const = 0;
+    // The print dialog for the page shown; "Print to File" proposes the name.
+    virtual void print(const std::string& fileName) = 0;
+    // Opens the find bar, or ends the search and gives the page back its keys.
+    virtual void showFindBar() = 0;
+    virtual void endFind() = 0;
 };
 
 class Window {
@@ -137,6 +170,8 @@ public:
     virtual void makeKeyAndOrderFront() = 0;
     virtual void minimize() = 0;
     virtual void toggleZoomed() = 0;
+    // Shows the question over the window; the answer comes later, true to leave.
+    virtual void ask(const Question& question, std::function<void(bool leave)> answer) = 0;
 };
 
 // What the application object offers the delegate: its views and windows.
@@ -148,6 +183,8 @@ public:
                                                    std::weak_ptr<WebViewDelegate> delegate) = 0;
     virtual std::unique_ptr<Window> createWindow(int contentWidth, int contentHeight) = 0;
     virtual void activateIgnoringOtherApps() = 0;
+    // Ends the application through its termination sequence, asking no one.
+    virtual void terminate() = 0;
 
     // The error pages' paragraph (HTML) on getting python3 on this system.
     virtual std::string_view interpreterHint() const = 0;

@@ -52,8 +52,20 @@ public:
     std::optional<Url> currentUrl() const override { return current; }
     void runEditCommand(EditCommand) override {}
     void showNotice(const Notice& notice) override { notices.push_back(notice); }
+    bool tryClose() override
+    {
+        log.add("webView.tryClose");
+        return closesAtOnce;
+    }
+    std::string title() const override { return pageTitle; }
+    void print(const std::string& fileName) override { log.add("webView.print " + fileName); }
+    void showFindBar() override { log.add("webView.showFindBar"); }
+    void endFind() override {}
 
     CallLog& log;
+    std::string pageTitle;
+    // The page has no handlers to run before it closes.
+    bool closesAtOnce = false;
     std::optional<Url> current;
     std::vector<Notice> notices;
     std::vector<std::string> htmlLoads;
@@ -83,6 +95,14 @@ public:
     void makeKeyAndOrderFront() override { add("makeKeyAndOrderFront"); }
     void minimize() override { add("minimize"); }
     void toggleZoomed() override { add("toggleZoomed"); }
+    void ask(const Question& question, std::function<void(bool)> answer) override
+    {
+        add("ask " + question.title);
+        answers.push_back(std::move(answer));
+    }
+
+    // The questions asked and not yet answered, oldest first.
+    std::vector<std::function<void(bool)>> answers;
 
 private:
     void add(const std::string& call) { log.add("window." + call); }
@@ -154,9 +174,12 @@ public:
     std::unique_ptr<Window> createWindow(int width, int height) override
     {
         log.add("createWindow " + std::to_string(width) + "x" + std::to_string(height));
-        return std::make_unique<FakeWindow>(log);
+        auto created = std::make_unique<FakeWindow>(log);
+        window = created.get();
+        return created;
     }
     void activateIgnoringOtherApps() override { log.add("activateIgnoringOtherApps"); }
+    void terminate() override { log.add("terminate"); }
     std::string_view interpreterHint() const override { return hint; }
 
     void async(std::function<void()> work) override { queued.push_back(std::move(work)); }
@@ -255,6 +278,7 @@ public:
 
     mutable CallLog log;
     FakeWebView* webView = nullptr;
+    FakeWindow* window = nullptr;
     std::string hint = std::string(commandLineToolsHint);
     std::vector<std::string> opened;
     std::map<std::string, std::string> variables;

@@ -4,7 +4,7 @@ store, answer with a page or a redirect. The pages themselves are built in pages
 import re
 
 from ..httpd import Handler
-from ..pages.layout import STYLESHEET
+from ..pages.layout import PAGE_SCRIPT, STYLESHEET
 from .backups import BackupRoutes
 from .items import ItemRoutes
 from .transfer import TransferRoutes
@@ -13,6 +13,7 @@ from .transfer import TransferRoutes
 class CatalogHandler(ItemRoutes, TransferRoutes, BackupRoutes, Handler):
     routes = [
         (re.compile(r"/style\.css"), {"GET": "style"}),
+        (re.compile(r"/page\.js"), {"GET": "page_script"}),
         (re.compile(r"/favicon\.ico"), {"GET": "favicon"}),
         *ItemRoutes.routes,
         *TransferRoutes.routes,
@@ -21,6 +22,9 @@ class CatalogHandler(ItemRoutes, TransferRoutes, BackupRoutes, Handler):
 
     def style(self):
         self.send_body(200, STYLESHEET, "text/css; charset=utf-8")
+
+    def page_script(self):
+        self.send_body(200, PAGE_SCRIPT, "text/javascript; charset=utf-8")
 
     def favicon(self):
         self.send_body(204, b"", "image/x-icon")

@@ -206,6 +206,10 @@ std::unique_ptr<WebView> GtkShellApplication::createWebView(
 std::unique_ptr<Window> GtkShellApplication::createWindow(int contentWidth, int contentHeight)
 {
     auto window = std::make_unique<GtkMainWindow>(application, contentWidth, contentHeight);
+    window->setCloseHandler([this] {
+        auto appDelegate = delegate.lock();
+        return !appDelegate || appDelegate->windowShouldClose();
+    });
     mainWindow = window.get();
     return window;
 }
@@ -214,6 +218,11 @@ void GtkShellApplication::activateIgnoringOtherApps()
 {
     if (mainWindow)
         gtk_window_present(mainWindow->gtkWindow());
+}
+
+void GtkShellApplication::terminate()
+{
+    g_application_quit(G_APPLICATION(application));
 }
 
 std::string_view GtkShellApplication::interpreterHint() const
@@ -356,6 +365,10 @@ void GtkShellApplication::performAction(const MenuItem& item)
             return target->zoomOut();
         case MenuAction::ZoomReset:
             return target->zoomReset();
+        case MenuAction::Print:
+            return target->printPage();
+        case MenuAction::Find:
+            return target->findInPage();
         default:
             break;
         }
@@ -370,6 +383,9 @@ void GtkShellApplication::performAction(const MenuItem& item)
     case MenuAction::OrderFrontStandardAboutPanel:
         return showAboutPanel();
     case MenuAction::Terminate:
+        // The page may ask first; the delegate then ends the application itself.
+        if (appDelegate && !appDelegate->applicationShouldTerminate())
+            return;
         // Through the application, so its shutdown stops the server.
         return g_application_quit(G_APPLICATION(application));
     case MenuAction::Hide:

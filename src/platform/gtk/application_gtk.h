@@ -34,6 +34,7 @@ public:
                                            std::weak_ptr<WebViewDelegate> delegate) override;
     std::unique_ptr<Window> createWindow(int contentWidth, int contentHeight) override;
     void activateIgnoringOtherApps() override;
+    void terminate() override;
     std::string_view interpreterHint() const override;
 
 private:

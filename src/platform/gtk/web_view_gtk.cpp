@@ -33,15 +33,22 @@ GtkWebView::GtkWebView(const WebViewConfiguration& configuration,
     g_signal_connect(view, "create", G_CALLBACK(onCreate), this);
     g_signal_connect(view, "load-changed", G_CALLBACK(onLoadChanged), this);
     g_signal_connect(view, "load-failed", G_CALLBACK(onLoadFailed), this);
+    g_signal_connect(view, "permission-request", G_CALLBACK(onPermissionRequest), this);
+    g_signal_connect(view, "script-dialog", G_CALLBACK(onScriptDialog), this);
+    g_signal_connect(view, "close", G_CALLBACK(onClose), this);
 
     downloads = std::make_unique<GtkDownloads>(view, this->delegate);
     noticeBar = std::make_unique<GtkNoticeBar>(GTK_WIDGET(view));
+    findBar = std::make_unique<GtkFindBar>(view, noticeBar->widget());
 }
 
 GtkWebView::~GtkWebView()
 {
     downloads.reset();
+    findBar.reset();
     noticeBar.reset();
+    g_clear_object(&printSettings);
+    g_clear_object(&pageSetup);
     processWatch.reset();
     g_signal_handlers_disconnect_by_data(view, this);
     g_object_unref(view);
@@ -84,31 +91,98 @@ std::optional<Url> GtkWebView::currentUrl() const
 void GtkWebView::runEditCommand(EditCommand command)
 {
     const char* name = WEBKIT_EDITING_COMMAND_SELECT_ALL;
+    // The same command for the find bar's entry, when it has the focus.
+    const char* textAction = "selection.select-all";
     switch (command) {
     case EditCommand::Undo:
         name = WEBKIT_EDITING_COMMAND_UNDO;
+        textAction = "text.undo";
         break;
     case EditCommand::Redo:
         name = WEBKIT_EDITING_COMMAND_REDO;
+        textAction = "text.redo";
         break;
     case EditCommand::Cut:
         name = WEBKIT_EDITING_COMMAND_CUT;
+        textAction = "clipboard.cut";
         break;
     case EditCommand::Copy:
         name = WEBKIT_EDITING_COMMAND_COPY;
+        textAction = "clipboard.copy";
         break;
     case EditCommand::Paste:
         name = WEBKIT_EDITING_COMMAND_PASTE;
+        textAction = "clipboard.paste";
         break;
     case EditCommand::SelectAll:
         break;
     }
-    webkit_web_view_execute_editing_command(view, name);
+    if (!findBar->runTextAction(textAction))
+        webkit_web_view_execute_editing_command(view, name);
 }
 
 void GtkWebView::showNotice(const Notice& notice)
 {
     noticeBar->show(notice);
+}
+
+bool GtkWebView::tryClose()
+{
+    tryingClose = true;
+    closedAtOnce = false;
+    webkit_web_view_try_close(view);
+    tryingClose = false;
+    return closedAtOnce;
+}
+
+std::string GtkWebView::title() const
+{
+    const char* title = webkit_web_view_get_title(view);
+    return title ? title : "";
+}
+
+void GtkWebView::print(const std::string& fileName)
+{
+    if (!printSettings)
+        printSettings = gtk_print_settings_new();
+    if (!pageSetup) {
+        // A shop's price lists go on A4 until the user picks otherwise.
+        pageSetup = gtk_page_setup_new();
+        GtkPaperSize* a4 = gtk_paper_size_new(GTK_PAPER_NAME_A4);
+        gtk_page_setup_set_paper_size_and_default_margins(pageSetup, a4);
+        gtk_paper_size_free(a4);
+    }
+    gtk_print_settings_set(printSettings, GTK_PRINT_SETTINGS_OUTPUT_BASENAME, fileName.c_str());
+    WebKitPrintOperation* operation = webkit_print_operation_new(view);
+    webkit_print_operation_set_print_settings(operation, printSettings);
+    webkit_print_operation_set_page_setup(operation, pageSetup);
+    g_signal_connect_data(
+        operation, "failed", G_CALLBACK(+[](WebKitPrintOperation*, GError* error, gpointer data) {
+            if (auto delegate = static_cast<std::weak_ptr<WebViewDelegate>*>(data)->lock())
+                delegate->printDidFail(error && error->message ? error->message : "");
+        }),
+        new std::weak_ptr<WebViewDelegate>(delegate),
+        [](gpointer data, GClosure*) { delete static_cast<std::weak_ptr<WebViewDelegate>*>(data); },
+        GConnectFlags(0));
+    GtkRoot* root = gtk_widget_get_root(GTK_WIDGET(view));
+    // Returns once the dialog is closed; the pages are drawn after, and
+    // WebKit keeps the operation until they are.
+    if (webkit_print_operation_run_dialog(operation, root ? GTK_WINDOW(root) : nullptr) ==
+        WEBKIT_PRINT_OPERATION_RESPONSE_PRINT) {
+        g_set_object(&printSettings, webkit_print_operation_get_print_settings(operation));
+        g_set_object(&pageSetup, webkit_print_operation_get_page_setup(operation));
+    }
+    g_object_unref(operation);
+}
+
+void GtkWebView::showFindBar()
+{
+    findBar->show();
+}
+
+void GtkWebView::endFind()
+{
+    findBar->end();
 }
 
 std::optional<Url> GtkWebView::urlOfAction(WebKitNavigationAction* action) const
@@ -188,6 +262,59 @@ void GtkWebView::onLoadChanged(WebKitWebView*, WebKitLoadEvent event, gpointer d
         return;
     if (delegate)
         delegate->didFinishNavigation();
+}
+
+gboolean GtkWebView::onPermissionRequest(WebKitWebView*, WebKitPermissionRequest* request,
+                                         gpointer data)
+{
+    auto* self = static_cast<GtkWebView*>(data);
+    PermissionKind kind = PermissionKind::Other;
+    if (WEBKIT_IS_GEOLOCATION_PERMISSION_REQUEST(request))
+        kind = PermissionKind::Geolocation;
+    else if (WEBKIT_IS_NOTIFICATION_PERMISSION_REQUEST(request))
+        kind = PermissionKind::Notifications;
+    else if (WEBKIT_IS_USER_MEDIA_PERMISSION_REQUEST(request))
+        kind = webkit_user_media_permission_is_for_video_device(
+                   WEBKIT_USER_MEDIA_PERMISSION_REQUEST(request))
+                   ? PermissionKind::Camera
+                   : PermissionKind::Microphone;
+    else if (WEBKIT_IS_CLIPBOARD_PERMISSION_REQUEST(request))
+        kind = PermissionKind::ClipboardRead;
+    auto delegate = self->delegate.lock();
+    if (delegate && delegate->decidePolicyForPermissionRequest(kind) == PermissionPolicy::Allow)
+        webkit_permission_request_allow(request);
+    else
+        webkit_permission_request_deny(request);
+    // Decided: WebKit must not ask the user itself.
+    return TRUE;
+}
+
+gboolean GtkWebView::onScriptDialog(WebKitWebView*, WebKitScriptDialog* dialog, gpointer data)
+{
+    auto* self = static_cast<GtkWebView*>(data);
+    auto delegate = self->delegate.lock();
+    // Alerts and prompts keep WebKit's own dialogs.
+    if (!delegate ||
+        webkit_script_dialog_get_dialog_type(dialog) != WEBKIT_SCRIPT_DIALOG_BEFORE_UNLOAD_CONFIRM)
+        return FALSE;
+    webkit_script_dialog_ref(dialog);
+    delegate->runBeforeUnloadConfirmPanel([dialog](bool leave) {
+        webkit_script_dialog_confirm_set_confirmed(dialog, leave);
+        webkit_script_dialog_close(dialog);
+        webkit_script_dialog_unref(dialog);
+    });
+    return TRUE;
+}
+
+void GtkWebView::onClose(WebKitWebView*, gpointer data)
+{
+    auto* self = static_cast<GtkWebView*>(data);
+    if (self->tryingClose) {
+        self->closedAtOnce = true;
+        return;
+    }
+    if (auto delegate = self->delegate.lock())
+        delegate->webViewDidClose();
 }
 
 gboolean GtkWebView::onLoadFailed(WebKitWebView*, WebKitLoadEvent event, gchar*, GError* error,

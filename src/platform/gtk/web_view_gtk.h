@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/gtk/download_gtk.h"
+#include "platform/gtk/find_bar_gtk.h"
 #include "platform/gtk/page_process_gtk.h"
 #include "platform/platform.h"
 
@@ -25,10 +26,14 @@ public:
     std::optional<Url> currentUrl() const override;
     void runEditCommand(EditCommand command) override;
     void showNotice(const Notice& notice) override;
+    bool tryClose() override;
+    std::string title() const override;
+    void print(const std::string& fileName) override;
+    void showFindBar() override;
+    void endFind() override;
 
-    // The view with its notice bar over it.
-    // The view under its notice bar: what the window holds.
-    GtkWidget* widget() const { return noticeBar->widget(); }
+    // The view under its find bar and notice bar: what the window holds.
+    GtkWidget* widget() const { return findBar->widget(); }
     WebKitWebView* webKitView() const { return view; }
 
 private:
@@ -38,6 +43,9 @@ private:
     static void onLoadChanged(WebKitWebView*, WebKitLoadEvent, gpointer self);
     static gboolean onLoadFailed(WebKitWebView*, WebKitLoadEvent, gchar* failingUri, GError*,
                                  gpointer self);
+    static gboolean onPermissionRequest(WebKitWebView*, WebKitPermissionRequest*, gpointer self);
+    static gboolean onScriptDialog(WebKitWebView*, WebKitScriptDialog*, gpointer self);
+    static void onClose(WebKitWebView*, gpointer self);
 
     std::optional<Url> urlOfAction(WebKitNavigationAction* action) const;
     gboolean decideResponse(WebKitResponsePolicyDecision* decision, WebViewDelegate& delegate);
@@ -49,8 +57,15 @@ private:
     bool currentLoadFailed = false;
     // The current main-frame load's response went to a download.
     bool currentLoadBecameDownload = false;
+    // A close reported while tryClose runs is the page's answer at once.
+    bool tryingClose = false;
+    bool closedAtOnce = false;
     std::unique_ptr<GtkDownloads> downloads;
     std::unique_ptr<GtkNoticeBar> noticeBar;
+    std::unique_ptr<GtkFindBar> findBar;
+    // Kept for the rest of the run once a print has used them.
+    GtkPrintSettings* printSettings = nullptr;
+    GtkPageSetup* pageSetup = nullptr;
 };
 
 }  // namespace quorva

@@ -253,6 +253,86 @@ void GtkMainWindow::toggleZoomed()
         gtk_window_maximize(window);
 }
 
+namespace {
+
+// One open question: its answer is given once, whichever way it ends.
+struct OpenQuestion {
+    std::function<void(bool leave)> answer;
+};
+
+void finishQuestion(GtkWindow* dialog, bool leave)
+{
+    auto* open = static_cast<OpenQuestion*>(g_object_steal_data(G_OBJECT(dialog), "question"));
+    if (!open)
+        return;
+    auto answer = std::move(open->answer);
+    delete open;
+    gtk_window_destroy(dialog);
+    answer(leave);
+}
+
+}  // namespace
+
+void GtkMainWindow::ask(const Question& question, std::function<void(bool leave)> answer)
+{
+    GtkWindow* dialog = GTK_WINDOW(gtk_window_new());
+    gtk_window_set_title(dialog, question.title.c_str());
+    gtk_window_set_transient_for(dialog, window);
+    gtk_window_set_modal(dialog, TRUE);
+    gtk_window_set_resizable(dialog, FALSE);
+    gtk_window_set_destroy_with_parent(dialog, TRUE);
+    // Gone with the window unanswered, as when the application ends meanwhile.
+    g_object_set_data_full(G_OBJECT(dialog), "question",
+                           new OpenQuestion{std::move(answer)},
+                           [](gpointer open) { delete static_cast<OpenQuestion*>(open); });
+
+    GtkWidget* body = gtk_box_new(GTK_ORIENTATION_VERTICAL, 12);
+    for (auto side : {&gtk_widget_set_margin_top, &gtk_widget_set_margin_bottom,
+                      &gtk_widget_set_margin_start, &gtk_widget_set_margin_end})
+        side(body, 24);
+    GtkWidget* heading = gtk_label_new(question.title.c_str());
+    gtk_widget_add_css_class(heading, "title-2");
+    gtk_label_set_xalign(GTK_LABEL(heading), 0.0f);
+    gtk_box_append(GTK_BOX(body), heading);
+    GtkWidget* text = gtk_label_new(question.text.c_str());
+    gtk_label_set_wrap(GTK_LABEL(text), TRUE);
+    gtk_label_set_max_width_chars(GTK_LABEL(text), 48);
+    gtk_label_set_xalign(GTK_LABEL(text), 0.0f);
+    gtk_box_append(GTK_BOX(body), text);
+
+    GtkWidget* buttons = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 12);
+    gtk_widget_set_halign(buttons, GTK_ALIGN_END);
+    gtk_widget_set_margin_top(buttons, 12);
+    GtkWidget* leave = gtk_button_new_with_label(question.leaveLabel.c_str());
+    gtk_widget_add_css_class(leave, "destructive-action");
+    g_signal_connect_swapped(leave, "clicked",
+                             G_CALLBACK(+[](GtkWindow* d) { finishQuestion(d, true); }), dialog);
+    GtkWidget* keep = gtk_button_new_with_label(question.keepLabel.c_str());
+    gtk_widget_add_css_class(keep, "suggested-action");
+    g_signal_connect_swapped(keep, "clicked",
+                             G_CALLBACK(+[](GtkWindow* d) { finishQuestion(d, false); }), dialog);
+    gtk_box_append(GTK_BOX(buttons), leave);
+    gtk_box_append(GTK_BOX(buttons), keep);
+    gtk_box_append(GTK_BOX(body), buttons);
+    gtk_window_set_child(dialog, body);
+
+    // Keeping is the default: Return, Escape and the close button all keep.
+    gtk_window_set_default_widget(dialog, keep);
+    gtk_window_set_focus(dialog, keep);
+    GtkEventController* keys = gtk_shortcut_controller_new();
+    gtk_shortcut_controller_add_shortcut(
+        GTK_SHORTCUT_CONTROLLER(keys),
+        gtk_shortcut_new(gtk_keyval_trigger_new(GDK_KEY_Escape, GdkModifierType(0)),
+                         gtk_named_action_new("window.close")));
+    gtk_widget_add_controller(GTK_WIDGET(dialog), keys);
+    g_signal_connect(dialog, "close-request", G_CALLBACK(+[](GtkWindow* d, gpointer) {
+                         finishQuestion(d, false);
+                         return TRUE;
+                     }),
+                     nullptr);
+    gtk_window_present(dialog);
+}
+
 void GtkMainWindow::onRealize(GtkWidget*, gpointer data)
 {
     auto* self = static_cast<GtkMainWindow*>(data);
@@ -290,6 +370,8 @@ void GtkMainWindow::followSurfaceSize(int width, int height)
 gboolean GtkMainWindow::onCloseRequest(GtkWindow*, gpointer data)
 {
     auto* self = static_cast<GtkMainWindow*>(data);
+    if (self->shouldClose && !self->shouldClose())
+        return TRUE;
     self->saveFrame();
     self->frameSaved = true;
     return FALSE;

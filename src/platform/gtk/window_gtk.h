@@ -4,6 +4,7 @@
 
 #include <gtk/gtk.h>
 
+#include <functional>
 #include <string>
 
 namespace quorva {
@@ -26,8 +27,11 @@ public:
     void makeKeyAndOrderFront() override;
     void minimize() override;
     void toggleZoomed() override;
+    void ask(const Question& question, std::function<void(bool leave)> answer) override;
 
     GtkWindow* gtkWindow() const { return window; }
+    // Asked when the user closes the window; false keeps it open.
+    void setCloseHandler(std::function<bool()> handler) { shouldClose = std::move(handler); }
     // Writes the size and maximised state under the autosave name, if any.
     void saveFrame();
 
@@ -44,6 +48,7 @@ private:
     void clampDefaultSizeToMonitor();
 
     GtkWindow* window;
+    std::function<bool()> shouldClose;
     GtkWidget* titleBar = nullptr;
     GtkWidget* content = nullptr;
     // The content's size at first start and its smallest size; the window's

@@ -1,0 +1,278 @@
+#include "platform/gtk/find_bar_gtk.h"
+
+#include "pages/page_tools.h"
+
+#include <algorithm>
+
+namespace quorva {
+
+namespace {
+
+constexpr guint32 findOptions =
+    WEBKIT_FIND_OPTIONS_CASE_INSENSITIVE | WEBKIT_FIND_OPTIONS_WRAP_AROUND;
+// Highlighting every match of a short word on a long list would cost more
+// than it shows; counting them stays cheap.
+constexpr guint highlightedMatches = 1000;
+constexpr guint countedMatches = 100000;
+
+void addKey(GtkShortcutController* keys, const char* trigger, GtkShortcutFunc callback,
+            gpointer self)
+{
+    gtk_shortcut_controller_add_shortcut(
+        keys, gtk_shortcut_new(gtk_shortcut_trigger_parse_string(trigger),
+                               gtk_callback_action_new(callback, self, nullptr)));
+}
+
+}  // namespace
+
+GtkFindBar::GtkFindBar(WebKitWebView* view, GtkWidget* content)
+    : view(view),
+      finder(webkit_web_view_get_find_controller(view)),
+      box(gtk_box_new(GTK_ORIENTATION_VERTICAL, 0)),
+      bar(gtk_search_bar_new()),
+      entry(gtk_search_entry_new()),
+      status(gtk_label_new("")),
+      statusAction(g_simple_action_new_stateful("find-status", nullptr, g_variant_new_string(""))),
+      actions(G_IS_ACTION_MAP(g_application_get_default())
+                  ? G_ACTION_MAP(g_object_ref(g_application_get_default()))
+                  : nullptr)
+{
+    g_object_ref_sink(box);
+    // Read only: the bar's own state is not changed from outside.
+    g_simple_action_set_enabled(statusAction, FALSE);
+    if (actions)
+        g_action_map_add_action(actions, G_ACTION(statusAction));
+
+    GtkWidget* row = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 6);
+    gtk_widget_set_size_request(entry, 280, -1);
+    gtk_box_append(GTK_BOX(row), entry);
+    GtkWidget* previous = gtk_button_new_from_icon_name("go-up-symbolic");
+    gtk_widget_set_tooltip_text(previous, "ก่อนหน้า");
+    GtkWidget* next = gtk_button_new_from_icon_name("go-down-symbolic");
+    gtk_widget_set_tooltip_text(next, "ถัดไป");
+    gtk_box_append(GTK_BOX(row), previous);
+    gtk_box_append(GTK_BOX(row), next);
+    gtk_widget_set_margin_start(status, 6);
+    gtk_box_append(GTK_BOX(row), status);
+    gtk_search_bar_set_child(GTK_SEARCH_BAR(bar), row);
+    gtk_search_bar_set_show_close_button(GTK_SEARCH_BAR(bar), TRUE);
+    gtk_search_bar_connect_entry(GTK_SEARCH_BAR(bar), GTK_EDITABLE(entry));
+    gtk_box_append(GTK_BOX(box), bar);
+    gtk_widget_set_vexpand(content, TRUE);
+    gtk_box_append(GTK_BOX(box), content);
+
+    g_signal_connect(entry, "search-changed", G_CALLBACK(onSearchChanged), this);
+    g_signal_connect(entry, "activate", G_CALLBACK(onActivate), this);
+    g_signal_connect(entry, "stop-search", G_CALLBACK(onStopSearch), this);
+    g_signal_connect_swapped(entry, "next-match",
+                             G_CALLBACK(+[](GtkFindBar* self) { self->step(1); }), this);
+    g_signal_connect_swapped(entry, "previous-match",
+                             G_CALLBACK(+[](GtkFindBar* self) { self->step(-1); }), this);
+    g_signal_connect_swapped(previous, "clicked",
+                             G_CALLBACK(+[](GtkFindBar* self) { self->step(-1); }), this);
+    g_signal_connect_swapped(next, "clicked", G_CALLBACK(+[](GtkFindBar* self) { self->step(1); }),
+                             this);
+    g_signal_connect(bar, "notify::search-mode-enabled", G_CALLBACK(onModeChanged), this);
+    g_signal_connect(finder, "found-text", G_CALLBACK(onFoundText), this);
+    g_signal_connect(finder, "failed-to-find-text", G_CALLBACK(onFailedToFindText), this);
+    g_signal_connect(finder, "counted-matches", G_CALLBACK(onCountedMatches), this);
+
+    // Before the page sees them, and only while the bar is open.
+    GtkEventController* keys = gtk_shortcut_controller_new();
+    gtk_event_controller_set_propagation_phase(keys, GTK_PHASE_CAPTURE);
+    auto* shortcuts = GTK_SHORTCUT_CONTROLLER(keys);
+    addKey(shortcuts, "F3|<Control>g", onNextKey, this);
+    addKey(shortcuts, "<Shift>F3|<Control><Shift>g", onPreviousKey, this);
+    addKey(shortcuts, "<Shift>Return|<Shift>KP_Enter", onShiftReturn, this);
+    gtk_widget_add_controller(box, keys);
+}
+
+GtkFindBar::~GtkFindBar()
+{
+    if (actions) {
+        g_action_map_remove_action(actions, "find-status");
+        g_object_unref(actions);
+    }
+    g_signal_handlers_disconnect_by_data(finder, this);
+    g_signal_handlers_disconnect_by_data(bar, this);
+    g_signal_handlers_disconnect_by_data(entry, this);
+    g_object_unref(statusAction);
+    g_object_unref(box);
+}
+
+bool GtkFindBar::open() const
+{
+    return gtk_search_bar_get_search_mode(GTK_SEARCH_BAR(bar));
+}
+
+void GtkFindBar::show()
+{
+    const bool wasOpen = open();
+    gtk_search_bar_set_search_mode(GTK_SEARCH_BAR(bar), TRUE);
+    gtk_widget_grab_focus(entry);
+    gtk_editable_select_region(GTK_EDITABLE(entry), 0, -1);
+    // The last words sought, found again on the page now shown.
+    if (!wasOpen)
+        search();
+}
+
+void GtkFindBar::end()
+{
+    if (open())
+        gtk_search_bar_set_search_mode(GTK_SEARCH_BAR(bar), FALSE);
+}
+
+bool GtkFindBar::runTextAction(const char* action)
+{
+    GtkRoot* root = gtk_widget_get_root(box);
+    GtkWidget* focus = root ? gtk_root_get_focus(root) : nullptr;
+    if (!open() || !focus || !gtk_widget_is_ancestor(focus, entry))
+        return false;
+    gtk_widget_activate_action(focus, action, nullptr);
+    return true;
+}
+
+void GtkFindBar::search()
+{
+    const char* text = gtk_editable_get_text(GTK_EDITABLE(entry));
+    pending.clear();
+    current = 0;
+    total = 0;
+    notFound = false;
+    if (!*text) {
+        webkit_find_controller_search_finish(finder);
+        showStatus();
+        return;
+    }
+    pending.push_back(0);
+    webkit_find_controller_count_matches(finder, text, findOptions, countedMatches);
+    webkit_find_controller_search(finder, text, findOptions, highlightedMatches);
+}
+
+void GtkFindBar::step(int direction)
+{
+    if (!open() || !*gtk_editable_get_text(GTK_EDITABLE(entry)))
+        return;
+    if (notFound)
+        return search();
+    pending.push_back(direction);
+    if (direction > 0)
+        webkit_find_controller_search_next(finder);
+    else
+        webkit_find_controller_search_previous(finder);
+}
+
+void GtkFindBar::showStatus()
+{
+    std::string text;
+    if (open() && *gtk_editable_get_text(GTK_EDITABLE(entry)) && (notFound || total > 0))
+        text = notFound ? findStatus(0, 0) : findStatus(std::max(current, 1u), total);
+    gtk_label_set_text(GTK_LABEL(status), text.c_str());
+    if (notFound)
+        gtk_widget_add_css_class(entry, "error");
+    else
+        gtk_widget_remove_css_class(entry, "error");
+    g_simple_action_set_state(statusAction, g_variant_new_string(text.c_str()));
+}
+
+void GtkFindBar::onSearchChanged(GtkSearchEntry*, gpointer data)
+{
+    auto* self = static_cast<GtkFindBar*>(data);
+    if (self->open())
+        self->search();
+}
+
+void GtkFindBar::onActivate(GtkSearchEntry*, gpointer data)
+{
+    static_cast<GtkFindBar*>(data)->step(1);
+}
+
+void GtkFindBar::onStopSearch(GtkSearchEntry*, gpointer data)
+{
+    static_cast<GtkFindBar*>(data)->end();
+}
+
+void GtkFindBar::onModeChanged(GObject*, GParamSpec*, gpointer data)
+{
+    auto* self = static_cast<GtkFindBar*>(data);
+    if (self->open())
+        return;
+    self->pending.clear();
+    webkit_find_controller_search_finish(self->finder);
+    self->showStatus();
+    gtk_widget_grab_focus(GTK_WIDGET(self->view));
+}
+
+void GtkFindBar::onFoundText(WebKitFindController*, guint count, gpointer data)
+{
+    auto* self = static_cast<GtkFindBar*>(data);
+    if (self->pending.empty())
+        return;
+    const int direction = self->pending.front();
+    self->pending.pop_front();
+    self->notFound = false;
+    if (direction == 0) {
+        self->current = 1;
+        // Until the count comes, the first answer's own count stands.
+        if (self->total == 0)
+            self->total = std::min(count, countedMatches);
+    } else if (self->total > 0) {
+        const unsigned at = std::max(self->current, 1u) - 1;
+        self->current = (direction > 0 ? at + 1 : at + self->total - 1) % self->total + 1;
+    }
+    self->showStatus();
+}
+
+void GtkFindBar::onFailedToFindText(WebKitFindController*, gpointer data)
+{
+    auto* self = static_cast<GtkFindBar*>(data);
+    if (self->pending.empty())
+        return;
+    self->pending.pop_front();
+    self->notFound = true;
+    self->current = 0;
+    self->total = 0;
+    self->showStatus();
+}
+
+void GtkFindBar::onCountedMatches(WebKitFindController*, guint count, gpointer data)
+{
+    auto* self = static_cast<GtkFindBar*>(data);
+    if (!*gtk_editable_get_text(GTK_EDITABLE(self->entry)))
+        return;
+    self->total = std::min(count, countedMatches);
+    self->notFound = count == 0;
+    self->current = std::min(self->current, self->total);
+    self->showStatus();
+}
+
+gboolean GtkFindBar::onNextKey(GtkWidget*, GVariant*, gpointer data)
+{
+    auto* self = static_cast<GtkFindBar*>(data);
+    if (!self->open())
+        return FALSE;
+    self->step(1);
+    return TRUE;
+}
+
+gboolean GtkFindBar::onPreviousKey(GtkWidget*, GVariant*, gpointer data)
+{
+    auto* self = static_cast<GtkFindBar*>(data);
+    if (!self->open())
+        return FALSE;
+    self->step(-1);
+    return TRUE;
+}
+
+gboolean GtkFindBar::onShiftReturn(GtkWidget* widget, GVariant*, gpointer data)
+{
+    auto* self = static_cast<GtkFindBar*>(data);
+    GtkWidget* focus = gtk_root_get_focus(gtk_widget_get_root(widget));
+    // In the page, Shift+Return is the page's own.
+    if (!self->open() || !focus || !gtk_widget_is_ancestor(focus, self->entry))
+        return FALSE;
+    self->step(-1);
+    return TRUE;
+}
+
+}  // namespace quorva
