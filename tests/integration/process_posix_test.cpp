@@ -137,6 +137,8 @@ struct Transcript {
             check(alone, "chunks of one stream overlap");
             check(!stream.ended, "chunk after the end");
             check(chunk.size() <= maximumChunk, "chunk over the maximum");
+            // The last words of a server must reach whoever reports its exit.
+            check(exits == 0 || chunk.empty(), "output after the exit");
             stream.ended = stream.ended || chunk.empty();
             stream.text.append(chunk);
             stream.inFlight.fetch_sub(1);
@@ -200,10 +202,9 @@ public:
         return transcript->changed.wait_for(lock, timeout, [&] { return done(*transcript); });
     }
 
-    bool finished(std::chrono::seconds timeout = generousTimeout) const
+    bool finished() const
     {
-        return waitFor([](Transcript& t) { return t.output.ended && t.error.ended && t.exits; },
-                       timeout);
+        return waitFor([](Transcript& t) { return t.output.ended && t.error.ended && t.exits; });
     }
 
     // Gives up as soon as the output ends, so a child that died fails fast.
