@@ -159,6 +159,9 @@ sys.stderr.write("last words: ข้อผิดพลาด\n")
     const std::string tail = Probe::stderrTail(*round.delegate);
     EXPECT_EQ(countCharacters(tail), stderrTailLimit);
     EXPECT_TRUE(tail.ends_with("last words: ข้อผิดพลาด\n"));
+    // The page shows the cut tail, not the text still waiting to be cut.
+    EXPECT_EQ(round.pages().back(),
+              errorPage("เปิดเซิร์ฟเวอร์ในเครื่องไม่สำเร็จ", trimWhitespace(tail)));
 }
 
 }  // namespace

@@ -38,6 +38,9 @@ TEST(NavigationPolicy, OnlyLoopbackNamesAndInPageSchemesStay)
           "ftp://localhost/pub", "ws://127.0.0.1:8765/"})
         EXPECT_EQ(decide(url), NavigationDecision::HandOver) << url;
     EXPECT_EQ(decideNavigation(std::nullopt), NavigationDecision::Allow);
+    // GLib lowers the scheme's case; a parser that keeps it must change nothing.
+    EXPECT_EQ(decideNavigation(Url{"HTTP://localhost/", "HTTP", "localhost"}),
+              NavigationDecision::Allow);
 }
 
 // Steps of one tenth carry its representation error, and the script writes the shortest
