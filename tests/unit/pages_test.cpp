@@ -38,32 +38,28 @@ TEST(NavigationPolicy, OnlyLoopbackNamesAndInPageSchemesStay)
           "ftp://localhost/pub", "ws://127.0.0.1:8765/"})
         EXPECT_EQ(decide(url), NavigationDecision::HandOver) << url;
     EXPECT_EQ(decideNavigation(std::nullopt), NavigationDecision::Allow);
+    // GLib lowers the scheme's case; a parser that keeps it must change nothing.
+    EXPECT_EQ(decideNavigation(Url{"HTTP://localhost/", "HTTP", "localhost"}),
+              NavigationDecision::Allow);
 }
 
-// Each step carries the representation error of one tenth, and the script
-// writes the shortest text that reads back as the same double.
-TEST(Zoom, StepsCarryTheRepresentationErrorOfOneTenth)
+// Steps of one tenth carry its representation error, and the script writes the shortest
+// text that reads back as the same double.
+TEST(Zoom, StepsStopAtTheBoundsAndTheScriptKeepsTheDouble)
 {
     const auto after = [](double zoom, double (*step)(double), int times) {
-        std::string texts;
-        for (int i = 0; i < times; ++i) {
+        while (times-- > 0)
             zoom = step(zoom);
-            const std::string script = zoomScript(zoom);
-            texts += script.substr(37, script.size() - 38) + " ";
-        }
-        return texts;
+        return zoomScript(zoom).substr(37);
     };
-    EXPECT_EQ(after(1.0, zoomedIn, 11),
-              "1.1 1.2000000000000002 1.3000000000000003 1.4000000000000004 1.5000000000000004 "
-              "1.6000000000000005 1.7000000000000006 1.8000000000000007 1.9000000000000008 2.0 "
-              "2.0 ");
-    EXPECT_EQ(after(1.0, zoomedOut, 6), "0.9 0.8 0.7000000000000001 0.6000000000000001 0.6 0.6 ");
-    EXPECT_EQ(after(2.0, zoomedOut, 15),
-              "1.9 1.7999999999999998 1.6999999999999997 1.5999999999999996 1.4999999999999996 "
-              "1.3999999999999995 1.2999999999999994 1.1999999999999993 1.0999999999999992 "
-              "0.9999999999999992 0.8999999999999992 0.7999999999999993 0.6999999999999993 0.6 "
-              "0.6 ");
-    EXPECT_EQ(zoomedOut(zoomedIn(1.0)), 1.0);
+    EXPECT_EQ(after(1.0, zoomedIn, 2), "1.2000000000000002'");
+    EXPECT_EQ(after(1.0, zoomedIn, 9), "1.9000000000000008'");
+    EXPECT_EQ(after(1.0, zoomedIn, 10), "2.0'");
+    EXPECT_EQ(after(1.0, zoomedIn, 12), "2.0'");
+    EXPECT_EQ(after(1.0, zoomedOut, 4), "0.6000000000000001'");
+    EXPECT_EQ(after(1.0, zoomedOut, 5), "0.6'");
+    EXPECT_EQ(after(2.0, zoomedOut, 16), "0.6'");
+    EXPECT_EQ(after(1.1, zoomedOut, 1), "1.0'");
     EXPECT_EQ(zoomScript(1.0), "document.documentElement.style.zoom='1.0'");
 }
 
@@ -125,20 +121,17 @@ std::uint64_t fingerprint(std::string_view text)
     return hash;
 }
 
-// The pages are shipped byte for byte.
+// The pages and hints are shipped byte for byte.
 TEST(StatusPages, PagesKeepTheirBytes)
 {
-    EXPECT_EQ(loadingPage.size(), 689u);
     EXPECT_EQ(fingerprint(loadingPage), 8280305172971896801u);
-    EXPECT_TRUE(loadingPage.starts_with("<!DOCTYPE html><html lang=\"th\">"));
-    EXPECT_TRUE(loadingPage.ends_with("<p>กำลังเปิด QUORVA\u2026</p>\n</div></body></html>"));
-    const auto [head, middle, tail] = piecesOf(commandLineToolsHint);
-    EXPECT_EQ(head.size(), 660u);
-    EXPECT_EQ(fingerprint(head), 3181108974134128625u);
-    EXPECT_TRUE(head.ends_with("</style></head><body><div class=\"box\">\n  <h1>"));
-    EXPECT_EQ(middle, "</h1>\n  " + std::string(commandLineToolsHint) + "\n  <pre>");
-    EXPECT_EQ(middle.size(), 345u);
-    EXPECT_EQ(tail, "</pre>\n</div></body></html>");
+    EXPECT_EQ(fingerprint(linuxInterpreterHint), 12282524552123334719u);
+    for (const std::string_view hint : {commandLineToolsHint, linuxInterpreterHint}) {
+        const auto [head, middle, tail] = piecesOf(hint);
+        EXPECT_EQ(fingerprint(head), 3181108974134128625u);
+        EXPECT_EQ(middle, "</h1>\n  " + std::string(hint) + "\n  <pre>");
+        EXPECT_EQ(tail, "</pre>\n</div></body></html>");
+    }
 }
 
 // The title goes in as markup; the detail is escaped, ampersands first.
@@ -162,30 +155,7 @@ TEST(StatusPages, ErrorPageJoinsTitleAndEscapedDetail)
             EXPECT_EQ(errorPage(title, detail, hint), head + title + middle + shown + tail)
                 << title << " / " << detail;
     }
-    EXPECT_EQ(errorPage("T", "x", linuxInterpreterHint),
-              piecesOf(commandLineToolsHint)[0] + "T</h1>\n  " +
-                  std::string(linuxInterpreterHint) + "\n  <pre>x</pre>\n</div></body></html>");
     EXPECT_EQ(errorPage("T", "x", commandLineToolsHint), errorPage("T", "x"));
-}
-
-// The Linux hint keeps the macOS paragraph's shape: one paragraph, the
-// command in code, lines indented alike; it names the package manager's command.
-TEST(StatusPages, LinuxHintIsOneParagraphWithTheCommandInCode)
-{
-    const std::string hint(linuxInterpreterHint);
-    const auto count = [&](const std::string& part) {
-        std::size_t found = 0;
-        for (auto at = hint.find(part); at != std::string::npos; at = hint.find(part, at + 1))
-            ++found;
-        return found;
-    };
-    EXPECT_TRUE(hint.starts_with("<p>QUORVA ต้องใช้ python3 "));
-    EXPECT_TRUE(hint.ends_with("แล้วเปิดแอปใหม่</p>"));
-    EXPECT_EQ(count("<p>"), 1u);
-    EXPECT_EQ(count("<code>"), 1u);
-    EXPECT_EQ(count("<code>sudo apt install python3</code>"), 1u);
-    EXPECT_EQ(count("\n     "), count("\n"));
-    EXPECT_EQ(count("xcode-select") + count("macOS"), 0u);
 }
 
 }  // namespace

@@ -26,6 +26,7 @@ TEST(Utf8, StrictDecodingAcceptsOnlyWellFormedText)
              "\xF4\x8F\xBF\xBF",  // U+10FFFF
              "abcdefgh\xE0\xB8\x81xyz"})
         EXPECT_TRUE(isValidUtf8(bytes)) << testing::PrintToString(bytes);
+    EXPECT_TRUE(isValidUtf8(std::string(63, 'a') + "ก"));  // open across the fast path's blocks
     EXPECT_TRUE(isValidUtf8(std::string("a\0b", 3)));  // NUL is a character
     for (const std::string bytes : {
              "\xFF", "abc\xFF",
