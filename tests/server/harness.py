@@ -4,6 +4,7 @@ import contextlib
 import html
 import http.client
 import os
+import pathlib
 import re
 import runpy
 import select
@@ -67,8 +68,7 @@ def make_database(path, steps=None):
 
 
 def read(path):
-    with open(path, "rb") as handle:
-        return handle.read()
+    return pathlib.Path(path).read_bytes()
 
 
 def codes(path):

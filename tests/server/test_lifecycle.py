@@ -158,17 +158,14 @@ def broken_pages(path):
 
 class CommandLineTest(ServerTestCase):
     def test_help_and_bad_usage(self):
-        for args in (["--help"], ["serve", "--help"]):
-            status, stdout, _ = run([PYTHON, SCRIPT, *args], self.data)
-            self.assertEqual(status, 0)
-            for text in ("--db", "--port 0", "empty --port", "upsert", "8765"):
-                self.assertIn(text, stdout)
-        self.assertIn("--exit-with-parent", stdout)
-        for args in ([], ["serve", "--bogus"], ["frobnicate"], ["serve", "--port"], ["--db"]):
+        for args, status in [(["--help"], 0), (["serve", "--help"], 0), ([], 2), (["--db"], 2),
+                             (["serve", "--bogus"], 2), (["frobnicate"], 2),
+                             (["serve", "--port"], 2)]:
             with self.subTest(args=args):
-                status, stdout, stderr = run([PYTHON, SCRIPT, *args], self.data)
-                self.assertEqual((status, stdout), (2, ""))
-                self.assertIn("usage:", stderr)
+                code, stdout, stderr = run([PYTHON, SCRIPT, *args], self.data)
+                self.assertEqual(code, status)
+                self.assertIn("usage:", stderr if status else stdout)
+                self.assertEqual(stdout == "", bool(status))
 
     def test_address_line_comes_first_and_the_port_already_accepts(self):
         for before, after, database in [((), (), "data/catalog.db"),
