@@ -26,6 +26,15 @@ GZIP = b"\x1f\x8b"
 PENDING_SECONDS = 3600
 
 
+def failed(what, error):
+    """What could not be done and why, and that the catalog is as it was."""
+    if isinstance(error, StartupError):
+        error = error.thai
+    elif isinstance(error, OSError):
+        error = error.strerror or error
+    return BackupError(f"{what}ไม่สำเร็จ ({error}) ข้อมูลเดิมยังอยู่ครบ")
+
+
 def damaged(label):
     return BackupError(f"{label} เสียหาย จึงกู้คืนไม่ได้ ข้อมูลเดิมยังอยู่ครบ")
 
@@ -165,13 +174,8 @@ def prepare(store, source, label, moment=None):
     except sqlite3.IntegrityError as error:
         raise BackupError(f"{label} มีข้อมูลที่ไม่ผ่านการตรวจสอบของแคตตาล็อก ({error}) "
                           f"จึงไม่กู้คืน ข้อมูลเดิมยังอยู่ครบ") from None
-    except StartupError as error:
-        raise BackupError(f"ตรวจ{label}ไม่สำเร็จ ({error.thai}) ข้อมูลเดิมยังอยู่ครบ") from None
-    except OSError as error:
-        raise BackupError(f"อ่าน{label}ไม่สำเร็จ ({error.strerror or error}) "
-                          f"ข้อมูลเดิมยังอยู่ครบ") from None
-    except sqlite3.Error as error:
-        raise BackupError(f"ตรวจ{label}ไม่สำเร็จ ({error}) ข้อมูลเดิมยังอยู่ครบ") from None
+    except (StartupError, OSError, sqlite3.Error) as error:
+        raise failed(("อ่าน" if isinstance(error, OSError) else "ตรวจ") + label, error) from None
     return Candidate(rebuilt, label, items, moment, dated)
 
 
@@ -286,12 +290,7 @@ def restore(store, candidate):
             kill_point("restore-swapped")
             prune(store.path)
             return safety
-        except StartupError as error:
-            raise BackupError(f"กู้คืนไม่สำเร็จ ({error.thai}) ข้อมูลเดิมยังอยู่ครบ") from None
-        except OSError as error:
-            raise BackupError(f"กู้คืนไม่สำเร็จ ({error.strerror or error}) "
-                              f"ข้อมูลเดิมยังอยู่ครบ") from None
-        except sqlite3.Error as error:
-            raise BackupError(f"กู้คืนไม่สำเร็จ ({error}) ข้อมูลเดิมยังอยู่ครบ") from None
+        except (StartupError, OSError, sqlite3.Error) as error:
+            raise failed("กู้คืน", error) from None
         finally:
             remove_database_files(candidate.path)
