@@ -54,6 +54,7 @@ class ClientInputTest(ServerTestCase):
             (431, raw("GET /", [f"X-{n}: 1" for n in range(101)])),
             (400, raw("POST /import", ["Content-Type: multipart/form-data"], b"x")),
             (400, raw("POST /import", [MULTIPART], multipart(token, b"code\n")[:-12])),
+            (400, raw("POST /import", [MULTIPART], multipart("t" * 70000, b"code\n"))),
             (400, raw("POST /items/new", [FORM, "Content-Length: 99"], b"token="))]
         for status, data in cases:
             with self.subTest(data[:60]):
