@@ -4,7 +4,7 @@ import collections
 import secrets
 import threading
 
-from .backups import Pending
+from .restoring import Pending
 
 
 class App:

@@ -14,7 +14,7 @@ import time
 from . import backups
 from .app import App
 from .errors import StartupError
-from .httpd import bind
+from .server import bind
 from .routes import CatalogHandler
 from .store import Store
 

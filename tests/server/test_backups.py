@@ -128,7 +128,7 @@ class BackupTest(ServerTestCase):
         # Declared far beyond the disk and still being sent: refused, never reset.
         status, reply = client.exchange(client.raw(
             "POST /backups/upload", ["Content-Type: multipart/form-data; boundary=b",
-                                     f"Content-Length: {1 << 50}"], b"x" * (8 << 20)))
+                                     f"Content-Length: {1 << 50}"], b"x" * (8 << 20)), whole=True)
         self.assertEqual(status, 413, reply[:300])
         self.assertIn("ต้องมีที่ว่างอย่างน้อยสองเท่าของไฟล์", reply.decode())
 

@@ -1,6 +1,7 @@
 import contextlib
 import itertools
 import os
+import pathlib
 import shutil
 import signal
 import socket
@@ -141,11 +142,6 @@ class LifecycleTest(ServerTestCase):
         self.assertEqual(sum(row[0].startswith("BULK-") for row in rows), BULK)
 
 
-def garbage(path):
-    with open(path, "wb") as handle:
-        handle.write(b"not a database\n" * 500)
-
-
 def broken_pages(path):
     with sqlite3.connect(path) as connection:
         connection.execute("CREATE TABLE t (x TEXT)")
@@ -158,17 +154,14 @@ def broken_pages(path):
 
 class CommandLineTest(ServerTestCase):
     def test_help_and_bad_usage(self):
-        for args in (["--help"], ["serve", "--help"]):
-            status, stdout, _ = run([PYTHON, SCRIPT, *args], self.data)
-            self.assertEqual(status, 0)
-            for text in ("--db", "--port 0", "empty --port", "upsert", "8765"):
-                self.assertIn(text, stdout)
-        self.assertIn("--exit-with-parent", stdout)
-        for args in ([], ["serve", "--bogus"], ["frobnicate"], ["serve", "--port"], ["--db"]):
+        for args, status in [(["--help"], 0), (["serve", "--help"], 0), ([], 2), (["--db"], 2),
+                             (["serve", "--bogus"], 2), (["frobnicate"], 2),
+                             (["serve", "--port"], 2)]:
             with self.subTest(args=args):
-                status, stdout, stderr = run([PYTHON, SCRIPT, *args], self.data)
-                self.assertEqual((status, stdout), (2, ""))
-                self.assertIn("usage:", stderr)
+                code, stdout, stderr = run([PYTHON, SCRIPT, *args], self.data)
+                self.assertEqual(code, status)
+                self.assertIn("usage:", stderr if status else stdout)
+                self.assertEqual(stdout == "", bool(status))
 
     def test_address_line_comes_first_and_the_port_already_accepts(self):
         for before, after, database in [((), (), "data/catalog.db"),
@@ -195,14 +188,12 @@ class CommandLineTest(ServerTestCase):
         world, locked = self.fresh_directory("world"), self.fresh_directory("locked")
         os.chmod(world, 0o777)
         os.chmod(locked, 0o500)
-        databases = {"garbage": garbage, "broken": broken_pages,
-                     "foreign": lambda path: sqlite3.connect(path).execute(
-                         "CREATE TABLE contacts (name TEXT)").connection.close(),
-                     "newer": lambda path: make_database(path).execute(
-                         "PRAGMA user_version = 99").connection.close()}
-        paths = {name: os.path.join(self.data, name + ".db") for name in databases}
-        for name, build in databases.items():
-            build(paths[name])
+        paths = {name: os.path.join(self.data, name + ".db")
+                 for name in ("garbage", "broken", "foreign", "newer")}
+        pathlib.Path(paths["garbage"]).write_bytes(b"not a database\n" * 500)
+        broken_pages(paths["broken"])
+        sqlite3.connect(paths["foreign"]).execute("CREATE TABLE contacts (x)").connection.close()
+        make_database(paths["newer"]).execute("PRAGMA user_version = 99").connection.close()
         before = {name: read(path) for name, path in paths.items()}
         cases = [(("--db", os.path.join(self.root, "nope", "x.db")), (), "does not exist"),
                  (("--db", self.root), (), "is a folder"), (("--db", ""), (), "No database file"),

@@ -6,9 +6,10 @@ import datetime
 import os
 import re
 import secrets
+import sqlite3
 import urllib.parse
 
-from .. import backups
+from .. import backups, restoring
 from ..httpd import Handler, Refused, close_parts, size_text
 from ..links import with_flash
 from ..pages.backups import backups_page, confirm_page
@@ -35,7 +36,7 @@ class BackupRoutes(Handler):
         try:
             try:
                 backups.write_snapshot(store, temp)
-            except (OSError, backups.BackupError, backups.sqlite3.Error):
+            except (OSError, backups.BackupError, sqlite3.Error):
                 self.backups_page("ทำสำเนาไม่สำเร็จ กรุณาตรวจดูพื้นที่ว่างบนดิสก์แล้วลองใหม่", 503)
                 return
             name = f"catalog-{datetime.datetime.now():%Y-%m-%d-%H%M}.db"
@@ -75,7 +76,7 @@ class BackupRoutes(Handler):
 
     def check_copy(self, source, label, moment=None):
         try:
-            candidate = backups.prepare(self.app.store, source, label, moment)
+            candidate = restoring.prepare(self.app.store, source, label, moment)
         except backups.BackupError as error:
             self.backups_page(str(error), 422)
             return
@@ -88,8 +89,8 @@ class BackupRoutes(Handler):
             self.backups_page("สำเนาที่ตรวจไว้หมดเวลาหรือถูกแทนที่แล้ว กรุณาเลือกใหม่อีกครั้ง", 404)
             return
         try:
-            changes = backups.compare(self.app.store, candidate)
-        except (OSError, backups.sqlite3.Error) as error:
+            changes = restoring.compare(self.app.store, candidate)
+        except (OSError, sqlite3.Error) as error:
             raise Refused(503, f"เปรียบเทียบกับแคตตาล็อกไม่สำเร็จ ({error})") from None
         self.send_page(200, confirm_page(self.app.token, candidate, changes))
 
@@ -100,7 +101,7 @@ class BackupRoutes(Handler):
             self.backups_page("สำเนาที่ตรวจไว้หมดเวลาหรือถูกแทนที่แล้ว กรุณาเลือกใหม่อีกครั้ง", 404)
             return
         try:
-            safety = backups.restore(self.app.store, candidate)
+            safety = restoring.restore(self.app.store, candidate)
         except backups.BackupError as error:
             self.backups_page(str(error), 422)
             return
