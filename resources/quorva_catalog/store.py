@@ -4,7 +4,8 @@ all-or-nothing import."""
 import sqlite3
 
 from .database import Database
-from .text import FIELD_LABELS, THAI_DIGITS, marks_match, search_columns, search_terms, utc_now
+from .text import (FIELD_LABELS, THAI_DIGITS, marks_match, search_columns, search_key,
+                   search_terms, utc_now)
 
 PAGE_SIZE = 100
 
@@ -18,10 +19,19 @@ SORTS = {
 }
 
 
+def reversed_order(order):
+    return ", ".join(term[:-5] if term.endswith(" DESC") else term + " DESC"
+                     for term in order.split(", "))
+
+
+def trigram_match(pieces):
+    return " AND ".join('"' + piece.replace('"', '""') + '"' for piece in pieces)
+
+
 class Store(Database):
     def categories(self):
         return [row[0] for row in self.read(
-            "SELECT DISTINCT category FROM items WHERE category != '' "
+            "SELECT category FROM items_categories WHERE category != '' "
             "ORDER BY category COLLATE thai")]
 
     def by_code(self, query):
@@ -33,36 +43,73 @@ class Store(Database):
                          (code, code.translate(THAI_DIGITS)))
         return rows[0] if rows else None
 
+    def _candidates(self, plain):
+        """The index's query for rows that may hold `plain`, or None when no row can."""
+        if len(plain) >= 3:
+            return trigram_match(sorted({plain[i:i + 3] for i in range(len(plain) - 2)}))
+        # Every shorter piece of a row's text begins one of its indexed three-letter pieces.
+        pieces = [row[0] for row in self.conn.execute(
+            "SELECT term FROM items_search_terms WHERE term >= ?1 AND term < ?1 || char(1114111)",
+            (plain,))]
+        return "(" + trigram_match(pieces).replace(" AND ", " OR ") + ")" if pieces else None
+
     def search(self, query, category, sort, page):
         """(rows, count, units, value, page): a page past the end gives the last one."""
-        where, params, terms = [], [], search_terms(query)
-        for plain, pattern in terms:
-            # instr() in C narrows the rows first; only those are checked for their marks.
-            where.append("instr(search_bare, ?) > 0")
-            params.append(plain)
-            if pattern:
-                where.append("marks_match(search_text, ?)")
-                params.append(pattern)
-        if category:
-            where.append("category = ?")
-            params.append(category)
-        clause = ("WHERE " + " AND ".join(where)) if where else ""
+        where, params, matches = [], [], []
         with self.lock:
             # Given to whichever connection is open now, should a restore have replaced it.
             self.conn.create_function("marks_match", 2, marks_match, deterministic=True)
-            count, units, value = self._totals(clause, params)
-            page = max(1, min(page, (count + PAGE_SIZE - 1) // PAGE_SIZE))
-            # The page's ids first: walking past earlier pages then reads only the index.
-            # A search scans and sorts instead: following the sort index would fetch every
-            # row out of order, and for few matches that is most of the table.
-            source = "items NOT INDEXED" if terms else "items"
+            for word, (plain, pattern) in zip(search_key(query).split(), search_terms(query)):
+                match = self._candidates(plain)
+                if match is None:
+                    return [], 0, 0, 0, 1
+                matches.append(match)
+                # The index only narrows: each word is still found in the folded text itself.
+                where.append("instr(search_bare, ?) > 0")
+                params.append(plain)
+                if pattern:
+                    # The word as typed, marks and all, spares most rows the pattern.
+                    where.append("(instr(search_text, ?) > 0 OR marks_match(search_text, ?))")
+                    params.extend((word, pattern))
+            if matches:
+                where.insert(0, "id IN (SELECT rowid FROM items_search WHERE items_search MATCH ?)")
+                params.insert(0, " AND ".join(matches))
+            if category:
+                where.append("category = ?")
+                params.append(category)
+            clause = ("WHERE " + " AND ".join(where)) if where else ""
+            count, units, value = (self._totals(clause, params) if matches
+                                   else self._kept_totals(category))
+            pages = max(1, (count + PAGE_SIZE - 1) // PAGE_SIZE)
+            page = max(1, min(page, pages))
+            order, offset, limit = SORTS[sort][1], (page - 1) * PAGE_SIZE, PAGE_SIZE
+            if page > pages // 2 + 1:
+                # Deep pages are read from the far end, so no page walks past more than half.
+                order, limit = reversed_order(order), min(PAGE_SIZE, count - offset)
+                offset = max(0, count - page * PAGE_SIZE)
             ids = [row[0] for row in self.conn.execute(
-                f"SELECT id FROM {source} {clause} ORDER BY {SORTS[sort][1]} LIMIT ? OFFSET ?",
-                params + [PAGE_SIZE, (page - 1) * PAGE_SIZE])]
+                f"SELECT id FROM items {clause} ORDER BY {order} LIMIT ? OFFSET ?",
+                params + [limit, offset])]
+            if order != SORTS[sort][1]:
+                ids.reverse()
             found = {row["id"]: row for row in self.conn.execute(
                 f"SELECT * FROM items WHERE id IN ({', '.join('?' * len(ids))})", ids)}
             rows = [found[item_id] for item_id in ids]
         return rows, count, units, value, page
+
+    def _kept_totals(self, category):
+        where, params = ("WHERE category = ?", [category]) if category else ("", [])
+        try:
+            count, units, high, low = self.conn.execute(
+                f"SELECT coalesce(sum(items), 0), coalesce(sum(units), 0), "
+                f"coalesce(sum(value_high), 0), coalesce(sum(value_low), 0) "
+                f"FROM items_categories {where}", params).fetchone()
+            if all(type(n) is int for n in (count, units, high, low)):
+                return count, units, high * 1000000 + low
+        except sqlite3.OperationalError as error:
+            if "overflow" not in str(error):
+                raise
+        return self._totals(where, params)
 
     def _totals(self, clause, params):
         """(items, units, value in satang), exact."""

@@ -155,9 +155,11 @@ class ItemPagesTest(ServerTestCase):
     def test_an_older_database_is_upgraded_in_place_or_not_at_all(self):
         path = os.path.join(self.data, "old.db")
         connection = make_database(path, steps=1)
-        connection.execute("INSERT INTO items (code, name, category, price_satang, quantity, note,"
-                           " created_at, updated_at) VALUES ('OLD-1', 'ชาเขียวมัทฉะ', '', 12050,"
-                           " 3, '', '2024-01-02T03:04:05Z', '2024-01-02T03:04:05Z')")
+        connection.executemany(
+            "INSERT INTO items (code, name, category, price_satang, quantity, note, created_at,"
+            " updated_at) VALUES (?, ?, ?, ?, ?, '', '2024-01-02T03:04:05Z', ?)",
+            [("OLD-1", "ชาเขียวมัทฉะ", "", 12050, 3, "2024-01-02T03:04:05Z"),
+             ("OLD-2", "ชามะนาว", "เครื่องดื่ม", 99999999999, 999999999, "2024-01-03T00:00:00Z")])
         # A name the last step needs is taken, so that step fails after its other changes.
         connection.execute("CREATE INDEX items_sort_name ON items (name)")
         connection.close()
@@ -168,13 +170,20 @@ class ItemPagesTest(ServerTestCase):
             self.assertEqual(check.execute("PRAGMA user_version").fetchone()[0], 2)
             columns = [row[1] for row in check.execute("PRAGMA table_info(items)")]
             self.assertNotIn("search_bare", columns)
-            self.assertEqual(check.execute("SELECT name FROM items").fetchall(),
-                             [("ชาเขียวมัทฉะ",)])
+            self.assertEqual(check.execute("SELECT name FROM items ORDER BY id").fetchall(),
+                             [("ชาเขียวมัทฉะ",), ("ชามะนาว",)])
             check.execute("DROP INDEX items_sort_name")
         check.close()
-        self.assertEqual(set(self.start("--db", path).items("?q=มทฉะ")), {"OLD-1"})
+        client = self.start("--db", path)
+        for query, expected in [("?q=มทฉะ", {"OLD-1"}), ("?q=ชา", {"OLD-1", "OLD-2"}),
+                                ("?category=เครื่องดื่ม", {"OLD-2"})]:
+            self.assertEqual(set(client.items(query)), expected)
+        client.follow(client.post(f"/items/{client.items()['OLD-1']}/delete", {}))
+        self.assertIn("รวม 999,999,999 ชิ้น · มูลค่ารวม 999,999,998,990,000,000.01 บาท",
+                      client.get("/").text)
+        self.assertIn('<option value="เครื่องดื่ม">', client.get("/").text)
         with sqlite3.connect(path) as check:
-            self.assertEqual(check.execute("PRAGMA user_version").fetchone()[0], 3)
+            self.assertEqual(check.execute("PRAGMA user_version").fetchone()[0], 4)
         check.close()
 
 
