@@ -9,12 +9,13 @@ from .text import (FIELD_LABELS, THAI_DIGITS, marks_match, search_columns, searc
 
 PAGE_SIZE = 100
 
+# Each order ends in a unique key: items alike in the rest keep one order from page to page.
 SORTS = {
     "name": ("ชื่อ ก-ฮ", "sort_name, code"),
     "code": ("รหัสสินค้า", "code COLLATE NOCASE"),
-    "price": ("ราคาต่ำไปสูง", "price_satang, sort_name"),
-    "-price": ("ราคาสูงไปต่ำ", "price_satang DESC, sort_name"),
-    "quantity": ("จำนวนน้อยไปมาก", "quantity, sort_name"),
+    "price": ("ราคาต่ำไปสูง", "price_satang, sort_name, id"),
+    "-price": ("ราคาสูงไปต่ำ", "price_satang DESC, sort_name, id"),
+    "quantity": ("จำนวนน้อยไปมาก", "quantity, sort_name, id"),
     "-updated": ("แก้ไขล่าสุด", "updated_at DESC, id DESC"),
 }
 
