@@ -100,6 +100,10 @@ def _add_search_index_and_totals(conn):
         conn.execute(f"CREATE TRIGGER {trigger} END")
     conn.execute(f"INSERT INTO items_search (rowid, search_bare) "
                  f"SELECT id, {INDEXED.format('items')} FROM items")
+    # Price and quantity pages sort only the rows of one price or quantity at a time; the
+    # newest first walk the last index backwards, its row id breaking ties.
+    for column in ("price_satang", "quantity", "updated_at"):
+        conn.execute(f"CREATE INDEX items_{column.split('_')[0]} ON items ({column})")
     units, high, low = money("items")
     sums = f"sum({units}), sum({high}), sum({low})"
     try:
