@@ -3,11 +3,16 @@ import io
 import os
 import re
 import sqlite3
+import sys
 import unittest
 from html import escape as html_escape
-from urllib.parse import quote, urlencode
+from urllib.parse import parse_qs, quote, urlencode
 
 from harness import ServerTestCase, command, make_database, run
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..",
+                                "resources"))
+from quorva_catalog.text import marks_match, search_columns, search_terms  # noqa: E402
 
 SHIRT = {"code": "TS-001", "name": "เสื้อยืดคอกลม สีขาว", "category": "เสื้อผ้า",
          "price": "1,250.50", "quantity": "12", "note": "ผ้าฝ้าย <ซักเครื่องได้>"}
@@ -15,6 +20,12 @@ SHIRT = {"code": "TS-001", "name": "เสื้อยืดคอกลม ส�
 
 def exported_rows(client):
     return list(csv.reader(io.StringIO(client.get("/export.csv").body.decode("utf-8-sig"))))
+
+
+def scan_finds(query, *fields):
+    text, bare, _ = search_columns(*fields)
+    return all(plain in bare and (not pattern or marks_match(text, pattern))
+               for plain, pattern in search_terms(query))
 
 
 def revision(page):
@@ -86,14 +97,14 @@ class ItemPagesTest(ServerTestCase):
 
     def test_search_matches_thai_and_latin_text(self):
         client = self.start()
-        for code, name, category, note in [
-                ("TS-001", "เสื้อยืดคอกลม", "เสื้อผ้า", ""),
+        items = [("TS-001", "เสื้อยืดคอกลม", "เสื้อผ้า", ""),
                 ("PT-002", "กางเกงยีนส์", "เสื้อผ้า", "ขายาว"),
                 ("WT-003", "น้ำดื่ม 600 มล.", "เครื่องดื่ม", ""),
                 ("CF-004", "กาแฟคั่วเข้ม", "เครื่องดื่ม", "เมล็ด Arabica"),
                 ("TB-005", "โต๊ะพับ", "เฟอร์นิเจอร์", ""),
                 ("EG-006", "ไข่ไก่ เบอร์ 2 แผง 30 ฟอง", "ของสด", "ก๋วยเตี๋ยว"),
-                ("FR-007", "แตงโม", "ผลไม้", "ไม่ใช่ไข้"), ("<b>", "ชื่อ & สัญลักษณ์", "", "")]:
+                 ("FR-007", "แตงโม", "ผลไม้", "ไม่ใช่ไข้"), ("<b>", "ชื่อ & สัญลักษณ์", "", "")]
+        for code, name, category, note in items:
             self.assertEqual(client.add(code, name, category=category, note=note).status, 303)
         for query, expected in [
                 ("?q=เสื้อ", {"TS-001", "PT-002"}), ("?q=ยีนส์", {"PT-002"}), ("?q=รองเท้า", set()),
@@ -110,6 +121,11 @@ class ItemPagesTest(ServerTestCase):
                 ("?q=ก&category=เครื่องดื่ม", {"CF-004"})]:
             with self.subTest(query=query):
                 self.assertEqual(set(client.items(query)), expected)
+                # The index only narrows: a plain scan of every item must find the same.
+                asked = parse_qs(query[1:])
+                self.assertEqual(expected, {code for code, *rest in items
+                                            if scan_finds(asked.get("q", [""])[0], code, *rest)
+                                            and asked.get("category", [rest[1]])[0] == rest[1]})
         self.assertIn("ไม่พบสินค้าที่ตรงกับ “รองเท้า”", client.get("/?q=รองเท้า").text)
         # A whole code, as a scanner types it, opens its item and comes back to the list.
         for query, code in [("ts-001", "TS-001"), ("<b>", "<b>"), (" EG-006 ", "EG-006")]:
