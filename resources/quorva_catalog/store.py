@@ -2,6 +2,7 @@
 all-or-nothing import."""
 
 import sqlite3
+import urllib.parse
 
 from .database import Database
 from .text import (FIELD_LABELS, THAI_DIGITS, marks_match, search_columns, search_key,
@@ -178,45 +179,70 @@ class Store(Database):
             return row
 
     def export_rows(self):
-        return self.read("SELECT * FROM items ORDER BY code COLLATE NOCASE")
+        """Every item in code order, from one committed state, read through a connection of
+        its own, so that saving goes on meanwhile."""
+        conn = sqlite3.connect(f"file:{urllib.parse.quote(self.path)}?mode=ro", uri=True,
+                               isolation_level=None, check_same_thread=False, timeout=5)
+        try:
+            conn.execute("BEGIN")
+            yield from conn.execute(
+                "SELECT code, name, category, price_satang, quantity, note, created_at, "
+                "updated_at FROM items ORDER BY code COLLATE NOCASE")
+            conn.execute("COMMIT")
+        finally:
+            conn.close()
 
     def upsert(self, rows, errors):
-        """All rows or none: any error, found here or given, rejects the file."""
-        errors = list(errors)
+        """All rows or none: each row is written as it comes, in one transaction that any
+        error, found here or by the reader (in `errors`, filled as `rows` is read), undoes."""
         counts = {"added": 0, "updated": 0, "same": 0}
-        with self.transaction() as conn:
-            plans = []
-            for number, values, times in rows:
-                existing = conn.execute("SELECT * FROM items WHERE code = ?",
-                                        (values["code"],)).fetchone()
-                if existing is None:
-                    missing = [FIELD_LABELS[f] for f, key in (("name", "name"),
-                                                              ("price", "price_satang"))
-                               if key not in values]
-                    if missing:
-                        errors.append((number, f"รหัส “{values['code']}” ยังไม่มีในแคตตาล็อก "
-                                               f"จึงต้องมีคอลัมน์{'และ'.join(missing)}"))
+        with self.lock:
+            # The codes this file has given so far, as SQLite compares them, with their rows.
+            self.conn.execute("CREATE TEMP TABLE IF NOT EXISTS imported (code TEXT PRIMARY KEY "
+                              "COLLATE NOCASE, number INTEGER NOT NULL) WITHOUT ROWID")
+            with self.transaction() as conn:
+                # Into an empty catalog only the file's own codes can be there already.
+                empty = conn.execute("SELECT NOT EXISTS (SELECT 1 FROM items)").fetchone()[0]
+                for number, values, times in rows:
+                    first = conn.execute(
+                        "INSERT INTO imported VALUES (?, ?) ON CONFLICT (code) "
+                        "DO UPDATE SET number = number RETURNING number",
+                        (values["code"], number)).fetchone()[0]
+                    if first != number:
+                        errors.append((number, f"รหัส “{values['code']}” ซ้ำกับแถวที่ {first}"))
                         continue
-                    merged = {"category": "", "note": "", "quantity": 0, **values}
-                else:
+                    existing = None if empty else conn.execute(
+                        "SELECT * FROM items WHERE code = ?", (values["code"],)).fetchone()
+                    if existing is None:
+                        missing = [FIELD_LABELS[f] for f, key in (("name", "name"),
+                                                                  ("price", "price_satang"))
+                                   if key not in values]
+                        if missing:
+                            errors.append((number, f"รหัส “{values['code']}” ยังไม่มีในแคตตาล็อก "
+                                                   f"จึงต้องมีคอลัมน์{'และ'.join(missing)}"))
+                            continue
+                    if errors:
+                        # Still read to the end, for every problem; nothing more is written.
+                        continue
+                    if existing is None:
+                        merged = {"category": "", "note": "", "quantity": 0, **values}
+                        created = times.get("created_at") or utc_now()
+                        self._insert(conn, merged, created, times.get("updated_at") or created)
+                        counts["added"] += 1
+                        continue
                     # Columns the file leaves out keep their values; the code takes the
                     # file's spelling, since the match ignores Latin case.
                     merged = {k: existing[k] for k in ("name", "category", "price_satang",
                                                        "quantity", "note")}
                     merged.update(values)
-                plans.append((existing, merged, times))
-            if errors:
-                raise ImportRejected(sorted(errors, key=lambda e: e[0] or 0))
-            for existing, merged, times in plans:
-                if existing is None:
-                    created = times.get("created_at") or utc_now()
-                    self._insert(conn, merged, created, times.get("updated_at") or created)
-                    counts["added"] += 1
-                elif all(existing[k] == merged[k] for k in merged):
-                    counts["same"] += 1
-                else:
-                    self._update(conn, existing["id"], merged)
-                    counts["updated"] += 1
+                    if all(existing[k] == merged[k] for k in merged):
+                        counts["same"] += 1
+                    else:
+                        self._update(conn, existing["id"], merged)
+                        counts["updated"] += 1
+                conn.execute("DELETE FROM imported")
+                if errors:
+                    raise ImportRejected(errors)
         return counts
 
 
