@@ -50,6 +50,11 @@ def _add_search_and_sort_keys(conn):
 INDEXED = "{}.search_bare || char(10, 10)"
 
 
+def money(row):
+    return (f"{row}.quantity", f"{row}.price_satang / 1000000 * {row}.quantity",
+            f"{row}.price_satang % 1000000 * {row}.quantity")
+
+
 def _add_search_index_and_totals(conn):
     # Contentless: the folded column stays the one copy of the text; the index keeps only
     # which rows hold each three-letter piece, and triggers keep it in step with the column.
@@ -63,10 +68,6 @@ def _add_search_index_and_totals(conn):
                  "items INTEGER NOT NULL, units INTEGER NOT NULL, value_high NOT NULL, "
                  "value_low NOT NULL) WITHOUT ROWID")
     new, old = INDEXED.format("new"), INDEXED.format("old")
-
-    def money(row):
-        return (f"{row}.quantity", f"{row}.price_satang / 1000000 * {row}.quantity",
-                f"{row}.price_satang % 1000000 * {row}.quantity")
 
     def counted(row, sign):
         units, high, low = money(row)
@@ -98,12 +99,13 @@ def _add_search_index_and_totals(conn):
                 OR old.quantity IS NOT new.quantity
             BEGIN {counted("old", "-")} {counted("new", "+")}"""]:
         conn.execute(f"CREATE TRIGGER {trigger} END")
+    fill_search_and_categories(conn)
+
+
+def fill_search_and_categories(conn):
+    """The search index and the categories' sums, from every item at once."""
     conn.execute(f"INSERT INTO items_search (rowid, search_bare) "
                  f"SELECT id, {INDEXED.format('items')} FROM items")
-    # Price and quantity pages sort only the rows of one price or quantity at a time; the
-    # newest first walk the last index backwards, its row id breaking ties.
-    for column in ("price_satang", "quantity", "updated_at"):
-        conn.execute(f"CREATE INDEX items_{column.split('_')[0]} ON items ({column})")
     units, high, low = money("items")
     sums = f"sum({units}), sum({high}), sum({low})"
     try:

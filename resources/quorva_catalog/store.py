@@ -5,6 +5,7 @@ import sqlite3
 import urllib.parse
 
 from .database import Database
+from .migrations import fill_search_and_categories
 from .text import (FIELD_LABELS, THAI_DIGITS, marks_match, search_columns, search_key,
                    search_terms, utc_now)
 
@@ -201,8 +202,14 @@ class Store(Database):
             self.conn.execute("CREATE TEMP TABLE IF NOT EXISTS imported (code TEXT PRIMARY KEY "
                               "COLLATE NOCASE, number INTEGER NOT NULL) WITHOUT ROWID")
             with self.transaction() as conn:
-                # Into an empty catalog only the file's own codes can be there already.
+                # Into an empty catalog only the file's own codes can be there already, and
+                # its indexes and triggers are built once at the end rather than row by row.
                 empty = conn.execute("SELECT NOT EXISTS (SELECT 1 FROM items)").fetchone()[0]
+                derived = conn.execute(
+                    "SELECT type, name, sql FROM sqlite_master WHERE tbl_name = 'items' "
+                    "AND type IN ('index', 'trigger') AND sql IS NOT NULL").fetchall() if empty else []
+                for kind, name, _ in derived:
+                    conn.execute(f'DROP {kind} "{name}"')
                 for number, values, times in rows:
                     first = conn.execute(
                         "INSERT INTO imported VALUES (?, ?) ON CONFLICT (code) "
@@ -243,6 +250,10 @@ class Store(Database):
                 conn.execute("DELETE FROM imported")
                 if errors:
                     raise ImportRejected(errors)
+                for _, _, sql in derived:
+                    conn.execute(sql)
+                if derived:
+                    fill_search_and_categories(conn)
         return counts
 
 
