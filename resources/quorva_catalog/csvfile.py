@@ -7,13 +7,17 @@ import itertools
 
 from .text import FIELD_LABELS, clean_item, format_satang, parse_utc, search_form
 
+# The header each export writes, then other names a file may use: the form's own labels and
+# what spreadsheets and other shop programs commonly call the same thing.
 CSV_COLUMNS = [
-    ("code", "รหัสสินค้า", ("code", "sku", "รหัส")),
-    ("name", "ชื่อสินค้า", ("name", "ชื่อ")),
-    ("category", "หมวดหมู่", ("category", "หมวด")),
-    ("price", "ราคา", ("price", "ราคา (บาท)")),
-    ("quantity", "จำนวน", ("quantity", "qty", "คงเหลือ")),
-    ("note", "หมายเหตุ", ("note", "notes")),
+    ("code", "รหัสสินค้า", ("code", "sku", "รหัส", "barcode", "บาร์โค้ด", "product code",
+                            "item code")),
+    ("name", "ชื่อสินค้า", ("name", "ชื่อ", "product", "product name", "item name",
+                            "ชื่อรายการ")),
+    ("category", "หมวดหมู่", ("category", "หมวด", "ประเภท", "กลุ่มสินค้า")),
+    ("price", "ราคา", ("price", "ราคา (บาท)", "ราคาขาย", "ราคาต่อหน่วย", "unit price")),
+    ("quantity", "จำนวน", ("quantity", "qty", "คงเหลือ", "จำนวนคงเหลือ", "สต็อก", "stock")),
+    ("note", "หมายเหตุ", ("note", "notes", "รายละเอียด")),
     ("created_at", "สร้างเมื่อ (UTC)", ("created_at", "created", "สร้างเมื่อ")),
     ("updated_at", "แก้ไขล่าสุด (UTC)", ("updated_at", "updated", "แก้ไขล่าสุด")),
 ]
@@ -62,36 +66,64 @@ GUARDED = set(FORMULA_START + ("'",))
 
 
 DELIMITERS = (",", ";", "\t")
+BLANK_COLUMN = "(ไม่มีชื่อ)"
 CHUNK = 1 << 20
 UNREADABLE = ("อ่านไฟล์ไม่ได้ เพราะไม่ใช่ข้อความแบบ UTF-8 หรือภาษาไทย (TIS-620/Windows-874) "
               "กรุณาบันทึกจากโปรแกรมตารางคำนวณเป็น “CSV UTF-8” แล้วลองใหม่")
 
 
-def decodes(stream, encoding):
-    """Whether the whole stream decodes, a chunk at a time."""
+def undecodable_at(stream, encoding):
+    """Where the first byte that does not decode is, or None when the whole stream decodes;
+    read a chunk at a time."""
     decoder = codecs.getincrementaldecoder(encoding)()
     stream.seek(0)
+    offset = 0
     try:
         while chunk := stream.read(CHUNK):
-            decoder.decode(chunk)
-        decoder.decode(b"", final=True)
-    except UnicodeDecodeError:
-        return False
+            pending = len(decoder.getstate()[0])
+            try:
+                decoder.decode(chunk)
+            except UnicodeDecodeError as error:
+                return offset - pending + error.start
+            offset += len(chunk)
+        try:
+            decoder.decode(b"", final=True)
+        except UnicodeDecodeError as error:
+            return offset - len(decoder.getstate()[0]) + error.start
     finally:
         stream.seek(0)
-    return True
+    return None
 
 
 def encoding_of(stream):
-    """UTF-8 first, with or without its mark; then what Thai Windows saves by default."""
+    """(encoding, where UTF-8 failed): UTF-8 first, with or without its mark; then what Thai
+    Windows saves by default."""
     start = stream.read(4)
     stream.seek(0)
     if start.startswith((b"\xff\xfe", b"\xfe\xff")):
-        return "utf-16"
-    for encoding in ("utf-8-sig", "cp874"):
-        if decodes(stream, encoding):
-            return encoding
-    return None
+        return "utf-16", None
+    failed = undecodable_at(stream, "utf-8-sig")
+    if failed is None:
+        return "utf-8-sig", None
+    return ("cp874" if undecodable_at(stream, "cp874") is None else None), failed
+
+
+def unreadable(stream, failed):
+    """The refusal for a file in no known encoding, with where its UTF-8 goes wrong: most such
+    files are UTF-8 with a stray byte."""
+    line, lines, position = 1, [], 0
+    while position < failed and (text := stream.readline()):
+        if position + len(text) > failed:
+            break
+        position += len(text)
+        line += 1
+        lines.append(text.decode("utf-8-sig" if not lines else "utf-8"))
+    stream.seek(0)
+    try:
+        row = sum(1 for _ in csv.reader(lines)) + 1
+    except csv.Error:
+        return f"{UNREADABLE} (ไบต์ที่อ่านไม่ได้อยู่ที่บรรทัดที่ {line:,} ของไฟล์)"
+    return f"{UNREADABLE} (ไบต์ที่อ่านไม่ได้อยู่ที่แถวที่ {row:,} บรรทัดที่ {line:,} ของไฟล์)"
 
 
 def header_record(lines):
@@ -141,9 +173,9 @@ def read_csv(data):
     `data` is the upload as bytes or as a seekable binary file, open until `rows` is done."""
     stream = io.BytesIO(data) if isinstance(data, (bytes, bytearray)) else data
     problems = Problems()
-    encoding = encoding_of(stream)
+    encoding, failed = encoding_of(stream)
     if encoding is None:
-        problems.append((None, UNREADABLE))
+        problems.append((None, unreadable(stream, failed)))
         return iter(()), problems, []
     text = io.TextIOWrapper(stream, encoding=encoding, newline="")
     try:
@@ -190,10 +222,10 @@ def read_records(text, problems):
     for cell in cells:
         name = search_form(" ".join(cell.split()))
         field = HEADER_NAMES.get(name)
-        if field in fields:
+        if field is not None and field in fields:
             problems.append((1, f"มีคอลัมน์ “{cell.strip()}” ซ้ำ"))
-        if field is None and name:
-            ignored.append(cell.strip())
+        if field is None:
+            ignored.append(cell.strip() or BLANK_COLUMN)
         fields.append(field)
     if "code" not in fields:
         problems.append((1, "ไม่พบคอลัมน์รหัสสินค้า (รหัสสินค้า หรือ code) ในแถวหัวตาราง"))

@@ -251,6 +251,9 @@ class CsvTest(ServerTestCase):
                 (head + "N-1,ดี,1,1,เกิน\n", ["แถวที่ 2: มีข้อมูลเกินจำนวนคอลัมน์"]),
                 ("name,price\nไม่มีรหัส,1\n", ["ไม่พบคอลัมน์รหัสสินค้า"]),
                 ("code,code\nX,Y\n", ["มีคอลัมน์ “code” ซ้ำ"]),
+                ("code,name,price,supplier,,\nN-1,ดี,abc,x,,\n",
+                 ["แถวที่ 2: ราคาต้องเป็นตัวเลข",
+                  "ข้ามคอลัมน์ที่ไม่รู้จัก: supplier, (ไม่มีชื่อ), (ไม่มีชื่อ)"]),
                 (head, ["ไฟล์ไม่มีข้อมูลสินค้า"])]:
             with self.subTest(text=text):
                 self.assert_refused(client, text, "ไม่ได้นำเข้าข้อมูลใด ๆ", *messages)
@@ -258,12 +261,12 @@ class CsvTest(ServerTestCase):
         data = "code,quantity,price\r\na-1,41,185\r\nA-2,0,35.5\r\n".encode()
         self.assertIn("ปรับปรุง 1 รายการ · ไม่เปลี่ยนแปลง 1 รายการ",
                       client.follow(client.upload(data)).text)
-        data = "รหัสสินค้า,ชื่อสินค้า,ราคา,ต้นทุน\nN-1,ใหม่,10,5\n".encode()
+        data = "รหัสสินค้า,ชื่อสินค้า,ราคาขาย,ต้นทุน,จำนวนคงเหลือ\nN-1,ใหม่,10,5,3\n".encode()
         self.assertIn("ข้ามคอลัมน์ที่ไม่รู้จัก: ต้นทุน", client.follow(client.upload(data)).text)
         rows = {row[0]: row[1:6] for row in exported_rows(client)}
         self.assertEqual(rows["a-1"], ["ข้าวหอมมะลิ 5 กก.", "ของแห้ง", "185.00", "41",
                                        "ล็อตใหม่, ส่งทุกจันทร์"])
-        self.assertEqual(rows["N-1"], ["ใหม่", "", "10.00", "0", ""])
+        self.assertEqual(rows["N-1"], ["ใหม่", "", "10.00", "3", ""])
         self.assertEqual(len(rows), 6)
 
     def test_files_as_thai_spreadsheets_save_them(self):
@@ -283,7 +286,7 @@ class CsvTest(ServerTestCase):
                  "แถวที่ 2: มีเครื่องหมายคำพูด (&quot;) เปิดไว้โดยไม่มีตัวปิด เริ่มที่บรรทัดที่ 2"),
                 (head + 'A,ข,1\n\nB,"ค"x,2\n', "แถวที่ 4: พบเครื่องหมายคำพูด (&quot;) ไม่ครบคู่"),
                 (head + "A,ข," + "9" * 5000 + "\n", "แถวที่ 2: ราคาต้องไม่เกิน"),
-                (b"code,name\nX,\x81\xff\n", "อ่านไฟล์ไม่ได้")]:
+                (b"code,name\nX,\x81\xff\n", "(ไบต์ที่อ่านไม่ได้อยู่ที่แถวที่ 2 บรรทัดที่ 2 ของไฟล์)")]:
             with self.subTest(message=message):
                 self.assert_refused(client, data, message)
         self.assertEqual(set(client.items()), {"C-1", "S-1", "T-1"})

@@ -31,8 +31,9 @@ class TransferRoutes(Handler):
             self.send_file(out, "text/csv; charset=utf-8",
                            (("Content-Disposition", f'attachment; filename="{name}"'),))
 
-    def import_page(self, errors=(), status=200):
-        self.send_page(status, importing.import_page(self.app.token, IMPORT_LIMIT, errors))
+    def import_page(self, errors=(), status=200, ignored=()):
+        self.send_page(status, importing.import_page(self.app.token, IMPORT_LIMIT, errors,
+                                                     ignored))
 
     def import_csv(self):
         parts = self.read_multipart(IMPORT_LIMIT)
@@ -47,15 +48,16 @@ class TransferRoutes(Handler):
             try:
                 counts = self.app.store.upsert(rows, errors)
             except ImportRejected as rejected:
-                self.import_page(rejected.errors, 422)
+                self.import_page(rejected.errors, 422, ignored)
                 return
             except sqlite3.IntegrityError as error:
-                self.import_page([(None, constraint_message(error, "")[1])], 422)
+                self.import_page([(None, constraint_message(error, "")[1])], 422,
+                                 ignored)
                 return
         finally:
             close_parts(parts)
         text = (f"นำเข้าเรียบร้อย: เพิ่มใหม่ {counts['added']:,} รายการ · "
                 f"ปรับปรุง {counts['updated']:,} รายการ · ไม่เปลี่ยนแปลง {counts['same']:,} รายการ")
         if ignored:
-            text += " · ข้ามคอลัมน์ที่ไม่รู้จัก: " + ", ".join(ignored)
+            text += " · " + importing.ignored_text(ignored)
         self.redirect(with_flash("/", self.app.flash("ok", text)))
