@@ -12,7 +12,7 @@ from ..pages import importing
 from ..store import ImportRejected, constraint_message
 
 # Far above any real shop: a million items export to about 200 MB.
-IMPORT_LIMIT = 1024 * 1024 * 1024
+IMPORT_LIMIT = 1000 * 1024 * 1024
 
 
 class TransferRoutes(Handler):
