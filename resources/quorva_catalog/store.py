@@ -22,6 +22,10 @@ SORTS = {
 }
 
 
+# Orders whose first key has an index of its own and the rest are sorted group by group.
+GROUPED = ("price_satang", "quantity")
+
+
 def reversed_order(order):
     return ", ".join(term[:-5] if term.endswith(" DESC") else term + " DESC"
                      for term in order.split(", "))
@@ -90,6 +94,20 @@ class Store(Database):
                 # Deep pages are read from the far end, so no page walks past more than half.
                 order, limit = reversed_order(order), min(PAGE_SIZE, count - offset)
                 offset = max(0, count - page * PAGE_SIZE)
+            first = order.split(", ")[0]
+            if not where and offset and first.split()[0] in GROUPED:
+                # Skipping rows through the small index of the first key alone, then sorting
+                # only from the value found there, spares reading every earlier row.
+                column = first.split()[0]
+                descending = first.endswith(" DESC")
+                boundary = self.conn.execute(
+                    f"SELECT {column} FROM items ORDER BY {first} LIMIT 1 OFFSET ?",
+                    (offset,)).fetchone()[0]
+                before = self.conn.execute(
+                    f"SELECT count(*) FROM items WHERE {column} {'>' if descending else '<'} ?",
+                    (boundary,)).fetchone()[0]
+                clause = f"WHERE {column} {'>=' if not descending else '<='} ?"
+                params, offset = [boundary], offset - before
             ids = [row[0] for row in self.conn.execute(
                 f"SELECT id FROM items {clause} ORDER BY {order} LIMIT ? OFFSET ?",
                 params + [limit, offset])]
