@@ -175,7 +175,7 @@ def main():
                     "AND (name LIKE 'items_%') ORDER BY type = 'table'").fetchall():
                 conn.execute(f"DROP {kind} IF EXISTS {name}")
             for name in ("items_price", "items_quantity", "items_updated"):
-                conn.execute(f"DROP INDEX {name}")
+                conn.execute(f"DROP INDEX IF EXISTS {name}")
             conn.execute("PRAGMA user_version = 3")
         conn.close()
         began = time.monotonic()

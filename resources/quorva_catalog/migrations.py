@@ -99,6 +99,10 @@ def _add_search_index_and_totals(conn):
                 OR old.quantity IS NOT new.quantity
             BEGIN {counted("old", "-")} {counted("new", "+")}"""]:
         conn.execute(f"CREATE TRIGGER {trigger} END")
+    # Price and quantity pages sort only the rows of one price or quantity at a time; the
+    # newest first walk the last index backwards, its row id breaking ties.
+    for column in ("price_satang", "quantity", "updated_at"):
+        conn.execute(f"CREATE INDEX items_{column.split('_')[0]} ON items ({column})")
     fill_search_and_categories(conn)
 
 
