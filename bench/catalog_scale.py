@@ -137,7 +137,8 @@ def main():
         exported = server.get("/export.csv").body
         seconds = time.monotonic() - began
         say(f"  export ({len(exported) / 1e6:.0f} MB)     {seconds:8.2f} s   "
-            f"{count / seconds:10,.0f} rows/s   server VmHWM {rss_mib(server.proc.pid, 'VmHWM'):.0f} MiB")
+            f"{count / seconds:10,.0f} rows/s   "
+            f"server VmHWM {rss_mib(server.proc.pid, 'VmHWM'):.0f} MiB")
         code = re.search(rb"\r\n(\d+),", exported[-300:]).group(1).decode()
         searches = SEARCHES + [("a whole code (opens the item)", code)]
         say("  search (client ms / server CPU ms, median of 5; matches)")

@@ -224,8 +224,8 @@ class Store(Database):
                 # its indexes and triggers are built once at the end rather than row by row.
                 empty = conn.execute("SELECT NOT EXISTS (SELECT 1 FROM items)").fetchone()[0]
                 derived = conn.execute(
-                    "SELECT type, name, sql FROM sqlite_master WHERE tbl_name = 'items' "
-                    "AND type IN ('index', 'trigger') AND sql IS NOT NULL").fetchall() if empty else []
+                    "SELECT type, name, sql FROM sqlite_master WHERE tbl_name = 'items' AND "
+                    "type IN ('index', 'trigger') AND sql IS NOT NULL AND ?", (empty,)).fetchall()
                 for kind, name, _ in derived:
                     conn.execute(f'DROP {kind} "{name}"')
                 for number, values, times in rows:

@@ -286,7 +286,8 @@ class CsvTest(ServerTestCase):
                  "แถวที่ 2: มีเครื่องหมายคำพูด (&quot;) เปิดไว้โดยไม่มีตัวปิด เริ่มที่บรรทัดที่ 2"),
                 (head + 'A,ข,1\n\nB,"ค"x,2\n', "แถวที่ 4: พบเครื่องหมายคำพูด (&quot;) ไม่ครบคู่"),
                 (head + "A,ข," + "9" * 5000 + "\n", "แถวที่ 2: ราคาต้องไม่เกิน"),
-                (b"code,name\nX,\x81\xff\n", "(ไบต์ที่อ่านไม่ได้อยู่ที่แถวที่ 2 บรรทัดที่ 2 ของไฟล์)")]:
+                (b"code,name\nX,\x81\xff\n",
+                 "(ไบต์ที่อ่านไม่ได้อยู่ที่แถวที่ 2 บรรทัดที่ 2 ของไฟล์)")]:
             with self.subTest(message=message):
                 self.assert_refused(client, data, message)
         self.assertEqual(set(client.items()), {"C-1", "S-1", "T-1"})
