@@ -3,6 +3,7 @@
 python3 bench/catalog_search.py [ITEMS]
 """
 
+import io
 import os
 import random
 import sqlite3
@@ -11,7 +12,7 @@ import tempfile
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "resources"))
-from quorva_catalog.csvfile import export_csv, read_csv  # noqa: E402
+from quorva_catalog.csvfile import read_csv, write_csv  # noqa: E402
 from quorva_catalog.migrations import MIGRATIONS  # noqa: E402
 from quorva_catalog.store import Store  # noqa: E402
 
@@ -67,11 +68,13 @@ def main():
             print(f"{'':<44} {found[1]:,} found")
         timed("search: last page by name", lambda: store.search("", "", "name", 10**6))
         timed("scanned code", lambda: store.by_code(f"{8850000000000 + count // 2}"))
-        data = export_csv(store.export_rows())
+        out = io.BytesIO()
+        write_csv(store.export_rows(), out)
+        data = out.getvalue()
         print(f"{'export size':<44} {len(data) / 2**20:8.1f} MiB")
         cp874 = data.decode("utf-8-sig").encode("cp874", "replace")
         for what, blob in [("UTF-8", data), ("cp874", cp874)]:
-            rows = timed(f"read_csv {what}", lambda: read_csv(blob), runs=1)[0]
+            rows = timed(f"read_csv {what}", lambda: list(read_csv(blob)[0]), runs=1)
             print(f"{'':<44} {len(rows):,} rows")
         store.close()
 

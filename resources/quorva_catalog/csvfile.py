@@ -5,15 +5,19 @@ import csv
 import io
 import itertools
 
-from .text import FIELD_LABELS, clean_item, code_key, format_satang, parse_utc, search_form
+from .text import FIELD_LABELS, clean_item, format_satang, parse_utc, search_form
 
+# The header each export writes, then other names a file may use: the form's own labels and
+# what spreadsheets and other shop programs commonly call the same thing.
 CSV_COLUMNS = [
-    ("code", "รหัสสินค้า", ("code", "sku", "รหัส")),
-    ("name", "ชื่อสินค้า", ("name", "ชื่อ")),
-    ("category", "หมวดหมู่", ("category", "หมวด")),
-    ("price", "ราคา", ("price", "ราคา (บาท)")),
-    ("quantity", "จำนวน", ("quantity", "qty", "คงเหลือ")),
-    ("note", "หมายเหตุ", ("note", "notes")),
+    ("code", "รหัสสินค้า", ("code", "sku", "รหัส", "barcode", "บาร์โค้ด", "product code",
+                            "item code")),
+    ("name", "ชื่อสินค้า", ("name", "ชื่อ", "product", "product name", "item name",
+                            "ชื่อรายการ")),
+    ("category", "หมวดหมู่", ("category", "หมวด", "ประเภท", "กลุ่มสินค้า")),
+    ("price", "ราคา", ("price", "ราคา (บาท)", "ราคาขาย", "ราคาต่อหน่วย", "unit price")),
+    ("quantity", "จำนวน", ("quantity", "qty", "คงเหลือ", "จำนวนคงเหลือ", "สต็อก", "stock")),
+    ("note", "หมายเหตุ", ("note", "notes", "รายละเอียด")),
     ("created_at", "สร้างเมื่อ (UTC)", ("created_at", "created", "สร้างเมื่อ")),
     ("updated_at", "แก้ไขล่าสุด (UTC)", ("updated_at", "updated", "แก้ไขล่าสุด")),
 ]
@@ -35,49 +39,91 @@ def unguard_cell(text):
     return text[1:] if quoted(text) else text
 
 
-def export_csv(rows):
-    out = io.StringIO()
-    writer = csv.writer(out, lineterminator="\r\n")
+def write_csv(rows, out):
+    """Rows of (code, name, category, price_satang, quantity, note, created_at, updated_at)
+    to the binary file `out` as UTF-8 with its mark, a block of rows at a time."""
+    text = io.StringIO()
+    writer = csv.writer(text, lineterminator="\r\n")
     writer.writerow([header for _, header, _ in CSV_COLUMNS])
-    for row in rows:
-        writer.writerow([guard_cell(row["code"]), guard_cell(row["name"]),
-                         guard_cell(row["category"]), format_satang(row["price_satang"], False),
-                         row["quantity"], guard_cell(row["note"]),
-                         row["created_at"], row["updated_at"]])
-    return ("\ufeff" + out.getvalue()).encode("utf-8")
+    out.write("\ufeff".encode("utf-8"))
+    for block in iter(lambda: list(itertools.islice(rows, 2000)), []):
+        writer.writerows([guard(code), guard(name), guard(category),
+                          format_satang(price, False), quantity, guard(note), created, updated]
+                         for code, name, category, price, quantity, note, created, updated
+                         in block)
+        out.write(text.getvalue().encode("utf-8"))
+        text.seek(0)
+        text.truncate()
+    out.write(text.getvalue().encode("utf-8"))
+
+
+def guard(text):
+    # Most cells start with a letter or digit; only the rest need a closer look.
+    return guard_cell(text) if text[:1] in GUARDED else text
+
+
+GUARDED = set(FORMULA_START + ("'",))
 
 
 DELIMITERS = (",", ";", "\t")
+BLANK_COLUMN = "(ไม่มีชื่อ)"
 CHUNK = 1 << 20
 UNREADABLE = ("อ่านไฟล์ไม่ได้ เพราะไม่ใช่ข้อความแบบ UTF-8 หรือภาษาไทย (TIS-620/Windows-874) "
               "กรุณาบันทึกจากโปรแกรมตารางคำนวณเป็น “CSV UTF-8” แล้วลองใหม่")
 
 
-def decodes(stream, encoding):
-    """Whether the whole stream decodes, a chunk at a time."""
+def undecodable_at(stream, encoding):
+    """Where the first byte that does not decode is, or None when the whole stream decodes;
+    read a chunk at a time."""
     decoder = codecs.getincrementaldecoder(encoding)()
     stream.seek(0)
+    offset = 0
     try:
         while chunk := stream.read(CHUNK):
-            decoder.decode(chunk)
-        decoder.decode(b"", final=True)
-    except UnicodeDecodeError:
-        return False
+            pending = len(decoder.getstate()[0])
+            try:
+                decoder.decode(chunk)
+            except UnicodeDecodeError as error:
+                return offset - pending + error.start
+            offset += len(chunk)
+        try:
+            decoder.decode(b"", final=True)
+        except UnicodeDecodeError as error:
+            return offset - len(decoder.getstate()[0]) + error.start
     finally:
         stream.seek(0)
-    return True
+    return None
 
 
 def encoding_of(stream):
-    """UTF-8 first, with or without its mark; then what Thai Windows saves by default."""
+    """(encoding, where UTF-8 failed): UTF-8 first, with or without its mark; then what Thai
+    Windows saves by default."""
     start = stream.read(4)
     stream.seek(0)
     if start.startswith((b"\xff\xfe", b"\xfe\xff")):
-        return "utf-16"
-    for encoding in ("utf-8-sig", "cp874"):
-        if decodes(stream, encoding):
-            return encoding
-    return None
+        return "utf-16", None
+    failed = undecodable_at(stream, "utf-8-sig")
+    if failed is None:
+        return "utf-8-sig", None
+    return ("cp874" if undecodable_at(stream, "cp874") is None else None), failed
+
+
+def unreadable(stream, failed):
+    """The refusal for a file in no known encoding, with where its UTF-8 goes wrong: most such
+    files are UTF-8 with a stray byte."""
+    line, lines, position = 1, [], 0
+    while position < failed and (text := stream.readline()):
+        if position + len(text) > failed:
+            break
+        position += len(text)
+        line += 1
+        lines.append(text.decode("utf-8-sig" if not lines else "utf-8"))
+    stream.seek(0)
+    try:
+        row = sum(1 for _ in csv.reader(lines)) + 1
+    except csv.Error:
+        return f"{UNREADABLE} (ไบต์ที่อ่านไม่ได้อยู่ที่บรรทัดที่ {line:,} ของไฟล์)"
+    return f"{UNREADABLE} (ไบต์ที่อ่านไม่ได้อยู่ที่แถวที่ {row:,} บรรทัดที่ {line:,} ของไฟล์)"
 
 
 def header_record(lines):
@@ -99,17 +145,50 @@ def delimiter_of(header):
     return max(DELIMITERS, key=score)
 
 
-def read_csv(data):
-    """(rows ready for Store.upsert, errors, ignored header names).
+class Problems:
+    """A file's problems in the order found: the first ones kept to show, all counted."""
 
-    `data` is the upload as bytes or as a seekable binary file."""
+    KEPT = 1000
+
+    def __init__(self):
+        self.kept, self.total = [], 0
+
+    def append(self, problem):
+        self.total += 1
+        if len(self.kept) < self.KEPT:
+            self.kept.append(problem)
+
+    def __len__(self):
+        return self.total
+
+    def __getitem__(self, index):
+        return self.kept[index]
+
+
+def read_csv(data):
+    """(rows, problems, ignored header names): `rows` yields each good row for Store.upsert as
+    it is read, and `problems` fills as they are found, so no more than a row of the file is
+    held at once.
+
+    `data` is the upload as bytes or as a seekable binary file, open until `rows` is done."""
     stream = io.BytesIO(data) if isinstance(data, (bytes, bytearray)) else data
-    encoding = encoding_of(stream)
+    problems = Problems()
+    encoding, failed = encoding_of(stream)
     if encoding is None:
-        return [], [(None, UNREADABLE)], []
+        problems.append((None, unreadable(stream, failed)))
+        return iter(()), problems, []
     text = io.TextIOWrapper(stream, encoding=encoding, newline="")
     try:
-        return read_records(text)
+        rows, ignored = read_records(text, problems)
+    except BaseException:
+        text.detach()
+        raise
+    return detaching(rows, text), problems, ignored
+
+
+def detaching(rows, text):
+    try:
+        yield from rows
     finally:
         text.detach()
 
@@ -126,55 +205,58 @@ def csv_problem(error, line):
             "กรุณาแก้ไขแล้วลองใหม่")
 
 
-def read_records(text):
+def read_records(text, problems):
+    """(the data rows as they are read, ignored header names); the header is read at once."""
     header = header_record(text)
     records = csv.reader(itertools.chain(header, text), delimiter=delimiter_of(header),
                          strict=True)
-    errors, rows, ignored, fields = [], [], [], None
-    seen = {}
-    number, line = 0, 1
+    ignored, fields = [], []
     try:
-        for number, cells in enumerate(records, start=1):
+        cells = next(records, None)
+    except csv.Error as error:
+        problems.append((1, csv_problem(str(error), records.line_num + 1)))
+        return iter(()), ignored
+    if cells is None:
+        problems.append((None, "ไฟล์ไม่มีข้อมูลสินค้า"))
+        return iter(()), ignored
+    for cell in cells:
+        name = search_form(" ".join(cell.split()))
+        field = HEADER_NAMES.get(name)
+        if field is not None and field in fields:
+            problems.append((1, f"มีคอลัมน์ “{cell.strip()}” ซ้ำ"))
+        if field is None:
+            ignored.append(cell.strip() or BLANK_COLUMN)
+        fields.append(field)
+    if "code" not in fields:
+        problems.append((1, "ไม่พบคอลัมน์รหัสสินค้า (รหัสสินค้า หรือ code) ในแถวหัวตาราง"))
+    if problems:
+        return iter(()), ignored
+    return data_rows(records, fields, problems), ignored
+
+
+def data_rows(records, fields, problems):
+    number, line, found = 1, records.line_num + 1, False
+    try:
+        for number, cells in enumerate(records, start=2):
             line = records.line_num + 1
-            if fields is None:
-                fields = []
-                for cell in cells:
-                    name = search_form(" ".join(cell.split()))
-                    field = HEADER_NAMES.get(name)
-                    if field in fields:
-                        errors.append((1, f"มีคอลัมน์ “{cell.strip()}” ซ้ำ"))
-                    if field is None and name:
-                        ignored.append(cell.strip())
-                    fields.append(field)
-                if "code" not in fields:
-                    errors.append((1, "ไม่พบคอลัมน์รหัสสินค้า (รหัสสินค้า หรือ code) "
-                                      "ในแถวหัวตาราง"))
-                if errors:
-                    return [], errors, ignored
-                continue
             if not any(cell.strip() for cell in cells):
                 continue
+            found = True
             if any(cell.strip() for cell in cells[len(fields):]):
-                errors.append((number, "มีข้อมูลเกินจำนวนคอลัมน์ในหัวตาราง"))
+                problems.append((number, "มีข้อมูลเกินจำนวนคอลัมน์ในหัวตาราง"))
                 continue
             cells = cells + [""] * (len(fields) - len(cells))
             raw = {f: unguard_cell(c) for f, c in zip(fields, cells) if f}
             present = [f for f in raw if f in FIELD_LABELS]
-            values, problems = clean_item(raw, present)
-            for field, message in problems.items():
-                errors.append((number, message))
-            if problems:
+            values, bad = clean_item(raw, present)
+            for message in bad.values():
+                problems.append((number, message))
+            if bad:
                 continue
-            key = code_key(values["code"])
-            if key in seen:
-                errors.append((number, f"รหัส “{values['code']}” ซ้ำกับแถวที่ {seen[key]}"))
-                continue
-            seen[key] = number
             times = {f: parse_utc(raw[f]) for f in ("created_at", "updated_at")
                      if raw.get(f, "").strip()}
-            rows.append((number, values, {k: v for k, v in times.items() if v}))
+            yield number, values, {k: v for k, v in times.items() if v}
     except csv.Error as error:
-        return [], errors + [(number + 1, csv_problem(str(error), line))], ignored
-    if fields is None or (not rows and not errors):
-        errors.append((None, "ไฟล์ไม่มีข้อมูลสินค้า"))
-    return rows, errors, ignored
+        problems.append((number + 1, csv_problem(str(error), line)))
+    if not found and not problems:
+        problems.append((None, "ไฟล์ไม่มีข้อมูลสินค้า"))

@@ -23,6 +23,9 @@ DEFAULT_DB = "catalog.db"
 REQUEST_GRACE_SECONDS = 1.5
 # How often a running server looks whether the day has changed since its last snapshot.
 DAILY_CHECK_SECONDS = 300
+# Below this a catalog opens, checks and updates well within a second even here.
+LARGE_DATABASE = 64 * 1024 * 1024
+OPEN_WAIT_SECONDS = 0.2
 
 HELP_EPILOG = """\
 พอร์ต / port:
@@ -78,6 +81,45 @@ def daily_snapshot(store):
         sys.stderr.write(f"สำรองข้อมูลประจำวันไม่สำเร็จ / The daily backup failed: {error}\n")
 
 
+class Opening:
+    """The database opened, checked and brought up to date on a thread of its own."""
+
+    def __init__(self, path):
+        self.path, self.store, self.error = path, None, None
+        self.opened = threading.Event()
+        threading.Thread(target=self._run, name="open", daemon=True).start()
+
+    def _run(self):
+        try:
+            self.store = Store(self.path)
+        except StartupError as error:
+            self.error = error
+        except BaseException as error:
+            self.error = StartupError(f"เปิดฐานข้อมูล {self.path} ไม่สำเร็จ ({error})",
+                                      f"Could not open the database {self.path} ({error})")
+        self.opened.set()
+
+    def wait(self, seconds):
+        self.opened.wait(seconds)
+
+    def hand_over(self, app, stop):
+        self.opened.wait()
+        if self.error is not None:
+            stop.set()
+        else:
+            app.store = self.store
+
+    def close(self):
+        # One still opening is left to its thread: what it had not committed is rolled back.
+        if self.opened.is_set() and self.store is not None:
+            self.store.close()
+
+
+def database_size(path):
+    return sum(os.path.getsize(name) for name in (path, path + "-wal")
+               if os.path.exists(name))
+
+
 def open_browser(url):
     import webbrowser
     with contextlib.suppress(Exception):
@@ -128,23 +170,28 @@ def serve(args, parent):
         watch_parent(stop, parent)
     os.umask(0o077)
 
-    store = None
+    opening = None
     try:
         port = parse_port(args.port)
         if args.db == "":
             raise StartupError("ไม่ได้ระบุไฟล์ฐานข้อมูลหลัง --db",
                                "No database file given after --db")
         path = os.path.abspath(args.db if args.db is not None else DEFAULT_DB)
-        store = Store(path)
         backups.clean_leftovers(path)
-        app = App(store)
+        opening = Opening(path)
+        # A small catalog opens before the address, so whatever is wrong with it ends the
+        # start as before; a large one may take longer than the shell waits for the address.
+        opening.wait(None if database_size(path) < LARGE_DATABASE else OPEN_WAIT_SECONDS)
+        if opening.error is not None:
+            raise opening.error
+        app = App(opening.store)
         server = bind(port, app, CatalogHandler)
         # Taken while serving: a large catalog's snapshot never holds the address line.
         server.every(DAILY_CHECK_SECONDS,
-                     lambda: (app.pending.expire(), daily_snapshot(store)))
+                     lambda: (app.pending.expire(), app.store and daily_snapshot(app.store)))
     except StartupError as error:
-        if store is not None:
-            store.close()
+        if opening is not None:
+            opening.close()
         sys.stderr.write(f"{error}\n")
         return 1
     app.port = server.server_address[1]
@@ -165,13 +212,21 @@ def serve(args, parent):
         if not args.no_browser:
             threading.Thread(target=open_browser, args=(url,), daemon=True).start()
 
+    if app.store is None:
+        threading.Thread(target=opening.hand_over, args=(app, stop), name="open",
+                         daemon=True).start()
     while not signalled and not stop.is_set():
         time.sleep(0.1)
     app.drain(REQUEST_GRACE_SECONDS)
     server.shutdown()
     server.server_close()
     app.pending.discard()
-    store.close()
+    # Still opening: the unfinished update is one transaction, which SQLite rolls back.
+    if app.store is not None:
+        app.store.close()
+    if opening.error is not None:
+        sys.stderr.write(f"{opening.error}\n")
+        return 1
     return 0
 
 

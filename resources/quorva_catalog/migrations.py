@@ -1,5 +1,7 @@
 """The database's schema, one step per version."""
 
+import sqlite3
+
 from .text import search_columns
 
 APPLICATION_ID = 0x51564341
@@ -43,5 +45,83 @@ def _add_search_and_sort_keys(conn):
     conn.execute("CREATE INDEX items_sort_name ON items (sort_name, code)")
 
 
+# What the search index holds for a row: two line breaks after the folded text, so that every
+# one- or two-letter piece of it also begins one of the index's three-letter pieces.
+INDEXED = "{}.search_bare || char(10, 10)"
+
+
+def money(row):
+    return (f"{row}.quantity", f"{row}.price_satang / 1000000 * {row}.quantity",
+            f"{row}.price_satang % 1000000 * {row}.quantity")
+
+
+def _add_search_index_and_totals(conn):
+    # Contentless: the folded column stays the one copy of the text; the index keeps only
+    # which rows hold each three-letter piece, and triggers keep it in step with the column.
+    conn.execute("CREATE VIRTUAL TABLE items_search USING fts5(search_bare, content='', "
+                 "tokenize='trigram case_sensitive 1', detail=none, columnsize=0)")
+    conn.execute("CREATE VIRTUAL TABLE items_search_terms USING fts5vocab(items_search, row)")
+    # Each category's count and sums, kept as rows change, so that no list page has to read
+    # every item. Values are summed in two halves, as the list does; should one pass 64 bits,
+    # SQLite turns it to REAL, which the store notices and then sums the rows themselves.
+    conn.execute("CREATE TABLE items_categories (category TEXT PRIMARY KEY, "
+                 "items INTEGER NOT NULL, units INTEGER NOT NULL, value_high NOT NULL, "
+                 "value_low NOT NULL) WITHOUT ROWID")
+    new, old = INDEXED.format("new"), INDEXED.format("old")
+
+    def counted(row, sign):
+        units, high, low = money(row)
+        if sign == "+":
+            return (f"INSERT INTO items_categories VALUES ({row}.category, 1, {units}, {high}, "
+                    f"{low}) ON CONFLICT (category) DO UPDATE SET items = items + 1, "
+                    f"units = units + {units}, value_high = value_high + {high}, "
+                    f"value_low = value_low + {low};")
+        return (f"UPDATE items_categories SET items = items - 1, units = units - {units}, "
+                f"value_high = value_high - ({high}), value_low = value_low - ({low}) "
+                f"WHERE category = {row}.category; DELETE FROM items_categories "
+                f"WHERE category = {row}.category AND items = 0;")
+
+    for trigger in [
+            f"""items_added AFTER INSERT ON items BEGIN
+                INSERT INTO items_search (rowid, search_bare) VALUES (new.id, {new});
+                {counted("new", "+")}""",
+            f"""items_removed AFTER DELETE ON items BEGIN
+                INSERT INTO items_search (items_search, rowid, search_bare)
+                    VALUES ('delete', old.id, {old});
+                {counted("old", "-")}""",
+            f"""items_search_changed AFTER UPDATE OF search_bare ON items
+            WHEN old.search_bare IS NOT new.search_bare BEGIN
+                INSERT INTO items_search (items_search, rowid, search_bare)
+                    VALUES ('delete', old.id, {old});
+                INSERT INTO items_search (rowid, search_bare) VALUES (new.id, {new});""",
+            f"""items_counted_changed AFTER UPDATE OF category, price_satang, quantity ON items
+            WHEN old.category IS NOT new.category OR old.price_satang IS NOT new.price_satang
+                OR old.quantity IS NOT new.quantity
+            BEGIN {counted("old", "-")} {counted("new", "+")}"""]:
+        conn.execute(f"CREATE TRIGGER {trigger} END")
+    # Price and quantity pages sort only the rows of one price or quantity at a time; the
+    # newest first walk the last index backwards, its row id breaking ties.
+    for column in ("price_satang", "quantity", "updated_at"):
+        conn.execute(f"CREATE INDEX items_{column.split('_')[0]} ON items ({column})")
+    fill_search_and_categories(conn)
+
+
+def fill_search_and_categories(conn):
+    """The search index and the categories' sums, from every item at once."""
+    conn.execute(f"INSERT INTO items_search (rowid, search_bare) "
+                 f"SELECT id, {INDEXED.format('items')} FROM items")
+    units, high, low = money("items")
+    sums = f"sum({units}), sum({high}), sum({low})"
+    try:
+        conn.execute(f"INSERT INTO items_categories SELECT category, count(*), {sums} "
+                     f"FROM items GROUP BY category")
+    except sqlite3.OperationalError as error:
+        if "overflow" not in str(error):
+            raise
+        conn.execute("INSERT INTO items_categories SELECT category, count(*), 0.0, 0.0, 0.0 "
+                     "FROM items GROUP BY category")
+
+
 # Append only: a database's user_version counts the steps it has had.
-MIGRATIONS = [_create_items, _add_search_and_revision, _add_search_and_sort_keys]
+MIGRATIONS = [_create_items, _add_search_and_revision, _add_search_and_sort_keys,
+              _add_search_index_and_totals]

@@ -2,26 +2,43 @@
 all-or-nothing import."""
 
 import sqlite3
+import urllib.parse
 
 from .database import Database
-from .text import FIELD_LABELS, THAI_DIGITS, marks_match, search_columns, search_terms, utc_now
+from .migrations import fill_search_and_categories
+from .text import (FIELD_LABELS, THAI_DIGITS, marks_match, search_columns, search_key,
+                   search_terms, utc_now)
 
 PAGE_SIZE = 100
 
+# Each order ends in a unique key: items alike in the rest keep one order from page to page.
 SORTS = {
     "name": ("ชื่อ ก-ฮ", "sort_name, code"),
     "code": ("รหัสสินค้า", "code COLLATE NOCASE"),
-    "price": ("ราคาต่ำไปสูง", "price_satang, sort_name"),
-    "-price": ("ราคาสูงไปต่ำ", "price_satang DESC, sort_name"),
-    "quantity": ("จำนวนน้อยไปมาก", "quantity, sort_name"),
+    "price": ("ราคาต่ำไปสูง", "price_satang, sort_name, id"),
+    "-price": ("ราคาสูงไปต่ำ", "price_satang DESC, sort_name, id"),
+    "quantity": ("จำนวนน้อยไปมาก", "quantity, sort_name, id"),
     "-updated": ("แก้ไขล่าสุด", "updated_at DESC, id DESC"),
 }
+
+
+# Orders whose first key has an index of its own and the rest are sorted group by group.
+GROUPED = ("price_satang", "quantity")
+
+
+def reversed_order(order):
+    return ", ".join(term[:-5] if term.endswith(" DESC") else term + " DESC"
+                     for term in order.split(", "))
+
+
+def trigram_match(pieces):
+    return " AND ".join('"' + piece.replace('"', '""') + '"' for piece in pieces)
 
 
 class Store(Database):
     def categories(self):
         return [row[0] for row in self.read(
-            "SELECT DISTINCT category FROM items WHERE category != '' "
+            "SELECT category FROM items_categories WHERE category != '' "
             "ORDER BY category COLLATE thai")]
 
     def by_code(self, query):
@@ -33,36 +50,87 @@ class Store(Database):
                          (code, code.translate(THAI_DIGITS)))
         return rows[0] if rows else None
 
+    def _candidates(self, plain):
+        """The index's query for rows that may hold `plain`, or None when no row can."""
+        if len(plain) >= 3:
+            return trigram_match(sorted({plain[i:i + 3] for i in range(len(plain) - 2)}))
+        # Every shorter piece of a row's text begins one of its indexed three-letter pieces.
+        pieces = [row[0] for row in self.conn.execute(
+            "SELECT term FROM items_search_terms WHERE term >= ?1 AND term < ?1 || char(1114111)",
+            (plain,))]
+        return "(" + trigram_match(pieces).replace(" AND ", " OR ") + ")" if pieces else None
+
     def search(self, query, category, sort, page):
         """(rows, count, units, value, page): a page past the end gives the last one."""
-        where, params, terms = [], [], search_terms(query)
-        for plain, pattern in terms:
-            # instr() in C narrows the rows first; only those are checked for their marks.
-            where.append("instr(search_bare, ?) > 0")
-            params.append(plain)
-            if pattern:
-                where.append("marks_match(search_text, ?)")
-                params.append(pattern)
-        if category:
-            where.append("category = ?")
-            params.append(category)
-        clause = ("WHERE " + " AND ".join(where)) if where else ""
+        where, params, matches = [], [], []
         with self.lock:
             # Given to whichever connection is open now, should a restore have replaced it.
             self.conn.create_function("marks_match", 2, marks_match, deterministic=True)
-            count, units, value = self._totals(clause, params)
-            page = max(1, min(page, (count + PAGE_SIZE - 1) // PAGE_SIZE))
-            # The page's ids first: walking past earlier pages then reads only the index.
-            # A search scans and sorts instead: following the sort index would fetch every
-            # row out of order, and for few matches that is most of the table.
-            source = "items NOT INDEXED" if terms else "items"
+            for word, (plain, pattern) in zip(search_key(query).split(), search_terms(query)):
+                match = self._candidates(plain)
+                if match is None:
+                    return [], 0, 0, 0, 1
+                matches.append(match)
+                # The index only narrows: each word is still found in the folded text itself.
+                where.append("instr(search_bare, ?) > 0")
+                params.append(plain)
+                if pattern:
+                    # The word as typed, marks and all, spares most rows the pattern.
+                    where.append("(instr(search_text, ?) > 0 OR marks_match(search_text, ?))")
+                    params.extend((word, pattern))
+            if matches:
+                where.insert(0, "id IN (SELECT rowid FROM items_search WHERE items_search MATCH ?)")
+                params.insert(0, " AND ".join(matches))
+            if category:
+                where.append("category = ?")
+                params.append(category)
+            clause = ("WHERE " + " AND ".join(where)) if where else ""
+            count, units, value = (self._totals(clause, params) if matches
+                                   else self._kept_totals(category))
+            pages = max(1, (count + PAGE_SIZE - 1) // PAGE_SIZE)
+            page = max(1, min(page, pages))
+            order, offset, limit = SORTS[sort][1], (page - 1) * PAGE_SIZE, PAGE_SIZE
+            if page > pages // 2 + 1:
+                # Deep pages are read from the far end, so no page walks past more than half.
+                order, limit = reversed_order(order), min(PAGE_SIZE, count - offset)
+                offset = max(0, count - page * PAGE_SIZE)
+            first = order.split(", ")[0]
+            if not where and offset and first.split()[0] in GROUPED:
+                # Skipping rows through the small index of the first key alone, then sorting
+                # only from the value found there, spares reading every earlier row.
+                column = first.split()[0]
+                descending = first.endswith(" DESC")
+                boundary = self.conn.execute(
+                    f"SELECT {column} FROM items ORDER BY {first} LIMIT 1 OFFSET ?",
+                    (offset,)).fetchone()[0]
+                before = self.conn.execute(
+                    f"SELECT count(*) FROM items WHERE {column} {'>' if descending else '<'} ?",
+                    (boundary,)).fetchone()[0]
+                clause = f"WHERE {column} {'>=' if not descending else '<='} ?"
+                params, offset = [boundary], offset - before
             ids = [row[0] for row in self.conn.execute(
-                f"SELECT id FROM {source} {clause} ORDER BY {SORTS[sort][1]} LIMIT ? OFFSET ?",
-                params + [PAGE_SIZE, (page - 1) * PAGE_SIZE])]
+                f"SELECT id FROM items {clause} ORDER BY {order} LIMIT ? OFFSET ?",
+                params + [limit, offset])]
+            if order != SORTS[sort][1]:
+                ids.reverse()
             found = {row["id"]: row for row in self.conn.execute(
                 f"SELECT * FROM items WHERE id IN ({', '.join('?' * len(ids))})", ids)}
             rows = [found[item_id] for item_id in ids]
         return rows, count, units, value, page
+
+    def _kept_totals(self, category):
+        where, params = ("WHERE category = ?", [category]) if category else ("", [])
+        try:
+            count, units, high, low = self.conn.execute(
+                f"SELECT coalesce(sum(items), 0), coalesce(sum(units), 0), "
+                f"coalesce(sum(value_high), 0), coalesce(sum(value_low), 0) "
+                f"FROM items_categories {where}", params).fetchone()
+            if all(type(n) is int for n in (count, units, high, low)):
+                return count, units, high * 1000000 + low
+        except sqlite3.OperationalError as error:
+            if "overflow" not in str(error):
+                raise
+        return self._totals(where, params)
 
     def _totals(self, clause, params):
         """(items, units, value in satang), exact."""
@@ -130,45 +198,80 @@ class Store(Database):
             return row
 
     def export_rows(self):
-        return self.read("SELECT * FROM items ORDER BY code COLLATE NOCASE")
+        """Every item in code order, from one committed state, read through a connection of
+        its own, so that saving goes on meanwhile."""
+        conn = sqlite3.connect(f"file:{urllib.parse.quote(self.path)}?mode=ro", uri=True,
+                               isolation_level=None, check_same_thread=False, timeout=5)
+        try:
+            conn.execute("BEGIN")
+            yield from conn.execute(
+                "SELECT code, name, category, price_satang, quantity, note, created_at, "
+                "updated_at FROM items ORDER BY code COLLATE NOCASE")
+            conn.execute("COMMIT")
+        finally:
+            conn.close()
 
     def upsert(self, rows, errors):
-        """All rows or none: any error, found here or given, rejects the file."""
-        errors = list(errors)
+        """All rows or none: each row is written as it comes, in one transaction that any
+        error, found here or by the reader (in `errors`, filled as `rows` is read), undoes."""
         counts = {"added": 0, "updated": 0, "same": 0}
-        with self.transaction() as conn:
-            plans = []
-            for number, values, times in rows:
-                existing = conn.execute("SELECT * FROM items WHERE code = ?",
-                                        (values["code"],)).fetchone()
-                if existing is None:
-                    missing = [FIELD_LABELS[f] for f, key in (("name", "name"),
-                                                              ("price", "price_satang"))
-                               if key not in values]
-                    if missing:
-                        errors.append((number, f"รหัส “{values['code']}” ยังไม่มีในแคตตาล็อก "
-                                               f"จึงต้องมีคอลัมน์{'และ'.join(missing)}"))
+        with self.lock:
+            # The codes this file has given so far, as SQLite compares them, with their rows.
+            self.conn.execute("CREATE TEMP TABLE IF NOT EXISTS imported (code TEXT PRIMARY KEY "
+                              "COLLATE NOCASE, number INTEGER NOT NULL) WITHOUT ROWID")
+            with self.transaction() as conn:
+                # Into an empty catalog only the file's own codes can be there already, and
+                # its indexes and triggers are built once at the end rather than row by row.
+                empty = conn.execute("SELECT NOT EXISTS (SELECT 1 FROM items)").fetchone()[0]
+                derived = conn.execute(
+                    "SELECT type, name, sql FROM sqlite_master WHERE tbl_name = 'items' AND "
+                    "type IN ('index', 'trigger') AND sql IS NOT NULL AND ?", (empty,)).fetchall()
+                for kind, name, _ in derived:
+                    conn.execute(f'DROP {kind} "{name}"')
+                for number, values, times in rows:
+                    first = conn.execute(
+                        "INSERT INTO imported VALUES (?, ?) ON CONFLICT (code) "
+                        "DO UPDATE SET number = number RETURNING number",
+                        (values["code"], number)).fetchone()[0]
+                    if first != number:
+                        errors.append((number, f"รหัส “{values['code']}” ซ้ำกับแถวที่ {first}"))
                         continue
-                    merged = {"category": "", "note": "", "quantity": 0, **values}
-                else:
+                    existing = None if empty else conn.execute(
+                        "SELECT * FROM items WHERE code = ?", (values["code"],)).fetchone()
+                    if existing is None:
+                        missing = [FIELD_LABELS[f] for f, key in (("name", "name"),
+                                                                  ("price", "price_satang"))
+                                   if key not in values]
+                        if missing:
+                            errors.append((number, f"รหัส “{values['code']}” ยังไม่มีในแคตตาล็อก "
+                                                   f"จึงต้องมีคอลัมน์{'และ'.join(missing)}"))
+                            continue
+                    if errors:
+                        # Still read to the end, for every problem; nothing more is written.
+                        continue
+                    if existing is None:
+                        merged = {"category": "", "note": "", "quantity": 0, **values}
+                        created = times.get("created_at") or utc_now()
+                        self._insert(conn, merged, created, times.get("updated_at") or created)
+                        counts["added"] += 1
+                        continue
                     # Columns the file leaves out keep their values; the code takes the
                     # file's spelling, since the match ignores Latin case.
                     merged = {k: existing[k] for k in ("name", "category", "price_satang",
                                                        "quantity", "note")}
                     merged.update(values)
-                plans.append((existing, merged, times))
-            if errors:
-                raise ImportRejected(sorted(errors, key=lambda e: e[0] or 0))
-            for existing, merged, times in plans:
-                if existing is None:
-                    created = times.get("created_at") or utc_now()
-                    self._insert(conn, merged, created, times.get("updated_at") or created)
-                    counts["added"] += 1
-                elif all(existing[k] == merged[k] for k in merged):
-                    counts["same"] += 1
-                else:
-                    self._update(conn, existing["id"], merged)
-                    counts["updated"] += 1
+                    if all(existing[k] == merged[k] for k in merged):
+                        counts["same"] += 1
+                    else:
+                        self._update(conn, existing["id"], merged)
+                        counts["updated"] += 1
+                conn.execute("DELETE FROM imported")
+                if errors:
+                    raise ImportRejected(errors)
+                for _, _, sql in derived:
+                    conn.execute(sql)
+                if derived:
+                    fill_search_and_categories(conn)
         return counts
 
 

@@ -3,11 +3,16 @@ import io
 import os
 import re
 import sqlite3
+import sys
 import unittest
 from html import escape as html_escape
-from urllib.parse import quote, urlencode
+from urllib.parse import parse_qs, quote, urlencode
 
 from harness import ServerTestCase, command, make_database, run
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..",
+                                "resources"))
+from quorva_catalog.text import marks_match, search_columns, search_terms  # noqa: E402
 
 SHIRT = {"code": "TS-001", "name": "เสื้อยืดคอกลม สีขาว", "category": "เสื้อผ้า",
          "price": "1,250.50", "quantity": "12", "note": "ผ้าฝ้าย <ซักเครื่องได้>"}
@@ -15,6 +20,12 @@ SHIRT = {"code": "TS-001", "name": "เสื้อยืดคอกลม ส�
 
 def exported_rows(client):
     return list(csv.reader(io.StringIO(client.get("/export.csv").body.decode("utf-8-sig"))))
+
+
+def scan_finds(query, *fields):
+    text, bare, _ = search_columns(*fields)
+    return all(plain in bare and (not pattern or marks_match(text, pattern))
+               for plain, pattern in search_terms(query))
 
 
 def revision(page):
@@ -86,14 +97,14 @@ class ItemPagesTest(ServerTestCase):
 
     def test_search_matches_thai_and_latin_text(self):
         client = self.start()
-        for code, name, category, note in [
-                ("TS-001", "เสื้อยืดคอกลม", "เสื้อผ้า", ""),
+        items = [("TS-001", "เสื้อยืดคอกลม", "เสื้อผ้า", ""),
                 ("PT-002", "กางเกงยีนส์", "เสื้อผ้า", "ขายาว"),
                 ("WT-003", "น้ำดื่ม 600 มล.", "เครื่องดื่ม", ""),
                 ("CF-004", "กาแฟคั่วเข้ม", "เครื่องดื่ม", "เมล็ด Arabica"),
                 ("TB-005", "โต๊ะพับ", "เฟอร์นิเจอร์", ""),
                 ("EG-006", "ไข่ไก่ เบอร์ 2 แผง 30 ฟอง", "ของสด", "ก๋วยเตี๋ยว"),
-                ("FR-007", "แตงโม", "ผลไม้", "ไม่ใช่ไข้"), ("<b>", "ชื่อ & สัญลักษณ์", "", "")]:
+                 ("FR-007", "แตงโม", "ผลไม้", "ไม่ใช่ไข้"), ("<b>", "ชื่อ & สัญลักษณ์", "", "")]
+        for code, name, category, note in items:
             self.assertEqual(client.add(code, name, category=category, note=note).status, 303)
         for query, expected in [
                 ("?q=เสื้อ", {"TS-001", "PT-002"}), ("?q=ยีนส์", {"PT-002"}), ("?q=รองเท้า", set()),
@@ -110,6 +121,11 @@ class ItemPagesTest(ServerTestCase):
                 ("?q=ก&category=เครื่องดื่ม", {"CF-004"})]:
             with self.subTest(query=query):
                 self.assertEqual(set(client.items(query)), expected)
+                # The index only narrows: a plain scan of every item must find the same.
+                asked = parse_qs(query[1:])
+                self.assertEqual(expected, {code for code, *rest in items
+                                            if scan_finds(asked.get("q", [""])[0], code, *rest)
+                                            and asked.get("category", [rest[1]])[0] == rest[1]})
         self.assertIn("ไม่พบสินค้าที่ตรงกับ “รองเท้า”", client.get("/?q=รองเท้า").text)
         # A whole code, as a scanner types it, opens its item and comes back to the list.
         for query, code in [("ts-001", "TS-001"), ("<b>", "<b>"), (" EG-006 ", "EG-006")]:
@@ -155,9 +171,11 @@ class ItemPagesTest(ServerTestCase):
     def test_an_older_database_is_upgraded_in_place_or_not_at_all(self):
         path = os.path.join(self.data, "old.db")
         connection = make_database(path, steps=1)
-        connection.execute("INSERT INTO items (code, name, category, price_satang, quantity, note,"
-                           " created_at, updated_at) VALUES ('OLD-1', 'ชาเขียวมัทฉะ', '', 12050,"
-                           " 3, '', '2024-01-02T03:04:05Z', '2024-01-02T03:04:05Z')")
+        connection.executemany(
+            "INSERT INTO items (code, name, category, price_satang, quantity, note, created_at,"
+            " updated_at) VALUES (?, ?, ?, ?, ?, '', '2024-01-02T03:04:05Z', ?)",
+            [("OLD-1", "ชาเขียวมัทฉะ", "", 12050, 3, "2024-01-02T03:04:05Z"),
+             ("OLD-2", "ชามะนาว", "เครื่องดื่ม", 99999999999, 999999999, "2024-01-03T00:00:00Z")])
         # A name the last step needs is taken, so that step fails after its other changes.
         connection.execute("CREATE INDEX items_sort_name ON items (name)")
         connection.close()
@@ -168,13 +186,20 @@ class ItemPagesTest(ServerTestCase):
             self.assertEqual(check.execute("PRAGMA user_version").fetchone()[0], 2)
             columns = [row[1] for row in check.execute("PRAGMA table_info(items)")]
             self.assertNotIn("search_bare", columns)
-            self.assertEqual(check.execute("SELECT name FROM items").fetchall(),
-                             [("ชาเขียวมัทฉะ",)])
+            self.assertEqual(check.execute("SELECT name FROM items ORDER BY id").fetchall(),
+                             [("ชาเขียวมัทฉะ",), ("ชามะนาว",)])
             check.execute("DROP INDEX items_sort_name")
         check.close()
-        self.assertEqual(set(self.start("--db", path).items("?q=มทฉะ")), {"OLD-1"})
+        client = self.start("--db", path)
+        for query, expected in [("?q=มทฉะ", {"OLD-1"}), ("?q=ชา", {"OLD-1", "OLD-2"}),
+                                ("?category=เครื่องดื่ม", {"OLD-2"})]:
+            self.assertEqual(set(client.items(query)), expected)
+        client.follow(client.post(f"/items/{client.items()['OLD-1']}/delete", {}))
+        self.assertIn("รวม 999,999,999 ชิ้น · มูลค่ารวม 999,999,998,990,000,000.01 บาท",
+                      client.get("/").text)
+        self.assertIn('<option value="เครื่องดื่ม">', client.get("/").text)
         with sqlite3.connect(path) as check:
-            self.assertEqual(check.execute("PRAGMA user_version").fetchone()[0], 3)
+            self.assertEqual(check.execute("PRAGMA user_version").fetchone()[0], 4)
         check.close()
 
 
@@ -226,6 +251,9 @@ class CsvTest(ServerTestCase):
                 (head + "N-1,ดี,1,1,เกิน\n", ["แถวที่ 2: มีข้อมูลเกินจำนวนคอลัมน์"]),
                 ("name,price\nไม่มีรหัส,1\n", ["ไม่พบคอลัมน์รหัสสินค้า"]),
                 ("code,code\nX,Y\n", ["มีคอลัมน์ “code” ซ้ำ"]),
+                ("code,name,price,supplier,,\nN-1,ดี,abc,x,,\n",
+                 ["แถวที่ 2: ราคาต้องเป็นตัวเลข",
+                  "ข้ามคอลัมน์ที่ไม่รู้จัก: supplier, (ไม่มีชื่อ), (ไม่มีชื่อ)"]),
                 (head, ["ไฟล์ไม่มีข้อมูลสินค้า"])]:
             with self.subTest(text=text):
                 self.assert_refused(client, text, "ไม่ได้นำเข้าข้อมูลใด ๆ", *messages)
@@ -233,12 +261,12 @@ class CsvTest(ServerTestCase):
         data = "code,quantity,price\r\na-1,41,185\r\nA-2,0,35.5\r\n".encode()
         self.assertIn("ปรับปรุง 1 รายการ · ไม่เปลี่ยนแปลง 1 รายการ",
                       client.follow(client.upload(data)).text)
-        data = "รหัสสินค้า,ชื่อสินค้า,ราคา,ต้นทุน\nN-1,ใหม่,10,5\n".encode()
+        data = "รหัสสินค้า,ชื่อสินค้า,ราคาขาย,ต้นทุน,จำนวนคงเหลือ\nN-1,ใหม่,10,5,3\n".encode()
         self.assertIn("ข้ามคอลัมน์ที่ไม่รู้จัก: ต้นทุน", client.follow(client.upload(data)).text)
         rows = {row[0]: row[1:6] for row in exported_rows(client)}
         self.assertEqual(rows["a-1"], ["ข้าวหอมมะลิ 5 กก.", "ของแห้ง", "185.00", "41",
                                        "ล็อตใหม่, ส่งทุกจันทร์"])
-        self.assertEqual(rows["N-1"], ["ใหม่", "", "10.00", "0", ""])
+        self.assertEqual(rows["N-1"], ["ใหม่", "", "10.00", "3", ""])
         self.assertEqual(len(rows), 6)
 
     def test_files_as_thai_spreadsheets_save_them(self):
@@ -258,7 +286,8 @@ class CsvTest(ServerTestCase):
                  "แถวที่ 2: มีเครื่องหมายคำพูด (&quot;) เปิดไว้โดยไม่มีตัวปิด เริ่มที่บรรทัดที่ 2"),
                 (head + 'A,ข,1\n\nB,"ค"x,2\n', "แถวที่ 4: พบเครื่องหมายคำพูด (&quot;) ไม่ครบคู่"),
                 (head + "A,ข," + "9" * 5000 + "\n", "แถวที่ 2: ราคาต้องไม่เกิน"),
-                (b"code,name\nX,\x81\xff\n", "อ่านไฟล์ไม่ได้")]:
+                (b"code,name\nX,\x81\xff\n",
+                 "(ไบต์ที่อ่านไม่ได้อยู่ที่แถวที่ 2 บรรทัดที่ 2 ของไฟล์)")]:
             with self.subTest(message=message):
                 self.assert_refused(client, data, message)
         self.assertEqual(set(client.items()), {"C-1", "S-1", "T-1"})

@@ -35,11 +35,13 @@ class UnitTest(unittest.TestCase):
             upload.seek(0)
             old_chunk, csvfile.CHUNK = csvfile.CHUNK, 7  # decoded across many chunks
             try:
-                from_file = csvfile.read_csv(upload)
+                rows, problems, ignored = csvfile.read_csv(upload)
+                from_file = list(rows)
             finally:
                 csvfile.CHUNK = old_chunk
             self.assertFalse(upload.closed)
-        self.assertEqual(from_file, csvfile.read_csv(data))
-        self.assertEqual([values["name"] for _, values, _ in from_file[0]],
+        self.assertEqual((problems.total, ignored), (0, []))
+        self.assertEqual(from_file, list(csvfile.read_csv(data)[0]))
+        self.assertEqual([values["name"] for _, values, _ in from_file],
                          ["ไข่ไก่", "น้ำปลา ขวดใหญ่"])
 

@@ -19,7 +19,11 @@ RULES = Markup(
     "และแสดงหมายเลขแถวที่ต้องแก้ไข</p>")
 
 
-def problems(errors):
+def ignored_text(ignored):
+    return "ข้ามคอลัมน์ที่ไม่รู้จัก: " + ", ".join(ignored)
+
+
+def problems(errors, ignored=()):
     """`errors` are (row number or None, Thai text) pairs."""
     if not errors:
         return Markup()
@@ -27,12 +31,13 @@ def problems(errors):
                  for n, text in errors[:SHOWN_ERRORS])
     more = (html("<p>และอีก {:,} จุด</p>", len(errors) - SHOWN_ERRORS)
             if len(errors) > SHOWN_ERRORS else "")
+    skipped = html("<p>{}</p>", ignored_text(ignored)) if ignored else ""
     return html('<div class="errors" role="alert"><strong>ไม่ได้นำเข้าข้อมูลใด ๆ '
-                'เพราะพบข้อผิดพลาด {:,} จุด</strong><ul>{}</ul>{}</div>',
-                len(errors), shown, more)
+                'เพราะพบข้อผิดพลาด {:,} จุด</strong><ul>{}</ul>{}{}</div>',
+                len(errors), shown, more, skipped)
 
 
-def import_page(token, limit, errors=()):
+def import_page(token, limit, errors=(), ignored=()):
     columns = join(html('<li><strong>{}</strong> <span class="hint">(หรือ {})</span></li>',
                         header, aliases[0]) for _, header, aliases in CSV_COLUMNS)
     body = html(
@@ -44,6 +49,6 @@ def import_page(token, limit, errors=()):
         '<div class="actions-row"><button type="submit">นำเข้า</button>'
         '<a class="button plain" href="/">ยกเลิก</a></div></form>'
         "{}<ul>{}</ul>{}",
-        problems(errors), hidden("token", token), limit // (1024 * 1024), FORMAT_HELP, columns,
-        RULES)
+        problems(errors, ignored), hidden("token", token), limit // (1024 * 1024), FORMAT_HELP,
+        columns, RULES)
     return layout("นำเข้า CSV", body, "/import")

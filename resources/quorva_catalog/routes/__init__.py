@@ -2,9 +2,11 @@
 store, answer with a page or a redirect. The pages themselves are built in pages/."""
 
 import re
+import urllib.parse
 
 from ..httpd import Handler
 from ..pages.layout import PAGE_SCRIPT, STYLESHEET
+from ..pages.updating import updating_page
 from .backups import BackupRoutes
 from .items import ItemRoutes
 from .transfer import TransferRoutes
@@ -19,6 +21,15 @@ class CatalogHandler(ItemRoutes, TransferRoutes, BackupRoutes, Handler):
         *TransferRoutes.routes,
         *BackupRoutes.routes,
     ]
+
+    def route(self):
+        if self.app.store is None and urllib.parse.urlsplit(self.path).path != "/style.css":
+            self.check_host()
+            # A body sent now is not read: the connection ends with this answer.
+            self.close_connection = True
+            self.send_page(503, updating_page(), (("Retry-After", "1"),))
+            return
+        super().route()
 
     def style(self):
         self.send_body(200, STYLESHEET, "text/css; charset=utf-8")

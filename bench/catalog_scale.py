@@ -1,0 +1,198 @@
+#!/usr/bin/python3
+"""The catalog at scale, straight over HTTP to its server: import, export, every kind of search
+and list page, restart, the update of a database made by the previous version, and sizes.
+Prints the figures, asserts nothing.
+
+    bench/catalog_scale.py            1,000,000 items
+    bench/catalog_scale.py 100000     fewer
+
+Times are medians of 5 at the client; beside each, the server's own CPU time for it (summed
+over its threads from /proc), which the other programs on a shared machine disturb far less.
+"""
+
+import os
+import random
+import re
+import shutil
+import signal
+import sqlite3
+import sys
+import tempfile
+import threading
+import time
+import urllib.parse
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests",
+                                "server"))
+from harness import Server, command  # noqa: E402
+
+WORDS = ["ไข่ไก่", "ก๋วยเตี๋ยว", "น้ำปลา", "แตงโม", "มะม่วง", "ข้าวหอมมะลิ", "เสื้อยืด", "กาแฟคั่ว",
+         "ซอสพริก", "โต๊ะพับ", "Café", "ขนาด", "ใหญ่", "เล็ก", "สีดำ", "สีขาว", "น้ำดื่ม", "ผงซักฟอก",
+         "สบู่เหลว", "ยาสีฟัน", "แปรงสีฟัน", "ขนมปัง", "นมสด", "โยเกิร์ต", "เนยสด", "ช็อกโกแลต",
+         "กางเกงยีนส์", "รองเท้าแตะ", "หมวก", "ถุงเท้า", "กระเป๋า", "ปากกา", "ดินสอ", "สมุด", "แฟ้ม"]
+SEARCHES = [("a word with marks", "ก๋วยเตี๋ยว"), ("a word typed without marks", "กวยเตยว"),
+            ("a rare word", "ล็อต 977"), ("several words", "แตงโม ใหญ่ สีดำ"),
+            ("Thai digits", "๔๙๙ ชิ้น"), ("เเ typed for แ", "เเตงโม"),
+            ("two letters", "สี"), ("one letter", "ก"), ("nothing found", "รองเท้าบูท")]
+SORTS = ["name", "code", "price", "-price", "quantity", "-updated"]
+
+
+def csv_rows(count):
+    rng = random.Random(7)
+    categories = [f"หมวด{word}" for word in WORDS]
+    yield "code,name,category,price,quantity,note\n"
+    for n in range(count):
+        name = " ".join(rng.sample(WORDS, 3)) + f" {rng.randrange(1, 1000)} ชิ้น"
+        note = f"ล็อต {n % 977} ส่งทุกจันทร์" if n % 5 == 0 else ""
+        price = rng.randrange(100, 10**6)
+        yield (f"88{n:011d},{name},{rng.choice(categories)},{price // 100}.{price % 100:02d},"
+               f"{rng.randrange(0, 1000)},{note}\n")
+
+
+def cpu_ns(pid):
+    total = 0
+    for task in os.listdir(f"/proc/{pid}/task"):
+        try:
+            with open(f"/proc/{pid}/task/{task}/schedstat") as handle:
+                total += int(handle.read().split()[0])
+        except (FileNotFoundError, ProcessLookupError):
+            pass
+    return total
+
+
+def rss_mib(pid, field="VmRSS"):
+    with open(f"/proc/{pid}/status") as handle:
+        for line in handle:
+            if line.startswith(field + ":"):
+                return int(line.split()[1]) / 1024
+    return 0.0
+
+
+def timed(server, action, runs=5):
+    """(median ms at the client, median ms of server CPU, last result)."""
+    walls, cpus = [], []
+    for _ in range(runs):
+        cpu, start = cpu_ns(server.proc.pid), time.perf_counter()
+        result = action()
+        walls.append((time.perf_counter() - start) * 1000)
+        cpus.append((cpu_ns(server.proc.pid) - cpu) / 1e6)
+    walls.sort()
+    cpus.sort()
+    return walls[runs // 2], cpus[runs // 2], result
+
+
+def start(directory, db=None):
+    began = time.monotonic()
+    server = Server(command(*(("--db", db) if db else ())), directory)
+    server.timeout = 3600
+    return server, time.monotonic() - began
+
+
+def stop(server):
+    server.proc.send_signal(signal.SIGTERM)
+    server.proc.wait(120)
+    server.stop()
+
+
+def folder_size(path):
+    return sum(os.path.getsize(os.path.join(top, name))
+               for top, _, names in os.walk(path) for name in names)
+
+
+def main():
+    count = int(sys.argv[1]) if len(sys.argv) > 1 else 1_000_000
+    root = tempfile.mkdtemp(prefix="catalog-scale-")
+    data = os.path.join(root, "data")
+    os.mkdir(data)
+    db = os.path.join(data, "catalog.db")
+    lines = []
+
+    def say(text):
+        print(text, flush=True)
+        lines.append(text)
+
+    try:
+        source = "".join(csv_rows(count)).encode()
+        server, _ = start(data)
+        peak, done = [0.0], threading.Event()
+
+        def watch():
+            while not done.wait(0.05):
+                peak[0] = max(peak[0], rss_mib(server.proc.pid))
+
+        watcher = threading.Thread(target=watch)
+        watcher.start()
+        began = time.monotonic()
+        response = server.upload(source)
+        seconds = time.monotonic() - began
+        done.set()
+        watcher.join()
+        assert response.status == 303, (response.status, response.text[:2000])
+        say(f"Catalog at {count:,} items")
+        say(f"  import (CSV {len(source) / 1e6:.0f} MB) {seconds:8.2f} s   "
+            f"{count / seconds:10,.0f} rows/s   server RSS peak {peak[0]:.0f} MiB "
+            f"(VmHWM {rss_mib(server.proc.pid, 'VmHWM'):.0f} MiB)")
+        del source
+        began = time.monotonic()
+        exported = server.get("/export.csv").body
+        seconds = time.monotonic() - began
+        say(f"  export ({len(exported) / 1e6:.0f} MB)     {seconds:8.2f} s   "
+            f"{count / seconds:10,.0f} rows/s   "
+            f"server VmHWM {rss_mib(server.proc.pid, 'VmHWM'):.0f} MiB")
+        code = re.search(rb"\r\n(\d+),", exported[-300:]).group(1).decode()
+        searches = SEARCHES + [("a whole code (opens the item)", code)]
+        say("  search (client ms / server CPU ms, median of 5; matches)")
+        for what, query in searches:
+            path = "/?" + urllib.parse.urlencode({"q": query})
+            wall, cpu, page = timed(server, lambda: server.get(path))
+            found = re.search(r"พบ ([\d,]+) รายการ", page.text)
+            found = found.group(1) if found else ("opened" if page.status == 303 else "0")
+            say(f"    {what:<34} {wall:8.1f} / {cpu:7.1f}   {found}")
+        pages = (count + 99) // 100
+        say("  list pages (client ms / server CPU ms, median of 5)")
+        for sort in SORTS:
+            figures = []
+            for page in (1, pages // 2, pages):
+                wall, cpu, _ = timed(server, lambda: server.get(f"/?sort={sort}&page={page}"))
+                figures.append(f"p{page:,} {wall:7.1f} / {cpu:6.1f}")
+            say(f"    {sort:<10} " + "   ".join(figures))
+        wall, cpu, _ = timed(server, lambda: server.get("/?" + urllib.parse.urlencode(
+            {"category": "หมวดแตงโม"})))
+        say(f"    one category, page 1           {wall:7.1f} / {cpu:6.1f}")
+        stop(server)
+        csv_size = len(exported)
+        db_size = os.path.getsize(db)
+        say(f"  database {db_size / 1e6:.0f} MB = {db_size / csv_size:.2f} x its CSV export; "
+            f"backups/ {folder_size(os.path.join(data, 'backups')) / 1e6:.0f} MB")
+        del exported
+
+        server, seconds = start(data)
+        say(f"  restart to the address line    {seconds:8.2f} s")
+        stop(server)
+        # The database as the previous version left it: the index and kept totals gone.
+        with sqlite3.connect(db) as conn:
+            for kind, name in conn.execute(
+                    "SELECT type, name FROM sqlite_master WHERE type IN ('table', 'trigger') "
+                    "AND (name LIKE 'items_%') ORDER BY type = 'table'").fetchall():
+                conn.execute(f"DROP {kind} IF EXISTS {name}")
+            for name in ("items_price", "items_quantity", "items_updated"):
+                conn.execute(f"DROP INDEX IF EXISTS {name}")
+            conn.execute("PRAGMA user_version = 3")
+        conn.close()
+        began = time.monotonic()
+        server, seconds = start(data)
+        waits = 0
+        while "กำลังปรับปรุงฐานข้อมูล" in server.get("/").text:
+            waits += 1
+            time.sleep(0.5)
+        updated = time.monotonic() - began
+        say(f"  previous version's database: address line {seconds:.2f} s, "
+            f"update page shown {'yes' if waits else 'no'}, catalog ready after {updated:.1f} s")
+        stop(server)
+    finally:
+        shutil.rmtree(root, True)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
