@@ -5,6 +5,7 @@ import re
 import sqlite3
 import unittest
 from html import escape as html_escape
+from html import unescape as html_unescape
 from urllib.parse import quote, urlencode
 
 from harness import ServerTestCase, command, make_database, run
@@ -15,6 +16,11 @@ SHIRT = {"code": "TS-001", "name": "เสื้อยืดคอกลม ส�
 
 def exported_rows(client):
     return list(csv.reader(io.StringIO(client.get("/export.csv").body.decode("utf-8-sig"))))
+
+
+def hidden(page):
+    return {k: html_unescape(v) for k, v in re.findall(
+        r'<input type="hidden" name="([\w-]+)" value="([^"]*)"', page) if k != "token"}
 
 
 def revision(page):
@@ -83,6 +89,36 @@ class ItemPagesTest(ServerTestCase):
         lost = client.post(path, {**mine, "revision": revision(edit), "resolve": "mine"})
         self.assertEqual(lost.status, 409)
         self.assert_shows(lost.text, "ถูกลบไปแล้วระหว่างที่คุณแก้ไข", 'value="ชื่อจากหน้าเก่า"')
+
+    def test_a_save_after_someone_elses_asks_only_about_fields_both_changed(self):
+        client = self.start()
+
+        def opened(item):
+            fields = hidden(client.get(f"/items/{item}/edit").text)
+            return {**fields, **{k[4:]: v for k, v in fields.items() if k.startswith("was-")}}
+
+        for n, (mine, theirs, merged, clashes) in enumerate([
+                ({"price": "20"}, {"quantity": "9"}, ("20.00", "9"), []),  # only mine
+                ({}, {"price": "30"}, ("30.00", "12"), []),  # only theirs
+                ({"price": "20"}, {"price": "20.00", "quantity": "9"}, ("20.00", "9"), []),
+                ({"price": "20", "name": "ของฉัน"}, {"price": "30", "quantity": "9"},
+                 ("20.00", "9"), ["price"])]):
+            with self.subTest(mine=mine, theirs=theirs):
+                code = f"M-{n}"
+                client.add(**dict(SHIRT, code=code))
+                item = client.items()[code]
+                form, path = opened(item), f"/items/{item}/edit"
+                client.follow(client.post(path, {**opened(item), **theirs}))
+                saved = client.post(path, {**form, **mine})
+                if clashes:
+                    self.assertEqual(re.findall(r'name="pick-(\w+)" value="mine"', saved.text),
+                                     clashes)
+                    saved = client.post(path, {**hidden(saved.text), "resolve": "mine"})
+                else:
+                    self.assertIn("โดยรวมกับการแก้ไขจากที่อื่น", client.follow(saved).text)
+                self.assertEqual(saved.status, 303)
+                self.assertEqual(tuple(opened(item)[k] for k in ("price", "quantity")), merged)
+        self.assertIn('value="ของฉัน"', client.get(path).text)
 
     def test_search_matches_thai_and_latin_text(self):
         client = self.start()

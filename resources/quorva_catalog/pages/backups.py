@@ -2,7 +2,7 @@
 
 from ..markup import Markup, html, join
 from ..text import THAI_MONTHS
-from .layout import hidden, layout
+from .layout import file_field, hidden, layout
 
 ABOUT = Markup(
     "<p>สำเนาเป็นไฟล์ฐานข้อมูลทั้งแคตตาล็อก ณ เวลาที่กด ดาวน์โหลดได้ขณะใช้งานตามปกติ "
@@ -50,12 +50,11 @@ def backups_page(token, snapshots, limit, error=None):
         "ดาวน์โหลดสำเนาตอนนี้</a></p>"
         "<h2>สำเนาอัตโนมัติ</h2>{}{}"
         "<h2>กู้คืนจากไฟล์สำเนา</h2>{}"
-        '<form class="item" method="post" action="/backups/upload" enctype="multipart/form-data">'
-        "{}"
-        '<label>ไฟล์สำเนา (.db)<input type="file" name="file" accept=".db" required>'
-        '<span class="hint">ไม่เกิน {} MB</span></label>'
+        '<form class="item" method="post" action="/backups/upload" enctype="multipart/form-data" '
+        'novalidate>{}{}'
         '<div class="actions-row"><button type="submit" class="danger">กู้คืนจากไฟล์นี้</button>'
         "</div></form>",
         problem, ABOUT, AUTOMATIC, snapshot_rows(token, snapshots), WARNING,
-        hidden("token", token), limit // (1024 * 1024))
+        hidden("token", token),
+        file_field("ไฟล์สำเนา (.db)", ".db", f"ไม่เกิน {limit // (1024 * 1024)} MB"))
     return layout("สำรองข้อมูล", body, "/backups")

@@ -73,8 +73,8 @@ def lookalike_report(groups, back):
              Markup(" · ") if n else "", row["id"], back, spelled_out(row["code"]), row["name"])
         for n, row in enumerate(rows))) for rows in groups)
     return html('<div class="warn lookalikes" role="note"><strong>พบรหัสสินค้าที่หน้าตาเหมือนกัน '
-                "{:,} กลุ่ม</strong><p>รหัสในแต่ละกลุ่มต่างกันเพียงอักขระที่มองไม่เห็นหรือรูปแบบตัวอักษร "
-                "จึงน่าจะเป็นสินค้าเดียวกัน กรุณารวมให้เหลือรายการเดียว: แก้ไขรายการที่จะเก็บไว้ "
+                "{:,} กลุ่ม</strong><p>รหัสในแต่ละกลุ่มต่างกันเพียงอักขระที่มองไม่เห็น"
+                "หรือรูปแบบตัวอักษร จึงน่าจะเป็นสินค้าเดียวกัน กรุณารวมให้เหลือรายการเดียว: แก้ไขรายการที่จะเก็บไว้ "
                 "แล้วลบรายการที่ซ้ำ หรือเปลี่ยนรหัสให้ต่างกัน</p><ul>{}</ul></div>",
                 len(groups), items)
 
@@ -141,7 +141,8 @@ def item_form(action, raw, errors, token, back, categories, submit, revision=Non
 
     return join([
         error_summary(list(errors.values())),
-        html('<form class="item" method="post" action="{}">', action),
+        # The server's Thai messages, not the browser's English bubbles.
+        html('<form class="item" method="post" action="{}" novalidate>', action),
         hidden("token", token), hidden("back", back),
         hidden("revision", revision) if revision is not None else "",
         opened_fields(base),

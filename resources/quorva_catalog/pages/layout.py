@@ -31,7 +31,8 @@ def layout(title, body, current=None, flash=None):
     return html('<!DOCTYPE html>\n<html lang="th"><head><meta charset="utf-8">'
                 '<meta name="viewport" content="width=device-width, initial-scale=1">'
                 '<title>{} · แคตตาล็อกสินค้า</title>'
-                '<link rel="stylesheet" href="/style.css"></head><body>'
+                '<link rel="stylesheet" href="/style.css">'
+                '<script src="/page.js" defer></script></head><body>'
                 '<header class="bar"><a class="brand" href="/">แคตตาล็อกสินค้า</a>'
                 '<nav aria-label="เมนูหลัก">{}</nav></header>'
                 '<main>{}{}</main></body></html>\n', title, nav, notice, body)
@@ -51,3 +52,12 @@ def error_summary(errors):
         return Markup()
     return html('<div class="errors" role="alert"><strong>บันทึกไม่ได้ กรุณาแก้ไขข้อมูลต่อไปนี้'
                 '</strong><ul>{}</ul></div>', join(html("<li>{}</li>", text) for text in errors))
+
+
+def file_field(label, accept, hint):
+    """A file input with a Thai button: the browser's own says "Choose File". The input stays
+    in the tab order under the button, so the keyboard opens it as before."""
+    return html('<label class="file-pick">{}<input type="file" name="file" accept="{}">'
+                '<span class="pick-row"><span class="button plain" aria-hidden="true">'
+                'เลือกไฟล์…</span><span class="file-name">ยังไม่ได้เลือกไฟล์</span></span>'
+                '<span class="hint">{}</span></label>', label, accept, hint)
