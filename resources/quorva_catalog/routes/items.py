@@ -2,10 +2,9 @@
 
 import re
 import sqlite3
-import urllib.parse
 
 from ..httpd import Handler, Refused, whole_number
-from ..links import list_url, safe_back, with_flash
+from ..links import safe_back, with_flash
 from ..pages import items
 from ..store import SORTS, constraint_message
 from ..text import clean_item, one_line
