@@ -4,7 +4,6 @@ import os
 import re
 import sqlite3
 import unittest
-from html import escape as html_escape
 from html import unescape as html_unescape
 from urllib.parse import quote, urlencode
 
@@ -146,6 +145,7 @@ class ItemPagesTest(ServerTestCase):
                 ("?q=%E0%B8%99%E0%B9%89%E0%B9%8D%E0%B8%B2", {"WT-003", "ZZ-9"}),
                 ("?q=น\u0e33\u0e49", {"WT-003", "ZZ-9"}), ("?q=น้ำแข็ง", {"ZZ-9"}),
                 ("?q=น\u0e4d\u0e32\u0e49ดื่ม", {"WT-003"}), ("?q=ＥＧ－００６", {"EG-006", "ZZ-9"}),
+                ("?q=เต\u0e4b\u0e35ยว", {"EG-006"}),  # the tone mark before the vowel above
                 ("?category=เครื่องดื่ม", {"WT-003", "CF-004"}),
                 ("?q=ก&category=เครื่องดื่ม", {"CF-004"})]:
             with self.subTest(query=query):
