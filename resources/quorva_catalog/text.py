@@ -35,6 +35,11 @@ def _format_characters():
 
 
 INVISIBLE = _format_characters()
+
+
+def visible(text):
+    # Format characters are never printable, and the check is far quicker than the pattern.
+    return text if text.replace("\n", "").isprintable() else INVISIBLE.sub("", text)
 THAI_MONTHS = ("ม.ค.", "ก.พ.", "มี.ค.", "เม.ย.", "พ.ค.", "มิ.ย.",
                "ก.ค.", "ส.ค.", "ก.ย.", "ต.ค.", "พ.ย.", "ธ.ค.")
 
@@ -49,7 +54,7 @@ def one_line(text):
 
 def visible_line(text):
     """A name as typed, less the characters nobody can see."""
-    return one_line(INVISIBLE.sub("", text))
+    return one_line(visible(text))
 
 
 def compatible(text):
@@ -63,7 +68,7 @@ def compatible(text):
 def canonical_code(text):
     """The one spelling of a code however it was typed: compatibility forms (fullwidth
     letters and digits) folded, invisible characters dropped, Thai marks in one order."""
-    return thai_order(one_line(INVISIBLE.sub("", compatible(text))))
+    return thai_order(one_line(visible(compatible(text))))
 
 
 # Above and below vowels, then the short-vowel sign, tone marks, the other signs; sara am last.
@@ -105,10 +110,12 @@ def multi_line(text):
 
 def search_form(text):
     # Compatibility forms too: a fullwidth code finds its item.
-    return thai_order(nfc(INVISIBLE.sub("", compatible(text)).casefold()))
+    return thai_order(nfc(visible(compatible(text)).casefold()))
 
 
 THAI_DIGITS = str.maketrans("๐๑๒๓๔๕๖๗๘๙", "0123456789")
+# translate() looks every character up, which is slow; most text has no Thai digit at all.
+THAI_DIGIT = re.compile("[๐-๙]")
 # Thai vowels above and below, tone marks and the like, and Latin accents once decomposed.
 MARK = "[\u0e31\u0e34-\u0e3a\u0e47-\u0e4e\u0300-\u036f]"
 MARKS = re.compile(MARK)
@@ -117,7 +124,10 @@ MARKS = re.compile(MARK)
 def search_key(text):
     """What both the stored text and a query are compared as: case, digits and the ways a
     Thai keyboard lets one letter be typed as two all folded away."""
-    text = search_form(text).translate(THAI_DIGITS).replace("\u0e40\u0e40", "\u0e41")
+    text = search_form(text)
+    if THAI_DIGIT.search(text):
+        text = text.translate(THAI_DIGITS)
+    text = text.replace("\u0e40\u0e40", "\u0e41")
     return unicodedata.normalize("NFD", text)
 
 
