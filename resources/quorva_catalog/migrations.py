@@ -56,20 +56,22 @@ def _canonical_codes(conn):
     # holds the right stock. Every search text is rewritten for the new Thai folding.
     conn.execute("CREATE TABLE code_lookalikes (item_id INTEGER PRIMARY KEY "
                  "REFERENCES items (id) ON DELETE CASCADE)")
-    rows = conn.execute("SELECT id, code, name, category, note FROM items").fetchall()
+    rows = conn.execute("SELECT id, code, name, category, note, search_text, search_bare, "
+                        "sort_name FROM items").fetchall()
     spelled, groups = {}, collections.defaultdict(list)
     for item_id, code, *_ in rows:
         canonical = canonical_code(code)
         spelled[item_id] = canonical if 1 <= len(canonical) <= 64 else code
         groups[code_key(spelled[item_id])].append(item_id)
     changed = []
-    for item_id, code, name, category, note in rows:
+    for item_id, code, name, category, note, *stored in rows:
         alone = len(groups[code_key(spelled[item_id])]) == 1
-        code = spelled[item_id] if alone else code
-        name, category = _fitting(visible_line(name), name), _fitting(visible_line(category),
-                                                                      category)
-        changed.append((code, name, category, *search_columns(code, name, category, note),
-                        item_id))
+        new = (spelled[item_id] if alone else code, _fitting(visible_line(name), name),
+               _fitting(visible_line(category), category))
+        new += search_columns(*new, note)
+        # Only rows that change are written: most text folds as it did.
+        if new != (code, name, category, *stored):
+            changed.append((*new, item_id))
     conn.executemany("UPDATE items SET code = ?, name = ?, category = ?, search_text = ?, "
                      "search_bare = ?, sort_name = ? WHERE id = ?", changed)
     conn.executemany("INSERT INTO code_lookalikes (item_id) VALUES (?)",
