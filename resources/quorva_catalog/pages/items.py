@@ -68,15 +68,16 @@ def list_page(found, query, category, sort, categories, flash, exact=None, looka
 def lookalike_report(groups, back):
     if not groups:
         return Markup()
-    items = join(html("<li>{}</li>", join(
+    listed = join(html("<li>{}</li>", join(
         html('{}<a href="/items/{}/edit?back={}"><code>{}</code></a> {}',
              Markup(" · ") if n else "", row["id"], back, spelled_out(row["code"]), row["name"])
         for n, row in enumerate(rows))) for rows in groups)
     return html('<div class="warn lookalikes" role="note"><strong>พบรหัสสินค้าที่หน้าตาเหมือนกัน '
                 "{:,} กลุ่ม</strong><p>รหัสในแต่ละกลุ่มต่างกันเพียงอักขระที่มองไม่เห็น"
-                "หรือรูปแบบตัวอักษร จึงน่าจะเป็นสินค้าเดียวกัน กรุณารวมให้เหลือรายการเดียว: แก้ไขรายการที่จะเก็บไว้ "
-                "แล้วลบรายการที่ซ้ำ หรือเปลี่ยนรหัสให้ต่างกัน</p><ul>{}</ul></div>",
-                len(groups), items)
+                "หรือรูปแบบตัวอักษร จึงน่าจะเป็นสินค้าเดียวกัน กรุณารวมให้เหลือรายการเดียว: "
+                "แก้ไขรายการที่จะเก็บไว้ แล้วลบรายการที่ซ้ำ หรือเปลี่ยนรหัสให้ต่างกัน</p>"
+                "<ul>{}</ul></div>",
+                len(groups), listed)
 
 
 def item_row(row, back, exact=False):
@@ -218,7 +219,8 @@ def conflict_page(action, mine, base, row, fields, token, back, again=False, unc
     missing = (html('<p class="field-error">กรุณาเลือกค่าที่จะใช้ให้ครบ: {}</p>',
                     ", ".join(FIELD_LABELS[f] for f in unchosen)) if unchosen else "")
     merged = ("ช่องที่แก้ไขเพียงฝั่งเดียวรวมให้แล้ว กรุณาเลือกเฉพาะช่องที่แก้ไขต่างกันด้านล่าง"
-              if base is not None else "ช่องที่ไม่ได้แสดงมีค่าตรงกันอยู่แล้ว")
+              if base is not None
+              else "กรุณาเลือกว่าจะใช้ค่าใดในแต่ละช่อง ช่องที่ไม่ได้แสดงมีค่าตรงกันอยู่แล้ว")
 
     def choice(field, side, text):
         return html('<td><label class="pick"><input type="radio" name="pick-{}" value="{}">'
