@@ -228,7 +228,9 @@ class ItemPagesTest(ServerTestCase):
         self.assertEqual(set(client.items("?q=น้ำแข็ง")), {"A002"})
         self.assert_shows(client.get("/").text, "พบรหัสสินค้าที่หน้าตาเหมือนกัน 1 กลุ่ม",
                           "<code>A001⟨U+200B⟩</code></a> ข")
-        client.post("/items/%d/delete" % client.items()["A001\u200b"], {})
+        lookalike = "/items/%d/" % client.items()["A001\u200b"]
+        self.assertIn("A001⟨U+200B⟩ จะบันทึกเป็น “A001”", client.get(lookalike + "edit").text)
+        client.post(lookalike + "delete", {})
         self.assertNotIn("หน้าตาเหมือนกัน", client.get("/").text)
 
 

@@ -5,7 +5,8 @@ import urllib.parse
 from ..links import list_url
 from ..markup import Markup, html, join
 from ..store import PAGE_SIZE, SORTS
-from ..text import FIELD_LABELS, TEXT_LIMITS, format_satang, show_time, spelled_out
+from ..text import (FIELD_LABELS, TEXT_LIMITS, canonical_code, format_satang, show_time,
+                    spelled_out)
 from .layout import error_summary, hidden, layout
 
 EMPTY_CATALOG = Markup('<p class="warn">ยังไม่มีสินค้าในแคตตาล็อก '
@@ -148,7 +149,7 @@ def item_form(action, raw, errors, token, back, categories, submit, revision=Non
         hidden("revision", revision) if revision is not None else "",
         opened_fields(base),
         Markup('<div class="pair">'),
-        field("code", "รหัสสินค้า", "ไม่ซ้ำกับสินค้าอื่น",
+        field("code", "รหัสสินค้า", code_hint(raw.get("code", "")),
               attrs=Markup(' maxlength="64" required')),
         field("category", "หมวดหมู่", attrs=Markup(' maxlength="100" list="categories"')),
         Markup("</div>"),
@@ -165,6 +166,14 @@ def item_form(action, raw, errors, token, back, categories, submit, revision=Non
         html('<div class="actions-row"><button type="submit">{}</button>'
              '<a class="button plain" href="{}">ยกเลิก</a></div></form>', submit, back),
     ])
+
+
+def code_hint(code):
+    # A look-alike kept from before codes had one spelling shows what saving will make of it.
+    canonical = canonical_code(code)
+    if not canonical or canonical == code:
+        return "ไม่ซ้ำกับสินค้าอื่น"
+    return f"ไม่ซ้ำกับสินค้าอื่น · {spelled_out(code)} จะบันทึกเป็น “{canonical}”"
 
 
 def opened_fields(base):
