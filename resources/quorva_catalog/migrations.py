@@ -1,8 +1,9 @@
 """The database's schema, one step per version."""
 
+import collections
 import sqlite3
 
-from .text import search_columns
+from .text import canonical_code, code_key, search_columns, visible_line
 
 APPLICATION_ID = 0x51564341
 
@@ -122,6 +123,39 @@ def fill_search_and_categories(conn):
                      "FROM items GROUP BY category")
 
 
+def _fitting(cleaned, stored):
+    # A step that breaks a CHECK would keep the whole catalog from opening.
+    return cleaned if cleaned and len(cleaned) <= len(stored) else stored
+
+
+def _canonical_codes(conn):
+    # Codes take their one spelling unless another item already has it: those look-alikes are
+    # kept as they are and listed for the shop to merge, since only a person can tell which
+    # holds the right stock. Every search text is rewritten for the new Thai folding.
+    conn.execute("CREATE TABLE code_lookalikes (item_id INTEGER PRIMARY KEY "
+                 "REFERENCES items (id) ON DELETE CASCADE)")
+    rows = conn.execute("SELECT id, code, name, category, note, search_text, search_bare, "
+                        "sort_name FROM items").fetchall()
+    spelled, groups = {}, collections.defaultdict(list)
+    for item_id, code, *_ in rows:
+        canonical = canonical_code(code)
+        spelled[item_id] = canonical if 1 <= len(canonical) <= 64 else code
+        groups[code_key(spelled[item_id])].append(item_id)
+    changed = []
+    for item_id, code, name, category, note, *stored in rows:
+        alone = len(groups[code_key(spelled[item_id])]) == 1
+        new = (spelled[item_id] if alone else code, _fitting(visible_line(name), name),
+               _fitting(visible_line(category), category))
+        new += search_columns(*new, note)
+        # Only rows that change are written: most text folds as it did.
+        if new != (code, name, category, *stored):
+            changed.append((*new, item_id))
+    conn.executemany("UPDATE items SET code = ?, name = ?, category = ?, search_text = ?, "
+                     "search_bare = ?, sort_name = ? WHERE id = ?", changed)
+    conn.executemany("INSERT INTO code_lookalikes (item_id) VALUES (?)",
+                     ((i,) for group in groups.values() if len(group) > 1 for i in group))
+
+
 # Append only: a database's user_version counts the steps it has had.
 MIGRATIONS = [_create_items, _add_search_and_revision, _add_search_and_sort_keys,
-              _add_search_index_and_totals]
+              _add_search_index_and_totals, _canonical_codes]

@@ -6,8 +6,8 @@ import urllib.parse
 
 from .database import Database
 from .migrations import fill_search_and_categories
-from .text import (FIELD_LABELS, THAI_DIGITS, marks_match, search_columns, search_key,
-                   search_terms, utc_now)
+from .text import (FIELD_LABELS, THAI_DIGITS, canonical_code, code_key, marks_match,
+                   search_columns, search_key, search_terms, utc_now)
 
 PAGE_SIZE = 100
 
@@ -43,7 +43,7 @@ class Store(Database):
 
     def by_code(self, query):
         """The item whose code is the whole query, as a scanner types it, or None."""
-        code = query.strip()
+        code = canonical_code(query)
         if not code or len(code) > 64:
             return None
         rows = self.read("SELECT * FROM items WHERE code IN (?1, ?2) ORDER BY code = ?1 DESC",
@@ -149,6 +149,15 @@ class Store(Database):
         for price, quantity in totals:
             count, units, value = count + 1, units + quantity, value + price * quantity
         return count, units, value
+
+    def lookalikes(self):
+        """Groups of items whose codes differ only in what cannot be seen, as found when codes
+        were first stored in one spelling; a group is gone once the shop has merged it."""
+        groups = {}
+        for row in self.read("SELECT items.* FROM code_lookalikes JOIN items "
+                             "ON items.id = code_lookalikes.item_id ORDER BY items.id"):
+            groups.setdefault(code_key(canonical_code(row["code"])), []).append(row)
+        return [rows for rows in groups.values() if len(rows) > 1]
 
     def get(self, item_id):
         rows = self.read("SELECT * FROM items WHERE id = ?", (item_id,))

@@ -12,7 +12,34 @@ FIELD_LABELS = {"code": "รหัสสินค้า", "name": "ชื่อ�
                 "price": "ราคา", "quantity": "จำนวน", "note": "หมายเหตุ"}
 
 CONTROL = re.compile(r"[\x00-\x08\x0b\x0c\x0e-\x1f\x7f]")
-INVISIBLE = re.compile("[\u200b\u200c\u200d\u2060\ufeff]")
+
+
+def _format_characters():
+    # Zero-width spaces and joiners, soft hyphens, byte-order marks, word joiners, direction
+    # marks: whatever Unicode files as a format character, taken from the running Python.
+    # The plane above the first is a class of its own: one class over both is several
+    # times slower to scan.
+    points = [p for p in range(0x110000) if unicodedata.category(chr(p)) == "Cf"]
+    spans = []
+    for point in points:
+        if spans and spans[-1][1] == point - 1:
+            spans[-1][1] = point
+        else:
+            spans.append([point, point])
+    classes = []
+    for low, high in (0, 0xffff), (0x10000, 0x10ffff):
+        inside = [f"{re.escape(chr(a))}-{re.escape(chr(b))}" if a != b else re.escape(chr(a))
+                  for a, b in spans if low <= a <= high]
+        classes.append("[" + "".join(inside) + "]")
+    return re.compile("|".join(classes))
+
+
+INVISIBLE = _format_characters()
+
+
+def visible(text):
+    # Format characters are never printable, and the check is far quicker than the pattern.
+    return text if text.replace("\n", "").isprintable() else INVISIBLE.sub("", text)
 THAI_MONTHS = ("ม.ค.", "ก.พ.", "มี.ค.", "เม.ย.", "พ.ค.", "มิ.ย.",
                "ก.ค.", "ส.ค.", "ก.ย.", "ต.ค.", "พ.ย.", "ธ.ค.")
 
@@ -25,18 +52,70 @@ def one_line(text):
     return " ".join(CONTROL.sub("", nfc(text)).split())
 
 
+def visible_line(text):
+    """A name as typed, less the characters nobody can see."""
+    return one_line(visible(text))
+
+
+def compatible(text):
+    """NFKC, quickly for Thai: sara am is the one Thai letter it splits, and thai_order
+    joins it again."""
+    if unicodedata.is_normalized("NFKC", text.replace("\u0e33", "")):
+        return text
+    return unicodedata.normalize("NFKC", text)
+
+
+def canonical_code(text):
+    """The one spelling of a code however it was typed: compatibility forms (fullwidth
+    letters and digits) folded, invisible characters dropped, Thai marks in one order."""
+    return thai_order(one_line(visible(compatible(text))))
+
+
+# Above and below vowels, then the short-vowel sign, tone marks, the other signs; sara am last.
+THAI_MARK_CHARS = "\u0e31\u0e34-\u0e3a\u0e47-\u0e4e"
+THAI_MARK_RANK = {chr(c): (1 if c == 0x0e47 else 2 if 0x0e48 <= c <= 0x0e4b
+                           else 3 if c >= 0x0e4c else 0)
+                  for c in [0x0e31, *range(0x0e34, 0x0e3b), *range(0x0e47, 0x0e4f)]}
+# Only a mark after sara am, nikhahit, or a mark after one that goes later, needs THAI_CLUSTER.
+UNORDERED = re.compile(f"[\u0e33\u0e47-\u0e4e][{THAI_MARK_CHARS}]|\u0e4d")
+THAI_CLUSTER = re.compile(f"[{THAI_MARK_CHARS}]*\u0e33[{THAI_MARK_CHARS}]*"
+                          f"|[{THAI_MARK_CHARS}]*\u0e4d[{THAI_MARK_CHARS}]*\u0e32"
+                          f"[{THAI_MARK_CHARS}]*|[{THAI_MARK_CHARS}]{{2,}}")
+
+
+def _thai_cluster(match):
+    run = match.group()
+    am = "\u0e33" in run or "\u0e32" in run
+    marks = [c for c in run if c in THAI_MARK_RANK]
+    if "\u0e32" in run:
+        marks.remove("\u0e4d")
+    return "".join(sorted(marks, key=THAI_MARK_RANK.__getitem__)) + ("\u0e33" if am else "")
+
+
+def thai_order(text):
+    """The marks over and under one Thai letter in a single order, and nikhahit with sara aa
+    as sara am: a Thai keyboard takes them in any order and they look the same."""
+    return THAI_CLUSTER.sub(_thai_cluster, text) if UNORDERED.search(text) else text
+
+
+def spelled_out(code):
+    """A code with each invisible character named, so look-alikes can be told apart."""
+    return INVISIBLE.sub(lambda found: f"⟨U+{ord(found.group()):04X}⟩", code)
+
+
 def multi_line(text):
     text = CONTROL.sub("", nfc(text)).replace("\r\n", "\n").replace("\r", "\n")
     return "\n".join(line.rstrip() for line in text.split("\n")).strip()
 
 
 def search_form(text):
-    # Nikhahit + sara aa looks exactly like sara am, and both get typed.
-    text = INVISIBLE.sub("", nfc(text)).replace("\u0e4d\u0e32", "\u0e33")
-    return nfc(text.casefold())
+    # Compatibility forms too: a fullwidth code finds its item.
+    return thai_order(nfc(visible(compatible(text)).casefold()))
 
 
 THAI_DIGITS = str.maketrans("๐๑๒๓๔๕๖๗๘๙", "0123456789")
+# translate() looks every character up, which is slow; most text has no Thai digit at all.
+THAI_DIGIT = re.compile("[๐-๙]")
 # Thai vowels above and below, tone marks and the like, and Latin accents once decomposed.
 MARK = "[\u0e31\u0e34-\u0e3a\u0e47-\u0e4e\u0300-\u036f]"
 MARKS = re.compile(MARK)
@@ -45,7 +124,10 @@ MARKS = re.compile(MARK)
 def search_key(text):
     """What both the stored text and a query are compared as: case, digits and the ways a
     Thai keyboard lets one letter be typed as two all folded away."""
-    text = search_form(text).translate(THAI_DIGITS).replace("\u0e40\u0e40", "\u0e41")
+    text = search_form(text)
+    if THAI_DIGIT.search(text):
+        text = text.translate(THAI_DIGITS)
+    text = text.replace("\u0e40\u0e40", "\u0e41")
     return unicodedata.normalize("NFD", text)
 
 
@@ -189,15 +271,17 @@ NUMBER_FIELDS = {
 def clean_item(raw, present=("code", "name", "category", "price", "quantity", "note")):
     """The fields in `present`, cleaned, and a Thai message for each bad one."""
     values, errors = {}, {}
-    for field in ("code", "name", "category"):
+    for field, clean in (("code", canonical_code), ("name", visible_line),
+                         ("category", visible_line)):
         if field in present:
-            values[field] = one_line(raw.get(field, ""))
+            values[field] = clean(raw.get(field, ""))
     if "note" in present:
         values["note"] = multi_line(raw.get("note", ""))
-    if "code" in present and not values["code"]:
-        errors["code"] = "กรุณากรอกรหัสสินค้า"
-    if "name" in present and not values["name"]:
-        errors["name"] = "กรุณากรอกชื่อสินค้า"
+    for field, missing, unseen in (
+            ("code", "กรุณากรอกรหัสสินค้า", "รหัสสินค้าต้องมีตัวอักษรที่มองเห็นได้"),
+            ("name", "กรุณากรอกชื่อสินค้า", "ชื่อสินค้าต้องมีตัวอักษรที่มองเห็นได้")):
+        if field in present and not values[field]:
+            errors[field] = unseen if raw.get(field, "").strip() else missing
     for field, limit in TEXT_LIMITS.items():
         if field in values and len(values[field]) > limit:
             errors[field] = f"{FIELD_LABELS[field]}ยาวได้ไม่เกิน {limit:,} ตัวอักษร"

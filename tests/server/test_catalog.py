@@ -5,7 +5,7 @@ import re
 import sqlite3
 import sys
 import unittest
-from html import escape as html_escape
+from html import unescape as html_unescape
 from urllib.parse import parse_qs, quote, urlencode
 
 from harness import ServerTestCase, command, make_database, run
@@ -26,6 +26,11 @@ def scan_finds(query, *fields):
     text, bare, _ = search_columns(*fields)
     return all(plain in bare and (not pattern or marks_match(text, pattern))
                for plain, pattern in search_terms(query))
+
+
+def hidden(page):
+    return {k: html_unescape(v) for k, v in re.findall(
+        r'<input type="hidden" name="([\w-]+)" value="([^"]*)"', page) if k != "token"}
 
 
 def revision(page):
@@ -61,7 +66,7 @@ class ItemPagesTest(ServerTestCase):
         page = client.post(path, stale)
         self.assertEqual(page.status, 409)
         self.assert_shows(page.text, "มีการแก้ไขสินค้านี้จากที่อื่น", 'value="ชื่อจากหน้าเก่า"',
-                          "เสื้อยืด สีดำ", 'name="pick-name" value="mine" required',
+                          "เสื้อยืด สีดำ", 'name="pick-name" value="mine"',
                           'name="pick-quantity"')
         self.assertNotIn('name="pick-price"', page.text)  # 990 and 990.00 are the same price
         stored = revision(page.text)
@@ -95,6 +100,36 @@ class ItemPagesTest(ServerTestCase):
         self.assertEqual(lost.status, 409)
         self.assert_shows(lost.text, "ถูกลบไปแล้วระหว่างที่คุณแก้ไข", 'value="ชื่อจากหน้าเก่า"')
 
+    def test_a_save_after_someone_elses_asks_only_about_fields_both_changed(self):
+        client = self.start()
+
+        def opened(item):
+            fields = hidden(client.get(f"/items/{item}/edit").text)
+            return {**fields, **{k[4:]: v for k, v in fields.items() if k.startswith("was-")}}
+
+        for n, (mine, theirs, merged, clashes) in enumerate([
+                ({"price": "20"}, {"quantity": "9"}, ("20.00", "9"), []),  # only mine
+                ({}, {"price": "30"}, ("30.00", "12"), []),  # only theirs
+                ({"price": "20"}, {"price": "20.00", "quantity": "9"}, ("20.00", "9"), []),
+                ({"price": "20", "name": "ของฉัน"}, {"price": "30", "quantity": "9"},
+                 ("20.00", "9"), ["price"])]):
+            with self.subTest(mine=mine, theirs=theirs):
+                code = f"M-{n}"
+                client.add(**dict(SHIRT, code=code))
+                item = client.items()[code]
+                form, path = opened(item), f"/items/{item}/edit"
+                client.follow(client.post(path, {**opened(item), **theirs}))
+                saved = client.post(path, {**form, **mine})
+                if clashes:
+                    self.assertEqual(re.findall(r'name="pick-(\w+)" value="mine"', saved.text),
+                                     clashes)
+                    saved = client.post(path, {**hidden(saved.text), "resolve": "mine"})
+                else:
+                    self.assertIn("โดยรวมกับการแก้ไขจากที่อื่น", client.follow(saved).text)
+                self.assertEqual(saved.status, 303)
+                self.assertEqual(tuple(opened(item)[k] for k in ("price", "quantity")), merged)
+        self.assertIn('value="ของฉัน"', client.get(path).text)
+
     def test_search_matches_thai_and_latin_text(self):
         client = self.start()
         items = [("TS-001", "เสื้อยืดคอกลม", "เสื้อผ้า", ""),
@@ -103,7 +138,9 @@ class ItemPagesTest(ServerTestCase):
                 ("CF-004", "กาแฟคั่วเข้ม", "เครื่องดื่ม", "เมล็ด Arabica"),
                 ("TB-005", "โต๊ะพับ", "เฟอร์นิเจอร์", ""),
                 ("EG-006", "ไข่ไก่ เบอร์ 2 แผง 30 ฟอง", "ของสด", "ก๋วยเตี๋ยว"),
-                 ("FR-007", "แตงโม", "ผลไม้", "ไม่ใช่ไข้"), ("<b>", "ชื่อ & สัญลักษณ์", "", "")]
+                 ("FR-007", "แตงโม", "ผลไม้", "ไม่ใช่ไข้"), ("<b>", "ชื่อ & สัญลักษณ์", "", ""),
+                 # Sara am typed before the tone mark.
+                 ("ZZ-9", "ก้อนน\u0e33\u0e49แข็ง", "", "แทน EG-006")]
         for code, name, category, note in items:
             self.assertEqual(client.add(code, name, category=category, note=note).status, 303)
         for query, expected in [
@@ -115,8 +152,11 @@ class ItemPagesTest(ServerTestCase):
                 ("?q=ไขไก", {"EG-006"}), ("?q=ไข่ไก่", {"EG-006"}), ("?q=ไข้", {"FR-007"}),
                 ("?q=ก๋วยเตียว", {"EG-006"}), ("?q=ก้วย", set()), ("?q=โตะ", {"TB-005"}),
                 ("?q=เเตง", {"FR-007"}), ("?q=๓๐+ฟอง", {"EG-006"}),
-                # Nikhahit and sara aa typed for sara am.
-                ("?q=%E0%B8%99%E0%B9%89%E0%B9%8D%E0%B8%B2", {"WT-003"}),
+                # Sara am, its tone mark and nikhahit with sara aa, in any order.
+                ("?q=%E0%B8%99%E0%B9%89%E0%B9%8D%E0%B8%B2", {"WT-003", "ZZ-9"}),
+                ("?q=น\u0e33\u0e49", {"WT-003", "ZZ-9"}), ("?q=น้ำแข็ง", {"ZZ-9"}),
+                ("?q=น\u0e4d\u0e32\u0e49ดื่ม", {"WT-003"}), ("?q=ＥＧ－００６", {"EG-006", "ZZ-9"}),
+                ("?q=เต\u0e4b\u0e35ยว", {"EG-006"}),  # the tone mark before the vowel above
                 ("?category=เครื่องดื่ม", {"WT-003", "CF-004"}),
                 ("?q=ก&category=เครื่องดื่ม", {"CF-004"})]:
             with self.subTest(query=query):
@@ -127,13 +167,12 @@ class ItemPagesTest(ServerTestCase):
                                             if scan_finds(asked.get("q", [""])[0], code, *rest)
                                             and asked.get("category", [rest[1]])[0] == rest[1]})
         self.assertIn("ไม่พบสินค้าที่ตรงกับ “รองเท้า”", client.get("/?q=รองเท้า").text)
-        # A whole code, as a scanner types it, opens its item and comes back to the list.
-        for query, code in [("ts-001", "TS-001"), ("<b>", "<b>"), (" EG-006 ", "EG-006")]:
+        # A whole code, as a scanner types it, heads the other matches.
+        for query, code, others in [("ts-001", "TS-001", 0), ("<b>", "<b>", 0),
+                                    (" EG-006 ", "EG-006", 1), ("eg-006\u200b", "EG-006", 1)]:
             with self.subTest(query=query):
-                opened = client.get("/?" + urlencode({"q": query, "sort": "code"}))
-                self.assertEqual(opened.headers["Location"],
-                                 f"/items/{client.items()[code]}/edit?back=%2F%3Fsort%3Dcode")
-                self.assertIn(html_escape(code), client.follow(opened).text)
+                found = list(client.items("?" + urlencode({"q": query})))
+                self.assertEqual((found[0], len(found)), (code, 1 + others))
         order = list(client.items())
         # A Thai dictionary orders โต๊ะ by ต, before น, whatever the leading vowel's code point.
         for first, then in [("PT-002", "CF-004"), ("CF-004", "TB-005"), ("TB-005", "WT-003"),
@@ -146,6 +185,11 @@ class ItemPagesTest(ServerTestCase):
         for change, message in [
                 ({"code": ""}, "กรุณากรอกรหัสสินค้า"), ({"name": "  "}, "กรุณากรอกชื่อสินค้า"),
                 ({"code": "dup-1"}, "รหัสสินค้า “dup-1” มีอยู่แล้ว"),
+                # Look-alikes of a code are that code.
+                *(({"code": code}, "รหัสสินค้า “DUP-1” มีอยู่แล้ว") for code in (
+                    "DUP-1\u200b", "DUP-1\u00ad", "DUP-\u20601", "\ufeffDUP-1", "ＤＵＰ－１")),
+                ({"code": "\u200b\u00ad"}, "รหัสสินค้าต้องมีตัวอักษรที่มองเห็นได้"),
+                ({"name": "\u2060\ufeff"}, "ชื่อสินค้าต้องมีตัวอักษรที่มองเห็นได้"),
                 ({"price": ""}, "กรุณากรอกราคา"), ({"price": "-5"}, "ราคาต้องไม่ติดลบ"),
                 ({"price": "1.999"}, "ทศนิยมได้ไม่เกิน 2 ตำแหน่ง"),
                 ({"price": "0.105"}, "ทศนิยมได้ไม่เกิน 2 ตำแหน่ง"),
@@ -176,6 +220,9 @@ class ItemPagesTest(ServerTestCase):
             " updated_at) VALUES (?, ?, ?, ?, ?, '', '2024-01-02T03:04:05Z', ?)",
             [("OLD-1", "ชาเขียวมัทฉะ", "", 12050, 3, "2024-01-02T03:04:05Z"),
              ("OLD-2", "ชามะนาว", "เครื่องดื่ม", 99999999999, 999999999, "2024-01-03T00:00:00Z")])
+        connection.executemany("INSERT INTO items (code, name, price_satang, quantity, created_at,"
+                               " updated_at) VALUES (?, ?, 100, 0, '', '')",
+                               [("A001", "ก"), ("A001\u200b", "ข"), ("Ａ００２", "น\u0e33\u0e49แข็ง")])
         # A name the last step needs is taken, so that step fails after its other changes.
         connection.execute("CREATE INDEX items_sort_name ON items (name)")
         connection.close()
@@ -186,7 +233,7 @@ class ItemPagesTest(ServerTestCase):
             self.assertEqual(check.execute("PRAGMA user_version").fetchone()[0], 2)
             columns = [row[1] for row in check.execute("PRAGMA table_info(items)")]
             self.assertNotIn("search_bare", columns)
-            self.assertEqual(check.execute("SELECT name FROM items ORDER BY id").fetchall(),
+            self.assertEqual(check.execute("SELECT name FROM items WHERE id <= 2").fetchall(),
                              [("ชาเขียวมัทฉะ",), ("ชามะนาว",)])
             check.execute("DROP INDEX items_sort_name")
         check.close()
@@ -199,8 +246,16 @@ class ItemPagesTest(ServerTestCase):
                       client.get("/").text)
         self.assertIn('<option value="เครื่องดื่ม">', client.get("/").text)
         with sqlite3.connect(path) as check:
-            self.assertEqual(check.execute("PRAGMA user_version").fetchone()[0], 4)
+            self.assertEqual(check.execute("PRAGMA user_version").fetchone()[0], 5)
         check.close()
+        # A code takes its one spelling unless that would merge two items; those are shown.
+        self.assertEqual(set(client.items("?q=น้ำแข็ง")), {"A002"})
+        self.assert_shows(client.get("/").text, "พบรหัสสินค้าที่หน้าตาเหมือนกัน 1 กลุ่ม",
+                          "<code>A001⟨U+200B⟩</code></a> ข")
+        lookalike = "/items/%d/" % client.items()["A001\u200b"]
+        self.assertIn("A001⟨U+200B⟩ จะบันทึกเป็น “A001”", client.get(lookalike + "edit").text)
+        client.post(lookalike + "delete", {})
+        self.assertNotIn("หน้าตาเหมือนกัน", client.get("/").text)
 
 
 class CsvTest(ServerTestCase):
@@ -258,7 +313,7 @@ class CsvTest(ServerTestCase):
             with self.subTest(text=text):
                 self.assert_refused(client, text, "ไม่ได้นำเข้าข้อมูลใด ๆ", *messages)
         self.assertEqual(client.get("/export.csv").body, before)
-        data = "code,quantity,price\r\na-1,41,185\r\nA-2,0,35.5\r\n".encode()
+        data = "code,quantity,price\r\na-1,41,185\r\nA-2\u200b,0,35.5\r\n".encode()
         self.assertIn("ปรับปรุง 1 รายการ · ไม่เปลี่ยนแปลง 1 รายการ",
                       client.follow(client.upload(data)).text)
         data = "รหัสสินค้า,ชื่อสินค้า,ราคาขาย,ต้นทุน,จำนวนคงเหลือ\nN-1,ใหม่,10,5,3\n".encode()

@@ -51,7 +51,7 @@ class ClientInputTest(ServerTestCase):
             (404, raw("DELETE /items/1")), (405, raw("POST /export.csv")),
             (405, raw("PUT /items/new")), (404, raw("GET /nothing")), (200, raw("GET /import")),
             (200, raw("GET /style.css")), (200, raw("GET /items/new")),
-            (200, raw("GET /export.csv")),
+            (200, raw("GET /export.csv")), (200, raw("GET /page.js")),
             (MALFORMED, b"GET / HTTP/2.0\r\n\r\n"),
             (MALFORMED, b"GET / HTTP/1.99999999999\r\n\r\n"),
             (431, raw("GET /", [f"X-{n}: 1" for n in range(101)])),

@@ -3,7 +3,7 @@ question asked before a restore."""
 
 from ..markup import Markup, html, join
 from ..text import THAI_MONTHS, show_time
-from .layout import hidden, layout
+from .layout import file_field, hidden, layout
 
 ABOUT = Markup(
     "<p>สำเนาเป็นไฟล์ฐานข้อมูลทั้งแคตตาล็อก ณ เวลาที่กด ดาวน์โหลดได้ขณะใช้งานตามปกติ "
@@ -19,10 +19,10 @@ WARNING = Markup(
     "สินค้าที่เพิ่มหรือแก้ไขหลังจากวันที่ของสำเนาจะหายไป "
     "(ยังกู้กลับได้จากสำเนาก่อนกู้คืนที่โปรแกรมทำให้) "
     "โปรแกรมจะตรวจไฟล์และแสดงสิ่งที่จะเปลี่ยนให้ยืนยันก่อนทุกครั้ง</p>")
-ACCEPTS = Markup(
-    '<span class="hint">รับไฟล์ที่ได้จาก “ดาวน์โหลดสำเนาตอนนี้” (.db) '
+ACCEPTS = (
+    "รับไฟล์ที่ได้จาก “ดาวน์โหลดสำเนาตอนนี้” (.db) "
     "หรือสำเนาในโฟลเดอร์ backups (.db.gz) รับเฉพาะข้อมูลสินค้า "
-    "ไฟล์ที่มีตาราง วิว หรือทริกเกอร์ที่แคตตาล็อกไม่ได้สร้างจะไม่ถูกกู้คืน</span>")
+    "ไฟล์ที่มีตาราง วิว หรือทริกเกอร์ที่แคตตาล็อกไม่ได้สร้างจะไม่ถูกกู้คืน")
 
 
 def when(moment):
@@ -58,14 +58,12 @@ def backups_page(token, snapshots, error=None):
         "ดาวน์โหลดสำเนาตอนนี้</a></p>"
         "<h2>สำเนาอัตโนมัติ</h2>{}{}"
         "<h2>กู้คืนจากไฟล์สำเนา</h2>{}"
-        '<form class="item" method="post" action="/backups/upload" enctype="multipart/form-data">'
-        "{}"
-        '<label>ไฟล์สำเนา (.db หรือ .db.gz)<input type="file" name="file" accept=".db,.gz" '
-        "required>{}</label>"
+        '<form class="item" method="post" action="/backups/upload" enctype="multipart/form-data" '
+        'novalidate>{}{}'
         '<div class="actions-row"><button type="submit" class="danger">กู้คืนจากไฟล์นี้</button>'
         "</div></form>",
         problem, ABOUT, AUTOMATIC, snapshot_rows(token, snapshots), WARNING,
-        hidden("token", token), ACCEPTS)
+        hidden("token", token), file_field("ไฟล์สำเนา (.db หรือ .db.gz)", ".db,.gz", ACCEPTS))
     return layout("สำรองข้อมูล", body, "/backups")
 
 

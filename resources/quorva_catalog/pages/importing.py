@@ -2,7 +2,7 @@
 
 from ..csvfile import CSV_COLUMNS
 from ..markup import Markup, html, join
-from .layout import hidden, layout
+from .layout import file_field, hidden, layout
 
 SHOWN_ERRORS = 200
 
@@ -42,13 +42,12 @@ def import_page(token, limit, errors=(), ignored=()):
                         header, aliases[0]) for _, header, aliases in CSV_COLUMNS)
     body = html(
         "<h1>นำเข้าสินค้าจากไฟล์ CSV</h1>{}"
-        '<form class="item" method="post" action="/import" enctype="multipart/form-data">'
-        "{}"
-        '<label>ไฟล์ CSV<input type="file" name="file" accept=".csv,text/csv" required>'
-        '<span class="hint">ไม่เกิน {} MB</span></label>'
+        '<form class="item" method="post" action="/import" enctype="multipart/form-data" '
+        'novalidate>{}{}'
         '<div class="actions-row"><button type="submit">นำเข้า</button>'
         '<a class="button plain" href="/">ยกเลิก</a></div></form>'
         "{}<ul>{}</ul>{}",
-        problems(errors, ignored), hidden("token", token), limit // (1024 * 1024), FORMAT_HELP,
-        columns, RULES)
+        problems(errors, ignored), hidden("token", token),
+        file_field("ไฟล์ CSV", ".csv,text/csv", f"ไม่เกิน {limit // (1024 * 1024)} MB"),
+        FORMAT_HELP, columns, RULES)
     return layout("นำเข้า CSV", body, "/import")

@@ -5,7 +5,8 @@ import urllib.parse
 from ..links import list_url
 from ..markup import Markup, html, join
 from ..store import PAGE_SIZE, SORTS
-from ..text import FIELD_LABELS, TEXT_LIMITS, format_satang, show_time
+from ..text import (FIELD_LABELS, TEXT_LIMITS, canonical_code, format_satang, show_time,
+                    spelled_out)
 from .layout import error_summary, hidden, layout
 
 EMPTY_CATALOG = Markup('<p class="warn">ยังไม่มีสินค้าในแคตตาล็อก '
@@ -22,9 +23,15 @@ def selected(flag):
     return Markup(" selected") if flag else ""
 
 
-def list_page(found, query, category, sort, categories, flash):
-    """`found` is what Store.search gives: (rows, count, units, value, page)."""
+def list_page(found, query, category, sort, categories, flash, exact=None, lookalikes=()):
+    """`found` is what Store.search gives: (rows, count, units, value, page); `exact` the item
+    whose code is the whole query, listed first; `lookalikes` what Store.lookalikes gives."""
     rows, count, units, value, page = found
+    if exact is not None and (not category or exact["category"] == category):
+        rows = [row for row in rows if row["id"] != exact["id"]]
+        rows = [exact] + rows if page == 1 else rows
+    else:
+        exact = None
     if category and category not in categories:
         categories = categories + [category]
     category_options = join(html('<option value="{}"{}>{}</option>', c, selected(c == category), c)
@@ -41,6 +48,8 @@ def list_page(found, query, category, sort, categories, flash):
         '<label>เรียงตาม<select name="sort">{}</select></label>'
         '<button type="submit">ค้นหา</button>'
         '<a class="button plain" href="/">ล้าง</a></form>', query, category_options, sort_options)]
+    body.append(lookalike_report(lookalikes, urllib.parse.quote(list_url(query, category, sort,
+                                                                          page), safe="")))
     if count == 0 and not query and not category:
         body.append(EMPTY_CATALOG)
     elif count == 0:
@@ -50,19 +59,35 @@ def list_page(found, query, category, sort, categories, flash):
                          'มูลค่ารวม {} บาท</p>', count, units, format_satang(value)))
         body.append(TABLE_HEAD)
         back = urllib.parse.quote(list_url(query, category, sort, page), safe="")
-        body.extend(item_row(row, back) for row in rows)
+        body.extend(item_row(row, back, exact is not None and row["id"] == exact["id"])
+                    for row in rows)
         body.append(Markup("</tbody></table></div>"))
         body.append(page_links(count, query, category, sort, page))
     return layout("รายการสินค้า", join(body), "/", flash)
 
 
-def item_row(row, back):
+def lookalike_report(groups, back):
+    if not groups:
+        return Markup()
+    listed = join(html("<li>{}</li>", join(
+        html('{}<a href="/items/{}/edit?back={}"><code>{}</code></a> {}',
+             Markup(" · ") if n else "", row["id"], back, spelled_out(row["code"]), row["name"])
+        for n, row in enumerate(rows))) for rows in groups)
+    return html('<div class="warn lookalikes" role="note"><strong>พบรหัสสินค้าที่หน้าตาเหมือนกัน '
+                "{:,} กลุ่ม</strong><p>รหัสในแต่ละกลุ่มต่างกันเพียงอักขระที่มองไม่เห็น"
+                "หรือรูปแบบตัวอักษร จึงน่าจะเป็นสินค้าเดียวกัน กรุณารวมให้เหลือรายการเดียว: "
+                "แก้ไขรายการที่จะเก็บไว้ แล้วลบรายการที่ซ้ำ หรือเปลี่ยนรหัสให้ต่างกัน</p>"
+                "<ul>{}</ul></div>",
+                len(groups), listed)
+
+
+def item_row(row, back, exact=False):
     note = html('<div class="note">{}</div>', row["note"]) if row["note"] else ""
     quantity = (Markup('<span class="out">หมด</span>') if row["quantity"] == 0
                 else format(row["quantity"], ","))
     return html(
-        '<tr id="item-{id}" data-code="{code}">'
-        '<td class="code">{code}</td>'
+        '<tr id="item-{id}" data-code="{code}"{exact}>'
+        '<td class="code">{code}{label}</td>'
         '<td>{name}{note}</td>'
         '<td data-label="หมวดหมู่">{category}</td>'
         '<td class="num" data-label="ราคา">{price}</td>'
@@ -72,7 +97,9 @@ def item_row(row, back):
         '<a href="/items/{id}/delete?back={back}">ลบ</a></td></tr>',
         id=row["id"], code=row["code"], name=row["name"], note=note, category=row["category"],
         price=format_satang(row["price_satang"]), quantity=quantity, updated=row["updated_at"],
-        shown=show_time(row["updated_at"]), back=back)
+        shown=show_time(row["updated_at"]), back=back,
+        exact=Markup(' class="exact"') if exact else "",
+        label=Markup('<span class="hint">รหัสตรงกับคำค้น</span>') if exact else "")
 
 
 def page_links(count, query, category, sort, page):
@@ -97,7 +124,7 @@ def item_raw(row):
             "quantity": str(row["quantity"]), "note": row["note"]}
 
 
-def item_form(action, raw, errors, token, back, categories, submit, revision=None):
+def item_form(action, raw, errors, token, back, categories, submit, revision=None, base=None):
     def field(name, label, hint="", kind="text", attrs=Markup()):
         error = errors.get(name)
         described = html(' aria-describedby="{}-error"', name) if error else ""
@@ -116,11 +143,13 @@ def item_form(action, raw, errors, token, back, categories, submit, revision=Non
 
     return join([
         error_summary(list(errors.values())),
-        html('<form class="item" method="post" action="{}">', action),
+        # The server's Thai messages, not the browser's English bubbles.
+        html('<form class="item" method="post" action="{}" novalidate>', action),
         hidden("token", token), hidden("back", back),
         hidden("revision", revision) if revision is not None else "",
+        opened_fields(base),
         Markup('<div class="pair">'),
-        field("code", "รหัสสินค้า", "ไม่ซ้ำกับสินค้าอื่น",
+        field("code", "รหัสสินค้า", code_hint(raw.get("code", "")),
               attrs=Markup(' maxlength="64" required')),
         field("category", "หมวดหมู่", attrs=Markup(' maxlength="100" list="categories"')),
         Markup("</div>"),
@@ -139,9 +168,25 @@ def item_form(action, raw, errors, token, back, categories, submit, revision=Non
     ])
 
 
-def form_page(title, action, raw, errors, token, back, categories, submit, revision=None):
-    """The add or edit form; `revision` is the stored one an edit was opened on."""
-    form = item_form(action, raw, errors, token, back, categories, submit, revision)
+def code_hint(code):
+    # A look-alike kept from before codes had one spelling shows what saving will make of it.
+    canonical = canonical_code(code)
+    if not canonical or canonical == code:
+        return "ไม่ซ้ำกับสินค้าอื่น"
+    return f"ไม่ซ้ำกับสินค้าอื่น · {spelled_out(code)} จะบันทึกเป็น “{canonical}”"
+
+
+def opened_fields(base):
+    """What an edit was opened with, so that a save can tell the user's changes from others'."""
+    if base is None:
+        return ""
+    return join(hidden("was-" + field, base[field]) for field in FIELD_LABELS)
+
+
+def form_page(title, action, raw, errors, token, back, categories, submit, revision=None,
+              base=None):
+    """The add or edit form; `revision` and `base` are the stored item an edit was opened on."""
+    form = item_form(action, raw, errors, token, back, categories, submit, revision, base)
     return layout(title, html("<h1>{}</h1>{}", title, form),
                   "/items/new" if action == "/items/new" else None)
 
@@ -173,38 +218,45 @@ def shown_value(field, text):
     return html('<span class="note-text">{}</span>', text) if field == "note" else text
 
 
-def conflict_page(action, mine, row, fields, token, back, again=False, unchosen=()):
-    """Someone saved the item after this form was opened: both sides of every field that
-    differs, and the user picks one per field or one side for all."""
+def conflict_page(action, mine, base, row, fields, token, back, again=False, unchosen=()):
+    """Someone saved the item after this form was opened and changed some field the user
+    changed too: both sides of each such field, and the user picks one per field or one side
+    for all. Fields only one side changed are merged without asking."""
     theirs = item_raw(row)
     lead = ("สินค้านี้ถูกแก้ไขจากที่อื่นอีกครั้งระหว่างที่คุณเลือก" if again
             else "มีการแก้ไขสินค้านี้จากที่อื่นหลังจากคุณเปิดแบบฟอร์ม")
     missing = (html('<p class="field-error">กรุณาเลือกค่าที่จะใช้ให้ครบ: {}</p>',
                     ", ".join(FIELD_LABELS[f] for f in unchosen)) if unchosen else "")
+    merged = ("ช่องที่แก้ไขเพียงฝั่งเดียวรวมให้แล้ว กรุณาเลือกเฉพาะช่องที่แก้ไขต่างกันด้านล่าง"
+              if base is not None
+              else "กรุณาเลือกว่าจะใช้ค่าใดในแต่ละช่อง ช่องที่ไม่ได้แสดงมีค่าตรงกันอยู่แล้ว")
 
     def choice(field, side, text):
-        return html('<td><label class="pick"><input type="radio" name="pick-{}" value="{}" '
-                    'required>{}</label></td>', field, side, shown_value(field, text))
+        return html('<td><label class="pick"><input type="radio" name="pick-{}" value="{}">'
+                    '{}</label></td>', field, side, shown_value(field, text))
 
-    rows = join(html('<tr><th scope="row">{}</th>{}{}</tr>', FIELD_LABELS[f],
+    def before(field):
+        return html("<td>{}</td>", shown_value(field, base[field])) if base is not None else ""
+
+    rows = join(html('<tr><th scope="row">{}</th>{}{}{}</tr>', FIELD_LABELS[f], before(f),
                      choice(f, "mine", mine[f]), choice(f, "theirs", theirs[f]))
                 for f in fields)
     body = html(
         '<h1>แก้ไขสินค้า: ข้อมูลไม่ตรงกัน</h1>'
         '<div class="errors" role="alert"><strong>ยังไม่ได้บันทึก</strong> {} '
-        '(บันทึกล่าสุดเมื่อ {}) กรุณาเลือกว่าจะใช้ค่าใดในแต่ละช่อง '
-        'ช่องที่ไม่ได้แสดงมีค่าตรงกันอยู่แล้ว</div>{}'
-        '<form class="conflict" method="post" action="{}">{}{}{}{}'
-        '<div class="table-wrap"><table><thead><tr><th>ช่อง</th><th>ที่คุณกรอก</th>'
+        '(บันทึกล่าสุดเมื่อ {}) {}</div>{}'
+        '<form class="conflict" method="post" action="{}" novalidate>{}{}{}{}{}'
+        '<div class="table-wrap"><table><thead><tr><th>ช่อง</th>{}<th>ที่คุณกรอก</th>'
         '<th>ที่บันทึกไว้ล่าสุด</th></tr></thead><tbody>{}</tbody></table></div>'
         '<div class="actions-row">'
         '<button type="submit" name="resolve" value="fields">บันทึกตามที่เลือก</button>'
-        '<button type="submit" name="resolve" value="mine" class="plain" formnovalidate>'
+        '<button type="submit" name="resolve" value="mine" class="plain">'
         'ใช้ที่ฉันกรอกทั้งหมด</button>'
-        '<button type="submit" name="resolve" value="theirs" class="plain" formnovalidate>'
+        '<button type="submit" name="resolve" value="theirs" class="plain">'
         'ใช้ที่บันทึกไว้ทั้งหมด</button>'
         '<a class="button plain" href="{}">ยกเลิก</a></div></form>',
-        lead, show_time(row["updated_at"]), missing, action, hidden("token", token),
+        lead, show_time(row["updated_at"]), merged, missing, action, hidden("token", token),
         hidden("back", back), hidden("revision", row["revision"]),
-        join(hidden("mine-" + f, v) for f, v in mine.items()), rows, back)
+        join(hidden("mine-" + f, v) for f, v in mine.items()), opened_fields(base),
+        Markup("<th>ก่อนแก้ไข</th>") if base is not None else "", rows, back)
     return layout("แก้ไขสินค้า", body)

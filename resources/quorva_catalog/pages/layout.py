@@ -8,86 +8,9 @@ with open(os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__)
                        "style.css"), "rb") as _sheet:
     STYLESHEET = _sheet.read()
 
-# Served as /page.js (the pages' policy allows no inline script).
-# A form that the user has changed and not sent registers beforeunload, so leaving its page,
-# by a link or by closing the window, asks first. Sending it, or putting back its first
-# values, clears the mark; a form sent back with errors holds unsaved typing from the start.
-# WebKit does not repeat a table's header on each printed page, so for printing a long table
-# is cut into tables of about one A4 page each, every one with the header.
-PAGE_SCRIPT = b""""use strict";
-(() => {
-  const changed = new Set();
-  const guard = (event) => { event.preventDefault(); event.returnValue = ""; };
-  // Reading a form's values fires its formdata event, as sending it does.
-  let reading = false;
-  const values = (form) => {
-    reading = true;
-    try {
-      return JSON.stringify([...new FormData(form)].map(([name, value]) =>
-        [name, typeof value === "string" ? value : `${value.name}:${value.size}`]));
-    } finally {
-      reading = false;
-    }
-  };
-  const mark = (form, on) => {
-    const before = changed.size;
-    if (on) changed.add(form); else changed.delete(form);
-    form.toggleAttribute("data-changed", on);
-    if (!before && changed.size) addEventListener("beforeunload", guard);
-    if (before && !changed.size) removeEventListener("beforeunload", guard);
-  };
-  const refused = document.querySelector(".errors") !== null;
-  for (const form of document.querySelectorAll("form[method=post]")) {
-    const first = values(form);
-    const unsaved = refused && form.querySelector(
-      "input:not([type=hidden]):not([type=file]), textarea") !== null;
-    const check = () => mark(form, unsaved || values(form) !== first);
-    form.addEventListener("input", check);
-    form.addEventListener("change", check);
-    // However it is sent, by its button or by a script.
-    form.addEventListener("formdata", () => { if (!reading) mark(form, false); });
-    if (unsaved) mark(form, true);
-  }
-
-  const FIRST_PAGE_ROWS = 26, PAGE_ROWS = 30;
-  let parts = [];
-  addEventListener("beforeprint", () => {
-    for (const table of document.querySelectorAll("main table")) {
-      const body = table.tBodies[0];
-      if (!table.tHead || !body || body.rows.length <= FIRST_PAGE_ROWS) continue;
-      let room = FIRST_PAGE_ROWS, page = [];
-      const pages = [page];
-      for (const row of [...body.rows]) {
-        const note = row.querySelector(".note");
-        const height = 1 + (note ? 0.8 * note.textContent.split("\\n").length : 0);
-        if (page.length && height > room) {
-          pages.push(page = []);
-          room = PAGE_ROWS;
-        }
-        page.push(row);
-        room -= height;
-      }
-      let after = table;
-      for (const rows of pages.slice(1)) {
-        const part = table.cloneNode(false);
-        part.classList.add("printed-part");
-        part.append(table.tHead.cloneNode(true), document.createElement("tbody"));
-        part.tBodies[0].append(...rows);
-        after.after(part);
-        after = part;
-        parts.push([body, part]);
-      }
-    }
-  });
-  addEventListener("afterprint", () => {
-    for (const [body, part] of parts) {
-      body.append(...part.tBodies[0].rows);
-      part.remove();
-    }
-    parts = [];
-  });
-})();
-"""
+with open(os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))),
+                       "page.js"), "rb") as _script:
+    PAGE_SCRIPT = _script.read()
 
 MENU = (("/", "รายการสินค้า"), ("/items/new", "เพิ่มสินค้า"),
         ("/import", "นำเข้า CSV"), ("/export.csv", "ส่งออก CSV"), ("/backups", "สำรองข้อมูล"))
@@ -134,3 +57,12 @@ def error_summary(errors):
         return Markup()
     return html('<div class="errors" role="alert"><strong>บันทึกไม่ได้ กรุณาแก้ไขข้อมูลต่อไปนี้'
                 '</strong><ul>{}</ul></div>', join(html("<li>{}</li>", text) for text in errors))
+
+
+def file_field(label, accept, hint):
+    """A file input with a Thai button: the browser's own says "Choose File". The input stays
+    in the tab order under the button, so the keyboard opens it as before."""
+    return html('<label class="file-pick">{}<input type="file" name="file" accept="{}">'
+                '<span class="pick-row"><span class="button plain" aria-hidden="true">'
+                'เลือกไฟล์…</span><span class="file-name">ยังไม่ได้เลือกไฟล์</span></span>'
+                '<span class="hint">{}</span></label>', label, accept, hint)

@@ -2,10 +2,9 @@
 
 import re
 import sqlite3
-import urllib.parse
 
 from ..httpd import Handler, Refused, whole_number
-from ..links import list_url, safe_back, with_flash
+from ..links import safe_back, with_flash
 from ..pages import items
 from ..store import SORTS, constraint_message
 from ..text import clean_item, one_line
@@ -21,17 +20,43 @@ def differing(values, row):
             if values.get(STORED_AS.get(field, field)) != row[STORED_AS.get(field, field)]]
 
 
-def resolve(choice, form, offered, mine, theirs):
-    """(the form the user settled on, offered fields still to choose)."""
-    raw, unchosen = {}, []
+def opened_with(form, prefix="was-"):
+    """The values an edit form was opened with, or None from a form that did not carry them."""
+    if not all(prefix + field in form for field in FORM_FIELDS):
+        return None
+    return {field: form[prefix + field] for field in FORM_FIELDS}
+
+
+def three_way(base, mine, row):
+    """(values to save, fields both sides changed to different values): a field only one
+    side changed takes that side's value. Without `base`, every field that differs clashes."""
+    was = clean_item(base)[0] if base is not None else None
+    stored = clean_item(items.item_raw(row))[0]
+    merged, clashes = {}, []
     for field in FORM_FIELDS:
+        key = STORED_AS.get(field, field)
+        ours, theirs = mine.get(key), stored.get(key)
+        if ours == theirs or was is not None and theirs == was.get(key):
+            merged[key] = ours
+        elif was is not None and ours == was.get(key):
+            merged[key] = row[key]
+        else:
+            clashes.append(field)
+            merged[key] = ours
+    return merged, clashes
+
+
+def resolve(choice, form, clashes, merged, theirs):
+    """(values the user settled on, clashing fields still to choose)."""
+    settled, unchosen = dict(merged), []
+    for field in clashes:
         pick = choice if choice != "fields" else form.get("pick-" + field)
-        if field not in offered:
-            pick = "mine"
-        elif pick not in ("mine", "theirs"):
+        if pick not in ("mine", "theirs"):
             unchosen.append(field)
-        raw[field] = (theirs if pick == "theirs" else mine)[field]
-    return raw, unchosen
+        elif pick == "theirs":
+            key = STORED_AS.get(field, field)
+            settled[key] = theirs[key]
+    return settled, unchosen
 
 
 class ItemRoutes(Handler):
@@ -46,17 +71,12 @@ class ItemRoutes(Handler):
         store = self.app.store
         query, category = one_line(self.param("q")), one_line(self.param("category", 100))
         sort = self.param("sort") if self.param("sort") in SORTS else "name"
-        scanned = store.by_code(query)
-        if scanned is not None:
-            back = urllib.parse.quote(list_url("", category, sort), safe="")
-            self.redirect(f"/items/{scanned['id']}/edit?back={back}")
-            return
         page_text = self.param("page", 6)
         page = int(page_text) if page_text.isascii() and page_text.isdigit() else 1
         flash = self.app.take_flash(self.param("m", 40))
         found = store.search(query, category, sort, page)
-        self.send_page(200, items.list_page(found, query, category, sort,
-                                            store.categories(), flash))
+        self.send_page(200, items.list_page(found, query, category, sort, store.categories(),
+                                            flash, store.by_code(query), store.lookalikes()))
 
     def item_or_404(self, item_id):
         row = self.app.store.get(int(item_id))
@@ -64,9 +84,11 @@ class ItemRoutes(Handler):
             raise Refused(404, "ไม่พบสินค้านี้ อาจถูกลบไปแล้ว")
         return row
 
-    def form_page(self, status, title, action, raw, errors, submit, back, revision=None):
+    def form_page(self, status, title, action, raw, errors, submit, back, revision=None,
+                  base=None):
         self.send_page(status, items.form_page(title, action, raw, errors, self.app.token, back,
-                                               self.app.store.categories(), submit, revision))
+                                               self.app.store.categories(), submit, revision,
+                                               base))
 
     def new_page(self):
         self.form_page(200, "เพิ่มสินค้า", "/items/new", {"quantity": "0"}, {},
@@ -90,75 +112,87 @@ class ItemRoutes(Handler):
 
     def edit_page(self, item_id):
         row = self.item_or_404(item_id)
-        self.form_page(200, "แก้ไขสินค้า", f"/items/{row['id']}/edit", items.item_raw(row), {},
-                       "บันทึกการแก้ไข", safe_back(self.param("back", 2000)), row["revision"])
+        raw = items.item_raw(row)
+        self.form_page(200, "แก้ไขสินค้า", f"/items/{row['id']}/edit", raw, {},
+                       "บันทึกการแก้ไข", safe_back(self.param("back", 2000)), row["revision"],
+                       raw)
 
     def update(self, item_id):
         form = self.read_form()
         back = safe_back(form.get("back", "/"))
-        revision = form.get("revision", "")
-        revision = whole_number(revision)
+        revision = whole_number(form.get("revision", ""))
         revision = -1 if revision is None else revision
         action = f"/items/{int(item_id)}/edit"
         choice = form.get("resolve")
-        if choice in CHOICES:
-            mine = {field: form.get("mine-" + field, "") for field in FORM_FIELDS}
+        base = opened_with(form)
+        raw = opened_with(form, "mine-") or {} if choice in CHOICES else form
+        values, errors = clean_item(raw)
+        if errors:
+            # The form keeps the revision it was opened on: fixing a typo must not turn it
+            # into a save over someone else's change. A choice made on the conflict page has
+            # no such revision, so its next save merges again.
+            self.form_page(422, "แก้ไขสินค้า", action, raw, errors, "บันทึกการแก้ไข", back,
+                           -1 if choice in CHOICES else revision, base)
+            return
+        merged_with_theirs = False
+        for _ in range(3):
             current = self.app.store.get(int(item_id))
             if current is None:
-                self.deleted_meanwhile(mine, back)
-                return
-            if current["revision"] != revision:
-                self.conflict_page(action, mine, current, back, again=True)
-                return
-            offered = differing(clean_item(mine)[0], current)
-            raw, unchosen = resolve(choice, form, offered, mine, items.item_raw(current))
-            if unchosen:
-                self.conflict_page(action, mine, current, back, unchosen=unchosen)
-                return
-        else:
-            raw = form
-        values, errors = clean_item(raw)
-        if choice in CHOICES and not errors and not differing(values, current):
-            key = self.app.flash("ok", f"คงข้อมูลที่บันทึกไว้ของ “{values['name']}” ตามเดิม")
-            self.redirect(with_flash(back, key))
-            return
-        if not errors:
-            try:
-                outcome = self.app.store.update(int(item_id), revision, values)
-            except sqlite3.IntegrityError as error:
-                field, text = constraint_message(error, values["code"])
-                errors[field or "form"] = text
-            else:
-                if outcome == "conflict":
-                    current = self.app.store.get(int(item_id))
-                    if current is None:
-                        outcome = "missing"
-                    elif differing(values, current):
-                        self.conflict_page(action, raw, current, back)
-                        return
-                    else:
-                        outcome = "saved"
-                if outcome == "saved":
-                    key = self.app.flash("ok", f"บันทึกการแก้ไข “{values['name']}” แล้ว")
-                    self.redirect(with_flash(back, key))
-                    return
                 self.deleted_meanwhile(raw, back)
                 return
-        # The form keeps the revision it was opened on: fixing a typo must not turn it into
-        # a save over someone else's change.
-        status = 409 if "form" in errors and not set(errors) - {"form"} else 422
-        self.form_page(status, "แก้ไขสินค้า", action, raw, errors, "บันทึกการแก้ไข", back,
-                       revision)
+            if current["revision"] == revision and choice not in CHOICES:
+                settled = values
+            else:
+                settled, clashes = three_way(base, values, current)
+                if current["revision"] == revision:
+                    settled, unchosen = resolve(choice, form, clashes, settled, current)
+                    if unchosen:
+                        self.conflict_page(action, raw, base, current, clashes, back,
+                                           unchosen=unchosen)
+                        return
+                elif clashes:
+                    self.conflict_page(action, raw, base, current, clashes, back,
+                                       again=choice in CHOICES)
+                    return
+                else:
+                    merged_with_theirs = True
+                if not differing(settled, current):
+                    text = (f"คงข้อมูลที่บันทึกไว้ของ “{current['name']}” ตามเดิม"
+                            if choice in CHOICES else self.saved_text(current["name"], True))
+                    self.redirect(with_flash(back, self.app.flash("ok", text)))
+                    return
+            try:
+                outcome = self.app.store.update(int(item_id), current["revision"], settled)
+            except sqlite3.IntegrityError as error:
+                # Shown as it would be saved, on the revision it was merged with.
+                field, text = constraint_message(error, settled["code"])
+                self.form_page(422, "แก้ไขสินค้า", action, items.item_raw(settled),
+                               {field or "form": text}, "บันทึกการแก้ไข", back,
+                               current["revision"], items.item_raw(current))
+                return
+            if outcome == "saved":
+                text = self.saved_text(settled["name"], merged_with_theirs)
+                self.redirect(with_flash(back, self.app.flash("ok", text)))
+                return
+            # Saved by someone else between reading and writing: merge again.
+        self.form_page(409, "แก้ไขสินค้า", action, raw,
+                       {"form": "สินค้านี้ถูกแก้ไขจากที่อื่นพร้อมกันหลายครั้ง กรุณาบันทึกอีกครั้ง"},
+                       "บันทึกการแก้ไข", back, revision, base)
+
+    @staticmethod
+    def saved_text(name, merged):
+        text = f"บันทึกการแก้ไข “{name}” แล้ว"
+        return text + " โดยรวมกับการแก้ไขจากที่อื่นที่บันทึกไว้ก่อนหน้า" if merged else text
 
     def deleted_meanwhile(self, raw, back):
         self.form_page(409, "เพิ่มสินค้า", "/items/new", raw,
                        {"form": "สินค้านี้ถูกลบไปแล้วระหว่างที่คุณแก้ไข ข้อมูลที่กรอกยังอยู่ "
                                 "กด “บันทึก” เพื่อเพิ่มเป็นสินค้าใหม่"}, "บันทึก", back)
 
-    def conflict_page(self, action, mine, current, back, again=False, unchosen=()):
+    def conflict_page(self, action, mine, base, current, clashes, back, again=False,
+                      unchosen=()):
         mine = {field: mine.get(field, "") for field in FORM_FIELDS}
-        values, _ = clean_item(mine)
-        self.send_page(409, items.conflict_page(action, mine, current, differing(values, current),
+        self.send_page(409, items.conflict_page(action, mine, base, current, clashes,
                                                 self.app.token, back, again, unchosen))
 
     def delete_page(self, item_id):
