@@ -20,21 +20,6 @@ namespace {
 
 constexpr const char* applicationId = "org.quorva.Quorva";
 
-// The windows' icon comes from PNGs loaded once: the themed SVG would map
-// librsvg, about 5 MiB, for a picture the window manager shows small. The SVG
-// stays for launchers and the About window's logo.
-GList* windowIcons = nullptr;
-
-void loadWindowIcons(const std::string& resources)
-{
-    for (const char* size : {"48", "128"}) {
-        g_autofree char* name = g_strconcat("window-icon-", size, ".png", nullptr);
-        g_autofree char* path = g_build_filename(resources.c_str(), name, nullptr);
-        if (GdkTexture* icon = gdk_texture_new_from_filename(path, nullptr))
-            windowIcons = g_list_append(windowIcons, icon);
-    }
-}
-
 #if defined(__GLIBC__)
 // Long enough to span the frames of a scroll, short enough to fall between a
 // caret's blinks.
@@ -55,22 +40,6 @@ void onAfterPaint(GdkFrameClock*, gpointer)
     pendingTrim = g_timeout_add(trimDelayMilliseconds, trimHeap, nullptr);
 }
 #endif
-
-void onWindowRealize(GtkWidget* window, gpointer)
-{
-    GdkSurface* surface = gtk_native_get_surface(GTK_NATIVE(window));
-    if (windowIcons)
-        gdk_toplevel_set_icon_list(GDK_TOPLEVEL(surface), windowIcons);
-#if defined(__GLIBC__)
-    g_signal_connect_object(gdk_surface_get_frame_clock(surface), "after-paint",
-                            G_CALLBACK(onAfterPaint), window, G_CONNECT_DEFAULT);
-#endif
-}
-
-void onWindowAdded(GtkApplication*, GtkWindow* window, gpointer)
-{
-    g_signal_connect(window, "realize", G_CALLBACK(onWindowRealize), nullptr);
-}
 
 std::string actionName(std::size_t menu, std::size_t item)
 {
@@ -152,16 +121,17 @@ GtkShellApplication& GtkShellApplication::shared()
 GtkShellApplication::GtkShellApplication()
     // Unique over the session bus: a second start brings the first window
     // forward instead of starting a second server on the same port.
-    : application(gtk_application_new(applicationId, G_APPLICATION_DEFAULT_FLAGS)),
+    : application(adoptGObject(gtk_application_new(applicationId, G_APPLICATION_DEFAULT_FLAGS))),
       fileSystem(PosixFileSystem::resourceDirectoryOfExecutable()),
       platformInterfaces{*this,       mainQueue,     clock,     workspace, environment,
                          fileSystem,  processLauncher, signalSources, urlParser, thisProcess}
 {
-    g_signal_connect(application, "startup", G_CALLBACK(onStartup), this);
-    g_signal_connect(application, "activate", G_CALLBACK(onActivate), this);
-    g_signal_connect(application, "shutdown", G_CALLBACK(onShutdown), this);
-    g_signal_connect(application, "window-added", G_CALLBACK(onWindowAdded), nullptr);
-    g_signal_connect(application, "window-removed", G_CALLBACK(onWindowRemoved), this);
+    // This object outlives the application it holds: its handlers need no disconnecting.
+    g_signal_connect(application.get(), "startup", G_CALLBACK(onStartup), this);
+    g_signal_connect(application.get(), "activate", G_CALLBACK(onActivate), this);
+    g_signal_connect(application.get(), "shutdown", G_CALLBACK(onShutdown), this);
+    g_signal_connect(application.get(), "window-added", G_CALLBACK(onWindowAdded), this);
+    g_signal_connect(application.get(), "window-removed", G_CALLBACK(onWindowRemoved), this);
 }
 
 void GtkShellApplication::setDelegate(const std::shared_ptr<AppDelegate>& newDelegate)
@@ -192,7 +162,11 @@ int GtkShellApplication::run(int, char** argv)
         return 1;
     // The shell takes no arguments of its own.
     char* arguments[] = {argv[0], nullptr};
-    return g_application_run(G_APPLICATION(application), 1, arguments);
+    const int status = g_application_run(G_APPLICATION(application.get()), 1, arguments);
+    // Its loop has ended, and with it every call that could reach them.
+    windowIcons.clear();
+    application.reset();
+    return status;
 }
 
 std::unique_ptr<WebView> GtkShellApplication::createWebView(
@@ -205,7 +179,7 @@ std::unique_ptr<WebView> GtkShellApplication::createWebView(
 
 std::unique_ptr<Window> GtkShellApplication::createWindow(int contentWidth, int contentHeight)
 {
-    auto window = std::make_unique<GtkMainWindow>(application, contentWidth, contentHeight);
+    auto window = std::make_unique<GtkMainWindow>(application.get(), contentWidth, contentHeight);
     window->setCloseHandler([this] {
         auto appDelegate = delegate.lock();
         return !appDelegate || appDelegate->windowShouldClose();
@@ -222,7 +196,7 @@ void GtkShellApplication::activateIgnoringOtherApps()
 
 void GtkShellApplication::terminate()
 {
-    g_application_quit(G_APPLICATION(application));
+    g_application_quit(G_APPLICATION(application.get()));
 }
 
 std::string_view GtkShellApplication::interpreterHint() const
@@ -238,7 +212,7 @@ void GtkShellApplication::onStartup(GApplication*, gpointer data)
     applyRenderingChoice(self->environment.snapshot());
     followDesktopColorScheme();
     self->installMenu();
-    installIcon();
+    self->installIcon();
 }
 
 void GtkShellApplication::installIcon()
@@ -250,8 +224,36 @@ void GtkShellApplication::installIcon()
         g_autofree char* icons = g_build_filename(share, "icons", nullptr);
         gtk_icon_theme_add_search_path(gtk_icon_theme_get_for_display(gdk_display_get_default()),
                                        icons);
-        loadWindowIcons(*resources);
+        for (const char* size : {"48", "128"}) {
+            g_autofree char* name = g_strconcat("window-icon-", size, ".png", nullptr);
+            g_autofree char* path = g_build_filename(resources->c_str(), name, nullptr);
+            if (GdkTexture* icon = gdk_texture_new_from_filename(path, nullptr))
+                windowIcons.push_back(adoptGObject(icon));
+        }
     }
+}
+
+void GtkShellApplication::onWindowAdded(GtkApplication*, GtkWindow* window, gpointer self)
+{
+    g_signal_connect(window, "realize", G_CALLBACK(onWindowRealize), self);
+}
+
+void GtkShellApplication::onWindowRealize(GtkWidget* window, gpointer data)
+{
+    auto* self = static_cast<GtkShellApplication*>(data);
+    GdkSurface* surface = gtk_native_get_surface(GTK_NATIVE(window));
+    if (!self->windowIcons.empty()) {
+        // The list only lends the textures to the call.
+        GList* icons = nullptr;
+        for (auto icon = self->windowIcons.rbegin(); icon != self->windowIcons.rend(); ++icon)
+            icons = g_list_prepend(icons, icon->get());
+        gdk_toplevel_set_icon_list(GDK_TOPLEVEL(surface), icons);
+        g_list_free(icons);
+    }
+#if defined(__GLIBC__)
+    g_signal_connect_object(gdk_surface_get_frame_clock(surface), "after-paint",
+                            G_CALLBACK(onAfterPaint), window, G_CONNECT_DEFAULT);
+#endif
 }
 
 void GtkShellApplication::onActivate(GApplication*, gpointer data)
@@ -272,6 +274,8 @@ void GtkShellApplication::onShutdown(GApplication*, gpointer data)
     auto* self = static_cast<GtkShellApplication*>(data);
     if (auto appDelegate = self->delegate.lock())
         appDelegate->applicationWillTerminate();
+    if (self->mainWindow)
+        self->mainWindow->saveFinalFrame();
 }
 
 void GtkShellApplication::onWindowRemoved(GtkApplication*, GtkWindow*, gpointer data)
@@ -280,30 +284,29 @@ void GtkShellApplication::onWindowRemoved(GtkApplication*, GtkWindow*, gpointer 
     auto appDelegate = self->delegate.lock();
     // GTK ends the application with its last window; a delegate that says no keeps it.
     if (appDelegate && !appDelegate->applicationShouldTerminateAfterLastWindowClosed() &&
-        !gtk_application_get_windows(self->application))
-        g_application_hold(G_APPLICATION(self->application));
+        !gtk_application_get_windows(self->application.get()))
+        g_application_hold(G_APPLICATION(self->application.get()));
 }
 
 void GtkShellApplication::installMenu()
 {
-    GMenu* bar = g_menu_new();
+    const auto bar = adoptGObject(g_menu_new());
     for (std::size_t m = 0; m < mainMenu.menus.size(); ++m) {
         const Menu& menu = mainMenu.menus[m];
-        GMenu* submenu = g_menu_new();
-        GMenu* section = g_menu_new();
+        const auto submenu = adoptGObject(g_menu_new());
+        auto section = adoptGObject(g_menu_new());
         for (std::size_t i = 0; i < menu.items.size(); ++i) {
             const MenuItem& entry = menu.items[i];
             if (entry.separator) {
-                g_menu_append_section(submenu, nullptr, G_MENU_MODEL(section));
-                g_object_unref(section);
-                section = g_menu_new();
+                g_menu_append_section(submenu.get(), nullptr, G_MENU_MODEL(section.get()));
+                section.reset(g_menu_new());
                 continue;
             }
             const std::string name = actionName(m, i);
-            GSimpleAction* action = g_simple_action_new(name.c_str(), nullptr);
-            g_simple_action_set_enabled(action, hasCounterpart(entry.action));
+            const auto action = adoptGObject(g_simple_action_new(name.c_str(), nullptr));
+            g_simple_action_set_enabled(action.get(), hasCounterpart(entry.action));
             g_signal_connect_data(
-                action, "activate",
+                action.get(), "activate",
                 G_CALLBACK(+[](GSimpleAction*, GVariant*, gpointer binding) {
                     auto* bound = static_cast<ActionBinding*>(binding);
                     bound->application->performAction(bound->item);
@@ -311,11 +314,10 @@ void GtkShellApplication::installMenu()
                 new ActionBinding{this, entry},
                 [](gpointer binding, GClosure*) { delete static_cast<ActionBinding*>(binding); },
                 GConnectFlags(0));
-            g_action_map_add_action(G_ACTION_MAP(application), G_ACTION(action));
-            g_object_unref(action);
+            g_action_map_add_action(G_ACTION_MAP(application.get()), G_ACTION(action.get()));
 
             const std::string detailed = "app." + name;
-            g_menu_append(section, entry.title.c_str(), detailed.c_str());
+            g_menu_append(section.get(), entry.title.c_str(), detailed.c_str());
             std::vector<std::string> keys;
             if (!entry.keyEquivalent.empty())
                 keys.push_back(accelerator(entry.keyEquivalent, entry.modifierMask));
@@ -325,32 +327,28 @@ void GtkShellApplication::installMenu()
             for (const auto& key : keys)
                 accels.push_back(key.c_str());
             accels.push_back(nullptr);
-            gtk_application_set_accels_for_action(application, detailed.c_str(), accels.data());
+            gtk_application_set_accels_for_action(application.get(), detailed.c_str(),
+                                                  accels.data());
         }
-        g_menu_append_section(submenu, nullptr, G_MENU_MODEL(section));
-        g_object_unref(section);
+        g_menu_append_section(submenu.get(), nullptr, G_MENU_MODEL(section.get()));
         if (m == mainMenu.windowsMenu) {
             // The window list: the one window, brought to the front.
-            GSimpleAction* present = g_simple_action_new("present-main-window", nullptr);
-            g_signal_connect(present, "activate",
+            const auto present = adoptGObject(g_simple_action_new("present-main-window", nullptr));
+            g_signal_connect(present.get(), "activate",
                              G_CALLBACK(+[](GSimpleAction*, GVariant*, gpointer self) {
                                  static_cast<GtkShellApplication*>(self)->activateIgnoringOtherApps();
                              }),
                              this);
-            g_action_map_add_action(G_ACTION_MAP(application), G_ACTION(present));
-            g_object_unref(present);
-            GMenu* windows = g_menu_new();
-            g_menu_append(windows, "QUORVA", "app.present-main-window");
-            g_menu_append_section(submenu, nullptr, G_MENU_MODEL(windows));
-            g_object_unref(windows);
+            g_action_map_add_action(G_ACTION_MAP(application.get()), G_ACTION(present.get()));
+            const auto windows = adoptGObject(g_menu_new());
+            g_menu_append(windows.get(), "QUORVA", "app.present-main-window");
+            g_menu_append_section(submenu.get(), nullptr, G_MENU_MODEL(windows.get()));
         }
         // The first menu carries the application's name, as the platform would show it.
         const std::string title = m == 0 ? "QUORVA" : menu.title;
-        g_menu_append_submenu(bar, title.c_str(), G_MENU_MODEL(submenu));
-        g_object_unref(submenu);
+        g_menu_append_submenu(bar.get(), title.c_str(), G_MENU_MODEL(submenu.get()));
     }
-    gtk_application_set_menubar(application, G_MENU_MODEL(bar));
-    g_object_unref(bar);
+    gtk_application_set_menubar(application.get(), G_MENU_MODEL(bar.get()));
 }
 
 void GtkShellApplication::performAction(const MenuItem& item)
@@ -387,7 +385,7 @@ void GtkShellApplication::performAction(const MenuItem& item)
         if (appDelegate && !appDelegate->applicationShouldTerminate())
             return;
         // Through the application, so its shutdown stops the server.
-        return g_application_quit(G_APPLICATION(application));
+        return g_application_quit(G_APPLICATION(application.get()));
     case MenuAction::Hide:
     case MenuAction::PerformMiniaturize:
         if (appDelegate)

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "app/menu.h"
+#include "platform/gtk/gobject_ptr.h"
 #include "platform/gtk/main_queue_gtk.h"
 #include "platform/gtk/signals_gtk.h"
 #include "platform/gtk/url_glib.h"
@@ -12,6 +13,7 @@
 #include <gtk/gtk.h>
 
 #include <memory>
+#include <vector>
 
 namespace quorva {
 
@@ -43,14 +45,20 @@ private:
     static void onStartup(GApplication*, gpointer self);
     static void onActivate(GApplication*, gpointer self);
     static void onShutdown(GApplication*, gpointer self);
+    static void onWindowAdded(GtkApplication*, GtkWindow* window, gpointer self);
+    static void onWindowRealize(GtkWidget* window, gpointer self);
     static void onWindowRemoved(GtkApplication*, GtkWindow*, gpointer self);
 
     void installMenu();
-    static void installIcon();
+    void installIcon();
     void performAction(const MenuItem& item);
     void showAboutPanel();
 
-    GtkApplication* application;
+    GObjectPtr<GtkApplication> application;
+    // The windows' icon comes from PNGs loaded once: the themed SVG would map
+    // librsvg, about 5 MiB, for a picture the window manager shows small. The
+    // SVG stays for launchers and the About window's logo.
+    std::vector<GObjectPtr<GdkTexture>> windowIcons;
     std::weak_ptr<AppDelegate> delegate;
     MainMenu mainMenu;
     GtkMainWindow* mainWindow = nullptr;

@@ -69,7 +69,7 @@ void onPortalSettingChanged(GDBusConnection*, const char*, const char*, const ch
 
 bool followPortal()
 {
-    GDBusConnection* bus = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, nullptr);
+    g_autoptr(GDBusConnection) bus = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, nullptr);
     if (!bus)
         return false;
     // Listening before asking, so no change falls between the answer and the first signal.
@@ -82,13 +82,12 @@ bool followPortal()
         G_DBUS_CALL_FLAGS_NONE, portalTimeoutMilliseconds, nullptr, nullptr);
     if (!reply) {
         g_dbus_connection_signal_unsubscribe(bus, subscription);
-        g_object_unref(bus);
         return false;
     }
     g_autoptr(GVariant) value = nullptr;
     g_variant_get(reply, "(v)", &value);
     preferDark(portalPrefersDark(value));
-    portalBus = bus;
+    portalBus = static_cast<GDBusConnection*>(g_steal_pointer(&bus));
     return true;
 }
 

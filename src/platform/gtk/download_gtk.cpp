@@ -97,11 +97,13 @@ std::string partialTemplate(const std::string& path)
 
 struct GtkDownloads::Job {
     GtkDownloads* owner;
-    WebKitDownload* download;
+    GObjectPtr<WebKitDownload> download;
+    std::vector<SignalConnection> signals;
 #if GTK_CHECK_VERSION(4, 10, 0)
-    GCancellable* choosing = nullptr;
+    GObjectPtr<GCancellable> choosing;
 #else
-    GtkFileChooserNative* chooser = nullptr;
+    GObjectPtr<GtkFileChooserNative> chooser;
+    std::optional<SignalConnection> chooserResponse;
 #endif
     std::string suggestedName;
     std::string finalPath;
@@ -112,26 +114,25 @@ struct GtkDownloads::Job {
 #if GTK_CHECK_VERSION(4, 10, 0)
 struct GtkDownloads::Choice {
     Job* job;
-    GCancellable* choosing;
+    GObjectPtr<GCancellable> choosing;
 };
 #endif
 
 GtkDownloads::GtkDownloads(WebKitWebView* view, std::weak_ptr<WebViewDelegate> delegate)
-    : view(view), session(webkit_web_view_get_network_session(view)), delegate(std::move(delegate))
+    : view(view),
+      session(retainGObject(webkit_web_view_get_network_session(view))),
+      delegate(std::move(delegate))
 {
-    g_object_ref(session);
-    g_signal_connect(session, "download-started", G_CALLBACK(onDownloadStarted), this);
+    downloadStarted.emplace(session.get(), "download-started", G_CALLBACK(onDownloadStarted), this);
 }
 
 GtkDownloads::~GtkDownloads()
 {
-    g_signal_handlers_disconnect_by_data(session, this);
-    g_object_unref(session);
+    downloadStarted.reset();
     while (!jobs.empty()) {
-        WebKitDownload* download = g_object_ref(jobs.front()->download);
+        const auto download = retainGObject(jobs.front()->download.get());
         end(*jobs.front(), nullptr);
-        webkit_download_cancel(download);
-        g_object_unref(download);
+        webkit_download_cancel(download.get());
     }
 }
 
@@ -143,10 +144,11 @@ void GtkDownloads::onDownloadStarted(WebKitNetworkSession*, WebKitDownload* down
         return;
     auto job = std::make_unique<Job>();
     job->owner = self;
-    job->download = WEBKIT_DOWNLOAD(g_object_ref(download));
-    g_signal_connect(download, "decide-destination", G_CALLBACK(onDecideDestination), job.get());
-    g_signal_connect(download, "failed", G_CALLBACK(onFailed), job.get());
-    g_signal_connect(download, "finished", G_CALLBACK(onFinished), job.get());
+    job->download = retainGObject(download);
+    job->signals.emplace_back(download, "decide-destination", G_CALLBACK(onDecideDestination),
+                              job.get());
+    job->signals.emplace_back(download, "failed", G_CALLBACK(onFailed), job.get());
+    job->signals.emplace_back(download, "finished", G_CALLBACK(onFinished), job.get());
     self->jobs.push_back(std::move(job));
 }
 
@@ -165,18 +167,19 @@ gboolean GtkDownloads::onDecideDestination(WebKitDownload*, gchar* suggestedName
     gtk_file_dialog_set_modal(dialog, TRUE);
     gtk_file_dialog_set_initial_folder(dialog, folder);
     gtk_file_dialog_set_initial_name(dialog, job->suggestedName.c_str());
-    job->choosing = g_cancellable_new();
+    job->choosing = adoptGObject(g_cancellable_new());
     // The answer may come after the job has ended; the cancellable it holds tells.
-    gtk_file_dialog_save(dialog, parent, job->choosing, onFileChosen,
-                         new Choice{job, G_CANCELLABLE(g_object_ref(job->choosing))});
+    gtk_file_dialog_save(dialog, parent, job->choosing.get(), onFileChosen,
+                         new Choice{job, retainGObject(job->choosing.get())});
 #else
-    job->chooser = gtk_file_chooser_native_new("บันทึกไฟล์", parent, GTK_FILE_CHOOSER_ACTION_SAVE,
-                                               "บันทึก", "ยกเลิก");
-    gtk_native_dialog_set_modal(GTK_NATIVE_DIALOG(job->chooser), TRUE);
-    gtk_file_chooser_set_current_folder(GTK_FILE_CHOOSER(job->chooser), folder, nullptr);
-    gtk_file_chooser_set_current_name(GTK_FILE_CHOOSER(job->chooser), job->suggestedName.c_str());
-    g_signal_connect(job->chooser, "response", G_CALLBACK(onChooserResponse), job);
-    gtk_native_dialog_show(GTK_NATIVE_DIALOG(job->chooser));
+    job->chooser = adoptGObject(gtk_file_chooser_native_new(
+        "บันทึกไฟล์", parent, GTK_FILE_CHOOSER_ACTION_SAVE, "บันทึก", "ยกเลิก"));
+    GtkNativeDialog* chooser = GTK_NATIVE_DIALOG(job->chooser.get());
+    gtk_native_dialog_set_modal(chooser, TRUE);
+    gtk_file_chooser_set_current_folder(GTK_FILE_CHOOSER(chooser), folder, nullptr);
+    gtk_file_chooser_set_current_name(GTK_FILE_CHOOSER(chooser), job->suggestedName.c_str());
+    job->chooserResponse.emplace(chooser, "response", G_CALLBACK(onChooserResponse), job);
+    gtk_native_dialog_show(chooser);
 #endif
     // The download waits until a destination is set or it is cancelled.
     return TRUE;
@@ -186,11 +189,10 @@ gboolean GtkDownloads::onDecideDestination(WebKitDownload*, gchar* suggestedName
 void GtkDownloads::onFileChosen(GObject* dialog, GAsyncResult* result, gpointer data)
 {
     std::unique_ptr<Choice> choice(static_cast<Choice*>(data));
-    g_autoptr(GCancellable) choosing = choice->choosing;
     g_autoptr(GFile) file = gtk_file_dialog_save_finish(GTK_FILE_DIALOG(dialog), result, nullptr);
-    if (g_cancellable_is_cancelled(choosing))
+    if (g_cancellable_is_cancelled(choice->choosing.get()))
         return;
-    g_clear_object(&choice->job->choosing);
+    choice->job->choosing.reset();
     g_autofree char* path = file ? g_file_get_path(file) : nullptr;
     saveTo(choice->job, path);
 }
@@ -202,9 +204,9 @@ void GtkDownloads::onChooserResponse(GtkNativeDialog* dialog, int response, gpoi
                                 ? gtk_file_chooser_get_file(GTK_FILE_CHOOSER(dialog))
                                 : nullptr;
     g_autofree char* path = file ? g_file_get_path(file) : nullptr;
-    g_signal_handlers_disconnect_by_data(dialog, job);
+    job->chooserResponse.reset();
     gtk_native_dialog_destroy(dialog);
-    g_clear_object(&job->chooser);
+    job->chooser.reset();
     saveTo(job, path);
 }
 #endif
@@ -213,7 +215,7 @@ void GtkDownloads::saveTo(Job* job, const char* path)
 {
     if (!path) {
         job->cancelledByUser = true;
-        webkit_download_cancel(job->download);
+        webkit_download_cancel(job->download.get());
         return;
     }
     job->finalPath = path;
@@ -224,17 +226,16 @@ void GtkDownloads::saveTo(Job* job, const char* path)
     if (fd < 0) {
         const int code = errno;
         const DownloadOutcome outcome{job->finalPath, errorOfErrno(code), g_strerror(code)};
-        WebKitDownload* download = g_object_ref(job->download);
+        const auto download = retainGObject(job->download.get());
         job->owner->end(*job, &outcome);
-        webkit_download_cancel(download);
-        g_object_unref(download);
+        webkit_download_cancel(download.get());
         return;
     }
     close(fd);
     job->partialPath = name.data();
     // The placeholder reserves the name; WebKit writes over it.
-    webkit_download_set_allow_overwrite(job->download, TRUE);
-    webkit_download_set_destination(job->download, job->partialPath.c_str());
+    webkit_download_set_allow_overwrite(job->download.get(), TRUE);
+    webkit_download_set_destination(job->download.get(), job->partialPath.c_str());
 }
 
 void GtkDownloads::onFailed(WebKitDownload*, GError* error, gpointer data)
@@ -254,7 +255,7 @@ void GtkDownloads::onFinished(WebKitDownload*, gpointer data)
 {
     auto* job = static_cast<Job*>(data);
     DownloadOutcome outcome{job->finalPath, DownloadOutcome::Error::None, ""};
-    if (endedShort(job->download)) {
+    if (endedShort(job->download.get())) {
         outcome.error = DownloadOutcome::Error::Connection;
         job->owner->end(*job, &outcome);
         return;
@@ -277,23 +278,22 @@ void GtkDownloads::onFinished(WebKitDownload*, gpointer data)
 
 void GtkDownloads::end(Job& job, const DownloadOutcome* outcome)
 {
-    g_signal_handlers_disconnect_by_data(job.download, &job);
+    job.signals.clear();
 #if GTK_CHECK_VERSION(4, 10, 0)
     if (job.choosing) {
-        g_cancellable_cancel(job.choosing);
-        g_clear_object(&job.choosing);
+        g_cancellable_cancel(job.choosing.get());
+        job.choosing.reset();
     }
 #else
     if (job.chooser) {
-        g_signal_handlers_disconnect_by_data(job.chooser, &job);
-        gtk_native_dialog_destroy(GTK_NATIVE_DIALOG(job.chooser));
-        g_clear_object(&job.chooser);
+        job.chooserResponse.reset();
+        gtk_native_dialog_destroy(GTK_NATIVE_DIALOG(job.chooser.get()));
+        job.chooser.reset();
     }
 #endif
     // Nothing incomplete stays behind, not even under the temporary name.
     if (!job.partialPath.empty())
         g_unlink(job.partialPath.c_str());
-    g_object_unref(job.download);
     jobs.remove_if([&job](const auto& entry) { return entry.get() == &job; });
     if (!outcome)
         return;
@@ -302,27 +302,26 @@ void GtkDownloads::end(Job& job, const DownloadOutcome* outcome)
 }
 
 GtkNoticeBar::GtkNoticeBar(GtkWidget* content)
-    : overlay(gtk_overlay_new()),
+    : overlay(retainGObject(gtk_overlay_new())),
       revealer(gtk_revealer_new()),
       card(gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 12)),
       label(gtk_label_new("")),
       openButton(gtk_button_new_with_label("")),
       actions(G_IS_ACTION_MAP(g_application_get_default())
-                  ? G_ACTION_MAP(g_object_ref(g_application_get_default()))
+                  ? retainGObject(G_ACTION_MAP(g_application_get_default()))
                   : nullptr),
-      noticeAction(g_simple_action_new_stateful("download-notice", nullptr,
-                                                g_variant_new_string(""))),
-      openFolderAction(g_simple_action_new("open-download-folder", nullptr))
+      noticeAction(adoptGObject(g_simple_action_new_stateful("download-notice", nullptr,
+                                                             g_variant_new_string("")))),
+      openFolderAction(adoptGObject(g_simple_action_new("open-download-folder", nullptr)))
 {
-    g_object_ref_sink(overlay);
-    g_simple_action_set_enabled(openFolderAction, FALSE);
-    g_signal_connect(noticeAction, "change-state", G_CALLBACK(onChangeNotice), this);
-    g_signal_connect(openFolderAction, "activate", G_CALLBACK(onOpenFolder), this);
+    g_simple_action_set_enabled(openFolderAction.get(), FALSE);
+    signals.emplace_back(noticeAction.get(), "change-state", G_CALLBACK(onChangeNotice), this);
+    signals.emplace_back(openFolderAction.get(), "activate", G_CALLBACK(onOpenFolder), this);
     if (actions) {
-        g_action_map_add_action(actions, G_ACTION(noticeAction));
-        g_action_map_add_action(actions, G_ACTION(openFolderAction));
+        g_action_map_add_action(actions.get(), G_ACTION(noticeAction.get()));
+        g_action_map_add_action(actions.get(), G_ACTION(openFolderAction.get()));
     }
-    gtk_overlay_set_child(GTK_OVERLAY(overlay), content);
+    gtk_overlay_set_child(GTK_OVERLAY(overlay.get()), content);
 
     gtk_revealer_set_transition_type(GTK_REVEALER(revealer), GTK_REVEALER_TRANSITION_TYPE_SLIDE_UP);
     gtk_widget_set_halign(revealer, GTK_ALIGN_CENTER);
@@ -343,10 +342,10 @@ GtkNoticeBar::GtkNoticeBar(GtkWidget* content)
     gtk_box_append(GTK_BOX(card), openButton);
     GtkWidget* close = gtk_button_new_with_label("ปิด");
     gtk_widget_set_valign(close, GTK_ALIGN_CENTER);
-    g_signal_connect(close, "clicked", G_CALLBACK(onClose), this);
+    signals.emplace_back(close, "clicked", G_CALLBACK(onClose), this);
     gtk_box_append(GTK_BOX(card), close);
     gtk_revealer_set_child(GTK_REVEALER(revealer), card);
-    gtk_overlay_add_overlay(GTK_OVERLAY(overlay), revealer);
+    gtk_overlay_add_overlay(GTK_OVERLAY(overlay.get()), revealer);
 
     addApplicationStyle(
         ".quorva-notice{background:#FBFCFD;color:#05011C;border:1px solid #E7E7EF;"
@@ -358,15 +357,9 @@ GtkNoticeBar::GtkNoticeBar(GtkWidget* content)
 GtkNoticeBar::~GtkNoticeBar()
 {
     if (actions) {
-        g_action_map_remove_action(actions, "download-notice");
-        g_action_map_remove_action(actions, "open-download-folder");
-        g_object_unref(actions);
+        g_action_map_remove_action(actions.get(), "download-notice");
+        g_action_map_remove_action(actions.get(), "open-download-folder");
     }
-    g_signal_handlers_disconnect_by_data(noticeAction, this);
-    g_signal_handlers_disconnect_by_data(openFolderAction, this);
-    g_object_unref(noticeAction);
-    g_object_unref(openFolderAction);
-    g_object_unref(overlay);
 }
 
 void GtkNoticeBar::show(const Notice& notice)
@@ -380,16 +373,16 @@ void GtkNoticeBar::show(const Notice& notice)
     else
         gtk_widget_remove_css_class(card, "failure");
     gtk_revealer_set_reveal_child(GTK_REVEALER(revealer), TRUE);
-    g_simple_action_set_state(noticeAction, g_variant_new_string(notice.text.c_str()));
-    g_simple_action_set_enabled(openFolderAction, !folder.empty());
+    g_simple_action_set_state(noticeAction.get(), g_variant_new_string(notice.text.c_str()));
+    g_simple_action_set_enabled(openFolderAction.get(), !folder.empty());
 }
 
 void GtkNoticeBar::hide()
 {
     folder.clear();
     gtk_revealer_set_reveal_child(GTK_REVEALER(revealer), FALSE);
-    g_simple_action_set_state(noticeAction, g_variant_new_string(""));
-    g_simple_action_set_enabled(openFolderAction, FALSE);
+    g_simple_action_set_state(noticeAction.get(), g_variant_new_string(""));
+    g_simple_action_set_enabled(openFolderAction.get(), FALSE);
 }
 
 // Only the platform's closing of the notice is taken from outside; its text is ours.

@@ -1,12 +1,15 @@
 #pragma once
 
+#include "platform/gtk/gobject_ptr.h"
 #include "platform/platform.h"
 
 #include <webkit/webkit.h>
 
 #include <list>
 #include <memory>
+#include <optional>
 #include <string>
+#include <vector>
 
 namespace quorva {
 
@@ -37,9 +40,10 @@ private:
     void end(Job& job, const DownloadOutcome* outcome);
 
     WebKitWebView* view;
-    WebKitNetworkSession* session;
+    GObjectPtr<WebKitNetworkSession> session;
     std::weak_ptr<WebViewDelegate> delegate;
     std::list<std::unique_ptr<Job>> jobs;
+    std::optional<SignalConnection> downloadStarted;
 };
 
 // A banner over the page that carries the latest notice. Its state is also the
@@ -54,7 +58,7 @@ public:
     GtkNoticeBar& operator=(const GtkNoticeBar&) = delete;
 
     // The content with the banner over it.
-    GtkWidget* widget() const { return overlay; }
+    GtkWidget* widget() const { return overlay.get(); }
     void show(const Notice& notice);
 
 private:
@@ -63,15 +67,16 @@ private:
     static void onClose(GtkButton*, gpointer self);
     void hide();
 
-    GtkWidget* overlay;
+    GObjectPtr<GtkWidget> overlay;
     GtkWidget* revealer;
     GtkWidget* card;
     GtkWidget* label;
     GtkWidget* openButton;
-    GActionMap* actions;
-    GSimpleAction* noticeAction;
-    GSimpleAction* openFolderAction;
+    GObjectPtr<GActionMap> actions;
+    GObjectPtr<GSimpleAction> noticeAction;
+    GObjectPtr<GSimpleAction> openFolderAction;
     std::string folder;
+    std::vector<SignalConnection> signals;
 };
 
 }  // namespace quorva

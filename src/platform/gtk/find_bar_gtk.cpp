@@ -28,20 +28,20 @@ void addKey(GtkShortcutController* keys, const char* trigger, GtkShortcutFunc ca
 GtkFindBar::GtkFindBar(WebKitWebView* view, GtkWidget* content)
     : view(view),
       finder(webkit_web_view_get_find_controller(view)),
-      box(gtk_box_new(GTK_ORIENTATION_VERTICAL, 0)),
+      box(retainGObject(gtk_box_new(GTK_ORIENTATION_VERTICAL, 0))),
       bar(gtk_search_bar_new()),
       entry(gtk_search_entry_new()),
       status(gtk_label_new("")),
-      statusAction(g_simple_action_new_stateful("find-status", nullptr, g_variant_new_string(""))),
+      statusAction(adoptGObject(
+          g_simple_action_new_stateful("find-status", nullptr, g_variant_new_string("")))),
       actions(G_IS_ACTION_MAP(g_application_get_default())
-                  ? G_ACTION_MAP(g_object_ref(g_application_get_default()))
+                  ? retainGObject(G_ACTION_MAP(g_application_get_default()))
                   : nullptr)
 {
-    g_object_ref_sink(box);
     // Read only: the bar's own state is not changed from outside.
-    g_simple_action_set_enabled(statusAction, FALSE);
+    g_simple_action_set_enabled(statusAction.get(), FALSE);
     if (actions)
-        g_action_map_add_action(actions, G_ACTION(statusAction));
+        g_action_map_add_action(actions.get(), G_ACTION(statusAction.get()));
 
     GtkWidget* row = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 6);
     gtk_widget_set_size_request(entry, 280, -1);
@@ -57,25 +57,23 @@ GtkFindBar::GtkFindBar(WebKitWebView* view, GtkWidget* content)
     gtk_search_bar_set_child(GTK_SEARCH_BAR(bar), row);
     gtk_search_bar_set_show_close_button(GTK_SEARCH_BAR(bar), TRUE);
     gtk_search_bar_connect_entry(GTK_SEARCH_BAR(bar), GTK_EDITABLE(entry));
-    gtk_box_append(GTK_BOX(box), bar);
+    gtk_box_append(GTK_BOX(box.get()), bar);
     gtk_widget_set_vexpand(content, TRUE);
-    gtk_box_append(GTK_BOX(box), content);
+    gtk_box_append(GTK_BOX(box.get()), content);
 
-    g_signal_connect(entry, "search-changed", G_CALLBACK(onSearchChanged), this);
-    g_signal_connect(entry, "activate", G_CALLBACK(onActivate), this);
-    g_signal_connect(entry, "stop-search", G_CALLBACK(onStopSearch), this);
-    g_signal_connect_swapped(entry, "next-match",
-                             G_CALLBACK(+[](GtkFindBar* self) { self->step(1); }), this);
-    g_signal_connect_swapped(entry, "previous-match",
-                             G_CALLBACK(+[](GtkFindBar* self) { self->step(-1); }), this);
-    g_signal_connect_swapped(previous, "clicked",
-                             G_CALLBACK(+[](GtkFindBar* self) { self->step(-1); }), this);
-    g_signal_connect_swapped(next, "clicked", G_CALLBACK(+[](GtkFindBar* self) { self->step(1); }),
-                             this);
-    g_signal_connect(bar, "notify::search-mode-enabled", G_CALLBACK(onModeChanged), this);
-    g_signal_connect(finder, "found-text", G_CALLBACK(onFoundText), this);
-    g_signal_connect(finder, "failed-to-find-text", G_CALLBACK(onFailedToFindText), this);
-    g_signal_connect(finder, "counted-matches", G_CALLBACK(onCountedMatches), this);
+    const auto forward = G_CALLBACK(+[](GtkFindBar* self) { self->step(1); });
+    const auto backward = G_CALLBACK(+[](GtkFindBar* self) { self->step(-1); });
+    signals.emplace_back(entry, "search-changed", G_CALLBACK(onSearchChanged), this);
+    signals.emplace_back(entry, "activate", G_CALLBACK(onActivate), this);
+    signals.emplace_back(entry, "stop-search", G_CALLBACK(onStopSearch), this);
+    signals.emplace_back(entry, "next-match", forward, this, G_CONNECT_SWAPPED);
+    signals.emplace_back(entry, "previous-match", backward, this, G_CONNECT_SWAPPED);
+    signals.emplace_back(previous, "clicked", backward, this, G_CONNECT_SWAPPED);
+    signals.emplace_back(next, "clicked", forward, this, G_CONNECT_SWAPPED);
+    signals.emplace_back(bar, "notify::search-mode-enabled", G_CALLBACK(onModeChanged), this);
+    signals.emplace_back(finder, "found-text", G_CALLBACK(onFoundText), this);
+    signals.emplace_back(finder, "failed-to-find-text", G_CALLBACK(onFailedToFindText), this);
+    signals.emplace_back(finder, "counted-matches", G_CALLBACK(onCountedMatches), this);
 
     // Before the page sees them, and only while the bar is open.
     GtkEventController* keys = gtk_shortcut_controller_new();
@@ -84,20 +82,13 @@ GtkFindBar::GtkFindBar(WebKitWebView* view, GtkWidget* content)
     addKey(shortcuts, "F3|<Control>g", onNextKey, this);
     addKey(shortcuts, "<Shift>F3|<Control><Shift>g", onPreviousKey, this);
     addKey(shortcuts, "<Shift>Return|<Shift>KP_Enter", onShiftReturn, this);
-    gtk_widget_add_controller(box, keys);
+    gtk_widget_add_controller(box.get(), keys);
 }
 
 GtkFindBar::~GtkFindBar()
 {
-    if (actions) {
-        g_action_map_remove_action(actions, "find-status");
-        g_object_unref(actions);
-    }
-    g_signal_handlers_disconnect_by_data(finder, this);
-    g_signal_handlers_disconnect_by_data(bar, this);
-    g_signal_handlers_disconnect_by_data(entry, this);
-    g_object_unref(statusAction);
-    g_object_unref(box);
+    if (actions)
+        g_action_map_remove_action(actions.get(), "find-status");
 }
 
 bool GtkFindBar::open() const
@@ -124,7 +115,7 @@ void GtkFindBar::end()
 
 bool GtkFindBar::runTextAction(const char* action)
 {
-    GtkRoot* root = gtk_widget_get_root(box);
+    GtkRoot* root = gtk_widget_get_root(box.get());
     GtkWidget* focus = root ? gtk_root_get_focus(root) : nullptr;
     if (!open() || !focus || !gtk_widget_is_ancestor(focus, entry))
         return false;
@@ -172,7 +163,7 @@ void GtkFindBar::showStatus()
         gtk_widget_add_css_class(entry, "error");
     else
         gtk_widget_remove_css_class(entry, "error");
-    g_simple_action_set_state(statusAction, g_variant_new_string(text.c_str()));
+    g_simple_action_set_state(statusAction.get(), g_variant_new_string(text.c_str()));
 }
 
 void GtkFindBar::onSearchChanged(GtkSearchEntry*, gpointer data)

@@ -1,8 +1,11 @@
 #pragma once
 
+#include "platform/gtk/gobject_ptr.h"
+
 #include <webkit/webkit.h>
 
 #include <deque>
+#include <vector>
 
 namespace quorva {
 
@@ -19,7 +22,7 @@ public:
     GtkFindBar(const GtkFindBar&) = delete;
     GtkFindBar& operator=(const GtkFindBar&) = delete;
 
-    GtkWidget* widget() const { return box; }
+    GtkWidget* widget() const { return box.get(); }
     void show();
     // Closes the bar, if open, and gives the page its focus back.
     void end();
@@ -46,18 +49,19 @@ private:
 
     WebKitWebView* view;
     WebKitFindController* finder;
-    GtkWidget* box;
+    GObjectPtr<GtkWidget> box;
     GtkWidget* bar;
     GtkWidget* entry;
     GtkWidget* status;
-    GSimpleAction* statusAction;
-    GActionMap* actions;
+    GObjectPtr<GSimpleAction> statusAction;
+    GObjectPtr<GActionMap> actions;
     // Each search or step asked of WebKit and not yet answered: 0 a new
     // search, +1 next, -1 previous.
     std::deque<int> pending;
     unsigned current = 0;
     unsigned total = 0;
     bool notFound = false;
+    std::vector<SignalConnection> signals;
 };
 
 }  // namespace quorva

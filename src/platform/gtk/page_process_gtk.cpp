@@ -23,17 +23,15 @@ bool isBlank(WebKitWebView* view)
 }  // namespace
 
 PageProcessWatch::PageProcessWatch(WebKitWebView* view, std::weak_ptr<WebViewDelegate> delegate)
-    : view(view), delegate(std::move(delegate)), checks(g_cancellable_new())
+    : view(view), delegate(std::move(delegate)), checks(adoptGObject(g_cancellable_new()))
 {
-    g_signal_connect(view, "web-process-terminated", G_CALLBACK(onWebProcessTerminated), this);
-    g_signal_connect(view, "load-changed", G_CALLBACK(onLoadChanged), this);
+    signals.emplace_back(view, "web-process-terminated", G_CALLBACK(onWebProcessTerminated), this);
+    signals.emplace_back(view, "load-changed", G_CALLBACK(onLoadChanged), this);
 }
 
 PageProcessWatch::~PageProcessWatch()
 {
-    g_cancellable_cancel(checks);
-    g_object_unref(checks);
-    g_signal_handlers_disconnect_by_data(view, this);
+    g_cancellable_cancel(checks.get());
 }
 
 void PageProcessWatch::statusPageRequested(const std::string& html)
@@ -86,7 +84,7 @@ void PageProcessWatch::onLoadChanged(WebKitWebView* view, WebKitLoadEvent event,
     if (event != WEBKIT_LOAD_FINISHED || self->statusPage.empty() || !blank)
         return;
     webkit_web_view_evaluate_javascript(view, statusPageCheck, -1, nullptr, nullptr,
-                                        self->checks, onStatusPageChecked, self);
+                                        self->checks.get(), onStatusPageChecked, self);
 }
 
 void PageProcessWatch::onStatusPageChecked(GObject* object, GAsyncResult* result, gpointer data)

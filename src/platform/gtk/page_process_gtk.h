@@ -1,11 +1,13 @@
 #pragma once
 
+#include "platform/gtk/gobject_ptr.h"
 #include "platform/platform.h"
 
 #include <webkit/webkit.h>
 
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace quorva {
 
@@ -36,7 +38,8 @@ private:
     std::weak_ptr<WebViewDelegate> delegate;
     std::string statusPage;
     int statusPageRetries = 0;
-    GCancellable* checks;
+    GObjectPtr<GCancellable> checks;
+    std::vector<SignalConnection> signals;
 };
 
 }  // namespace quorva

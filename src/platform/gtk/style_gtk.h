@@ -18,11 +18,10 @@ inline GtkCssProvider* newStyle(const char* css)
 // Adds style rules for every widget of the display, above the theme's.
 inline void addApplicationStyle(const char* css)
 {
-    GtkCssProvider* provider = newStyle(css);
+    g_autoptr(GtkCssProvider) provider = newStyle(css);
     gtk_style_context_add_provider_for_display(gdk_display_get_default(),
                                                GTK_STYLE_PROVIDER(provider),
                                                GTK_STYLE_PROVIDER_PRIORITY_APPLICATION);
-    g_object_unref(provider);
 }
 
 }  // namespace quorva

@@ -9,80 +9,69 @@ GtkWebView::GtkWebView(const WebViewConfiguration& configuration,
                        std::weak_ptr<WebViewDelegate> delegate)
     : delegate(std::move(delegate))
 {
-    WebKitNetworkSession* session = configuration.persistentDataStore
-                                        ? webkit_network_session_get_default()
-                                        : webkit_network_session_new_ephemeral();
+    // The default session is WebKit's; an ephemeral one lives as long as its views.
+    const auto ephemeral = configuration.persistentDataStore
+                               ? nullptr
+                               : adoptGObject(webkit_network_session_new_ephemeral());
+    WebKitNetworkSession* session =
+        ephemeral ? ephemeral.get() : webkit_network_session_get_default();
     // The view only ever shows the local server, which a proxy from the
     // environment could not reach; the server still gets that environment.
     webkit_network_session_set_proxy_settings(session, WEBKIT_NETWORK_PROXY_MODE_NO_PROXY, nullptr);
-    view = WEBKIT_WEB_VIEW(g_object_new(WEBKIT_TYPE_WEB_VIEW, "network-session", session, nullptr));
-    if (!configuration.persistentDataStore)
-        g_object_unref(session);
     // The window holds the widget; this reference keeps it across reparenting.
-    g_object_ref_sink(view);
+    view = retainGObject(
+        WEBKIT_WEB_VIEW(g_object_new(WEBKIT_TYPE_WEB_VIEW, "network-session", session, nullptr)));
 
-    WebKitSettings* settings = webkit_web_view_get_settings(view);
+    WebKitSettings* settings = webkit_web_view_get_settings(view.get());
     webkit_settings_set_enable_developer_extras(settings, configuration.inspectable);
 
     const GdkRGBA white{1.0f, 1.0f, 1.0f, 1.0f};
-    webkit_web_view_set_background_color(view, &white);
+    webkit_web_view_set_background_color(view.get(), &white);
 
-    processWatch = std::make_unique<PageProcessWatch>(view, this->delegate);
-    addHistoryControls(view);
-    g_signal_connect(view, "decide-policy", G_CALLBACK(onDecidePolicy), this);
-    g_signal_connect(view, "create", G_CALLBACK(onCreate), this);
-    g_signal_connect(view, "load-changed", G_CALLBACK(onLoadChanged), this);
-    g_signal_connect(view, "load-failed", G_CALLBACK(onLoadFailed), this);
-    g_signal_connect(view, "permission-request", G_CALLBACK(onPermissionRequest), this);
-    g_signal_connect(view, "script-dialog", G_CALLBACK(onScriptDialog), this);
-    g_signal_connect(view, "close", G_CALLBACK(onClose), this);
+    processWatch = std::make_unique<PageProcessWatch>(view.get(), this->delegate);
+    addHistoryControls(view.get());
+    signals.emplace_back(view.get(), "decide-policy", G_CALLBACK(onDecidePolicy), this);
+    signals.emplace_back(view.get(), "create", G_CALLBACK(onCreate), this);
+    signals.emplace_back(view.get(), "load-changed", G_CALLBACK(onLoadChanged), this);
+    signals.emplace_back(view.get(), "load-failed", G_CALLBACK(onLoadFailed), this);
+    signals.emplace_back(view.get(), "permission-request", G_CALLBACK(onPermissionRequest), this);
+    signals.emplace_back(view.get(), "script-dialog", G_CALLBACK(onScriptDialog), this);
+    signals.emplace_back(view.get(), "close", G_CALLBACK(onClose), this);
 
-    downloads = std::make_unique<GtkDownloads>(view, this->delegate);
-    noticeBar = std::make_unique<GtkNoticeBar>(GTK_WIDGET(view));
-    findBar = std::make_unique<GtkFindBar>(view, noticeBar->widget());
-}
-
-GtkWebView::~GtkWebView()
-{
-    downloads.reset();
-    findBar.reset();
-    noticeBar.reset();
-    g_clear_object(&printSettings);
-    g_clear_object(&pageSetup);
-    processWatch.reset();
-    g_signal_handlers_disconnect_by_data(view, this);
-    g_object_unref(view);
+    downloads = std::make_unique<GtkDownloads>(view.get(), this->delegate);
+    noticeBar = std::make_unique<GtkNoticeBar>(GTK_WIDGET(view.get()));
+    findBar = std::make_unique<GtkFindBar>(view.get(), noticeBar->widget());
 }
 
 void GtkWebView::loadHtml(const std::string& html)
 {
     processWatch->statusPageRequested(html);
-    webkit_web_view_load_html(view, html.c_str(), nullptr);
+    webkit_web_view_load_html(view.get(), html.c_str(), nullptr);
 }
 
 void GtkWebView::loadRequest(const Url& url, double)
 {
     // WebKitGTK has no per-request time-out; its network stack applies its own.
-    WebKitURIRequest* request = webkit_uri_request_new(url.text.c_str());
-    webkit_web_view_load_request(view, request);
-    g_object_unref(request);
+    g_autoptr(WebKitURIRequest) request = webkit_uri_request_new(url.text.c_str());
+    webkit_web_view_load_request(view.get(), request);
 }
 
 void GtkWebView::reload()
 {
-    webkit_web_view_reload(view);
+    webkit_web_view_reload(view.get());
 }
 
 void GtkWebView::evaluateScript(const std::string& script)
 {
-    webkit_web_view_evaluate_javascript(view, script.c_str(), static_cast<gssize>(script.size()),
-                                        nullptr, nullptr, nullptr, nullptr, nullptr);
+    webkit_web_view_evaluate_javascript(view.get(), script.c_str(),
+                                        static_cast<gssize>(script.size()), nullptr, nullptr,
+                                        nullptr, nullptr, nullptr);
 }
 
 std::optional<Url> GtkWebView::currentUrl() const
 {
     // The URI is null before content has begun loading.
-    const char* uri = webkit_web_view_get_uri(view);
+    const char* uri = webkit_web_view_get_uri(view.get());
     if (!uri)
         return std::nullopt;
     return parseWebKitUrl(uri);
@@ -118,7 +107,7 @@ void GtkWebView::runEditCommand(EditCommand command)
         break;
     }
     if (!findBar->runTextAction(textAction))
-        webkit_web_view_execute_editing_command(view, name);
+        webkit_web_view_execute_editing_command(view.get(), name);
 }
 
 void GtkWebView::showNotice(const Notice& notice)
@@ -130,32 +119,32 @@ bool GtkWebView::tryClose()
 {
     tryingClose = true;
     closedAtOnce = false;
-    webkit_web_view_try_close(view);
+    webkit_web_view_try_close(view.get());
     tryingClose = false;
     return closedAtOnce;
 }
 
 std::string GtkWebView::title() const
 {
-    const char* title = webkit_web_view_get_title(view);
+    const char* title = webkit_web_view_get_title(view.get());
     return title ? title : "";
 }
 
 void GtkWebView::print(const std::string& fileName)
 {
     if (!printSettings)
-        printSettings = gtk_print_settings_new();
+        printSettings = adoptGObject(gtk_print_settings_new());
     if (!pageSetup) {
         // A shop's price lists go on A4 until the user picks otherwise.
-        pageSetup = gtk_page_setup_new();
-        GtkPaperSize* a4 = gtk_paper_size_new(GTK_PAPER_NAME_A4);
-        gtk_page_setup_set_paper_size_and_default_margins(pageSetup, a4);
-        gtk_paper_size_free(a4);
+        pageSetup = adoptGObject(gtk_page_setup_new());
+        g_autoptr(GtkPaperSize) a4 = gtk_paper_size_new(GTK_PAPER_NAME_A4);
+        gtk_page_setup_set_paper_size_and_default_margins(pageSetup.get(), a4);
     }
-    gtk_print_settings_set(printSettings, GTK_PRINT_SETTINGS_OUTPUT_BASENAME, fileName.c_str());
-    WebKitPrintOperation* operation = webkit_print_operation_new(view);
-    webkit_print_operation_set_print_settings(operation, printSettings);
-    webkit_print_operation_set_page_setup(operation, pageSetup);
+    gtk_print_settings_set(printSettings.get(), GTK_PRINT_SETTINGS_OUTPUT_BASENAME,
+                           fileName.c_str());
+    g_autoptr(WebKitPrintOperation) operation = webkit_print_operation_new(view.get());
+    webkit_print_operation_set_print_settings(operation, printSettings.get());
+    webkit_print_operation_set_page_setup(operation, pageSetup.get());
     g_signal_connect_data(
         operation, "failed", G_CALLBACK(+[](WebKitPrintOperation*, GError* error, gpointer data) {
             if (auto delegate = static_cast<std::weak_ptr<WebViewDelegate>*>(data)->lock())
@@ -164,15 +153,14 @@ void GtkWebView::print(const std::string& fileName)
         new std::weak_ptr<WebViewDelegate>(delegate),
         [](gpointer data, GClosure*) { delete static_cast<std::weak_ptr<WebViewDelegate>*>(data); },
         GConnectFlags(0));
-    GtkRoot* root = gtk_widget_get_root(GTK_WIDGET(view));
+    GtkRoot* root = gtk_widget_get_root(GTK_WIDGET(view.get()));
     // Returns once the dialog is closed; the pages are drawn after, and
     // WebKit keeps the operation until they are.
     if (webkit_print_operation_run_dialog(operation, root ? GTK_WINDOW(root) : nullptr) ==
         WEBKIT_PRINT_OPERATION_RESPONSE_PRINT) {
-        g_set_object(&printSettings, webkit_print_operation_get_print_settings(operation));
-        g_set_object(&pageSetup, webkit_print_operation_get_page_setup(operation));
+        printSettings = retainGObject(webkit_print_operation_get_print_settings(operation));
+        pageSetup = retainGObject(webkit_print_operation_get_page_setup(operation));
     }
-    g_object_unref(operation);
 }
 
 void GtkWebView::showFindBar()

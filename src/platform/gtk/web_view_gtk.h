@@ -2,6 +2,7 @@
 
 #include "platform/gtk/download_gtk.h"
 #include "platform/gtk/find_bar_gtk.h"
+#include "platform/gtk/gobject_ptr.h"
 #include "platform/gtk/page_process_gtk.h"
 #include "platform/platform.h"
 
@@ -15,7 +16,6 @@ namespace quorva {
 class GtkWebView final : public WebView {
 public:
     GtkWebView(const WebViewConfiguration& configuration, std::weak_ptr<WebViewDelegate> delegate);
-    ~GtkWebView() override;
     GtkWebView(const GtkWebView&) = delete;
     GtkWebView& operator=(const GtkWebView&) = delete;
 
@@ -34,7 +34,7 @@ public:
 
     // The view under its find bar and notice bar: what the window holds.
     GtkWidget* widget() const { return findBar->widget(); }
-    WebKitWebView* webKitView() const { return view; }
+    WebKitWebView* webKitView() const { return view.get(); }
 
 private:
     static gboolean onDecidePolicy(WebKitWebView*, WebKitPolicyDecision*, WebKitPolicyDecisionType,
@@ -50,7 +50,7 @@ private:
     std::optional<Url> urlOfAction(WebKitNavigationAction* action) const;
     gboolean decideResponse(WebKitResponsePolicyDecision* decision, WebViewDelegate& delegate);
 
-    WebKitWebView* view;
+    GObjectPtr<WebKitWebView> view;
     std::weak_ptr<WebViewDelegate> delegate;
     std::unique_ptr<PageProcessWatch> processWatch;
     // WebKit reports a failed load as finished too; only one outcome counts.
@@ -64,8 +64,9 @@ private:
     std::unique_ptr<GtkNoticeBar> noticeBar;
     std::unique_ptr<GtkFindBar> findBar;
     // Kept for the rest of the run once a print has used them.
-    GtkPrintSettings* printSettings = nullptr;
-    GtkPageSetup* pageSetup = nullptr;
+    GObjectPtr<GtkPrintSettings> printSettings;
+    GObjectPtr<GtkPageSetup> pageSetup;
+    std::vector<SignalConnection> signals;
 };
 
 }  // namespace quorva

@@ -30,49 +30,42 @@ std::string stateFile()
 }  // namespace
 
 GtkMainWindow::GtkMainWindow(GtkApplication* application, int contentWidth, int contentHeight)
-    : window(GTK_WINDOW(gtk_application_window_new(application))),
+    // The application holds the window until it is destroyed; so do we.
+    : window(retainGObject(GTK_WINDOW(gtk_application_window_new(application)))),
       contentWidth(contentWidth),
       contentHeight(contentHeight)
 {
-    // The application holds the window until it is destroyed; so do we.
-    g_object_ref(window);
-    gtk_window_set_default_size(window, contentWidth, contentHeight);
-    gtk_application_window_set_show_menubar(GTK_APPLICATION_WINDOW(window), TRUE);
-    gtk_widget_add_css_class(GTK_WIDGET(window), "quorva-main");
-    g_signal_connect(window, "close-request", G_CALLBACK(onCloseRequest), this);
-    g_signal_connect(window, "realize", G_CALLBACK(onRealize), this);
-    g_signal_connect(window, "notify::maximized", G_CALLBACK(onMaximizedChanged), this);
-    g_signal_connect(application, "shutdown", G_CALLBACK(onApplicationShutdown), this);
+    gtk_window_set_default_size(window.get(), contentWidth, contentHeight);
+    gtk_application_window_set_show_menubar(GTK_APPLICATION_WINDOW(window.get()), TRUE);
+    gtk_widget_add_css_class(GTK_WIDGET(window.get()), "quorva-main");
+    windowSignals.emplace_back(window.get(), "close-request", G_CALLBACK(onCloseRequest), this);
+    windowSignals.emplace_back(window.get(), "realize", G_CALLBACK(onRealize), this);
+    windowSignals.emplace_back(window.get(), "notify::maximized", G_CALLBACK(onMaximizedChanged),
+                               this);
 }
 
 GtkMainWindow::~GtkMainWindow()
 {
     if (pendingSave)
         g_source_remove(pendingSave);
-    if (surface)
-        g_signal_handlers_disconnect_by_data(surface, this);
-    if (GtkApplication* application = gtk_window_get_application(window))
-        g_signal_handlers_disconnect_by_data(application, this);
-    g_signal_handlers_disconnect_by_data(window, this);
-    g_object_unref(window);
 }
 
 void GtkMainWindow::setTitle(const std::string& title)
 {
-    gtk_window_set_title(window, title.c_str());
+    gtk_window_set_title(window.get(), title.c_str());
 }
 
 void GtkMainWindow::setTitleVisible(bool visible)
 {
     if (visible) {
-        gtk_window_set_titlebar(window, nullptr);
+        gtk_window_set_titlebar(window.get(), nullptr);
         titleBar = nullptr;
         return;
     }
     // The window keeps its title for the window list; the bar shows none.
     titleBar = gtk_header_bar_new();
     gtk_header_bar_set_title_widget(GTK_HEADER_BAR(titleBar), gtk_label_new(""));
-    gtk_window_set_titlebar(window, titleBar);
+    gtk_window_set_titlebar(window.get(), titleBar);
 }
 
 void GtkMainWindow::setTitlebarTransparent(bool transparent)
@@ -100,7 +93,7 @@ void GtkMainWindow::setMinimumSize(int width, int height)
 void GtkMainWindow::setContent(WebView& webView)
 {
     content = static_cast<GtkWebView&>(webView).widget();
-    gtk_window_set_child(window, content);
+    gtk_window_set_child(window.get(), content);
     gtk_widget_set_size_request(content, minimumWidth, minimumHeight);
 }
 
@@ -112,22 +105,22 @@ void GtkMainWindow::fitContent()
     gtk_widget_set_size_request(content, contentWidth, contentHeight);
     int width = 0;
     int height = 0;
-    gtk_widget_measure(GTK_WIDGET(window), GTK_ORIENTATION_HORIZONTAL, -1, &width, nullptr,
+    gtk_widget_measure(GTK_WIDGET(window.get()), GTK_ORIENTATION_HORIZONTAL, -1, &width, nullptr,
                        nullptr, nullptr);
-    gtk_widget_measure(GTK_WIDGET(window), GTK_ORIENTATION_VERTICAL, width, &height, nullptr,
+    gtk_widget_measure(GTK_WIDGET(window.get()), GTK_ORIENTATION_VERTICAL, width, &height, nullptr,
                        nullptr, nullptr);
     surroundWidth = std::max(0, width - contentWidth);
     surroundHeight = std::max(0, height - contentHeight);
     gtk_widget_set_size_request(content, minimumWidth, minimumHeight);
     if (!sizeRestored)
-        gtk_window_set_default_size(window, width, height);
+        gtk_window_set_default_size(window.get(), width, height);
     clampDefaultSizeToMonitor();
 }
 
 void GtkMainWindow::clampDefaultSizeToMonitor()
 {
-    GdkDisplay* display = gtk_widget_get_display(GTK_WIDGET(window));
-    GdkSurface* own = gtk_native_get_surface(GTK_NATIVE(window));
+    GdkDisplay* display = gtk_widget_get_display(GTK_WIDGET(window.get()));
+    GdkSurface* own = gtk_native_get_surface(GTK_NATIVE(window.get()));
     // The monitor the window opens on, where the display can tell before it shows.
     GdkMonitor* at = own ? gdk_display_get_monitor_at_surface(display, own) : nullptr;
     g_autoptr(GdkMonitor) monitor =
@@ -144,8 +137,9 @@ void GtkMainWindow::clampDefaultSizeToMonitor()
                                 std::max(1, std::min(minimumHeight, area.height - surroundHeight)));
     int width = 0;
     int height = 0;
-    gtk_window_get_default_size(window, &width, &height);
-    gtk_window_set_default_size(window, std::min(width, area.width), std::min(height, area.height));
+    gtk_window_get_default_size(window.get(), &width, &height);
+    gtk_window_set_default_size(window.get(), std::min(width, area.width),
+                                std::min(height, area.height));
 }
 
 void GtkMainWindow::center()
@@ -164,13 +158,13 @@ void GtkMainWindow::setFrameAutosaveName(const std::string& name)
     const int width = g_key_file_get_integer(state, name.c_str(), "width", &widthError);
     const int height = g_key_file_get_integer(state, name.c_str(), "height", &heightError);
     if (!widthError && !heightError && width > 0 && height > 0) {
-        gtk_window_set_default_size(window, width, height);
+        gtk_window_set_default_size(window.get(), width, height);
         sizeRestored = true;
     }
     savedMaximized = g_key_file_get_boolean(state, name.c_str(), "maximized", nullptr);
     if (savedMaximized)
-        gtk_window_maximize(window);
-    gtk_window_get_default_size(window, &savedWidth, &savedHeight);
+        gtk_window_maximize(window.get());
+    gtk_window_get_default_size(window.get(), &savedWidth, &savedHeight);
 }
 
 void GtkMainWindow::saveFrame()
@@ -189,8 +183,8 @@ void GtkMainWindow::saveFrame()
     int width = normalWidth;
     int height = normalHeight;
     if (width <= 0 || height <= 0)
-        gtk_window_get_default_size(window, &width, &height);
-    const bool maximized = gtk_window_is_maximized(window);
+        gtk_window_get_default_size(window.get(), &width, &height);
+    const bool maximized = gtk_window_is_maximized(window.get());
     if (width == savedWidth && height == savedHeight && maximized == savedMaximized)
         return;
     g_autoptr(GKeyFile) state = g_key_file_new();
@@ -237,20 +231,20 @@ void GtkMainWindow::onMaximizedChanged(GObject*, GParamSpec*, gpointer self)
 
 void GtkMainWindow::makeKeyAndOrderFront()
 {
-    gtk_window_present(window);
+    gtk_window_present(window.get());
 }
 
 void GtkMainWindow::minimize()
 {
-    gtk_window_minimize(window);
+    gtk_window_minimize(window.get());
 }
 
 void GtkMainWindow::toggleZoomed()
 {
-    if (gtk_window_is_maximized(window))
-        gtk_window_unmaximize(window);
+    if (gtk_window_is_maximized(window.get()))
+        gtk_window_unmaximize(window.get());
     else
-        gtk_window_maximize(window);
+        gtk_window_maximize(window.get());
 }
 
 namespace {
@@ -277,7 +271,7 @@ void GtkMainWindow::ask(const Question& question, std::function<void(bool leave)
 {
     GtkWindow* dialog = GTK_WINDOW(gtk_window_new());
     gtk_window_set_title(dialog, question.title.c_str());
-    gtk_window_set_transient_for(dialog, window);
+    gtk_window_set_transient_for(dialog, window.get());
     gtk_window_set_modal(dialog, TRUE);
     gtk_window_set_resizable(dialog, FALSE);
     gtk_window_set_destroy_with_parent(dialog, TRUE);
@@ -338,8 +332,8 @@ void GtkMainWindow::onRealize(GtkWidget*, gpointer data)
     auto* self = static_cast<GtkMainWindow*>(data);
     if (self->content)
         self->fitContent();
-    self->surface = gtk_native_get_surface(GTK_NATIVE(self->window));
-    g_signal_connect(self->surface, "layout", G_CALLBACK(onSurfaceLayout), self);
+    self->surface = gtk_native_get_surface(GTK_NATIVE(self->window.get()));
+    self->surfaceLayout.emplace(self->surface, "layout", G_CALLBACK(onSurfaceLayout), self);
 }
 
 void GtkMainWindow::onSurfaceLayout(GdkSurface*, int width, int height, gpointer data)
@@ -354,12 +348,12 @@ void GtkMainWindow::onSurfaceLayout(GdkSurface*, int width, int height, gpointer
 
 void GtkMainWindow::followSurfaceSize(int width, int height)
 {
-    if (gtk_window_is_maximized(window) || gtk_window_is_fullscreen(window))
+    if (gtk_window_is_maximized(window.get()) || gtk_window_is_fullscreen(window.get()))
         return;
     if (decorationWidth < 0) {
         int defaultWidth = 0;
         int defaultHeight = 0;
-        gtk_window_get_default_size(window, &defaultWidth, &defaultHeight);
+        gtk_window_get_default_size(window.get(), &defaultWidth, &defaultHeight);
         decorationWidth = std::max(0, width - defaultWidth);
         decorationHeight = std::max(0, height - defaultHeight);
     }
@@ -377,11 +371,10 @@ gboolean GtkMainWindow::onCloseRequest(GtkWindow*, gpointer data)
     return FALSE;
 }
 
-void GtkMainWindow::onApplicationShutdown(GApplication*, gpointer data)
+void GtkMainWindow::saveFinalFrame()
 {
-    auto* self = static_cast<GtkMainWindow*>(data);
-    self->saveFrame();
-    self->frameSaved = true;
+    saveFrame();
+    frameSaved = true;
 }
 
 }  // namespace quorva

@@ -1,11 +1,14 @@
 #pragma once
 
+#include "platform/gtk/gobject_ptr.h"
 #include "platform/platform.h"
 
 #include <gtk/gtk.h>
 
 #include <functional>
+#include <optional>
 #include <string>
+#include <vector>
 
 namespace quorva {
 
@@ -29,25 +32,27 @@ public:
     void toggleZoomed() override;
     void ask(const Question& question, std::function<void(bool leave)> answer) override;
 
-    GtkWindow* gtkWindow() const { return window; }
+    GtkWindow* gtkWindow() const { return window.get(); }
     // Asked when the user closes the window; false keeps it open.
     void setCloseHandler(std::function<bool()> handler) { shouldClose = std::move(handler); }
     // Writes the size and maximised state under the autosave name, if any.
     void saveFrame();
+    // The application is ending: the last save, before the window is torn down.
+    void saveFinalFrame();
 
 private:
     static gboolean onCloseRequest(GtkWindow*, gpointer self);
     static void onRealize(GtkWidget*, gpointer self);
     static void onSurfaceLayout(GdkSurface*, int width, int height, gpointer self);
     void followSurfaceSize(int width, int height);
-    static void onApplicationShutdown(GApplication*, gpointer self);
     static void onMaximizedChanged(GObject*, GParamSpec*, gpointer self);
     static gboolean onSaveDue(gpointer self);
     void scheduleSave();
     void fitContent();
     void clampDefaultSizeToMonitor();
 
-    GtkWindow* window;
+    GObjectPtr<GtkWindow> window;
+    std::vector<SignalConnection> windowSignals;
     std::function<bool()> shouldClose;
     GtkWidget* titleBar = nullptr;
     GtkWidget* content = nullptr;
@@ -64,6 +69,7 @@ private:
     // GTK does not follow every outside resize in its default size, so the
     // shell follows the surface, less the decoration seen at the first layout.
     GdkSurface* surface = nullptr;
+    std::optional<SignalConnection> surfaceLayout;
     int decorationWidth = -1;
     int decorationHeight = -1;
     int normalWidth = 0;
