@@ -26,11 +26,14 @@ std::optional<std::string_view> findAddressCandidate(std::string_view text)
 
 bool containsWhitespace(std::string_view text)
 {
-    for (std::size_t offset = 0; offset < text.size();) {
-        const char32_t codePoint = codePointAt(text, offset);
-        if (u_isUWhiteSpace(static_cast<UChar32>(codePoint)))
+    const auto* bytes = reinterpret_cast<const uint8_t*>(text.data());
+    const auto length = static_cast<int32_t>(text.size());
+    for (int32_t offset = 0; offset < length;) {
+        UChar32 codePoint;
+        // U8_NEXT moves past an ill-formed sequence too, so no input can stall the scan.
+        U8_NEXT(bytes, offset, length, codePoint);
+        if (codePoint >= 0 && u_isUWhiteSpace(codePoint))
             return true;
-        offset += U8_LENGTH(codePoint);
     }
     return false;
 }

@@ -126,6 +126,7 @@ TEST(AddressScan, CandidateRunsToTheFirstWhitespaceCharacter)
     EXPECT_TRUE(containsWhitespace("http://127.0.0.1:8000/\u0600 (stop)"));
     EXPECT_TRUE(containsWhitespace("a\u3000b"));
     EXPECT_FALSE(containsWhitespace("http://127.0.0.1:8765/?q=กา"));
+    EXPECT_FALSE(containsWhitespace("http://127.0.0.1:8765/\xC3(\xFF")) << "ill-formed, yet it ends";
 }
 
 }  // namespace
