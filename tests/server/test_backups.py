@@ -8,7 +8,7 @@ import signal
 import sqlite3
 import unittest
 
-from harness import ServerTestCase, codes, make_database, read, wait_until, writing
+from harness import ServerTestCase, codes, make_database, read, wait_until
 
 TODAY = f"catalog-{datetime.date.today():%Y-%m-%d}.db"
 # Where a restore can be cut short, and what the catalog must then hold. The first four are
@@ -38,29 +38,6 @@ def rows(prefix, count):
 
 
 class BackupTest(ServerTestCase):
-    def test_a_downloaded_snapshot_is_whole_while_items_are_being_saved(self):
-        client = self.start()
-        with writing(client, "W") as saved:
-            for attempt in range(3):
-                wait_until(lambda: len(saved) > 10 * (attempt + 1), 30, what="saved items")
-                before = len(saved)
-                response = client.get("/backups/download")
-                after = len(saved)
-                self.assertEqual(response.status, 200)
-                self.assertRegex(response.headers["Content-Disposition"],
-                                 r'^attachment; filename="catalog-\d{4}-\d{2}-\d{2}-\d{4}\.db"$')
-                path = os.path.join(self.root, f"download-{attempt}.db")
-                with open(path, "wb") as handle:
-                    handle.write(response.body)
-                found = codes(path)
-                # Items are saved in order: a consistent snapshot holds a prefix of them.
-                self.assertEqual(found, set(saved[:len(found)]))
-                self.assertLessEqual(before, len(found))
-                self.assertLessEqual(len(found), after + 3)
-        # The day's snapshot may be under way in the background; it too leaves nothing behind.
-        wait_until(lambda: not [name for name in os.listdir(os.path.join(self.data, "backups"))
-                                if name.startswith(".")], 20, what="temporary files removed")
-
     def test_one_checked_compressed_snapshot_a_day_and_the_last_seven_kept(self):
         folder = os.path.join(self.data, "backups")
         os.mkdir(folder)
