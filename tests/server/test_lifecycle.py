@@ -11,7 +11,7 @@ import subprocess
 import threading
 import unittest
 
-from harness import (ADDRESS, MULTIPART, PYTHON, SCRIPT, Client, ServerTestCase, codes, command,
+from harness import (ADDRESS, MULTIPART, PYTHON, Client, ServerTestCase, codes, command,
                      gone, make_database, multipart, read, run, wait_until, writing)
 
 # Each tells the server's pid on stderr. Under PARENT the server's parent lives till it is
@@ -166,16 +166,6 @@ class LifecycleTest(ServerTestCase):
         self.assertEqual(sum(row[0].startswith("BULK-") for row in rows), BULK)
 
 
-def broken_pages(path):
-    with sqlite3.connect(path) as connection:
-        connection.execute("CREATE TABLE t (x TEXT)")
-        connection.executemany("INSERT INTO t VALUES (?)", [("x" * 200,)] * 200)
-    connection.close()
-    with open(path, "r+b") as handle:
-        handle.seek(4096 + 8)
-        handle.write(os.urandom(3000))
-
-
 class CommandLineTest(ServerTestCase):
     def test_an_empty_port_means_8765(self):
         server = self.start(serve_args=("--no-browser", "--port", ""), require_address=False)
@@ -190,12 +180,13 @@ class CommandLineTest(ServerTestCase):
         world, locked = self.fresh_directory("world"), self.fresh_directory("locked")
         os.chmod(world, 0o777)
         os.chmod(locked, 0o500)
-        paths = {name: os.path.join(self.data, name + ".db")
-                 for name in ("garbage", "broken", "foreign", "newer")}
-        pathlib.Path(paths["garbage"]).write_bytes(b"not a database\n" * 500)
-        broken_pages(paths["broken"])
+        paths = {name: os.path.join(self.data, name + ".db") for name in ("foreign", "newer")}
         sqlite3.connect(paths["foreign"]).execute("CREATE TABLE contacts (x)").connection.close()
         make_database(paths["newer"]).execute("PRAGMA user_version = 99").connection.close()
+        catalog = read(paths["newer"])
+        for name, data in [("garbage", b"not a database\n" * 500),
+                           ("broken", catalog[:4096] + b"\xff" * (len(catalog) - 4096))]:
+            pathlib.Path(paths.setdefault(name, os.path.join(self.data, name))).write_bytes(data)
         before = {name: read(path) for name, path in paths.items()}
         cases = [(("--db", os.path.join(self.root, "nope", "x.db")), (), "does not exist"),
                  (("--db", self.root), (), "is a folder"), (("--db", ""), (), "No database file"),
