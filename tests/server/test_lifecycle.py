@@ -167,15 +167,6 @@ class LifecycleTest(ServerTestCase):
 
 
 class CommandLineTest(ServerTestCase):
-    def test_an_empty_port_means_8765(self):
-        server = self.start(serve_args=("--no-browser", "--port", ""), require_address=False)
-        # Another program may hold it right now.
-        if server.port is None:
-            self.assertEqual(server.proc.wait(5), 1)
-            self.assertIn("Port 8765 is already in use", server.stderr())
-        else:
-            self.assertEqual(server.port, 8765)
-
     def test_what_it_cannot_use_is_refused_and_left_alone(self):
         world, locked = self.fresh_directory("world"), self.fresh_directory("locked")
         os.chmod(world, 0o777)
@@ -223,4 +214,11 @@ class CommandLineTest(ServerTestCase):
         for name, path in paths.items():
             self.assertEqual(read(path), before[name], name)
             self.assertFalse(os.path.exists(path + "-wal"), name)
+        server = self.start(serve_args=("--no-browser", "--port", ""), require_address=False)
+        # An empty port means 8765, which another program may hold right now.
+        if server.port is None:
+            self.assertEqual(server.proc.wait(5), 1)
+            self.assertIn("Port 8765 is already in use", server.stderr())
+        else:
+            self.assertEqual(server.port, 8765)
 
