@@ -42,7 +42,6 @@ def command(*global_args, serve_args=("--no-browser", "--port", "0")):
 
 
 def run(argv, cwd):
-    """A start that should end by itself: (status, stdout, stderr)."""
     done = subprocess.run(argv, cwd=cwd, capture_output=True, timeout=20)
     return done.returncode, done.stdout.decode(), done.stderr.decode()
 
@@ -232,8 +231,7 @@ class Server(Client):
         super().__init__(int(match.group(1)) if match else None)
 
     def stderr(self):
-        self.err.seek(0)
-        return self.err.read().decode("utf-8", "replace")
+        return os.pread(self.err.fileno(), 1 << 20, 0).decode("utf-8", "replace")
 
     def stop(self):
         if self.proc.poll() is None:
@@ -252,8 +250,7 @@ class ServerTestCase(unittest.TestCase):
         self.data = self.fresh_directory("data")
 
     def fresh_directory(self, name):
-        path = os.path.join(self.root, name)
-        os.mkdir(path, 0o700)
+        os.mkdir(path := os.path.join(self.root, name), 0o700)
         return path
 
     def start(self, *global_args, serve_args=("--no-browser", "--port", "0"), cwd=None,

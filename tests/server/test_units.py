@@ -1,5 +1,7 @@
 """The server's pure helpers, imported rather than run."""
 
+import gzip
+import io
 import os
 import sys
 import tempfile
@@ -7,7 +9,7 @@ import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..",
                                 "resources"))
-from quorva_catalog import csvfile  # noqa: E402
+from quorva_catalog import backups, csvfile, restoring  # noqa: E402
 from quorva_catalog.markup import Markup, html, join  # noqa: E402
 
 
@@ -45,3 +47,14 @@ class UnitTest(unittest.TestCase):
         self.assertEqual([values["name"] for _, values, _ in from_file],
                          ["ไข่ไก่", "น้ำปลา ขวดใหญ่"])
 
+
+    def test_a_compressed_copy_unpacks_only_within_half_the_free_space(self):
+        packed = io.BytesIO(gzip.compress(b"\0" * (1 << 20)))
+        old_free, restoring.free_space = restoring.free_space, lambda directory: 1 << 19
+        try:
+            with tempfile.TemporaryDirectory() as folder:
+                with self.assertRaisesRegex(backups.BackupError, "ที่ว่าง"):
+                    restoring.receive(packed, folder, "ไฟล์")
+                self.assertEqual(os.listdir(folder), [])
+        finally:
+            restoring.free_space = old_free
