@@ -102,7 +102,7 @@ class CatalogTest(QuorvaTestCase):
         self.shell.wait_for_no_leftovers()
 
     @unittest.skipUnless(sessions.current().name == "xvfb", "the desktop adds nothing here")
-    def test_import_add_export_snapshot_under_held_connections_then_quit(self):
+    def test_import_and_add_under_held_connections_then_export_snapshot_and_quit(self):
         address = self.open_catalog("/import", downloads=True, browser=("inode/directory",))
         stop, dropped = threading.Event(), collections.Counter()
         attack = threading.Thread(target=hold_connections,
@@ -130,6 +130,8 @@ class CatalogTest(QuorvaTestCase):
           form.code.value = 'E2E-1'; form.name.value = 'สินค้าจากหน้าต่าง';
           form.price.value = '12.50'; form.quantity.value = '3'; form.submit(); })()""")
         self.page.wait_for("document.querySelector('.flash')", timeout=20)
+        stop.set()
+        attack.join(30)
 
         # A cancelled save writes nothing, as the saved one after it shows.
         self.go("/")
@@ -166,8 +168,6 @@ class CatalogTest(QuorvaTestCase):
         self.assertTrue(self.shell.running())
         self.assertNotIn("Traceback", self.shell.stderr_text())
 
-        stop.set()
-        attack.join(30)
         # An untouched form quits at once.
         self.go("/items/new")
         self.page.close()
