@@ -49,12 +49,15 @@ class Inspector:
             raise
 
     def close(self):
-        with contextlib.suppress(OSError):  # timeouts and dropped connections among them
-            if self.sock.fileno() >= 0:
-                self._send_frame(0x88, b"")
-                deadline = time.monotonic() + 2
-                while self._frame(deadline)[0] & 0x0F != 0x8:
-                    pass
+        if self.sock.fileno() < 0:
+            return
+        try:
+            self._send_frame(0x88, b"")
+            deadline = time.monotonic() + 2
+            while self._frame(deadline)[0] & 0x0F != 0x8:
+                pass
+        except OSError:
+            pass
         self.sock.close()
 
     def _fill(self, deadline):
