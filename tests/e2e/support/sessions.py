@@ -1,16 +1,20 @@
 """The desktop a test class runs in, as `QUORVA_E2E_SESSION` names it: bare Xvfb (the
 default), Xvfb with openbox, or headless sway. A window is an X window id or sway's
-container id; keys go in through XTEST (xdotool) on X and wtype on sway."""
+container id; on X, xprop and xdotool read windows and keys go in through XTEST; on sway,
+swaymsg reads them and wtype types."""
 
 import contextlib
+import ctypes
+import ctypes.util
 import json
 import os
+import re
 import shutil
 import signal
 import subprocess
 import tempfile
 
-from . import wait_until, x11
+from . import wait_until
 
 PATH = "/usr/bin:/bin"
 
@@ -85,7 +89,7 @@ class XSession(Session):
                 self.display = ":" + pipe.readline().strip()
             if self.display == ":":
                 raise RuntimeError("Xvfb did not start")
-        # xdotool types non-ASCII text only in a UTF-8 locale.
+        # xdotool types non-ASCII text, and xprop shows it, only in a UTF-8 locale.
         self.env = {"DISPLAY": self.display, "PATH": PATH, "LANG": "C.UTF-8"}
         return self
 
@@ -94,34 +98,66 @@ class XSession(Session):
         if self.scale != 1:
             shell.env["GDK_SCALE"] = str(self.scale)
 
-    def x(self, method, *args):
-        with x11.X(self.display) as x:
-            return getattr(x, method)(*args)
+    def tool(self, *argv):
+        return subprocess.run(argv, env=self.env, capture_output=True, text=True,
+                              timeout=20).stdout
 
-    def windows(self, shell):
-        return self.x("windows", shell.pid)
+    def prop(self, window, *names):
+        return self.tool("xprop", *(["-root"] if window is None else ["-id", str(window)]), *names)
+
+    def numbers(self, window, name, kind="32c"):
+        """A property's items as integers; none when it is absent."""
+        found = self.prop(window, "-notype", "-f", name, kind, " $0+\n", name)
+        return [int(n, 0) for n in re.findall(r"0x[0-9a-f]+|\d+", found.partition(name)[2])]
+
+    def windows(self, shell, *search):
+        """Viewable toplevels; GTK's client leader has the pid but is never mapped."""
+        return [int(w) for w in self.tool("xdotool", "search", "--onlyvisible",
+                                          *(search or ("--pid", str(shell.pid)))).split()]
 
     def title(self, window):
-        return self.x("title", window)
+        found = re.search(r'= "(.*)"$', self.prop(window, "_NET_WM_NAME"), re.M)
+        return found.group(1) if found else ""
 
     def size(self, window):
         """Logical size: what the application asked for, whatever the scale."""
-        return tuple(side // self.scale for side in self.x("size", window))
+        found = re.search(r"Geometry: (\d+)x(\d+)", self.tool("xdotool", "getwindowgeometry",
+                                                             str(window)))
+        return tuple(int(side) // self.scale for side in found.groups())
 
     def min_size(self, window):
-        return self.x("min_size", window)
+        hints = self.numbers(window, "WM_NORMAL_HINTS", "32i")
+        return (hints[5], hints[6]) if hints and hints[0] & 1 << 4 else None
 
     def resize(self, window, width, height):
-        self.x("resize", window, width * self.scale, height * self.scale)
+        self.xdotool("windowsize", window, width * self.scale, height * self.scale)
 
     def close(self, window):
-        self.x("close", window)
+        """WM_DELETE_WINDOW, as a window manager's close button sends it."""
+        xlib = ctypes.CDLL(ctypes.util.find_library("X11") or "libX11.so.6")
+        xlib.XOpenDisplay.restype = ctypes.c_void_p
+        dpy = ctypes.c_void_p(xlib.XOpenDisplay(self.display.encode()))
+        # A ClientMessage as the longs of an XEvent: type, serial, send_event, display,
+        # window, message_type, format, data.
+        event = (ctypes.c_long * 24)(33, 0, 1, 0, window, xlib.XInternAtom(
+            dpy, b"WM_PROTOCOLS", 0), 32, xlib.XInternAtom(dpy, b"WM_DELETE_WINDOW", 0))
+        xlib.XSendEvent(dpy, ctypes.c_ulong(window), 0, 0, event)
+        xlib.XCloseDisplay(dpy)
 
     def app_id(self, window):
-        return self.x("wm_class", window)
+        return tuple(re.findall(r'"([^"]*)"', self.prop(window, "WM_CLASS")))
 
     def wm_state(self, window):
-        return self.x("state", window)
+        """Iconic, active, on top, and the window manager's states."""
+        own = self.prop(window, "WM_STATE", "_NET_WM_STATE")
+        listed = {name: [int(w, 16) for w in re.findall(r"0x[0-9a-f]+", line)] for name, line
+                  in re.findall(r"^(_NET_\w+)\(WINDOW\)(.*)$", self.prop(
+                      None, "_NET_ACTIVE_WINDOW", "_NET_CLIENT_LIST_STACKING"), re.M)}
+        return {"iconic": "window state: Iconic" in own,
+                "active": listed.get("_NET_ACTIVE_WINDOW", [0])[0] == window,
+                "top": (listed.get("_NET_CLIENT_LIST_STACKING") or [0])[-1] == window,
+                **{name.lower(): "_NET_WM_STATE_" + name in own
+                   for name in ("MAXIMIZED_VERT", "MAXIMIZED_HORZ", "HIDDEN")}}
 
     def xdotool(self, *args):
         run(["xdotool", *map(str, args)], self.env)
@@ -155,9 +191,8 @@ class WindowManagerSession(XSession):
         super().start()
         home = self.stack.enter_context(tempfile.TemporaryDirectory(prefix="quorva-wm-"))
         self.spawn(["openbox", "--sm-disable"], dict(self.env, HOME=home))
-        with x11.X(self.display) as x:
-            wait_until(lambda: x.property(x.root, "_NET_SUPPORTING_WM_CHECK"), 15,
-                       what="openbox to manage the screen")
+        wait_until(lambda: self.numbers(None, "_NET_SUPPORTING_WM_CHECK"), 15,
+                   what="openbox to manage the screen")
         return self
 
     def in_front(self, window):
@@ -171,7 +206,8 @@ class WindowManagerSession(XSession):
     def other_window(self):
         """Another application's window, in front and focused, until the session ends."""
         self.spawn(["xmessage", "-geometry", "1900x1000+0+0", "other"], self.env)
-        window = wait_until(lambda: self.x("windows", None, "xmessage"), 15, what="xmessage")[0]
+        window = wait_until(lambda: self.windows(None, "--name", "^xmessage$"), 15,
+                            what="xmessage")[0]
         self.activate(window)
         wait_until(lambda: self.in_front(window), 10, what="the other window in front")
 
