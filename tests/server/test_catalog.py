@@ -347,6 +347,8 @@ class CsvTest(ServerTestCase):
         client.add("N-1", "ใหม่")
         again = client.follow(client.post("/import/confirm", {"p": key})).text
         self.assertIn("แคตตาล็อกเปลี่ยนไปหลังแสดงตัวอย่าง", again)
+        applied = client.post("/import/confirm", {"p": re.search(r'"p" value="(\S+)"', again)[1]})
+        self.assertIn("ปรับปรุง 1 รายการ", client.follow(applied).text)
         self.assertEqual([client.post("/import/confirm", {"p": key, **token}).status
                           for token in ({}, {"token": "x"})], [404, 403])
 

@@ -1,6 +1,7 @@
 """The CSV addresses: export, and the import page with its upload."""
 
 import datetime
+import os
 import re
 import secrets
 import sqlite3
@@ -63,21 +64,24 @@ class TransferRoutes(Handler):
 
     def run_import(self, upload, **options):
         """The store's result and the ignored columns, or None once a refusal is sent."""
-        upload.seek(0)
-        rows, errors, ignored = read_csv(upload)
-        try:
-            # No restore may swap the file while its safety snapshot is taken.
-            with restoring.RESTORING:
-                return self.app.store.upsert(rows, errors, snapshot=lambda: safety_snapshot(
-                    self.app.store, "import"), **options), ignored
-        except ImportRejected as rejected:
-            self.import_page(rejected.errors, 422, ignored)
-        except sqlite3.IntegrityError as error:
-            self.import_page([(None, constraint_message(error, "")[1])], 422, ignored)
-        except (OSError, BackupError) as error:
-            self.import_page([(None, "ทำสำเนาก่อนนำเข้าไม่สำเร็จ จึงยังไม่ได้นำเข้า "
-                                     f"({getattr(error, 'strerror', None) or error}) "
-                                     "ข้อมูลเดิมยังอยู่ครบ")], 503, ignored)
+        # Read through a file of its own: whatever ends the reading, even before its first
+        # row, closes only that one, and the upload stays for a preview's answer.
+        with open(os.dup(upload.fileno()), "rb") as reading:
+            reading.seek(0)
+            rows, errors, ignored = read_csv(reading)
+            try:
+                # No restore may swap the file while its safety snapshot is taken.
+                with restoring.RESTORING:
+                    return self.app.store.upsert(rows, errors, snapshot=lambda: safety_snapshot(
+                        self.app.store, "import"), **options), ignored
+            except ImportRejected as rejected:
+                self.import_page(rejected.errors, 422, ignored)
+            except sqlite3.IntegrityError as error:
+                self.import_page([(None, constraint_message(error, "")[1])], 422, ignored)
+            except (OSError, BackupError) as error:
+                self.import_page([(None, "ทำสำเนาก่อนนำเข้าไม่สำเร็จ จึงยังไม่ได้นำเข้า "
+                                         f"({getattr(error, 'strerror', None) or error}) "
+                                         "ข้อมูลเดิมยังอยู่ครบ")], 503, ignored)
         return None, ignored
 
     def show_preview(self, pending, notice=None):
