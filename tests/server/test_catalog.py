@@ -337,7 +337,7 @@ class CsvTest(ServerTestCase):
                                   r"<tr><td><code>A-2</code>.*<del>35.50</del> → <ins>2.00</ins>")
         self.assertEqual(before_import(self.data), [])
         for choices, price, notice in [
-                ({}, "185.00", "คงไว้ตามเดิม 1 รายการ เพราะข้อมูลในไฟล์เก่ากว่า · ข้อมูลก่อนนำเข้า"),
+                ({}, "185.00", "คงไว้ตามเดิม 1 รายการ เพราะข้อมูลในไฟล์เก่ากว่า · ข้อมูลก่อน"),
                 ({"older": "1"}, "1.00", "เขียนทับ 1 รายการ")]:
             with self.subTest(choices=choices):
                 self.assertIn(notice, imported(client, data, **choices).text)

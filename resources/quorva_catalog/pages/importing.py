@@ -15,7 +15,8 @@ FORMAT_HELP = Markup(
 RULES = Markup(
     "<p>ต้องมีคอลัมน์รหัสสินค้า สินค้าที่มีรหัสอยู่แล้วจะถูกปรับปรุงตามคอลัมน์ที่มีในไฟล์ "
     "รหัสใหม่จะถูกเพิ่มเป็นสินค้าใหม่ (ต้องมีชื่อและราคา) "
-    "สินค้าที่ไม่อยู่ในไฟล์จะไม่ถูกลบ คอลัมน์เวลาใช้เฉพาะกับสินค้าใหม่ "
+    "สินค้าที่ไม่อยู่ในไฟล์จะไม่ถูกลบ คอลัมน์เวลาใช้กับสินค้าใหม่ "
+    "ส่วนแถวที่แก้ไขล่าสุดก่อนข้อมูลในแคตตาล็อกจะคงไว้ตามเดิม เว้นแต่เลือกให้เขียนทับ "
     "หากไฟล์จะแก้ไขสินค้าที่มีอยู่ จะแสดงสิ่งที่เปลี่ยนให้ตรวจก่อนบันทึก</p>"
     "<p>ระบบตรวจทุกแถวก่อนบันทึก หากพบข้อผิดพลาดแม้แถวเดียว จะไม่บันทึกข้อมูลใด ๆ "
     "และแสดงหมายเลขแถวที่ต้องแก้ไข</p>")
@@ -82,7 +83,7 @@ def change_rows(changes):
         labels = join(html("<li>{}: <del>{}</del> → <ins>{}</ins></li>",
                            FIELD_LABELS["price" if f == "price_satang" else f],
                            shown(f, existing[f]), shown(f, merged[f])) for f in fields)
-        mark = html('<br><span class="warn">ไฟล์เก่ากว่า: แก้ไขในไฟล์ {} · ในแคตตาล็อก {}</span>',
+        mark = html('<div class="hint">ไฟล์เก่ากว่า: แก้ไขในไฟล์ {} · ในแคตตาล็อก {}</div>',
                     show_time(dated), show_time(existing["updated_at"])) if older else ""
         rows.append(html('<tr{}><td><code>{}</code></td><td>{}{}</td><td><ul>{}</ul></td></tr>',
                          Markup(' class="older"') if older else "", existing["code"],
@@ -104,7 +105,7 @@ def preview_page(token, key, result, ignored, changed=False):
     more = (f" (แสดง {len(result['changes']):,} รายการแรกจาก {total:,} รายการ)"
             if total > len(result["changes"]) else "")
     older = html(
-        '<label class="check"><input type="checkbox" name="older" value="1"> '
+        '<label class="pick"><input type="checkbox" name="older" value="1"> '
         "เขียนทับสินค้า {:,} รายการที่ข้อมูลในไฟล์เก่ากว่า (ถ้าไม่เลือก จะคงไว้ตามเดิม)</label>",
         result["older"]) if result["older"] else ""
     notice = Markup('<div class="errors" role="alert">แคตตาล็อกเปลี่ยนไปหลังแสดงตัวอย่าง '
