@@ -19,6 +19,8 @@ class App:
         self.closing = False
         # Checked copies waiting for the user to confirm their restore.
         self.pending = Pending()
+        # Checked CSV files waiting for the user to confirm their import's preview.
+        self.imports = Pending()
 
     def hosts(self):
         names = {f"127.0.0.1:{self.port}", f"localhost:{self.port}"}

@@ -187,8 +187,8 @@ def serve(args, parent):
         app = App(opening.store)
         server = bind(port, app, CatalogHandler)
         # Taken while serving: a large catalog's snapshot never holds the address line.
-        server.every(DAILY_CHECK_SECONDS,
-                     lambda: (app.pending.expire(), app.store and daily_snapshot(app.store)))
+        server.every(DAILY_CHECK_SECONDS, lambda: (app.pending.expire(), app.imports.expire(),
+                                                   app.store and daily_snapshot(app.store)))
     except StartupError as error:
         if opening is not None:
             opening.close()
@@ -221,6 +221,7 @@ def serve(args, parent):
     server.shutdown()
     server.server_close()
     app.pending.discard()
+    app.imports.discard()
     # Still opening: the unfinished update is one transaction, which SQLite rolls back.
     if app.store is not None:
         app.store.close()

@@ -117,9 +117,12 @@ class Candidate:
         self.moment, self.dated, self.created = moment, dated, time.monotonic()
         self.key = secrets.token_urlsafe(24)
 
+    def discard(self):
+        remove_database_files(self.path)
+
 
 class Pending:
-    """At most one checked copy waits at a time: each holds a whole catalog's disk space."""
+    """At most one checked file of a kind waits at a time: each holds disk space."""
 
     def __init__(self):
         self.lock = threading.Lock()
@@ -129,7 +132,7 @@ class Pending:
         with self.lock:
             old, self.waiting = list(self.waiting.values()), {candidate.key: candidate}
         for stale in old:
-            remove_database_files(stale.path)
+            stale.discard()
         return candidate.key
 
     def get(self, key, take=False):
@@ -147,13 +150,13 @@ class Pending:
             for candidate in old:
                 del self.waiting[candidate.key]
         for stale in old:
-            remove_database_files(stale.path)
+            stale.discard()
 
     def discard(self):
         with self.lock:
             old, self.waiting = list(self.waiting.values()), {}
         for stale in old:
-            remove_database_files(stale.path)
+            stale.discard()
 
 
 def prepare(store, source, label, moment=None):

@@ -261,3 +261,17 @@ class ServerTestCase(unittest.TestCase):
         if require_address:
             self.assertIsNotNone(server.port, (server.first_output, server.stderr()))
         return server
+
+
+def imported(client, data, **choices):
+    """The response to an import of `data`, its preview (if any) answered with `choices`."""
+    response = client.upload(data)
+    location = response.headers.get("Location", "")
+    if location.startswith("/import/confirm?p="):
+        response = client.post("/import/confirm", {"p": location.split("=", 1)[1], **choices})
+    return client.follow(response) if response.status == 303 else response
+
+
+def before_import(directory):
+    return [name for name in os.listdir(os.path.join(directory, "backups"))
+            if name.endswith("-before-import.db.gz")]

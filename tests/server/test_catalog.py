@@ -8,7 +8,7 @@ import unittest
 from html import unescape as html_unescape
 from urllib.parse import parse_qs, quote, urlencode
 
-from harness import ServerTestCase, command, make_database, run
+from harness import ServerTestCase, before_import, command, imported, make_database, run
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..",
                                 "resources"))
@@ -191,11 +191,10 @@ class ItemPagesTest(ServerTestCase):
                 ({"code": "\u200b\u00ad"}, "รหัสสินค้าต้องมีตัวอักษรที่มองเห็นได้"),
                 ({"name": "\u2060\ufeff"}, "ชื่อสินค้าต้องมีตัวอักษรที่มองเห็นได้"),
                 ({"price": ""}, "กรุณากรอกราคา"), ({"price": "-5"}, "ราคาต้องไม่ติดลบ"),
-                ({"price": "1.999"}, "ทศนิยมได้ไม่เกิน 2 ตำแหน่ง"),
-                ({"price": "0.105"}, "ทศนิยมได้ไม่เกิน 2 ตำแหน่ง"),
-                ({"price": "1,5"}, "ราคาต้องเป็นตัวเลข"), ({"price": "1e3"}, "ราคาต้องเป็นตัวเลข"),
-                ({"price": "1000000000"}, "ราคาต้องไม่เกิน"),
-                ({"price": "9" * 5000}, "ราคาต้องไม่เกิน"),
+                *(({"price": price}, message) for message, prices in [
+                    ("ทศนิยมได้ไม่เกิน 2 ตำแหน่ง", ("1.999", "0.105")),
+                    ("ราคาต้องเป็นตัวเลข", ("1,5", "1e3")),
+                    ("ราคาต้องไม่เกิน", ("1000000000", "9" * 5000))] for price in prices),
                 ({"quantity": "1" + "0" * 5000}, "จำนวนต้องไม่เกิน 999,999,999"),
                 ({"quantity": "2.5"}, "จำนวนต้องเป็นจำนวนเต็ม"),
                 ({"quantity": "-1"}, "จำนวนต้องไม่ติดลบ"), ({"quantity": ""}, "กรุณากรอกจำนวน"),
@@ -287,11 +286,13 @@ class CsvTest(ServerTestCase):
         # Spreadsheets would run these cells as formulas without the quote.
         self.assertIn(["'-07", "'=SUM(A1:A2)", "'+ทดสอบ", "0.00", "1", "'@note"],
                       [row[:6] for row in rows])
-        second = self.start(cwd=self.fresh_directory("fresh"))
+        second = self.start(cwd=(fresh := self.fresh_directory("fresh")))
         self.assertIn("เพิ่มใหม่ 4 รายการ", second.follow(second.upload(exported.body)).text)
         self.assertEqual(second.get("/export.csv").body, exported.body)
         again = second.follow(second.upload(exported.body)).text
         self.assertIn("ไม่เปลี่ยนแปลง 4 รายการ", again)
+        # Nothing to undo: the catalog was empty, then nothing changed.
+        self.assertEqual(before_import(fresh), [])
 
     def test_a_bad_row_rejects_the_whole_file_and_a_good_one_upserts_by_code(self):
         client = self.filled()
@@ -313,16 +314,43 @@ class CsvTest(ServerTestCase):
             with self.subTest(text=text):
                 self.assert_refused(client, text, "ไม่ได้นำเข้าข้อมูลใด ๆ", *messages)
         self.assertEqual(client.get("/export.csv").body, before)
-        data = "code,quantity,price\r\na-1,41,185\r\nA-2\u200b,0,35.5\r\n".encode()
-        self.assertIn("ปรับปรุง 1 รายการ · ไม่เปลี่ยนแปลง 1 รายการ",
-                      client.follow(client.upload(data)).text)
+        # Only additions need no question, but still leave a copy to undo them.
         data = "รหัสสินค้า,ชื่อสินค้า,ราคาขาย,ต้นทุน,จำนวนคงเหลือ\nN-1,ใหม่,10,5,3\n".encode()
         self.assertIn("ข้ามคอลัมน์ที่ไม่รู้จัก: ต้นทุน", client.follow(client.upload(data)).text)
+        self.assertTrue(before_import(self.data))
+        data = "code,quantity,price\r\na-1,41,185\r\nA-2\u200b,0,35.5\r\n".encode()
+        self.assertIn("ปรับปรุง 1 รายการ · ไม่เปลี่ยนแปลง 1 รายการ", imported(client, data).text)
         rows = {row[0]: row[1:6] for row in exported_rows(client)}
         self.assertEqual(rows["a-1"], ["ข้าวหอมมะลิ 5 กก.", "ของแห้ง", "185.00", "41",
                                        "ล็อตใหม่, ส่งทุกจันทร์"])
         self.assertEqual(rows["N-1"], ["ใหม่", "", "10.00", "3", ""])
         self.assertEqual(len(rows), 6)
+
+    def test_an_import_that_changes_items_asks_first_and_keeps_newer_edits(self):
+        client = self.filled()
+        data = ("code,price,แก้ไขล่าสุด (UTC)\nA-1,1,2000-01-01T00:00:00Z\nA-2,2,\n"
+                "B-9,999999999.99,2000-01-01T00:00:00Z\n").encode()
+        preview = client.follow(client.upload(data)).text
+        self.assertEqual(re.findall(r'"num">(\d) ', preview), ["0", "1", "1", "1"])
+        self.assertRegex(preview, r'<tr class="older"><td><code>A-1</code>.*ไฟล์เก่ากว่า.*'
+                                  r"ราคา: <del>185.00</del> → <ins>1.00</ins>.*"
+                                  r"<tr><td><code>A-2</code>.*<del>35.50</del> → <ins>2.00</ins>")
+        self.assertEqual(before_import(self.data), [])
+        for choices, price, notice in [
+                ({}, "185.00", "คงไว้ตามเดิม 1 รายการ เพราะข้อมูลในไฟล์เก่ากว่า · ข้อมูลก่อน"),
+                ({"older": "1"}, "1.00", "เขียนทับ 1 รายการ")]:
+            with self.subTest(choices=choices):
+                self.assertIn(notice, imported(client, data, **choices).text)
+                self.assertEqual(dict(row[:4:3] for row in exported_rows(client))["A-1"], price)
+        # An edit between the preview and its answer brings the preview back.
+        key = client.upload(data.replace(b"A-2,2", b"A-2,3")).headers["Location"][-32:]
+        client.add("N-1", "ใหม่")
+        again = client.follow(client.post("/import/confirm", {"p": key})).text
+        self.assertIn("แคตตาล็อกเปลี่ยนไปหลังแสดงตัวอย่าง", again)
+        applied = client.post("/import/confirm", {"p": re.search(r'"p" value="(\S+)"', again)[1]})
+        self.assertIn("ปรับปรุง 1 รายการ", client.follow(applied).text)
+        self.assertEqual([client.post("/import/confirm", {"p": key, **token}).status
+                          for token in ({}, {"token": "x"})], [404, 403])
 
     def test_files_as_thai_spreadsheets_save_them(self):
         client = self.start()
