@@ -24,7 +24,8 @@ BUDGET_FLOOR = 8 * 1024 * 1024
 LEVEL = 3
 CHUNK = 1024 * 1024
 DAILY = re.compile(r"catalog-(\d{4}-\d{2}-\d{2})\.db(?:\.gz)?")
-SAFETY = re.compile(r"catalog-(\d{4}-\d{2}-\d{2})-\d{6}-before-(?:restore|import)\.db(?:\.gz)?")
+SAFETY = re.compile(
+    r"catalog-(\d{4}-\d{2}-\d{2})-\d{6}(?:-\d+)?-before-(?:restore|import)\.db(?:\.gz)?")
 
 
 class BackupError(Exception):
@@ -126,7 +127,13 @@ def snapshot(store, stem):
 
 def safety_snapshot(store, before="restore"):
     """The copy taken before a restore or an import, so that one press undoes it."""
-    name = snapshot(store, f"catalog-{datetime.datetime.now():%Y-%m-%d-%H%M%S}-before-{before}")
+    stem = f"catalog-{datetime.datetime.now():%Y-%m-%d-%H%M%S}"
+    # Two in one second (an import undone at once, say) must not replace the first copy.
+    taken, number = stem, 1
+    while os.path.exists(os.path.join(folder(store.path), f"{taken}-before-{before}.db.gz")):
+        number += 1
+        taken = f"{stem}-{number}"
+    name = snapshot(store, f"{taken}-before-{before}")
     prune(store.path)
     return name
 

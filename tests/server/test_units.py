@@ -11,6 +11,7 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
                                 "resources"))
 from quorva_catalog import backups, csvfile, restoring  # noqa: E402
 from quorva_catalog.markup import Markup, html, join  # noqa: E402
+from quorva_catalog.store import Store  # noqa: E402
 
 
 class UnitTest(unittest.TestCase):
@@ -58,3 +59,13 @@ class UnitTest(unittest.TestCase):
                 self.assertEqual(os.listdir(folder), [])
         finally:
             restoring.free_space = old_free
+
+    def test_safety_copies_taken_within_one_second_are_all_kept(self):
+        with tempfile.TemporaryDirectory() as folder:
+            store = Store(os.path.join(folder, "catalog.db"))
+            try:
+                names = {backups.safety_snapshot(store, "import") for _ in range(3)}
+            finally:
+                store.close()
+            self.assertEqual(sorted(names), sorted(os.listdir(os.path.join(folder, "backups"))))
+            self.assertEqual(len(names), 3)
