@@ -54,11 +54,10 @@ def list_page(found, query, category, sort, categories, flash, exact=None, looka
         body.append(EMPTY_CATALOG)
     elif count == 0:
         body.append(html('<p class="warn">ไม่พบสินค้าที่ตรงกับ “{}”</p>', query or category))
-    elif count is None:
-        body.append(html('<p class="summary">พบมากกว่า {:,} รายการ · พิมพ์คำค้นเพิ่ม'
-                         'เพื่อดูจำนวนและมูลค่ารวม</p>', COUNTED))
     else:
-        body.append(html('<p class="summary">พบ {:,} รายการ · รวม {:,} ชิ้น · '
+        body.append(html('<p class="summary">พบมากกว่า {:,} รายการ · พิมพ์คำค้นเพิ่ม'
+                         'เพื่อดูจำนวนและมูลค่ารวม</p>', COUNTED) if count is None else
+                    html('<p class="summary">พบ {:,} รายการ · รวม {:,} ชิ้น · '
                          'มูลค่ารวม {} บาท</p>', count, units, format_satang(value)))
         body.append(TABLE_HEAD)
         back = urllib.parse.quote(list_url(query, category, sort, page), safe="")
