@@ -145,7 +145,7 @@ def main():
         for what, query in searches:
             path = "/?" + urllib.parse.urlencode({"q": query})
             wall, cpu, page = timed(server, lambda: server.get(path))
-            found = re.search(r"พบ(มากกว่า )?([\d,]+) รายการ", page.text)
+            found = re.search(r"พบ(มากกว่า)? ([\d,]+) รายการ", page.text)
             found = (("> " if found.group(1) else "") + found.group(2) if found
                      else "opened" if page.status == 303 else "0")
             say(f"    {what:<34} {wall:8.1f} / {cpu:7.1f}   {found}")
