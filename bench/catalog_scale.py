@@ -145,8 +145,9 @@ def main():
         for what, query in searches:
             path = "/?" + urllib.parse.urlencode({"q": query})
             wall, cpu, page = timed(server, lambda: server.get(path))
-            found = re.search(r"พบ ([\d,]+) รายการ", page.text)
-            found = found.group(1) if found else ("opened" if page.status == 303 else "0")
+            found = re.search(r"พบ(มากกว่า)? ([\d,]+) รายการ", page.text)
+            found = (("> " if found.group(1) else "") + found.group(2) if found
+                     else "opened" if page.status == 303 else "0")
             say(f"    {what:<34} {wall:8.1f} / {cpu:7.1f}   {found}")
         pages = (count + 99) // 100
         say("  list pages (client ms / server CPU ms, median of 5)")

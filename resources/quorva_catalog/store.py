@@ -10,6 +10,12 @@ from .text import (FIELD_LABELS, THAI_DIGITS, canonical_code, code_key, marks_ma
                    search_columns, search_key, search_terms, utc_now)
 
 PAGE_SIZE = 100
+# Past this many matches a search says only "more than", since counting and summing them all
+# would read each of them; rows are then found by walking the order's index instead.
+COUNTED = 1000
+# A short word found this many times in as many first rows is common enough that walking the
+# order's index finds a page sooner than gathering every row the index lists for it.
+SAMPLED = 10000
 
 # Each order ends in a unique key: items alike in the rest keep one order from page to page.
 SORTS = {
@@ -61,16 +67,14 @@ class Store(Database):
         return "(" + trigram_match(pieces).replace(" AND ", " OR ") + ")" if pieces else None
 
     def search(self, query, category, sort, page):
-        """(rows, count, units, value, page): a page past the end gives the last one."""
+        """(rows, count, units, value, page, more): a page past the end gives the last one.
+        With more than `COUNTED` matches, count, units and value are None and `more` says
+        whether a next page follows; otherwise `more` is False."""
         where, params, matches = [], [], []
         with self.lock:
             # Given to whichever connection is open now, should a restore have replaced it.
             self.conn.create_function("marks_match", 2, marks_match, deterministic=True)
             for word, (plain, pattern) in zip(search_key(query).split(), search_terms(query)):
-                match = self._candidates(plain)
-                if match is None:
-                    return [], 0, 0, 0, 1
-                matches.append(match)
                 # The index only narrows: each word is still found in the folded text itself.
                 where.append("instr(search_bare, ?) > 0")
                 params.append(plain)
@@ -78,15 +82,49 @@ class Store(Database):
                     # The word as typed, marks and all, spares most rows the pattern.
                     where.append("(instr(search_text, ?) > 0 OR marks_match(search_text, ?))")
                     params.extend((word, pattern))
-            if matches:
-                where.insert(0, "id IN (SELECT rowid FROM items_search WHERE items_search MATCH ?)")
-                params.insert(0, " AND ".join(matches))
+                matches.append(plain)
             if category:
                 where.append("category = ?")
                 params.append(category)
             clause = ("WHERE " + " AND ".join(where)) if where else ""
-            count, units, value = (self._totals(clause, params) if matches
-                                   else self._kept_totals(category))
+            bare_clause, bare_params = clause, list(params)
+            # Words of one or two letters are left to the row's own check when a longer word
+            # narrows the rows: gathering every piece they begin costs more than it saves.
+            longer = [plain for plain in matches if len(plain) >= 3]
+            short = bool(matches) and not longer
+            common = short and self._sampled(clause, params)
+            many, totals = common, None
+            if matches and not common:
+                pieces = []
+                for plain in longer or matches:
+                    piece = self._candidates(plain)
+                    if piece is None:
+                        return [], 0, 0, 0, 1, False
+                    pieces.append(piece)
+                match = " AND ".join(pieces)
+                clause = clause.replace(
+                    "WHERE ", "WHERE id IN (SELECT rowid FROM items_search "
+                    "WHERE items_search MATCH ?) AND ", 1)
+                params.insert(0, match)
+                # The index alone tells cheaply whether there can be more than a count's worth.
+                common = not short and self.conn.execute(
+                    f"SELECT count(*) FROM (SELECT 1 FROM items_search WHERE items_search "
+                    f"MATCH ? LIMIT {COUNTED + 1})", (match,)).fetchone()[0] > COUNTED and (
+                        self._sampled(bare_clause, bare_params))
+                if not common:
+                    totals = self._totals(clause, params, COUNTED + 1)
+                many = common or totals[0] > COUNTED
+            if many:
+                # Where matches are everywhere, the order's index meets a page of them sooner
+                # than the search index lists them all; otherwise it is walked with the list
+                # of candidates in hand.
+                rows = (self._walked(bare_clause, bare_params, sort, page) if common else
+                        self._walked(clause.replace("WHERE id IN", "WHERE +id IN", 1), params,
+                                     sort, page))
+                if rows or page == 1:
+                    return rows[:PAGE_SIZE], None, None, None, page, len(rows) > PAGE_SIZE
+            count, units, value = (self._totals(clause, params) if many
+                                   else totals or self._kept_totals(category))
             pages = max(1, (count + PAGE_SIZE - 1) // PAGE_SIZE)
             page = max(1, min(page, pages))
             order, offset, limit = SORTS[sort][1], (page - 1) * PAGE_SIZE, PAGE_SIZE
@@ -113,10 +151,26 @@ class Store(Database):
                 params + [limit, offset])]
             if order != SORTS[sort][1]:
                 ids.reverse()
-            found = {row["id"]: row for row in self.conn.execute(
-                f"SELECT * FROM items WHERE id IN ({', '.join('?' * len(ids))})", ids)}
-            rows = [found[item_id] for item_id in ids]
-        return rows, count, units, value, page
+            rows = self._rows(ids)
+        return rows, count, units, value, page, False
+
+    def _sampled(self, clause, params):
+        """Whether more than `COUNTED` of the first `SAMPLED` rows match."""
+        return self.conn.execute(
+            f"SELECT count(*) FROM (SELECT 1 FROM (SELECT * FROM items LIMIT {SAMPLED}) "
+            f"{clause} LIMIT {COUNTED + 1})", params).fetchone()[0] > COUNTED
+
+    def _walked(self, clause, params, sort, page):
+        """One page and the first row of the next, in the order's own index."""
+        ids = [row[0] for row in self.conn.execute(
+            f"SELECT id FROM items {clause} ORDER BY {SORTS[sort][1]} LIMIT ? OFFSET ?",
+            params + [PAGE_SIZE + 1, (page - 1) * PAGE_SIZE])]
+        return self._rows(ids)
+
+    def _rows(self, ids):
+        found = {row["id"]: row for row in self.conn.execute(
+            f"SELECT * FROM items WHERE id IN ({', '.join('?' * len(ids))})", ids)}
+        return [found[item_id] for item_id in ids]
 
     def _kept_totals(self, category):
         where, params = ("WHERE category = ?", [category]) if category else ("", [])
@@ -132,19 +186,20 @@ class Store(Database):
                 raise
         return self._totals(where, params)
 
-    def _totals(self, clause, params):
-        """(items, units, value in satang), exact."""
+    def _totals(self, clause, params, limit=-1):
+        """(items, units, value in satang), exact, of the first `limit` rows found."""
+        rows = f"(SELECT price_satang, quantity FROM items {clause} LIMIT {limit})"
         # Price times quantity can pass 64 bits, so each product is taken in two parts that
         # cannot; SQLite's sum() fails rather than round if even those overflow.
         try:
             count, units, high, low = self.conn.execute(
                 f"SELECT count(*), sum(quantity), sum(price_satang / 1000000 * quantity), "
-                f"sum(price_satang % 1000000 * quantity) FROM items {clause}", params).fetchone()
+                f"sum(price_satang % 1000000 * quantity) FROM {rows}", params).fetchone()
             return count, units or 0, (high or 0) * 1000000 + (low or 0)
         except sqlite3.OperationalError as error:
             if "overflow" not in str(error):
                 raise
-        totals = self.conn.execute(f"SELECT price_satang, quantity FROM items {clause}", params)
+        totals = self.conn.execute(f"SELECT * FROM {rows}", params)
         count = units = value = 0
         for price, quantity in totals:
             count, units, value = count + 1, units + quantity, value + price * quantity
@@ -154,8 +209,9 @@ class Store(Database):
         """Groups of items whose codes differ only in what cannot be seen, as found when codes
         were first stored in one spelling; a group is gone once the shop has merged it."""
         groups = {}
-        for row in self.read("SELECT items.* FROM code_lookalikes JOIN items "
-                             "ON items.id = code_lookalikes.item_id ORDER BY items.id"):
+        # Read from the few listed ids: a join ordered by the items' id walks every item.
+        for row in self.read("SELECT * FROM items WHERE id IN "
+                             "(SELECT item_id FROM code_lookalikes) ORDER BY id"):
             groups.setdefault(code_key(canonical_code(row["code"])), []).append(row)
         return [rows for rows in groups.values() if len(rows) > 1]
 

@@ -4,7 +4,7 @@ import urllib.parse
 
 from ..links import list_url
 from ..markup import Markup, html, join
-from ..store import PAGE_SIZE, SORTS
+from ..store import COUNTED, PAGE_SIZE, SORTS
 from ..text import (FIELD_LABELS, TEXT_LIMITS, canonical_code, format_satang, show_time,
                     spelled_out)
 from .layout import error_summary, hidden, layout
@@ -24,9 +24,9 @@ def selected(flag):
 
 
 def list_page(found, query, category, sort, categories, flash, exact=None, lookalikes=()):
-    """`found` is what Store.search gives: (rows, count, units, value, page); `exact` the item
-    whose code is the whole query, listed first; `lookalikes` what Store.lookalikes gives."""
-    rows, count, units, value, page = found
+    """`found` is what Store.search gives: (rows, count, units, value, page, more); `exact` the
+    item whose code is the whole query, listed first; `lookalikes` what Store.lookalikes gives."""
+    rows, count, units, value, page, more = found
     if exact is not None and (not category or exact["category"] == category):
         rows = [row for row in rows if row["id"] != exact["id"]]
         rows = [exact] + rows if page == 1 else rows
@@ -55,14 +55,16 @@ def list_page(found, query, category, sort, categories, flash, exact=None, looka
     elif count == 0:
         body.append(html('<p class="warn">ไม่พบสินค้าที่ตรงกับ “{}”</p>', query or category))
     else:
-        body.append(html('<p class="summary">พบ {:,} รายการ · รวม {:,} ชิ้น · '
+        body.append(html('<p class="summary">พบมากกว่า {:,} รายการ · พิมพ์คำค้นเพิ่ม'
+                         'เพื่อดูจำนวนและมูลค่ารวม</p>', COUNTED) if count is None else
+                    html('<p class="summary">พบ {:,} รายการ · รวม {:,} ชิ้น · '
                          'มูลค่ารวม {} บาท</p>', count, units, format_satang(value)))
         body.append(TABLE_HEAD)
         back = urllib.parse.quote(list_url(query, category, sort, page), safe="")
         body.extend(item_row(row, back, exact is not None and row["id"] == exact["id"])
                     for row in rows)
         body.append(Markup("</tbody></table></div>"))
-        body.append(page_links(count, query, category, sort, page))
+        body.append(page_links(count, query, category, sort, page, more))
     return layout("รายการสินค้า", join(body), "/", flash)
 
 
@@ -102,15 +104,16 @@ def item_row(row, back, exact=False):
         label=Markup('<span class="hint">รหัสตรงกับคำค้น</span>') if exact else "")
 
 
-def page_links(count, query, category, sort, page):
-    pages = (count + PAGE_SIZE - 1) // PAGE_SIZE
+def page_links(count, query, category, sort, page, more):
+    pages = page + more if count is None else (count + PAGE_SIZE - 1) // PAGE_SIZE
     if pages <= 1:
         return Markup()
     links = []
     if page > 1:
         links.append(html('<a href="{}" rel="prev">ก่อนหน้า</a>',
                           list_url(query, category, sort, page - 1)))
-    links.append(html("<span>หน้า {:,} จาก {:,}</span>", page, pages))
+    links.append(html("<span>หน้า {:,} จาก {:,}</span>", page, pages) if count is not None
+                 else html("<span>หน้า {:,}</span>", page))
     if page < pages:
         links.append(html('<a href="{}" rel="next">ถัดไป</a>',
                           list_url(query, category, sort, page + 1)))
