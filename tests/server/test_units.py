@@ -6,12 +6,12 @@ import os
 import sys
 import tempfile
 import unittest
+from unittest import mock
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..",
                                 "resources"))
-from quorva_catalog import backups, csvfile, restoring  # noqa: E402
+from quorva_catalog import backups, csvfile, restoring, store  # noqa: E402
 from quorva_catalog.markup import Markup, html, join  # noqa: E402
-from quorva_catalog.store import Store  # noqa: E402
 
 
 class UnitTest(unittest.TestCase):
@@ -62,10 +62,30 @@ class UnitTest(unittest.TestCase):
 
     def test_safety_copies_taken_within_one_second_are_all_kept(self):
         with tempfile.TemporaryDirectory() as folder:
-            store = Store(os.path.join(folder, "catalog.db"))
+            catalog = store.Store(os.path.join(folder, "catalog.db"))
             try:
-                names = {backups.safety_snapshot(store, "import") for _ in range(3)}
+                names = {backups.safety_snapshot(catalog, "import") for _ in range(3)}
             finally:
-                store.close()
+                catalog.close()
             self.assertEqual(sorted(names), sorted(os.listdir(os.path.join(folder, "backups"))))
             self.assertEqual(len(names), 3)
+
+    @mock.patch.multiple(store, COUNTED=3, PAGE_SIZE=2)
+    def test_a_broad_search_pages_on_without_counting_and_a_narrow_one_counts(self):
+        with tempfile.TemporaryDirectory() as folder:
+            catalog = store.Store(os.path.join(folder, "catalog.db"))
+            try:
+                for n in range(7):
+                    catalog.create({"code": f"K-{n}", "name": f"กาแฟ {n}", "category": "",
+                                    "price_satang": 100, "quantity": 1, "note": ""})
+                for query, page, codes, count, shown, more in [
+                        ("กาแฟ", 1, ["K-0", "K-1"], None, 1, True),
+                        ("กาแฟ", 4, ["K-6"], None, 4, False),
+                        ("กาแฟ", 99, ["K-6"], 7, 4, False),  # past the end: the last page
+                        ("k-3", 1, ["K-3"], 1, 1, False)]:
+                    with self.subTest(query=query, page=page):
+                        rows, found, *_, at, after = catalog.search(query, "", "code", page)
+                        self.assertEqual(([row["code"] for row in rows], found, at, after),
+                                         (codes, count, shown, more))
+            finally:
+                catalog.close()
