@@ -6,7 +6,8 @@ import sqlite3
 from ..httpd import Handler, Refused, whole_number
 from ..links import safe_back, with_flash
 from ..pages import items
-from ..store import SORTS, constraint_message
+from ..bulk import constraint_message
+from ..store import SORTS
 from ..text import clean_item, one_line
 
 FORM_FIELDS = ("code", "name", "category", "price", "quantity", "note")

@@ -15,7 +15,7 @@ from ..csvfile import read_csv, write_csv
 from ..httpd import Handler, close_parts
 from ..links import with_flash
 from ..pages import importing
-from ..store import CatalogChanged, ImportRejected, constraint_message
+from ..bulk import CatalogChanged, ImportRejected, constraint_message
 
 # Far above any real shop: a million items export to about 200 MB.
 IMPORT_LIMIT = 1000 * 1024 * 1024
