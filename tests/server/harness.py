@@ -1,12 +1,12 @@
 """Runs the catalog server as the shell does and talks to it over loopback HTTP."""
 
 import contextlib
+import glob
 import html
 import http.client
 import os
 import pathlib
 import re
-import runpy
 import select
 import selectors
 import shutil
@@ -23,6 +23,9 @@ import urllib.parse
 SCRIPT = os.path.normpath(os.path.join(os.path.dirname(os.path.abspath(__file__)),
                                        "..", "..", "resources", "catalog.py"))
 PYTHON = "/usr/bin/python3" if os.path.exists("/usr/bin/python3") else sys.executable
+sys.path.insert(0, os.path.dirname(SCRIPT))
+from quorva_catalog.migrations import MIGRATIONS  # noqa: E402
+
 ADDRESS = re.compile(rb"http://127\.0\.0\.1:(\d+)/\n")
 THAI_PAGE = b'<html lang="th">'
 MULTIPART = "Content-Type: multipart/form-data; boundary=b"
@@ -55,10 +58,9 @@ def gone(pid):
 
 
 def make_database(path, steps=None):
-    """A catalog database as the server leaves it after `steps` migrations."""
-    migrations = runpy.run_path(SCRIPT, run_name="catalog_under_test")["MIGRATIONS"]
+    # A catalog database as the server leaves it after `steps` migrations.
     connection = sqlite3.connect(path, isolation_level=None)
-    for number, step in enumerate(migrations[:steps]):
+    for number, step in enumerate(MIGRATIONS[:steps]):
         connection.execute("BEGIN IMMEDIATE")
         step(connection)
         connection.execute(f"PRAGMA user_version = {number + 1}")
@@ -71,7 +73,7 @@ def read(path):
 
 
 def codes(path):
-    """The item codes of a database file, once SQLite finds it whole."""
+    # The item codes of a database file, once SQLite finds it whole.
     with contextlib.closing(sqlite3.connect(path)) as db:
         assert db.execute("PRAGMA integrity_check").fetchone()[0] == "ok", path
         return {row[0] for row in db.execute("SELECT code FROM items")}
@@ -85,19 +87,17 @@ def multipart(token, data):
 
 @contextlib.contextmanager
 def writing(client, *prefixes):
-    """Threads adding items until the block ends; yields the codes saved, in order."""
+    # Threads adding items until the block ends; yields the codes saved, in order.
     saved, stop = [], threading.Event()
 
     def writer(prefix):
-        for n in range(100000):
-            code = f"{prefix}-{n:05d}"
-            try:
-                if stop.is_set() or client.add(code, f"ชื่อ {code}", "123.45", "7", "หมวด",
-                                               "บันทึก").status != 303:
-                    return
-            except OSError:
-                return
-            saved.append(code)
+        for code in (f"{prefix}-{n:05d}" for n in range(100000)):
+            with contextlib.suppress(OSError):
+                if not stop.is_set() and client.add(code, f"ชื่อ {code}", "123.45", "7", "หมวด",
+                                                    "บันทึก").status == 303:
+                    saved.append(code)
+                    continue
+            return
 
     threads = [threading.Thread(target=writer, args=(prefix,)) for prefix in prefixes]
     for thread in threads:
@@ -111,7 +111,7 @@ def writing(client, *prefixes):
 
 
 def hold_connections(port, stop, dropped):
-    """Idle connections and slow drips, each opened again as soon as the server drops it."""
+    # Idle connections and slow drips, each opened again as soon as the server drops it.
     head = f"GET / HTTP/1.1\r\nHost: 127.0.0.1:{port}\r\nX-Slow: ".encode() + b"a" * 10000
     selector = selectors.DefaultSelector()
 
@@ -146,9 +146,8 @@ def hold_connections(port, stop, dropped):
 
 class Client:
     def __init__(self, port):
-        self.port, self.host, self._token = port, f"127.0.0.1:{port}", None
+        self.port, self.host, self._token, self.timeout = port, f"127.0.0.1:{port}", None, 20
         self.origin = f"http://{self.host}"
-        self.timeout = 20
 
     def request(self, method, path, body=None, headers=None):
         connection = http.client.HTTPConnection("127.0.0.1", self.port, timeout=self.timeout)
@@ -180,11 +179,10 @@ class Client:
 
     def add(self, code, name, price="10", quantity="1", category="", note=""):
         return self.post("/items/new", {"code": code, "name": name, "price": price,
-                                        "quantity": quantity, "category": category,
-                                        "note": note})
+                                        "quantity": quantity, "category": category, "note": note})
 
     def items(self, query=""):
-        """Code -> id of every item the list page shows."""
+        # Code -> id of every item the list page shows.
         found = re.findall(r'<tr id="item-(\d+)" data-code="([^"]*)"', self.get("/" + query).text)
         return {html.unescape(code): int(number) for number, code in found}
 
@@ -196,9 +194,16 @@ class Client:
         return self.request("POST", path, multipart(token or self.token(), data), {
             "Origin": self.origin, "Content-Type": MULTIPART.split(": ")[1], **(headers or {})})
 
+    def imported(self, data, **choices):
+        # The page after an import of `data`, its preview (if any) answered with `choices`.
+        response = self.upload(data)
+        if (location := response.headers.get("Location", "")).startswith("/import/confirm?p="):
+            response = self.post("/import/confirm", {"p": location.split("=", 1)[1], **choices})
+        return self.follow(response) if response.status == 303 else response
+
     def raw(self, start, headers=(), body=b""):
-        """A request as bytes, for what http.client would not send: Host, Origin and
-        Content-Length are added unless `headers` has them."""
+        # A request as bytes, for what http.client would not send: Host, Origin and
+        # Content-Length are added unless `headers` has them.
         given = {line.split(":")[0].lower() for line in headers}
         lines = [f"{start} HTTP/1.1", *headers] + [f"{name}: {value}" for name, value in [
             ("Host", self.host), ("Origin", self.origin), ("Content-Length", len(body))]
@@ -206,8 +211,8 @@ class Client:
         return ("\r\n".join(lines) + "\r\n\r\n").encode("utf-8", "surrogateescape") + body
 
     def exchange(self, data, whole=False):
-        """Sends raw bytes and ends the sending side: (status or None if closed unanswered,
-        the whole reply). With `whole`, a reset before all of it is sent fails the test."""
+        # Sends raw bytes and ends the sending side: (status or None if closed unanswered,
+        # the whole reply). With `whole`, a reset before all of it is sent fails the test.
         reply = b""
         with socket.create_connection(("127.0.0.1", self.port), timeout=15) as sock:
             with contextlib.suppress(*() if whole else (OSError,)):
@@ -242,12 +247,31 @@ class Server(Client):
 
 
 class ServerTestCase(unittest.TestCase):
-    """A data directory per test; servers started here are stopped after it."""
+    # A data directory per test; servers started here are stopped after it. With `shared`,
+    # one server (`self.client`) serves the whole class and each test finds its catalog empty.
+    shared = False
+
+    @classmethod
+    def setUpClass(cls):
+        if cls.shared:
+            cls.addClassCleanup(shutil.rmtree, home := tempfile.mkdtemp(prefix="catalog-"), True)
+            cls.client = Server(command(), home)
+            cls.addClassCleanup(cls.client.stop)
+            assert cls.client.port, (cls.client.first_output, cls.client.stderr())
+            cls.home, cls.database = home, os.path.join(home, "catalog.db")
 
     def setUp(self):
         self.root = tempfile.mkdtemp(prefix="catalog-test-")
         self.addCleanup(shutil.rmtree, self.root, True)
-        self.data = self.fresh_directory("data")
+        self.data = self.home if self.shared else self.fresh_directory("data")
+        if self.shared:
+            self.empty()
+
+    def empty(self):
+        # What a test leaves in the shared catalog, and the copies taken of it, are gone.
+        with contextlib.closing(sqlite3.connect(self.database, timeout=10)) as db:
+            db.executescript("DELETE FROM code_lookalikes; DELETE FROM items")
+        shutil.rmtree(os.path.join(self.home, "backups"), True)
 
     def fresh_directory(self, name):
         os.mkdir(path := os.path.join(self.root, name), 0o700)
@@ -263,15 +287,5 @@ class ServerTestCase(unittest.TestCase):
         return server
 
 
-def imported(client, data, **choices):
-    """The response to an import of `data`, its preview (if any) answered with `choices`."""
-    response = client.upload(data)
-    location = response.headers.get("Location", "")
-    if location.startswith("/import/confirm?p="):
-        response = client.post("/import/confirm", {"p": location.split("=", 1)[1], **choices})
-    return client.follow(response) if response.status == 303 else response
-
-
 def before_import(directory):
-    return [name for name in os.listdir(os.path.join(directory, "backups"))
-            if name.endswith("-before-import.db.gz")]
+    return glob.glob(os.path.join(directory, "backups", "*-before-import.db.gz"))

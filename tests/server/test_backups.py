@@ -8,7 +8,7 @@ import shutil
 import signal
 import sqlite3
 
-from harness import ServerTestCase, codes, imported, make_database, read, wait_until
+from harness import ServerTestCase, codes, make_database, read, wait_until
 
 TODAY = f"catalog-{datetime.date.today():%Y-%m-%d}.db"
 # Where a restore can be cut short, and what the catalog must then hold. The first four are
@@ -71,7 +71,7 @@ class BackupTest(ServerTestCase):
         self.assertEqual(client.upload(rows("A", 3)).status, 303)
         snapshot = client.get("/backups/download").body
         self.assertEqual(client.add("B-1", "หลังสำรอง").status, 303)
-        self.assertIn("ปรับปรุง 1", imported(client, rows("A", 1).replace(b".50", b".75")).text)
+        self.assertIn("ปรับปรุง 1", client.imported(rows("A", 1).replace(b".50", b".75")).text)
         everything = {"A-00000", "A-00001", "A-00002", "B-1"}
         def changed(sql, start=snapshot):
             path = os.path.join(self.root, "changed.db")

@@ -1,18 +1,14 @@
+import contextlib
 import csv
 import io
 import os
 import re
 import sqlite3
-import sys
-import unittest
 from html import unescape as html_unescape
 from urllib.parse import parse_qs, quote, urlencode
 
-from harness import ServerTestCase, before_import, command, imported, make_database, run
-
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..",
-                                "resources"))
-from quorva_catalog.text import marks_match, search_columns, search_terms  # noqa: E402
+from harness import ServerTestCase, before_import, command, make_database, run
+from quorva_catalog.text import marks_match, search_columns, search_terms
 
 SHIRT = {"code": "TS-001", "name": "เสื้อยืดคอกลม สีขาว", "category": "เสื้อผ้า",
          "price": "1,250.50", "quantity": "12", "note": "ผ้าฝ้าย <ซักเครื่องได้>"}
@@ -38,12 +34,14 @@ def revision(page):
 
 
 class ItemPagesTest(ServerTestCase):
+    shared = True
+
     def assert_shows(self, page, *texts):
         for text in texts:
             self.assertIn(text, page)
 
     def test_add_edit_delete_through_the_pages(self):
-        client = self.start()
+        client = self.client
         added = client.add(**SHIRT)
         self.assert_shows(client.follow(added).text, "1,250.50", "&lt;ซักเครื่องได้&gt;",
                           "เพิ่ม “เสื้อยืดคอกลม สีขาว” (รหัส TS-001) แล้ว")
@@ -101,7 +99,7 @@ class ItemPagesTest(ServerTestCase):
         self.assert_shows(lost.text, "ถูกลบไปแล้วระหว่างที่คุณแก้ไข", 'value="ชื่อจากหน้าเก่า"')
 
     def test_a_save_after_someone_elses_asks_only_about_fields_both_changed(self):
-        client = self.start()
+        client = self.client
 
         def opened(item):
             fields = hidden(client.get(f"/items/{item}/edit").text)
@@ -131,7 +129,7 @@ class ItemPagesTest(ServerTestCase):
         self.assertIn('value="ของฉัน"', client.get(path).text)
 
     def test_search_matches_thai_and_latin_text(self):
-        client = self.start()
+        client = self.client
         items = [("TS-001", "เสื้อยืดคอกลม", "เสื้อผ้า", ""),
                 ("PT-002", "กางเกงยีนส์", "เสื้อผ้า", "ขายาว"),
                 ("WT-003", "น้ำดื่ม 600 มล.", "เครื่องดื่ม", ""),
@@ -180,7 +178,7 @@ class ItemPagesTest(ServerTestCase):
             self.assertLess(order.index(first), order.index(then))
 
     def test_bad_input_is_explained_and_kept_and_money_is_exact(self):
-        client = self.start()
+        client = self.client
         client.add("DUP-1", "มีอยู่แล้ว", "0.10", "3")
         for change, message in [
                 ({"code": ""}, "กรุณากรอกรหัสสินค้า"), ({"name": "  "}, "กรุณากรอกชื่อสินค้า"),
@@ -212,7 +210,7 @@ class ItemPagesTest(ServerTestCase):
         self.assertIn("รวม 19 ชิ้น · มูลค่ารวม 12,060.47 บาท", client.get("/").text)
 
     def test_an_older_database_is_upgraded_in_place_or_not_at_all(self):
-        path = os.path.join(self.data, "old.db")
+        path = os.path.join(self.root, "old.db")
         connection = make_database(path, steps=1)
         connection.executemany(
             "INSERT INTO items (code, name, category, price_satang, quantity, note, created_at,"
@@ -225,28 +223,24 @@ class ItemPagesTest(ServerTestCase):
         # A name the last step needs is taken, so that step fails after its other changes.
         connection.execute("CREATE INDEX items_sort_name ON items (name)")
         connection.close()
-        status, _, stderr = run(command("--db", path), self.data)
+        status, _, stderr = run(command("--db", path), self.root)
         self.assertEqual(status, 1)
         self.assertIn("Could not prepare the database", stderr)
-        with sqlite3.connect(path) as check:
-            self.assertEqual(check.execute("PRAGMA user_version").fetchone()[0], 2)
-            columns = [row[1] for row in check.execute("PRAGMA table_info(items)")]
-            self.assertNotIn("search_bare", columns)
-            self.assertEqual(check.execute("SELECT name FROM items WHERE id <= 2").fetchall(),
-                             [("ชาเขียวมัทฉะ",), ("ชามะนาว",)])
+        with contextlib.closing(sqlite3.connect(path, isolation_level=None)) as check:
+            self.assertEqual((check.execute("PRAGMA user_version").fetchone()[0], [
+                row[1] for row in check.execute("PRAGMA table_info(items)")][-2:],
+                check.execute("SELECT name FROM items WHERE id <= 2").fetchall()),
+                (2, ["search_text", "revision"], [("ชาเขียวมัทฉะ",), ("ชามะนาว",)]))
             check.execute("DROP INDEX items_sort_name")
-        check.close()
-        client = self.start("--db", path)
+        client = self.start("--db", path, cwd=self.root)
         for query, expected in [("?q=มทฉะ", {"OLD-1"}), ("?q=ชา", {"OLD-1", "OLD-2"}),
                                 ("?category=เครื่องดื่ม", {"OLD-2"})]:
             self.assertEqual(set(client.items(query)), expected)
         client.follow(client.post(f"/items/{client.items()['OLD-1']}/delete", {}))
-        self.assertIn("รวม 999,999,999 ชิ้น · มูลค่ารวม 999,999,998,990,000,000.01 บาท",
-                      client.get("/").text)
-        self.assertIn('<option value="เครื่องดื่ม">', client.get("/").text)
-        with sqlite3.connect(path) as check:
+        self.assert_shows(client.get("/").text, '<option value="เครื่องดื่ม">',
+                          "รวม 999,999,999 ชิ้น · มูลค่ารวม 999,999,998,990,000,000.01 บาท")
+        with contextlib.closing(sqlite3.connect(path)) as check:
             self.assertEqual(check.execute("PRAGMA user_version").fetchone()[0], 5)
-        check.close()
         # A code takes its one spelling unless that would merge two items; those are shown.
         self.assertEqual(set(client.items("?q=น้ำแข็ง")), {"A002"})
         self.assert_shows(client.get("/").text, "พบรหัสสินค้าที่หน้าตาเหมือนกัน 1 กลุ่ม",
@@ -258,16 +252,16 @@ class ItemPagesTest(ServerTestCase):
 
 
 class CsvTest(ServerTestCase):
+    shared = True
     ITEMS = [("A-1", "ข้าวหอมมะลิ 5 กก.", "185.00", "40", "ของแห้ง", "ล็อตใหม่, ส่งทุกจันทร์"),
              ("A-2", 'ซอส "พริก"', "35.50", "0", "เครื่องปรุง", "บรรทัดแรก\nบรรทัดสอง"),
              ("-07", "=SUM(A1:A2)", "0.00", "1", "+ทดสอบ", "@note"),
              ("B-9", "'เครื่องหมายคำพูด", "999999999.99", "999999999", "", "")]
 
     def filled(self):
-        client = self.start()
         for item in self.ITEMS:
-            self.assertEqual(client.add(*item).status, 303)
-        return client
+            self.assertEqual(self.client.add(*item).status, 303)
+        return self.client
 
     def assert_refused(self, client, data, *messages):
         response = client.upload(data if isinstance(data, bytes) else data.encode())
@@ -286,13 +280,13 @@ class CsvTest(ServerTestCase):
         # Spreadsheets would run these cells as formulas without the quote.
         self.assertIn(["'-07", "'=SUM(A1:A2)", "'+ทดสอบ", "0.00", "1", "'@note"],
                       [row[:6] for row in rows])
-        second = self.start(cwd=(fresh := self.fresh_directory("fresh")))
-        self.assertIn("เพิ่มใหม่ 4 รายการ", second.follow(second.upload(exported.body)).text)
-        self.assertEqual(second.get("/export.csv").body, exported.body)
-        again = second.follow(second.upload(exported.body)).text
-        self.assertIn("ไม่เปลี่ยนแปลง 4 รายการ", again)
+        self.empty()
+        client = self.client
+        self.assertIn("เพิ่มใหม่ 4 รายการ", client.follow(client.upload(exported.body)).text)
+        self.assertEqual(client.get("/export.csv").body, exported.body)
+        self.assertIn("ไม่เปลี่ยนแปลง 4 รายการ", client.follow(client.upload(exported.body)).text)
         # Nothing to undo: the catalog was empty, then nothing changed.
-        self.assertEqual(before_import(fresh), [])
+        self.assertEqual(before_import(self.data), [])
 
     def test_a_bad_row_rejects_the_whole_file_and_a_good_one_upserts_by_code(self):
         client = self.filled()
@@ -319,7 +313,7 @@ class CsvTest(ServerTestCase):
         self.assertIn("ข้ามคอลัมน์ที่ไม่รู้จัก: ต้นทุน", client.follow(client.upload(data)).text)
         self.assertTrue(before_import(self.data))
         data = "code,quantity,price\r\na-1,41,185\r\nA-2\u200b,0,35.5\r\n".encode()
-        self.assertIn("ปรับปรุง 1 รายการ · ไม่เปลี่ยนแปลง 1 รายการ", imported(client, data).text)
+        self.assertIn("ปรับปรุง 1 รายการ · ไม่เปลี่ยนแปลง 1 รายการ", client.imported(data).text)
         rows = {row[0]: row[1:6] for row in exported_rows(client)}
         self.assertEqual(rows["a-1"], ["ข้าวหอมมะลิ 5 กก.", "ของแห้ง", "185.00", "41",
                                        "ล็อตใหม่, ส่งทุกจันทร์"])
@@ -340,7 +334,7 @@ class CsvTest(ServerTestCase):
                 ({}, "185.00", "คงไว้ตามเดิม 1 รายการ เพราะข้อมูลในไฟล์เก่ากว่า · ข้อมูลก่อน"),
                 ({"older": "1"}, "1.00", "เขียนทับ 1 รายการ")]:
             with self.subTest(choices=choices):
-                self.assertIn(notice, imported(client, data, **choices).text)
+                self.assertIn(notice, client.imported(data, **choices).text)
                 self.assertEqual(dict(row[:4:3] for row in exported_rows(client))["A-1"], price)
         # An edit between the preview and its answer brings the preview back.
         key = client.upload(data.replace(b"A-2,2", b"A-2,3")).headers["Location"][-32:]
@@ -353,7 +347,7 @@ class CsvTest(ServerTestCase):
                           for token in ({}, {"token": "x"})], [404, 403])
 
     def test_files_as_thai_spreadsheets_save_them(self):
-        client = self.start()
+        client = self.client
         for data in ["รหัสสินค้า,ชื่อสินค้า,ราคา\r\nC-1,ไข่ไก่,120\r\n".encode("cp874"),
                      "\ufeffcode;name;price;note\nS-1;น้ำปลา;25.50;\"ขวด; ใหญ่\"\n".encode(),
                      '"รหัส"\t"ชื่อ, เต็ม"\t"ชื่อ"\t"ราคา"\nT-1\tx\tมะม่วง\t5\n'.encode("utf-16")]:
@@ -376,7 +370,7 @@ class CsvTest(ServerTestCase):
         self.assertEqual(set(client.items()), {"C-1", "S-1", "T-1"})
 
     def test_a_page_past_the_end_shows_the_last_one(self):
-        client = self.start()
+        client = self.client
         data = "code,name,price\n" + "".join(f"P{n:03},สินค้า,1\n" for n in range(250))
         client.upload(data.encode())
         for page, shown, first in [("99", 3, "P200"), ("3", 3, "P200"), ("2", 2, "P100"),
