@@ -273,6 +273,13 @@ class ServerTestCase(unittest.TestCase):
             db.executescript("DELETE FROM code_lookalikes; DELETE FROM items")
         shutil.rmtree(os.path.join(self.home, "backups"), True)
 
+    def assert_shows(self, page, *texts, status=None):
+        # `page`, text or a response (then of `status`), holds each of `texts`.
+        if status is not None:
+            self.assertEqual(page.status, status, page.text[:2000])
+        for text in texts:
+            self.assertIn(text, getattr(page, "text", page))
+
     def fresh_directory(self, name):
         os.mkdir(path := os.path.join(self.root, name), 0o700)
         return path

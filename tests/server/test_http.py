@@ -1,3 +1,4 @@
+import itertools
 import os
 import random
 import re
@@ -9,8 +10,8 @@ import time
 from collections import Counter
 from urllib.parse import urlencode
 
-from harness import (MULTIPART, PYTHON, THAI_PAGE, ServerTestCase, hold_connections, multipart,
-                     wait_until)
+from harness import MULTIPART, PYTHON, THAI_PAGE, ServerTestCase, hold_connections, multipart
+from harness import wait_until
 
 HUGE = "9" * 5000
 FUZZ_SECONDS = float(os.environ.get("CATALOG_FUZZ_SECONDS", "20"))
@@ -25,8 +26,10 @@ HEADERS = [b"Transfer-Encoding: chunked", b"Expect: 100-continue", b"Content-Len
 
 
 class ClientInputTest(ServerTestCase):
+    shared = True
+
     def test_what_a_client_sends_gets_its_answer_and_never_a_5xx(self):
-        server = self.start()
+        server = self.client
         raw, port, token = server.raw, server.port, server.token()
         self.assertEqual(server.add("X", "x", "1").status, 303)
 
@@ -94,16 +97,15 @@ class ClientInputTest(ServerTestCase):
         self.assertEqual(server.stderr(), "")
 
     def test_changes_need_a_same_origin_post_with_the_token_and_get_changes_nothing(self):
-        client = self.start()
+        client = self.client
         client.add("KEEP", "ของเดิม")
         item, token, evil = client.items()["KEEP"], client.token(), "http://evil.example"
         before = client.get("/export.csv").body
-        for path in [f"/items/new?code=NEW&name=x&price=1&quantity=1&token={token}",
-                     f"/items/{item}/delete?token={token}",
-                     f"/items/{item}/edit?code=KEEP&name=x&price=1&quantity=1&token={token}",
-                     f"/import?token={token}"]:
-            for method in ("GET", "HEAD"):
-                self.assertEqual(client.request(method, path).status, 200)
+        for method, path in itertools.product(("GET", "HEAD"), [
+                f"/items/new?code=NEW&name=x&price=1&quantity=1&token={token}",
+                f"/items/{item}/delete?token={token}", f"/import?token={token}",
+                f"/items/{item}/edit?code=KEEP&name=x&price=1&quantity=1&token={token}"]):
+            self.assertEqual(client.request(method, path).status, 200)
         self.assertEqual(client.get("/export.csv").body, before)
         forms = [("/items/new", {"code": "NEW", "name": "ใหม่", "price": "1", "quantity": "1"}),
                  (f"/items/{item}/delete", {}),
@@ -114,12 +116,11 @@ class ClientInputTest(ServerTestCase):
                    ({"Origin": None, "Referer": evil + "/"}, token),
                    ({"Origin": None, "Referer": client.origin + ".evil.example/"}, token),
                    ({}, None), ({"Origin": None}, None), ({}, "wrong")]
-        for headers, sent in refused:
-            for path, fields in forms:
-                with self.subTest(headers=headers, token=sent, path=path):
-                    extra = {"token": sent} if sent else {}
-                    self.assertEqual(client.post(path, {**fields, **extra}, headers,
-                                                 token=False).status, 403)
+        for (headers, sent), (path, fields) in itertools.product(refused, forms):
+            with self.subTest(headers=headers, token=sent, path=path):
+                extra = {"token": sent} if sent else {}
+                self.assertEqual(client.post(path, {**fields, **extra}, headers, False).status,
+                                 403)
         for refusal in ({"token": "wrong"}, {"headers": {"Origin": evil}}):
             self.assertEqual(client.upload(b"code,name,price\nN,x,1\n", **refusal).status, 403)
         referred = client.post("/items/new", forms[0][1],

@@ -1,20 +1,25 @@
-"""The server's pure helpers, imported rather than run."""
+# The server's pure helpers, imported rather than run.
 
 import gzip
 import io
 import os
-import sys
 import tempfile
 import unittest
 from unittest import mock
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..",
-                                "resources"))
-from quorva_catalog import backups, csvfile, restoring, store  # noqa: E402
-from quorva_catalog.markup import Markup, html, join  # noqa: E402
+import harness  # noqa: F401  (puts the server's package on the path)
+from quorva_catalog import backups, csvfile, restoring, store
+from quorva_catalog.markup import Markup, html, join
 
 
 class UnitTest(unittest.TestCase):
+    def catalog(self):
+        folder = tempfile.TemporaryDirectory()
+        self.addCleanup(folder.cleanup)
+        catalog = store.Store(os.path.join(folder.name, "catalog.db"))
+        self.addCleanup(catalog.close)
+        return catalog
+
     def test_every_value_that_is_not_markup_is_escaped(self):
         for name, built, expected in [
             ("text", html("<p>{}</p>", "<b>&\"'"), "<p>&lt;b&gt;&amp;&quot;&#x27;</p>"),
@@ -30,62 +35,46 @@ class UnitTest(unittest.TestCase):
                 self.assertIsInstance(built, Markup)
                 self.assertEqual(built, expected)
 
+    @mock.patch.object(csvfile, "CHUNK", 7)  # decoded across many chunks
     def test_an_upload_in_a_file_reads_as_the_same_bytes_would(self):
         data = ("รหัส;ชื่อ;ราคา\r\nC-1;ไข่ไก่;120\r\n"
                 "C-2;\"น้ำปลา\r\nขวดใหญ่\";25\r\n").encode("cp874")
         with tempfile.TemporaryFile() as upload:
             upload.write(data)
             upload.seek(0)
-            old_chunk, csvfile.CHUNK = csvfile.CHUNK, 7  # decoded across many chunks
-            try:
-                rows, problems, ignored = csvfile.read_csv(upload)
-                from_file = list(rows)
-            finally:
-                csvfile.CHUNK = old_chunk
+            rows, problems, ignored = csvfile.read_csv(upload)
+            from_file = list(rows)
             self.assertFalse(upload.closed)
         self.assertEqual((problems.total, ignored), (0, []))
         self.assertEqual(from_file, list(csvfile.read_csv(data)[0]))
         self.assertEqual([values["name"] for _, values, _ in from_file],
                          ["ไข่ไก่", "น้ำปลา ขวดใหญ่"])
 
-
+    @mock.patch.object(restoring, "free_space", lambda directory: 1 << 19)
     def test_a_compressed_copy_unpacks_only_within_half_the_free_space(self):
         packed = io.BytesIO(gzip.compress(b"\0" * (1 << 20)))
-        old_free, restoring.free_space = restoring.free_space, lambda directory: 1 << 19
-        try:
-            with tempfile.TemporaryDirectory() as folder:
-                with self.assertRaisesRegex(backups.BackupError, "ที่ว่าง"):
-                    restoring.receive(packed, folder, "ไฟล์")
-                self.assertEqual(os.listdir(folder), [])
-        finally:
-            restoring.free_space = old_free
+        with tempfile.TemporaryDirectory() as folder:
+            with self.assertRaisesRegex(backups.BackupError, "ที่ว่าง"):
+                restoring.receive(packed, folder, "ไฟล์")
+            self.assertEqual(os.listdir(folder), [])
 
     def test_safety_copies_taken_within_one_second_are_all_kept(self):
-        with tempfile.TemporaryDirectory() as folder:
-            catalog = store.Store(os.path.join(folder, "catalog.db"))
-            try:
-                names = {backups.safety_snapshot(catalog, "import") for _ in range(3)}
-            finally:
-                catalog.close()
-            self.assertEqual(sorted(names), sorted(os.listdir(os.path.join(folder, "backups"))))
-            self.assertEqual(len(names), 3)
+        catalog = self.catalog()
+        names = {backups.safety_snapshot(catalog, "import") for _ in range(3)}
+        folder = os.path.join(os.path.dirname(catalog.path), "backups")
+        self.assertEqual((len(names), sorted(names)), (3, sorted(os.listdir(folder))))
 
     @mock.patch.multiple(store, COUNTED=3, PAGE_SIZE=2)
     def test_a_broad_search_pages_on_without_counting_and_a_narrow_one_counts(self):
-        with tempfile.TemporaryDirectory() as folder:
-            catalog = store.Store(os.path.join(folder, "catalog.db"))
-            try:
-                for n in range(7):
-                    catalog.create({"code": f"K-{n}", "name": f"กาแฟ {n}", "category": "",
-                                    "price_satang": 100, "quantity": 1, "note": ""})
-                for query, page, codes, count, shown, more in [
-                        ("กาแฟ", 1, ["K-0", "K-1"], None, 1, True),
-                        ("กาแฟ", 4, ["K-6"], None, 4, False),
-                        ("กาแฟ", 99, ["K-6"], 7, 4, False),  # past the end: the last page
-                        ("k-3", 1, ["K-3"], 1, 1, False)]:
-                    with self.subTest(query=query, page=page):
-                        rows, found, *_, at, after = catalog.search(query, "", "code", page)
-                        self.assertEqual(([row["code"] for row in rows], found, at, after),
-                                         (codes, count, shown, more))
-            finally:
-                catalog.close()
+        catalog = self.catalog()
+        for n in range(7):
+            catalog.create({"code": f"K-{n}", "name": f"กาแฟ {n}", "category": "",
+                            "price_satang": 100, "quantity": 1, "note": ""})
+        for query, page, codes, count, shown, more in [
+                ("กาแฟ", 1, ["K-0", "K-1"], None, 1, True), ("กาแฟ", 4, ["K-6"], None, 4, False),
+                ("กาแฟ", 99, ["K-6"], 7, 4, False),  # past the end: the last page
+                ("k-3", 1, ["K-3"], 1, 1, False)]:
+            with self.subTest(query=query, page=page):
+                rows, found, *_, at, after = catalog.search(query, "", "code", page)
+                self.assertEqual(([row["code"] for row in rows], found, at, after),
+                                 (codes, count, shown, more))
