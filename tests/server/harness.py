@@ -284,13 +284,12 @@ class ServerTestCase(unittest.TestCase):
         os.mkdir(path := os.path.join(self.root, name), 0o700)
         return path
 
-    def start(self, *global_args, serve_args=("--no-browser", "--port", "0"), cwd=None,
-              require_address=True, env=None, preexec=None):
+    def start(self, *global_args, serve_args=("--no-browser", "--port", "0"), cwd=None, env=None,
+              preexec=None):
         server = Server(command(*global_args, serve_args=serve_args), cwd or self.data, env,
                         preexec)
         self.addCleanup(server.stop)
-        if require_address:
-            self.assertIsNotNone(server.port, (server.first_output, server.stderr()))
+        self.assertIsNotNone(server.port, (server.first_output, server.stderr()))
         return server
 
 

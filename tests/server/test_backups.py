@@ -32,8 +32,7 @@ CRAFTED = [
 
 def rows(prefix, count):
     return ("code,name,price,quantity,note\n" + "".join(
-        f"{prefix}-{n:05d},สินค้า {n},{n}.50,{n},{'หมายเหตุ' * 8}\n"
-        for n in range(count))).encode()
+        f"{prefix}-{n:05d},สินค้า {n},{n}.50,{n},{'หมายเหตุ' * 8}\n" for n in range(count))).encode()
 
 
 class BackupTest(ServerTestCase):
@@ -47,24 +46,23 @@ class BackupTest(ServerTestCase):
         client = self.start()
         wait_until(lambda: sorted(os.listdir(folder)) == old[-7:], 20, what="pruning")
         self.assertEqual(client.upload(rows("A", 3)).status, 303)
-        client.proc.kill()
+        client.stop()
         self.start()
-        today = os.path.join(folder, TODAY + ".gz")
-        wait_until(lambda: os.path.exists(today), 20, what="the day's snapshot")
         wait_until(lambda: sorted(os.listdir(folder)) == old[-6:] + [TODAY + ".gz"], 20,
-                   what="pruning")
-        with gzip.open(today) as packed:
-            pathlib.Path(self.root, "t.db").write_bytes(packed.read())
-        self.assertEqual(codes(os.path.join(self.root, "t.db")), {"A-00000", "A-00001", "A-00002"})
+                   what="the day's snapshot and pruning")
+        with gzip.open(os.path.join(folder, TODAY + ".gz")) as packed:
+            pathlib.Path(copy := os.path.join(self.root, "t.db")).write_bytes(packed.read())
+        self.assertEqual(codes(copy), {"A-00000", "A-00001", "A-00002"})
 
     def confirm(self, client, response, expected=None):
-        """Follows a checked copy to its confirmation page and presses its button."""
+        # Follows a checked copy to its confirmation page and presses its button. A restore
+        # ends the forms opened before it.
         page = client.follow(response).text
-        if expected is not None:
-            facts = re.findall(r"<th>([^<]+)</th><td[^>]*>([^<]+)</td>", page)
-            self.assertEqual(facts[2:], expected)
+        facts = re.findall(r"<th>([^<]+)</th><td[^>]*>([^<]+)</td>", page)
+        self.assertEqual(facts[2:], expected or facts[2:])
         key = re.search(r'name="p" value="([^"]+)"', page).group(1)
-        return client.post("/backups/confirm", {"p": key})
+        pressed, client._token = client.post("/backups/confirm", {"p": key}), None
+        return pressed
 
     def test_restore_checks_the_file_asks_first_and_brings_in_only_data(self):
         client = self.start()
@@ -73,9 +71,12 @@ class BackupTest(ServerTestCase):
         self.assertEqual(client.add("B-1", "หลังสำรอง").status, 303)
         self.assertIn("ปรับปรุง 1", client.imported(rows("A", 1).replace(b".50", b".75")).text)
         everything = {"A-00000", "A-00001", "A-00002", "B-1"}
+
+        def offer(data, **token):
+            return client.upload(data, path="/backups/upload", **token)
+
         def changed(sql, start=snapshot):
-            path = os.path.join(self.root, "changed.db")
-            pathlib.Path(path).write_bytes(start)
+            pathlib.Path(path := os.path.join(self.root, "changed.db")).write_bytes(start)
             with contextlib.closing(sqlite3.connect(path)) as db:
                 db.executescript(sql)
             return read(path)
@@ -89,13 +90,10 @@ class BackupTest(ServerTestCase):
                              *((changed("PRAGMA writable_schema = ON; " + sql), reason)
                                for sql, reason in CRAFTED)]:
             with self.subTest(reason=reason):
-                response = client.upload(data, path="/backups/upload")
-                self.assertEqual(response.status, 422)
-                self.assertIn(reason, response.text)
+                self.assert_shows(offer(data), reason, status=422)
                 self.assertEqual(set(client.items()), everything)
-        self.assertEqual(client.upload(snapshot, token="wrong", path="/backups/upload").status,
-                         403)
-        self.assertEqual(client.post("/backups/restore", {"name": "../catalog.db"}).status, 404)
+        self.assertEqual([offer(snapshot, token="wrong").status, client.post(
+            "/backups/restore", {"name": "../catalog.db"}).status], [403, 404])
         # Declared far beyond the disk and still being sent: refused, never reset.
         status, reply = client.exchange(client.raw(
             "POST /backups/upload", ["Content-Type: multipart/form-data; boundary=b",
@@ -103,7 +101,7 @@ class BackupTest(ServerTestCase):
         self.assertEqual(status, 413, reply[:300])
         self.assertIn("ต้องมีที่ว่างอย่างน้อยสองเท่าของไฟล์", reply.decode())
 
-        checked = client.upload(snapshot, path="/backups/upload")
+        checked, stale = offer(snapshot), client.token()
         self.assertEqual(set(client.items()), everything)
         # In the copy, today, added since, changed since, deleted since.
         restored = self.confirm(client, checked, [
@@ -112,39 +110,31 @@ class BackupTest(ServerTestCase):
             ("จะกลับมา: ลบไปหลังสำเนา", "0 รายการ")])
         self.assertIn("ข้อมูลก่อนกู้คืนเก็บไว้ในสำเนา", client.follow(restored).text)
         self.assertEqual(set(client.items()), everything - {"B-1"})
-        # A form opened before the restore no longer saves.
-        self.assertEqual(client.add("C-1", "ฟอร์มเก่า").status, 403)
-        client._token = None
+        self.assertEqual(client.post("/items/new", {"code": "C-1", "name": "ฟอร์มเก่า", "price": "1",
+                                                    "quantity": "1", "token": stale}).status, 403)
         safety = re.findall(r'name="name" value="([^"]+-before-restore\.db\.gz)"',
                             client.get("/backups").text)
         self.assertEqual(len(safety), 1)
-        self.assertEqual(self.confirm(client, client.post("/backups/restore",
-                                                          {"name": safety[0]})).status, 303)
-        client._token = None
+        self.confirm(client, client.post("/backups/restore", {"name": safety[0]}))
         self.assertEqual(set(client.items()), everything)
 
-        older = os.path.join(self.root, "older.db")
+        # A copy from the first schema, and one larger than an import may be: 2,000 Thai
+        # characters of note a row, about 6 KB.
+        older, big = os.path.join(self.root, "older.db"), os.path.join(self.root, "big.db")
         with contextlib.closing(make_database(older, steps=1)) as db:
             db.execute("INSERT INTO items (code, name, price_satang, quantity, created_at, "
                        "updated_at) VALUES ('OLD-1', 'รุ่นแรก', 100, 1, '', '')")
-        self.assertEqual(self.confirm(client, client.upload(read(older), path="/backups/upload")
-                                      ).status, 303)
-        self.assertEqual(client.items("?q=รุ่นแรก"), {"OLD-1": 1})
-        client._token = None
-
-        # Larger than an import may be.
-        big = os.path.join(self.root, "big.db")
         with contextlib.closing(make_database(big)) as db:
-            # 2,000 Thai characters of note each: about 6 KB a row.
             db.execute("INSERT INTO items (code, name, price_satang, quantity, note, created_at, "
                        "updated_at) WITH RECURSIVE n(v) AS (SELECT 1 UNION ALL SELECT v + 1 FROM n "
                        "WHERE v < 11500) SELECT 'N-' || v, 'ชื่อ', 100, 1, replace(hex(zeroblob("
                        "1000)), '0', 'ก'), '', '' FROM n")
         self.assertGreater(os.path.getsize(big), 64 << 20)
         client.timeout = 120
-        self.assertEqual(self.confirm(client, client.upload(read(big), path="/backups/upload")
-                                      ).status, 303)
-        self.assertIn("พบ 11,500 รายการ", client.get("/").text)
+        for path, query, shown in [(older, "?q=รุ่นแรก", 'id="item-1" data-code="OLD-1"'),
+                                   (big, "", "พบ 11,500 รายการ")]:
+            self.assertEqual(self.confirm(client, offer(read(path))).status, 303)
+            self.assertIn(shown, client.get("/" + query).text)
 
     def test_a_kill_at_any_step_of_a_restore_leaves_the_old_or_the_new_catalog(self):
         catalogs = {}
@@ -158,10 +148,9 @@ class BackupTest(ServerTestCase):
         expected = {name: codes(path) for name, path in catalogs.items()}
         for step, outcome in KILL_STEPS:
             with self.subTest(step=step):
-                data = self.fresh_directory(step)
+                os.mkdir(os.path.join(data := self.fresh_directory(step), "backups"))
                 shutil.copyfile(catalogs["old"], os.path.join(data, "catalog.db"))
                 # Today's snapshot exists, so the kill comes from the restore, not start-up.
-                os.mkdir(os.path.join(data, "backups"))
                 shutil.copyfile(catalogs["old"], os.path.join(data, "backups", TODAY))
                 server = self.start(cwd=data, env={"QUORVA_CATALOG_KILL_AT": step})
                 with contextlib.suppress(OSError, AssertionError):
