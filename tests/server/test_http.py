@@ -147,20 +147,24 @@ class HeldConnectionsTest(ServerTestCase):
     def test_held_connections_never_lock_the_window_out(self):
         # Below the cap a dripping head meets its one deadline. Above it (350 attackers, room
         # for 192) the longest waiting make room, and descriptors stay for the server's files.
-        for limit in (None, 256):
-            with self.subTest(limit=limit):
-                server = self.start(preexec=limit and (
-                    lambda: resource.setrlimit(resource.RLIMIT_NOFILE, (limit, limit))))
-                stop, dropped = threading.Event(), Counter()
-                attacker = threading.Thread(target=hold_connections,
-                                            args=(server.port, stop, dropped))
-                attacker.start()
-                try:
-                    wait_until(lambda: dropped["drip"] >= 50, 40, what="slow drips dropped")
+        # Both servers are under attack at once.
+        servers = {limit: self.start(preexec=limit and (lambda: resource.setrlimit(
+            resource.RLIMIT_NOFILE, (256, 256)))) for limit in (None, 256)}
+        stop, dropped = threading.Event(), {limit: Counter() for limit in servers}
+        attackers = [threading.Thread(target=hold_connections, args=(server.port, stop,
+                                                                     dropped[limit]))
+                     for limit, server in servers.items()]
+        for attacker in attackers:
+            attacker.start()
+        try:
+            for limit, server in servers.items():
+                with self.subTest(limit=limit):
+                    wait_until(lambda: dropped[limit]["drip"] >= 50, 40, what="drips dropped")
                     for path in ["/", "/backups/download"] * 15:
                         self.assertEqual(server.get(path).status, 200, path)
-                finally:
-                    stop.set()
-                    attacker.join(30)
-                self.assertEqual(server.get("/").status, 200)
-                self.assertEqual(server.stderr(), "")
+        finally:
+            stop.set()
+            for attacker in attackers:
+                attacker.join(30)
+        for server in servers.values():
+            self.assertEqual((server.get("/").status, server.stderr()), (200, ""))

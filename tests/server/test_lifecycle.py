@@ -1,3 +1,4 @@
+import concurrent.futures
 import contextlib
 import itertools
 import os
@@ -184,14 +185,17 @@ class CommandLineTest(ServerTestCase):
             with contextlib.suppress(OSError):
                 taken.bind(("127.0.0.1", 8765))
                 taken.listen()
-            cases += [((), ("--port", port), "Port 8765 is already in use") for port in ("8765", "")]
-            for global_args, serve_args, english, *cwd in cases:
-                with self.subTest(english, args=global_args + serve_args):
-                    status, stdout, stderr = run(command(*global_args, serve_args=serve_args),
-                                                 cwd[0] if cwd else self.data)
-                    # One line on stderr: Thai, then English.
-                    self.assertRegex(stderr, f"^[^\n]*[\u0e00-\u0e7f][^\n]* / [^\n]*{english}")
-                    self.assertEqual((status, stdout, len(stderr.splitlines())), (1, "", 1))
+            cases += [((), ("--port", port), "Port 8765 is already in use", self.fresh_directory(
+                f"port{port}")) for port in ("8765", "")]
+            # Side by side: none of them shares a database or a folder it writes.
+            with concurrent.futures.ThreadPoolExecutor(8) as pool:
+                ran = list(pool.map(lambda case: run(command(*case[0], serve_args=case[1]),
+                                                     case[3] if case[3:] else self.data), cases))
+        for (global_args, serve_args, english, *_), (status, stdout, stderr) in zip(cases, ran):
+            with self.subTest(english, args=global_args + serve_args):
+                # One line on stderr: Thai, then English.
+                self.assertRegex(stderr, f"^[^\n]*[\u0e00-\u0e7f][^\n]* / [^\n]*{english}")
+                self.assertEqual((status, stdout, len(stderr.splitlines())), (1, "", 1))
         self.assertEqual(os.listdir(world), [])
         for name, path in paths.items():
             self.assertEqual((read(path), os.path.exists(path + "-wal")), (before[name], False))
