@@ -15,7 +15,6 @@ import sqlite3
 import subprocess
 import sys
 import tempfile
-import threading
 import time
 import unittest
 import urllib.parse
@@ -83,31 +82,6 @@ def multipart(token, data):
     return (f"--b\r\nContent-Disposition: form-data; name=\"token\"\r\n\r\n{token}\r\n--b\r\n"
             f"Content-Disposition: form-data; name=\"file\"; filename=\"f.csv\"\r\n\r\n"
             ).encode() + data + b"\r\n--b--\r\n"
-
-
-@contextlib.contextmanager
-def writing(client, *prefixes):
-    # Threads adding items until the block ends; yields the codes saved, in order.
-    saved, stop = [], threading.Event()
-
-    def writer(prefix):
-        for code in (f"{prefix}-{n:05d}" for n in range(100000)):
-            with contextlib.suppress(OSError):
-                if not stop.is_set() and client.add(code, f"ชื่อ {code}", "123.45", "7", "หมวด",
-                                                    "บันทึก").status == 303:
-                    saved.append(code)
-                    continue
-            return
-
-    threads = [threading.Thread(target=writer, args=(prefix,)) for prefix in prefixes]
-    for thread in threads:
-        thread.start()
-    try:
-        yield saved
-    finally:
-        stop.set()
-        for thread in threads:
-            thread.join(30)
 
 
 def hold_connections(port, stop, dropped):

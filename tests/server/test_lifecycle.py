@@ -13,7 +13,7 @@ import threading
 import unittest
 
 from harness import (ADDRESS, MULTIPART, PYTHON, Client, ServerTestCase, codes, command,
-                     gone, make_database, multipart, read, run, wait_until, writing)
+                     gone, make_database, multipart, read, run, wait_until)
 
 # Each tells the server's pid on stderr. Under PARENT the server's parent lives till it is
 # killed; ORPHAN starts the server once ORPHAN, its parent and only reader of its output, is gone.
@@ -102,43 +102,48 @@ class LifecycleTest(ServerTestCase):
                          (0, 150))
 
     def test_snapshots_and_a_sigkill_in_the_middle_of_writes_leave_whole_databases(self):
-        server = self.start()
+        server, saved, stop = self.start(), [], threading.Event()
         database = os.path.join(self.data, "catalog.db")
+
+        def write(prefix):  # in order, until stopped or the server is gone
+            for code in (f"{prefix}-{n:05d}" for n in range(100000)):
+                if stop.is_set() or server.add(code, f"ชื่อ {code}", "123.45", "7", "หมวด",
+                                               "บันทึก").status != 303:
+                    return
+                saved.append(code)
 
         def bulk_visible():
             with contextlib.closing(sqlite3.connect(database, timeout=10)) as peek:
                 return peek.execute("SELECT 1 FROM items WHERE code LIKE 'BULK-%'").fetchone()
 
         rows = "".join(f"BULK-{n:05d},สินค้าชุด {n},1.50,2\n" for n in range(BULK))
-
-        def bulk_import():
-            with contextlib.suppress(OSError):
-                server.upload(f"code,name,price,quantity\n{rows}".encode())
-
-        importer = threading.Thread(target=bulk_import)
-        with writing(server, "W1", "W2", "W3") as saved:
-            for attempt in range(3):
-                wait_until(lambda: len(saved) > 20 * (attempt + 1), 30, what="saved items")
-                before = len(saved)
-                response, after = server.get("/backups/download"), len(saved)
-                self.assertRegex(response.headers["Content-Disposition"],
-                                 r'^attachment; filename="catalog-\d{4}-\d{2}-\d{2}-\d{4}\.db"$')
-                path = os.path.join(self.root, f"download-{attempt}.db")
-                pathlib.Path(path).write_bytes(response.body)
-                found = codes(path)
-                # Each writer saves in order: a consistent snapshot holds a prefix of each.
+        with concurrent.futures.ThreadPoolExecutor(4) as pool:
+            try:
                 for prefix in ("W1", "W2", "W3"):
-                    mine = sorted(code for code in found if code.startswith(prefix))
-                    self.assertEqual(mine, [f"{prefix}-{n:05d}" for n in range(len(mine))])
-                self.assertTrue(set(saved[:before]) <= found and len(found) <= after + 3)
-            # The day's snapshot, made in the background, leaves nothing behind either.
-            wait_until(lambda: not [name for name in os.listdir(os.path.join(
-                self.data, "backups")) if name.startswith(".")], 20, what="temporary files gone")
-            importer.start()
-            # Once any of the file shows, a piecemeal import would still be writing the rest.
-            wait_until(bulk_visible, 30, what="the import")
-            server.stop()
-        importer.join(30)
+                    pool.submit(write, prefix)
+                for attempt in range(3):
+                    wait_until(lambda: len(saved) > 20 * (attempt + 1), 30, what="saved items")
+                    before = len(saved)
+                    response, after = server.get("/backups/download"), len(saved)
+                    self.assertRegex(response.headers["Content-Disposition"], r'^attachment; '
+                                     r'filename="catalog-\d{4}-\d{2}-\d{2}-\d{4}\.db"$')
+                    path = os.path.join(self.root, f"download-{attempt}.db")
+                    pathlib.Path(path).write_bytes(response.body)
+                    found = codes(path)
+                    # Each writer saves in order: a consistent snapshot holds a prefix of each.
+                    for prefix in ("W1", "W2", "W3"):
+                        mine = sorted(code for code in found if code.startswith(prefix))
+                        self.assertEqual(mine, [f"{prefix}-{n:05d}" for n in range(len(mine))])
+                    self.assertTrue(set(saved[:before]) <= found and len(found) <= after + 3)
+                # The day's snapshot, made in the background, leaves nothing behind either.
+                wait_until(lambda: not [name for name in os.listdir(os.path.join(self.data,
+                           "backups")) if name.startswith(".")], 20, what="temporary files gone")
+                pool.submit(server.upload, f"code,name,price,quantity\n{rows}".encode())
+                # Once any of the file shows, a piecemeal import would still be writing the rest.
+                wait_until(bulk_visible, 30, what="the import")
+                server.stop()
+            finally:
+                stop.set()
         with contextlib.closing(sqlite3.connect(database)) as check:
             self.assertEqual(check.execute("PRAGMA integrity_check").fetchone()[0], "ok")
             rows = check.execute("SELECT code, name, category, price_satang, quantity, note, "
