@@ -70,8 +70,8 @@ class LifecycleTest(ServerTestCase):
                     wait_until(lambda: gone(pid), 10, what="the server to end after its parent")
                 else:
                     server.proc.send_signal(getattr(signal, way))
-                    self.assertEqual(server.proc.wait(5), 0)
-                    self.assertEqual((server.proc.stdout.read(), server.stderr()), (b"", ""))
+                    self.assertEqual((server.proc.wait(5), server.proc.stdout.read(),
+                                      server.stderr()), (0, b"", ""))
                 # Only a cleanly closed database folds its log back and removes it.
                 self.assertTrue(reader or not os.path.exists(database + "-wal"))
                 shutil.copyfile(database, copy := os.path.join(self.root, "copy.db"))
