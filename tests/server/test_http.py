@@ -11,8 +11,8 @@ import time
 from collections import Counter
 from urllib.parse import urlencode
 
-from harness import MULTIPART, PYTHON, THAI_PAGE, ServerTestCase, hold_connections, multipart
-from harness import wait_until
+from harness import (MULTIPART, PYTHON, THAI_PAGE, ServerTestCase, hold_connections, multipart,
+                     wait_until)
 
 HUGE = "9" * 5000
 FUZZ_SECONDS = float(os.environ.get("CATALOG_FUZZ_SECONDS", "20"))
