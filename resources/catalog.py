@@ -17,7 +17,6 @@ sys.dont_write_bytecode = True
 
 try:
     from quorva_catalog.main import main
-    from quorva_catalog.migrations import MIGRATIONS  # noqa: F401  (tests build old databases)
 except (ImportError, OSError) as error:
     sys.stderr.write(f"ไฟล์ของแคตตาล็อกไม่ครบ ({error}) กรุณาติดตั้งโปรแกรมใหม่ / "
                      f"The catalog's files are incomplete ({error}); please reinstall\n")
