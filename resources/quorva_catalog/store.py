@@ -35,6 +35,11 @@ def reversed_order(order):
                      for term in order.split(", "))
 
 
+def order_terms(sort):
+    """The order's (column, descending) pairs; each column compares with its own collation."""
+    return [(term.split()[0], term.endswith(" DESC")) for term in SORTS[sort][1].split(", ")]
+
+
 def trigram_match(pieces):
     return " AND ".join('"' + piece.replace('"', '""') + '"' for piece in pieces)
 
@@ -64,10 +69,14 @@ class Store(Bulk, Database):
             (plain,))]
         return "(" + trigram_match(pieces).replace(" AND ", " OR ") + ")" if pieces else None
 
-    def search(self, query, category, sort, page):
+    def search(self, query, category, sort, page, anchor=None):
         """(rows, count, units, value, page, more): a page past the end gives the last one.
         With more than `COUNTED` matches, count, units and value are None and `more` says
-        whether a next page follows; otherwise `more` is False."""
+        whether a next page follows; otherwise `more` is False.
+
+        `anchor`, ("after", id) from the last row of the page before or ("before", id) from
+        the first row of the page after, finds the page from that row instead of counting
+        the rows before it; where the rows no longer agree with `page`, `page` decides."""
         where, params, matches = [], [], []
         with self.lock:
             # Given to whichever connection is open now, should a restore have replaced it.
@@ -116,15 +125,31 @@ class Store(Bulk, Database):
                 # Where matches are everywhere, the order's index meets a page of them sooner
                 # than the search index lists them all; otherwise it is walked with the list
                 # of candidates in hand.
-                rows = (self._walked(bare_clause, bare_params, sort, page) if common else
-                        self._walked(clause.replace("WHERE id IN", "WHERE +id IN", 1), params,
-                                     sort, page))
+                walk = ((bare_clause, bare_params) if common else
+                        (clause.replace("WHERE id IN", "WHERE +id IN", 1), params))
+                ids = anchor and self._anchored_page(*walk, sort, page, anchor)
+                if ids:
+                    more = anchor[0] == "before" or len(ids) > PAGE_SIZE
+                    return self._rows(ids[:PAGE_SIZE]), None, None, None, page, more
+                rows = self._walked(*walk, sort, page)
                 if rows or page == 1:
                     return rows[:PAGE_SIZE], None, None, None, page, len(rows) > PAGE_SIZE
             count, units, value = (self._totals(clause, params) if many
                                    else totals or self._kept_totals(category))
             pages = max(1, (count + PAGE_SIZE - 1) // PAGE_SIZE)
-            page = max(1, min(page, pages))
+            asked, page = page, max(1, min(page, pages))
+            if category and not matches:
+                # A large category meets a page sooner along the order's index than by
+                # sorting all of its rows; a small one the other way round.
+                total = self.conn.execute(
+                    "SELECT coalesce(sum(items), 0) FROM items_categories").fetchone()[0]
+                reach = PAGE_SIZE + 1 if anchor else min(page, pages - page + 1) * PAGE_SIZE
+                if reach * total < count * count:
+                    clause = clause.replace("category = ?", "+category = ?")
+            ids = anchor and page == asked and self._anchored_page(clause, params, sort, page,
+                                                                   anchor, count)
+            if ids:
+                return self._rows(ids[:PAGE_SIZE]), count, units, value, page, False
             order, offset, limit = SORTS[sort][1], (page - 1) * PAGE_SIZE, PAGE_SIZE
             if page > pages // 2 + 1:
                 # Deep pages are read from the far end, so no page walks past more than half.
@@ -157,6 +182,56 @@ class Store(Bulk, Database):
         return self.conn.execute(
             f"SELECT count(*) FROM (SELECT 1 FROM (SELECT * FROM items LIMIT {SAMPLED}) "
             f"{clause} LIMIT {COUNTED + 1})", params).fetchone()[0] > COUNTED
+
+    def _anchored_page(self, clause, params, sort, page, anchor, count=None):
+        """The ids of `page` found from its anchor, and after an "after" anchor the first id of
+        the next page; None where the anchor is gone or the rows around it do not fit `page`."""
+        side, item_id = anchor
+        ids = self._anchored(clause, params, sort, side == "before", item_id, PAGE_SIZE + 1)
+        if ids is None:
+            return None
+        if side == "before":
+            return ids[:PAGE_SIZE][::-1] if len(ids) == min(PAGE_SIZE + 1,
+                                                             page * PAGE_SIZE) else None
+        if count is not None:
+            return ids if len(ids) == min(PAGE_SIZE + 1,
+                                          count - (page - 1) * PAGE_SIZE) else None
+        return ids or None
+
+    def _anchored(self, clause, params, sort, backwards, item_id, limit):
+        """Up to `limit` ids next to item `item_id` in the order (before it if `backwards`),
+        nearest first; None when that item is gone."""
+        terms = order_terms(sort)
+        anchor = self.conn.execute(
+            f"SELECT {', '.join(column for column, _ in terms)} FROM items WHERE id = ?",
+            (item_id,)).fetchone()
+        if anchor is None:
+            return None
+
+        def beyond(descending):
+            return ">" if descending == backwards else "<"
+
+        def order(terms):
+            return ", ".join(column + (" DESC" if descending != backwards else "")
+                             for column, descending in terms)
+
+        def following(condition, values, terms, limit):
+            return [row[0] for row in self.conn.execute(
+                f"SELECT id FROM items {clause + ' AND' if clause else 'WHERE'} {condition} "
+                f"ORDER BY {order(terms)} LIMIT ?", [*params, *values, limit])]
+
+        (first, descending), rest = terms[0], terms[1:]
+        ids = []
+        if rest:
+            # The anchor's own group first, so that each step walks an index from where the
+            # anchor is rather than over its group; the rest of every order runs one way.
+            ids = following(f"{first} = ? AND ({', '.join(column for column, _ in rest)}) "
+                            f"{beyond(rest[0][1])} ({', '.join('?' * len(rest))})",
+                            list(anchor), rest, limit)
+        if len(ids) < limit:
+            ids += following(f"{first} {beyond(descending)} ?", [anchor[0]], terms,
+                             limit - len(ids))
+        return ids
 
     def _walked(self, clause, params, sort, page):
         """One page and the first row of the next, in the order's own index."""
