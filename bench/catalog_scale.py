@@ -10,6 +10,7 @@ Times are medians of 5 at the client; beside each, the server's own CPU time for
 over its threads from /proc), which the other programs on a shared machine disturb far less.
 """
 
+import html
 import os
 import random
 import re
@@ -160,6 +161,21 @@ def main():
         wall, cpu, _ = timed(server, lambda: server.get("/?" + urllib.parse.urlencode(
             {"category": "หมวดแตงโม"})))
         say(f"    one category, page 1           {wall:7.1f} / {cpu:6.1f}")
+        say("  next and previous links from a middle page (client ms / server CPU ms, median of 5)")
+        for sort in SORTS:
+            figures = []
+            text = server.get(f"/?sort={sort}&page={pages // 2}").text
+            for rel in ("next", "prev"):
+                link = html.unescape(re.search(f'href="([^"]*)" rel="{rel}"', text)[1])
+                wall, cpu, _ = timed(server, lambda: server.get(link))
+                figures.append(f"{rel} {wall:7.1f} / {cpu:6.1f}")
+            say(f"    {sort:<10} " + "   ".join(figures))
+        link = "/?" + urllib.parse.urlencode({"q": SEARCHES[0][1]})
+        for _ in range(49):
+            text = server.get(link).text
+            link = html.unescape(re.search('href="([^"]*)" rel="next"', text)[1])
+        wall, cpu, _ = timed(server, lambda: server.get(link))
+        say(f"    a broad search, page 50 by name through its link {wall:7.1f} / {cpu:6.1f}")
         stop(server)
         csv_size = len(exported)
         db_size = os.path.getsize(db)

@@ -1,5 +1,7 @@
 """The catalog's queries: the list with its search, totals and pages, and single items."""
 
+import itertools
+import json
 import sqlite3
 
 from .bulk import Bulk
@@ -62,7 +64,10 @@ class Store(Bulk, Database):
     def _candidates(self, plain):
         """The index's query for rows that may hold `plain`, or None when no row can."""
         if len(plain) >= 3:
-            return trigram_match(sorted({plain[i:i + 3] for i in range(len(plain) - 2)}))
+            # Pieces that cover the word without overlapping narrow nearly as well as all of
+            # them, and each piece more is another list of rows to intersect.
+            starts = [*range(0, len(plain) - 2, 3), len(plain) - 3]
+            return trigram_match(sorted({plain[i:i + 3] for i in starts}))
         # Every shorter piece of a row's text begins one of its indexed three-letter pieces.
         pieces = [row[0] for row in self.conn.execute(
             "SELECT term FROM items_search_terms WHERE term >= ?1 AND term < ?1 || char(1114111)",
@@ -109,15 +114,19 @@ class Store(Bulk, Database):
                         return [], 0, 0, 0, 1, False
                     pieces.append(piece)
                 match = " AND ".join(pieces)
-                clause = clause.replace(
-                    "WHERE ", "WHERE id IN (SELECT rowid FROM items_search "
-                    "WHERE items_search MATCH ?) AND ", 1)
-                params.insert(0, match)
-                # The index alone tells cheaply whether there can be more than a count's worth.
-                common = not short and self.conn.execute(
-                    f"SELECT count(*) FROM (SELECT 1 FROM items_search WHERE items_search "
-                    f"MATCH ? LIMIT {COUNTED + 1})", (match,)).fetchone()[0] > COUNTED and (
-                        self._sampled(bare_clause, bare_params))
+                found = self._candidate_ids(match)
+                if found is not None:
+                    # Few enough to check each, and the index is read once rather than by
+                    # every query below; the sample would read as many rows as there are.
+                    clause = clause.replace(
+                        "WHERE ", "WHERE id IN (SELECT value FROM json_each(?)) AND ", 1)
+                    params.insert(0, json.dumps(found))
+                else:
+                    clause = clause.replace(
+                        "WHERE ", "WHERE id IN (SELECT rowid FROM items_search "
+                        "WHERE items_search MATCH ?) AND ", 1)
+                    params.insert(0, match)
+                    common = not short and self._sampled(bare_clause, bare_params)
                 if not common:
                     totals = self._totals(clause, params, COUNTED + 1)
                 many = common or totals[0] > COUNTED
@@ -140,12 +149,14 @@ class Store(Bulk, Database):
             asked, page = page, max(1, min(page, pages))
             if category and not matches:
                 # A large category meets a page sooner along the order's index than by
-                # sorting all of its rows; a small one the other way round.
+                # sorting all of its rows, each read from the table; a small one the other
+                # way round.
                 total = self.conn.execute(
                     "SELECT coalesce(sum(items), 0) FROM items_categories").fetchone()[0]
                 reach = PAGE_SIZE + 1 if anchor else min(page, pages - page + 1) * PAGE_SIZE
-                if reach * total < count * count:
-                    clause = clause.replace("category = ?", "+category = ?")
+                if reach * total < 50 * count * count:
+                    # Its ids in hand, the order's index is walked without reading a row.
+                    clause = "WHERE +id IN (SELECT id FROM items WHERE category = ?)"
             ids = anchor and page == asked and self._anchored_page(clause, params, sort, page,
                                                                    anchor, count)
             if ids:
@@ -176,6 +187,22 @@ class Store(Bulk, Database):
                 ids.reverse()
             rows = self._rows(ids)
         return rows, count, units, value, page, False
+
+    def _candidate_ids(self, match):
+        """The ids the index lists for `match`, or None where there are more than `SAMPLED`
+        or where the first `COUNTED` of them lie so close together that there likely are."""
+        last = self.conn.execute("SELECT max(id) FROM items").fetchone()[0] or 0
+        rows = self.conn.execute(f"SELECT rowid FROM items_search WHERE items_search MATCH ? "
+                                 f"LIMIT {SAMPLED + 1}", (match,))
+        try:
+            found = [row[0] for row in itertools.islice(rows, COUNTED + 1)]
+            if len(found) > COUNTED:
+                if (COUNTED + 1) * last > SAMPLED * found[-1]:
+                    return None
+                found += [row[0] for row in rows]
+        finally:
+            rows.close()
+        return found if len(found) <= SAMPLED else None
 
     def _sampled(self, clause, params):
         """Whether more than `COUNTED` of the first `SAMPLED` rows match."""
