@@ -114,8 +114,8 @@ class Store(Bulk, Database):
                         return [], 0, 0, 0, 1, False
                     pieces.append(piece)
                 match = " AND ".join(pieces)
-                found = self._candidate_ids(match)
-                if found is not None:
+                found, whole = self._candidate_ids(match)
+                if whole:
                     # Few enough to check each, and the index is read once rather than by
                     # every query below; the sample would read as many rows as there are.
                     clause = clause.replace(
@@ -126,7 +126,13 @@ class Store(Bulk, Database):
                         "WHERE ", "WHERE id IN (SELECT rowid FROM items_search "
                         "WHERE items_search MATCH ?) AND ", 1)
                     params.insert(0, match)
-                    common = not short and self._sampled(bare_clause, bare_params)
+                    # More than a count's worth among the first candidates shows as well as
+                    # a sample of the first rows that the words are common, and reads fewer.
+                    common = not short and (
+                        self._totals(bare_clause.replace(
+                            "WHERE ", "WHERE id IN (SELECT value FROM json_each(?)) AND ", 1),
+                            [json.dumps(found)] + bare_params, COUNTED + 1)[0] > COUNTED or
+                        self._sampled(bare_clause, bare_params))
                 if not common:
                     totals = self._totals(clause, params, COUNTED + 1)
                 many = common or totals[0] > COUNTED
@@ -154,7 +160,7 @@ class Store(Bulk, Database):
                 total = self.conn.execute(
                     "SELECT coalesce(sum(items), 0) FROM items_categories").fetchone()[0]
                 reach = PAGE_SIZE + 1 if anchor else min(page, pages - page + 1) * PAGE_SIZE
-                if reach * total < 50 * count * count:
+                if reach * total < 10 * count * count:
                     # Its ids in hand, the order's index is walked without reading a row.
                     clause = "WHERE +id IN (SELECT id FROM items WHERE category = ?)"
             ids = anchor and page == asked and self._anchored_page(clause, params, sort, page,
@@ -189,20 +195,20 @@ class Store(Bulk, Database):
         return rows, count, units, value, page, False
 
     def _candidate_ids(self, match):
-        """The ids the index lists for `match`, or None where there are more than `SAMPLED`
-        or where the first `COUNTED` of them lie so close together that there likely are."""
+        """(ids, whole): every id the index lists for `match` where there are at most
+        `SAMPLED`; otherwise, or where the first of them lie so close together that there
+        likely are more, only the first ones."""
         last = self.conn.execute("SELECT max(id) FROM items").fetchone()[0] or 0
         rows = self.conn.execute(f"SELECT rowid FROM items_search WHERE items_search MATCH ? "
                                  f"LIMIT {SAMPLED + 1}", (match,))
         try:
-            found = [row[0] for row in itertools.islice(rows, COUNTED + 1)]
-            if len(found) > COUNTED:
-                if (COUNTED + 1) * last > SAMPLED * found[-1]:
-                    return None
-                found += [row[0] for row in rows]
+            found = [row[0] for row in itertools.islice(rows, 2 * (COUNTED + 1))]
+            if len(found) > COUNTED and (COUNTED + 1) * last > SAMPLED * found[COUNTED]:
+                return found, False
+            found += [row[0] for row in rows]
         finally:
             rows.close()
-        return found if len(found) <= SAMPLED else None
+        return found, len(found) <= SAMPLED
 
     def _sampled(self, clause, params):
         """Whether more than `COUNTED` of the first `SAMPLED` rows match."""
