@@ -1,5 +1,7 @@
 """The catalog's queries: the list with its search, totals and pages, and single items."""
 
+import itertools
+import json
 import sqlite3
 
 from .bulk import Bulk
@@ -35,6 +37,11 @@ def reversed_order(order):
                      for term in order.split(", "))
 
 
+def order_terms(sort):
+    """The order's (column, descending) pairs; each column compares with its own collation."""
+    return [(term.split()[0], term.endswith(" DESC")) for term in SORTS[sort][1].split(", ")]
+
+
 def trigram_match(pieces):
     return " AND ".join('"' + piece.replace('"', '""') + '"' for piece in pieces)
 
@@ -57,17 +64,24 @@ class Store(Bulk, Database):
     def _candidates(self, plain):
         """The index's query for rows that may hold `plain`, or None when no row can."""
         if len(plain) >= 3:
-            return trigram_match(sorted({plain[i:i + 3] for i in range(len(plain) - 2)}))
+            # Pieces that cover the word without overlapping narrow nearly as well as all of
+            # them, and each piece more is another list of rows to intersect.
+            starts = [*range(0, len(plain) - 2, 3), len(plain) - 3]
+            return trigram_match(sorted({plain[i:i + 3] for i in starts}))
         # Every shorter piece of a row's text begins one of its indexed three-letter pieces.
         pieces = [row[0] for row in self.conn.execute(
             "SELECT term FROM items_search_terms WHERE term >= ?1 AND term < ?1 || char(1114111)",
             (plain,))]
         return "(" + trigram_match(pieces).replace(" AND ", " OR ") + ")" if pieces else None
 
-    def search(self, query, category, sort, page):
+    def search(self, query, category, sort, page, anchor=None):
         """(rows, count, units, value, page, more): a page past the end gives the last one.
         With more than `COUNTED` matches, count, units and value are None and `more` says
-        whether a next page follows; otherwise `more` is False."""
+        whether a next page follows; otherwise `more` is False.
+
+        `anchor`, ("after", id) from the last row of the page before or ("before", id) from
+        the first row of the page after, finds the page from that row instead of counting
+        the rows before it; where the rows no longer agree with `page`, `page` decides."""
         where, params, matches = [], [], []
         with self.lock:
             # Given to whichever connection is open now, should a restore have replaced it.
@@ -100,14 +114,24 @@ class Store(Bulk, Database):
                         return [], 0, 0, 0, 1, False
                     pieces.append(piece)
                 match = " AND ".join(pieces)
-                clause = clause.replace(
-                    "WHERE ", "WHERE id IN (SELECT rowid FROM items_search "
-                    "WHERE items_search MATCH ?) AND ", 1)
-                params.insert(0, match)
-                # The index alone tells cheaply whether there can be more than a count's worth.
-                common = not short and self.conn.execute(
-                    f"SELECT count(*) FROM (SELECT 1 FROM items_search WHERE items_search "
-                    f"MATCH ? LIMIT {COUNTED + 1})", (match,)).fetchone()[0] > COUNTED and (
+                found, whole = self._candidate_ids(match)
+                if whole:
+                    # Few enough to check each, and the index is read once rather than by
+                    # every query below; the sample would read as many rows as there are.
+                    clause = clause.replace(
+                        "WHERE ", "WHERE id IN (SELECT value FROM json_each(?)) AND ", 1)
+                    params.insert(0, json.dumps(found))
+                else:
+                    clause = clause.replace(
+                        "WHERE ", "WHERE id IN (SELECT rowid FROM items_search "
+                        "WHERE items_search MATCH ?) AND ", 1)
+                    params.insert(0, match)
+                    # More than a count's worth among the first candidates shows as well as
+                    # a sample of the first rows that the words are common, and reads fewer.
+                    common = not short and (
+                        self._totals(bare_clause.replace(
+                            "WHERE ", "WHERE id IN (SELECT value FROM json_each(?)) AND ", 1),
+                            [json.dumps(found)] + bare_params, COUNTED + 1)[0] > COUNTED or
                         self._sampled(bare_clause, bare_params))
                 if not common:
                     totals = self._totals(clause, params, COUNTED + 1)
@@ -116,15 +140,33 @@ class Store(Bulk, Database):
                 # Where matches are everywhere, the order's index meets a page of them sooner
                 # than the search index lists them all; otherwise it is walked with the list
                 # of candidates in hand.
-                rows = (self._walked(bare_clause, bare_params, sort, page) if common else
-                        self._walked(clause.replace("WHERE id IN", "WHERE +id IN", 1), params,
-                                     sort, page))
+                walk = ((bare_clause, bare_params) if common else
+                        (clause.replace("WHERE id IN", "WHERE +id IN", 1), params))
+                ids = anchor and self._anchored_page(*walk, sort, page, anchor)
+                if ids:
+                    more = anchor[0] == "before" or len(ids) > PAGE_SIZE
+                    return self._rows(ids[:PAGE_SIZE]), None, None, None, page, more
+                rows = self._walked(*walk, sort, page)
                 if rows or page == 1:
                     return rows[:PAGE_SIZE], None, None, None, page, len(rows) > PAGE_SIZE
             count, units, value = (self._totals(clause, params) if many
                                    else totals or self._kept_totals(category))
             pages = max(1, (count + PAGE_SIZE - 1) // PAGE_SIZE)
-            page = max(1, min(page, pages))
+            asked, page = page, max(1, min(page, pages))
+            if category and not matches:
+                # A large category meets a page sooner along the order's index than by
+                # sorting all of its rows, each read from the table; a small one the other
+                # way round.
+                total = self.conn.execute(
+                    "SELECT coalesce(sum(items), 0) FROM items_categories").fetchone()[0]
+                reach = PAGE_SIZE + 1 if anchor else min(page, pages - page + 1) * PAGE_SIZE
+                if reach * total < 10 * count * count:
+                    # Its ids in hand, the order's index is walked without reading a row.
+                    clause = "WHERE +id IN (SELECT id FROM items WHERE category = ?)"
+            ids = anchor and page == asked and self._anchored_page(clause, params, sort, page,
+                                                                   anchor, count)
+            if ids:
+                return self._rows(ids[:PAGE_SIZE]), count, units, value, page, False
             order, offset, limit = SORTS[sort][1], (page - 1) * PAGE_SIZE, PAGE_SIZE
             if page > pages // 2 + 1:
                 # Deep pages are read from the far end, so no page walks past more than half.
@@ -152,11 +194,77 @@ class Store(Bulk, Database):
             rows = self._rows(ids)
         return rows, count, units, value, page, False
 
+    def _candidate_ids(self, match):
+        """(ids, whole): every id the index lists for `match` where there are at most
+        `SAMPLED`; otherwise, or where the first of them lie so close together that there
+        likely are more, only the first ones."""
+        last = self.conn.execute("SELECT max(id) FROM items").fetchone()[0] or 0
+        rows = self.conn.execute(f"SELECT rowid FROM items_search WHERE items_search MATCH ? "
+                                 f"LIMIT {SAMPLED + 1}", (match,))
+        try:
+            found = [row[0] for row in itertools.islice(rows, 2 * (COUNTED + 1))]
+            if len(found) > COUNTED and (COUNTED + 1) * last > SAMPLED * found[COUNTED]:
+                return found, False
+            found += [row[0] for row in rows]
+        finally:
+            rows.close()
+        return found, len(found) <= SAMPLED
+
     def _sampled(self, clause, params):
         """Whether more than `COUNTED` of the first `SAMPLED` rows match."""
         return self.conn.execute(
             f"SELECT count(*) FROM (SELECT 1 FROM (SELECT * FROM items LIMIT {SAMPLED}) "
             f"{clause} LIMIT {COUNTED + 1})", params).fetchone()[0] > COUNTED
+
+    def _anchored_page(self, clause, params, sort, page, anchor, count=None):
+        """The ids of `page` found from its anchor, and after an "after" anchor the first id of
+        the next page; None where the anchor is gone or the rows around it do not fit `page`."""
+        side, item_id = anchor
+        ids = self._anchored(clause, params, sort, side == "before", item_id, PAGE_SIZE + 1)
+        if ids is None:
+            return None
+        if side == "before":
+            return ids[:PAGE_SIZE][::-1] if len(ids) == min(PAGE_SIZE + 1,
+                                                             page * PAGE_SIZE) else None
+        if count is not None:
+            return ids if len(ids) == min(PAGE_SIZE + 1,
+                                          count - (page - 1) * PAGE_SIZE) else None
+        return ids or None
+
+    def _anchored(self, clause, params, sort, backwards, item_id, limit):
+        """Up to `limit` ids next to item `item_id` in the order (before it if `backwards`),
+        nearest first; None when that item is gone."""
+        terms = order_terms(sort)
+        anchor = self.conn.execute(
+            f"SELECT {', '.join(column for column, _ in terms)} FROM items WHERE id = ?",
+            (item_id,)).fetchone()
+        if anchor is None:
+            return None
+
+        def beyond(descending):
+            return ">" if descending == backwards else "<"
+
+        def order(terms):
+            return ", ".join(column + (" DESC" if descending != backwards else "")
+                             for column, descending in terms)
+
+        def following(condition, values, terms, limit):
+            return [row[0] for row in self.conn.execute(
+                f"SELECT id FROM items {clause + ' AND' if clause else 'WHERE'} {condition} "
+                f"ORDER BY {order(terms)} LIMIT ?", [*params, *values, limit])]
+
+        (first, descending), rest = terms[0], terms[1:]
+        ids = []
+        if rest:
+            # The anchor's own group first, so that each step walks an index from where the
+            # anchor is rather than over its group; the rest of every order runs one way.
+            ids = following(f"{first} = ? AND ({', '.join(column for column, _ in rest)}) "
+                            f"{beyond(rest[0][1])} ({', '.join('?' * len(rest))})",
+                            list(anchor), rest, limit)
+        if len(ids) < limit:
+            ids += following(f"{first} {beyond(descending)} ?", [anchor[0]], terms,
+                             limit - len(ids))
+        return ids
 
     def _walked(self, clause, params, sort, page):
         """One page and the first row of the next, in the order's own index."""

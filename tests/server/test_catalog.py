@@ -357,4 +357,9 @@ class CsvTest(ServerTestCase):
             with self.subTest(page=page):
                 self.assertIn(f"หน้า {shown} จาก 3", client.get(f"/?sort=code&page={page}").text)
                 self.assertEqual(list(client.items(f"?sort=code&page={page}"))[0], first)
+        # Next and previous links find their page from the row beside it, as page=N does.
+        text = client.get("/?sort=code").text
+        for rel, first in [("next", "P100"), ("next", "P200"), ("prev", "P100"), ("prev", "P000")]:
+            text = client.get(html_unescape(re.search(f'href="([^"]*)" rel="{rel}"', text)[1])).text
+            self.assertEqual(re.search(r'<tr id="item-\d+" data-code="([^"]*)"', text)[1], first)
 

@@ -70,11 +70,20 @@ class UnitTest(unittest.TestCase):
         for n in range(7):
             catalog.create({"code": f"K-{n}", "name": f"กาแฟ {n}", "category": "",
                             "price_satang": 100, "quantity": 1, "note": ""})
-        for query, page, codes, count, shown, more in [
-                ("กาแฟ", 1, ["K-0", "K-1"], None, 1, True), ("กาแฟ", 4, ["K-6"], None, 4, False),
-                ("กาแฟ", 99, ["K-6"], 7, 4, False),  # past the end: the last page
-                ("k-3", 1, ["K-3"], 1, 1, False)]:
-            with self.subTest(query=query, page=page):
-                rows, found, *_, at, after = catalog.search(query, "", "code", page)
+        for query, page, codes, count, shown, more, anchor in [
+                ("กาแฟ", 1, ["K-0", "K-1"], None, 1, True, None),
+                ("กาแฟ", 4, ["K-6"], None, 4, False, None),
+                ("กาแฟ", 99, ["K-6"], 7, 4, False, None),  # past the end: the last page
+                ("k-3", 1, ["K-3"], 1, 1, False, None),
+                # From the row beside the page (item ids are 1 + n), or by its number
+                # where that row is gone or does not fit the number.
+                ("กาแฟ", 2, ["K-2", "K-3"], None, 2, True, ("after", 2)),
+                ("กาแฟ", 3, ["K-4", "K-5"], None, 3, True, ("before", 7)),
+                ("กาแฟ", 2, ["K-2", "K-3"], None, 2, True, ("after", 99)),
+                ("", 4, ["K-6"], 7, 4, False, ("after", 6)),
+                ("", 4, ["K-6"], 7, 4, False, ("after", 3)),
+                ("", 1, ["K-0", "K-1"], 7, 1, False, ("before", 6))]:
+            with self.subTest(query=query, page=page, anchor=anchor):
+                rows, found, *_, at, after = catalog.search(query, "", "code", page, anchor)
                 self.assertEqual(([row["code"] for row in rows], found, at, after),
                                  (codes, count, shown, more))

@@ -64,7 +64,7 @@ def list_page(found, query, category, sort, categories, flash, exact=None, looka
         body.extend(item_row(row, back, exact is not None and row["id"] == exact["id"])
                     for row in rows)
         body.append(Markup("</tbody></table></div>"))
-        body.append(page_links(count, query, category, sort, page, more))
+        body.append(page_links(found, query, category, sort))
     return layout("รายการสินค้า", join(body), "/", flash)
 
 
@@ -104,19 +104,25 @@ def item_row(row, back, exact=False):
         label=Markup('<span class="hint">รหัสตรงกับคำค้น</span>') if exact else "")
 
 
-def page_links(count, query, category, sort, page, more):
+def page_links(found, query, category, sort):
+    rows, count, _, _, page, more = found
     pages = page + more if count is None else (count + PAGE_SIZE - 1) // PAGE_SIZE
     if pages <= 1:
         return Markup()
     links = []
     if page > 1:
-        links.append(html('<a href="{}" rel="prev">ก่อนหน้า</a>',
-                          list_url(query, category, sort, page - 1)))
+        # Beside its number, each link names the row next to its page, which finds the page
+        # without counting the rows before it; page 1 needs no such help.
+        back = list_url(query, category, sort, page - 1)
+        if page > 2:
+            back += f"&before={rows[0]['id']}"
+        links.append(html('<a href="{}" rel="prev">ก่อนหน้า</a>', back))
     links.append(html("<span>หน้า {:,} จาก {:,}</span>", page, pages) if count is not None
                  else html("<span>หน้า {:,}</span>", page))
     if page < pages:
         links.append(html('<a href="{}" rel="next">ถัดไป</a>',
-                          list_url(query, category, sort, page + 1)))
+                          list_url(query, category, sort, page + 1) +
+                          f"&after={rows[-1]['id']}"))
     return html('<nav class="pages" aria-label="หน้า">{}</nav>', join(links))
 
 

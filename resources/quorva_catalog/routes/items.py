@@ -75,7 +75,11 @@ class ItemRoutes(Handler):
         page_text = self.param("page", 6)
         page = int(page_text) if page_text.isascii() and page_text.isdigit() else 1
         flash = self.app.take_flash(self.param("m", 40))
-        found = store.search(query, category, sort, page)
+        # Next and previous links name the row next to their page, so that a deep page
+        # is found from that row rather than by counting every row before it.
+        anchor = next(((side, item_id) for side in ("after", "before")
+                       if (item_id := whole_number(self.param(side, 19))) is not None), None)
+        found = store.search(query, category, sort, page, anchor)
         self.send_page(200, items.list_page(found, query, category, sort, store.categories(),
                                             flash, store.by_code(query), store.lookalikes()))
 
