@@ -21,6 +21,7 @@
 #include <string>
 #include <sys/wait.h>
 #include <thread>
+#include <tuple>
 #include <unistd.h>
 #include <vector>
 
@@ -228,21 +229,6 @@ protected:
 
 enum class Action { Wait, Terminate, TerminateIgnored, DropHandle };
 
-struct Scenario {
-    std::string name;
-    std::vector<std::string> arguments;
-    Action action;
-    std::string output;
-    std::string error;
-    int status;
-};
-
-// Keeps test listings readable: a scenario prints as its name, not its bytes.
-void PrintTo(const Scenario& scenario, std::ostream* out)
-{
-    *out << scenario.name;
-}
-
 std::string numberedLines(const std::string& prefix)
 {
     std::string text;
@@ -251,82 +237,73 @@ std::string numberedLines(const std::string& prefix)
     return text;
 }
 
-std::vector<Scenario> scenarios()
+TEST_F(ProcessPosixTest, EachChildDeliversEverythingInOrderAndLeavesNothingBehind)
 {
     // Not a multiple of any buffer size, so a lost or repeated tail shows.
-    const std::size_t size = 3 * maximumChunk + 123;
     std::string block;
-    while (block.size() < size)
+    while (block.size() < 3 * maximumChunk + 123)
         block += "abcdefghijklmnopqrstuvwxyz";
-    block.resize(size);
+    block.resize(3 * maximumChunk + 123);
     const std::string out = numberedLines("out");
     const std::string err = numberedLines("err");
-    return {
-        {"NumberedLines", {"lines", "2000"}, Action::Wait, out, err, 0},
-        {"LargeBlocks", {"block", std::to_string(size)}, Action::Wait, block,
-         {block.rbegin(), block.rend()}, 0},
-        {"SilentExitZero", {"exit", "0"}, Action::Wait, "", "", 0},
-        {"ExitThree", {"exit", "3"}, Action::Wait, "", "", 3},
-        {"Terminated", {"wait"}, Action::Terminate, "ready\n", "", 15},
-        {"IgnoresTerminateUntilKilled", {"ignore-term"}, Action::TerminateIgnored,
-         "ready\nalive\n", "", 9},
-        {"HandleDroppedWhileRunning", {"lines", "2000"}, Action::DropHandle, out, err, 0},
+    // Arguments, what happens to the child, its output, its error output and its status.
+    const std::tuple<std::vector<std::string>, Action, std::string, std::string, int> cases[] = {
+        {{"lines", "2000"}, Action::Wait, out, err, 0},
+        {{"block", std::to_string(block.size())}, Action::Wait, block, {block.rbegin(), block.rend()},
+         0},
+        {{"exit", "0"}, Action::Wait, "", "", 0},
+        {{"exit", "3"}, Action::Wait, "", "", 3},
+        {{"wait"}, Action::Terminate, "ready\n", "", 15},
+        {{"ignore-term"}, Action::TerminateIgnored, "ready\nalive\n", "", 9},
+        {{"lines", "2000"}, Action::DropHandle, out, err, 0},
     };
+    for (const auto& [arguments, action, output, error, status] : cases) {
+        SCOPED_TRACE(arguments[0] + " " + std::to_string(static_cast<int>(action)));
+        const std::size_t descriptorsBefore = entries();
+        // The launcher goes first, which must not matter to the child.
+        auto ownLauncher = std::make_unique<PosixProcessLauncher>();
+        Child child(*ownLauncher, arguments);
+        ownLauncher.reset();
+        ASSERT_TRUE(child.result.process) << child.result.errorDescription;
+
+        if (action == Action::DropHandle) {
+            child.result.process.reset();
+        } else if (action != Action::Wait) {
+            ASSERT_TRUE(child.printed("ready\n"));
+            child.process().terminate();
+        }
+        if (action == Action::TerminateIgnored) {
+            // Had SIGTERM been fatal the child would be dead before it could answer this.
+            ASSERT_EQ(::kill(child.pid, SIGUSR1), 0);
+            ASSERT_TRUE(child.printed("alive\n"));
+            EXPECT_TRUE(child.process().isRunning());
+            child.process().kill();
+        }
+        ASSERT_TRUE(child.finished());
+
+        if (child.result.process) {
+            // Both must be no-ops once the child is reaped.
+            child.process().terminate();
+            child.process().kill();
+            EXPECT_FALSE(child.process().isRunning());
+            EXPECT_EQ(child.process().terminationStatus(), status);
+        }
+        child.read([&](Transcript& t) {
+            EXPECT_EQ(t.output.text, output);
+            EXPECT_EQ(t.error.text, error);
+            EXPECT_EQ(t.exits, 1);
+            EXPECT_EQ(t.status, status);
+            EXPECT_EQ(t.violations, std::set<std::string>{});
+        });
+        EXPECT_EQ(::waitpid(child.pid, nullptr, WNOHANG), -1) << "a zombie is left";
+        // Run to completion, the same child ends alike: its output, more than a pipe holds for
+        // the large ones, must not hang it.
+        if (action == Action::Wait) {
+            EXPECT_EQ(launcher.runToCompletion(python, helperArguments(arguments)), status);
+        }
+        EXPECT_EQ(entries(), descriptorsBefore);
+    }
 }
-
-class ScenarioTest : public ProcessPosixTest, public ::testing::WithParamInterface<Scenario> {};
-
-TEST_P(ScenarioTest, DeliversEverythingInOrderAndLeavesNothingBehind)
-{
-    const Scenario& scenario = GetParam();
-    const std::size_t descriptorsBefore = entries();
-    // The launcher goes first, which must not matter to the child.
-    auto ownLauncher = std::make_unique<PosixProcessLauncher>();
-    Child child(*ownLauncher, scenario.arguments);
-    ownLauncher.reset();
-    ASSERT_TRUE(child.result.process) << child.result.errorDescription;
-
-    if (scenario.action == Action::DropHandle) {
-        child.result.process.reset();
-    } else if (scenario.action != Action::Wait) {
-        ASSERT_TRUE(child.printed("ready\n"));
-        child.process().terminate();
-    }
-    if (scenario.action == Action::TerminateIgnored) {
-        // Had SIGTERM been fatal the child would be dead before it could answer this.
-        ASSERT_EQ(::kill(child.pid, SIGUSR1), 0);
-        ASSERT_TRUE(child.printed("alive\n"));
-        EXPECT_TRUE(child.process().isRunning());
-        child.process().kill();
-    }
-    ASSERT_TRUE(child.finished());
-
-    if (child.result.process) {
-        // Both must be no-ops once the child is reaped.
-        child.process().terminate();
-        child.process().kill();
-        EXPECT_FALSE(child.process().isRunning());
-        EXPECT_EQ(child.process().terminationStatus(), scenario.status);
-    }
-    child.read([&](Transcript& t) {
-        EXPECT_EQ(t.output.text, scenario.output);
-        EXPECT_EQ(t.error.text, scenario.error);
-        EXPECT_EQ(t.exits, 1);
-        EXPECT_EQ(t.status, scenario.status);
-        EXPECT_EQ(t.violations, std::set<std::string>{});
-    });
-    EXPECT_EQ(::waitpid(child.pid, nullptr, WNOHANG), -1) << "a zombie is left";
-    // Run to completion, the same child ends alike: its output, more than a pipe holds for
-    // the large ones, must not hang it.
-    if (scenario.action == Action::Wait) {
-        EXPECT_EQ(launcher.runToCompletion(python, helperArguments(scenario.arguments)),
-                  scenario.status);
-    }
-    EXPECT_EQ(entries(), descriptorsBefore);
-}
-
-INSTANTIATE_TEST_SUITE_P(Scenarios, ScenarioTest, ::testing::ValuesIn(scenarios()),
-                         [](const auto& info) { return info.param.name; });
 
 // Descriptors of a child started elsewhere in the shell by code that closes nothing.
 int unguardedChildDescriptorCount()
