@@ -33,22 +33,18 @@ public:
     }
     void asyncAfter(double, std::function<void()>) override {}
 
-    // Runs queued work until `done` holds; false if it did not within the time.
+    // Runs queued work until `done` holds; false if no work came within the time.
     bool runUntil(const std::function<bool()>& done, std::chrono::seconds timeout)
     {
-        const auto deadline = std::chrono::steady_clock::now() + timeout;
+        std::unique_lock lock(mutex);
         while (!done()) {
-            std::unique_lock lock(mutex);
-            // Some conditions change on other threads without queueing work: look again often.
-            if (!arrived.wait_for(lock, 10ms, [this] { return !queued.empty(); })) {
-                if (std::chrono::steady_clock::now() >= deadline)
-                    return done();
-                continue;
-            }
+            if (!arrived.wait_for(lock, timeout, [this] { return !queued.empty(); }))
+                return false;
             auto work = std::move(queued.front());
             queued.pop_front();
             lock.unlock();
             work();
+            lock.lock();
         }
         return true;
     }
@@ -81,8 +77,7 @@ protected:
 
     const std::filesystem::path directory =
         std::filesystem::temp_directory_path() /
-        ("quorva-supervision-" + std::to_string(::getpid()) + "-" +
-         ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        ("quorva-supervision-" + std::to_string(::getpid()));
     ThreadedMainQueue queue;
     SteadyClock clock;
     PosixProcessLauncher launcher;

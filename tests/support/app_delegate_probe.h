@@ -17,7 +17,6 @@ struct AppDelegateProbe {
         settleTail(d.stderrTail, d.stderrTailCharacters, d.stderrTailUnsettled);
         return d.stderrTail;
     }
-    static std::size_t signalSourceCount(const AppDelegate& d) { return d.signalSources.size(); }
 
     static std::optional<std::string> applePython(AppDelegate& d) { return d.applePython(); }
     static std::optional<std::string> catalogPath(AppDelegate& d) { return d.catalogPath(); }

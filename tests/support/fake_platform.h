@@ -237,8 +237,8 @@ public:
     bool writeStandardError(std::string_view text) override
     {
         ++standardErrorWrites;
-        standardError += writesFail ? "" : text;
-        return !writesFail;
+        standardError += text;
+        return true;
     }
     void exit(int status) override { exits.push_back(status); }
 
@@ -264,7 +264,6 @@ public:
     std::string standardError;
     int standardErrorWrites = 0;
     std::vector<int> exits;
-    bool writesFail = false;
     GlibUrlParser urlParser;
     Platform platform{*this, *this, *this, *this, *this, *this, *this, *this, urlParser, *this};
 
