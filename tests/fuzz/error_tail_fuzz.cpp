@@ -63,8 +63,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     validators(input);
     if (size < 2)
         return 0;
-    const std::size_t limit = data[0] % 64 + 1;
-    const std::size_t slack = data[0] / 64 * 32 + 1;
+    const std::size_t limit = data[0] % 64 + 1, slack = data[0] / 64 * 32 + 1;
     const bool byCodePoint = data[1] % 2;
     const unsigned every = data[1] / 2 % 8 + 1;
     const std::string_view payload = input.substr(2);

@@ -30,7 +30,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-constexpr auto generousTimeout = 60s;
 // Readers take at most this much from a pipe at once.
 constexpr std::size_t maximumChunk = 1 << 20;
 const std::string python = "/usr/bin/python3";
@@ -194,10 +193,10 @@ public:
 
     // Waits until `done` holds of the transcript; false if it did not within the time.
     template <typename Done>
-    bool waitFor(Done done, std::chrono::seconds timeout = generousTimeout) const
+    bool waitFor(Done done) const
     {
         std::unique_lock lock(transcript->mutex);
-        return transcript->changed.wait_for(lock, timeout, [&] { return done(*transcript); });
+        return transcript->changed.wait_for(lock, 60s, [&] { return done(*transcript); });
     }
 
     bool finished() const
@@ -208,10 +207,9 @@ public:
     // Gives up as soon as the output ends, so a child that died fails fast.
     bool printed(const std::string& text) const
     {
-        const auto found = [&](Transcript& t) {
-            return t.output.text.find(text) != std::string::npos;
-        };
-        return waitFor([&](Transcript& t) { return found(t) || t.output.ended; }) && read(found);
+        return waitFor([&](Transcript& t) { return t.output.text.find(text) != std::string::npos ||
+                                                   t.output.ended; }) &&
+               read([&](Transcript& t) { return t.output.text.find(text) != std::string::npos; });
     }
 
     std::shared_ptr<Transcript> transcript = std::make_shared<Transcript>();
@@ -241,14 +239,13 @@ TEST_F(ProcessPosixTest, EachChildDeliversEverythingInOrderAndLeavesNothingBehin
     while (block.size() < 3 * maximumChunk + 123)
         block += "abcdefghijklmnopqrstuvwxyz";
     block.resize(3 * maximumChunk + 123);
+    const std::string reversed(block.rbegin(), block.rend());
     const std::string out = numberedLines("out");
     const std::string err = numberedLines("err");
     // Arguments, what happens to the child, its output, its error output and its status.
     const std::tuple<std::vector<std::string>, Action, std::string, std::string, int> cases[] = {
         {{"lines", "2000"}, Action::Wait, out, err, 0},
-        {{"block", std::to_string(block.size())}, Action::Wait, block, {block.rbegin(), block.rend()},
-         0},
-        {{"exit", "0"}, Action::Wait, "", "", 0},
+        {{"block", std::to_string(block.size())}, Action::Wait, block, reversed, 0},
         {{"exit", "3"}, Action::Wait, "", "", 3},
         {{"wait"}, Action::Terminate, "ready\n", "", 15},
         {{"ignore-term"}, Action::TerminateIgnored, "ready\nalive\n", "", 9},
@@ -327,8 +324,7 @@ TEST_F(ProcessPosixTest, NothingOfTheShellReachesAChild)
     const std::string expected = "[] " + (noInput ? "False" : input) + " [] set()\n";
     const auto previousTerm = std::signal(SIGTERM, SIG_IGN);
     const auto previousInt = std::signal(SIGINT, SIG_IGN);
-    sigset_t all;
-    sigset_t previousMask;
+    sigset_t all, previousMask;
     sigfillset(&all);
     pthread_sigmask(SIG_BLOCK, &all, &previousMask);
 

@@ -37,11 +37,7 @@ public:
     explicit FakeWebView(CallLog& log) : log(log) {}
 
     void loadHtml(const std::string& html) override { htmlLoads.push_back(html); }
-    void loadRequest(const Url& url, double timeoutSeconds) override
-    {
-        log.add("webView.loadRequest " + url.text);
-        lastTimeout = timeoutSeconds;
-    }
+    void loadRequest(const Url& url, double) override { log.add("webView.load " + url.text); }
     void reload() override { log.add("webView.reload"); }
     void evaluateScript(const std::string& script) override { scripts.push_back(script); }
     std::optional<Url> currentUrl() const override { return current; }
@@ -65,7 +61,6 @@ public:
     std::vector<Notice> notices;
     std::vector<std::string> htmlLoads;
     std::vector<std::string> scripts;
-    double lastTimeout = 0;
 };
 
 class FakeWindow final : public Window {
@@ -211,17 +206,19 @@ public:
 
     LaunchResult launch(LaunchRequest request) override
     {
-        log.add("launch " + request.executable + joined(request.arguments) + " @" +
-                request.workingDirectory);
+        std::string call = "launch " + request.executable;
+        for (const auto& argument : request.arguments)
+            call += " " + argument;
+        log.add(call + " @" + request.workingDirectory);
         if (failLaunchWith)
             return {nullptr, *failLaunchWith};
         process = std::make_shared<FakeProcess>(log, *this, std::move(request));
         return {process, ""};
     }
     std::optional<int> runToCompletion(const std::string& executable,
-                                       const std::vector<std::string>& arguments) override
+                                       const std::vector<std::string>&) override
     {
-        log.add("runToCompletion " + executable + joined(arguments));
+        log.add("runToCompletion " + executable);
         const auto found = completionStatus.find(executable);
         return found == completionStatus.end() ? std::nullopt : std::optional(found->second);
     }
@@ -268,14 +265,6 @@ public:
     Platform platform{*this, *this, *this, *this, *this, *this, *this, *this, urlParser, *this};
 
 private:
-    static std::string joined(const std::vector<std::string>& words)
-    {
-        std::string text;
-        for (const auto& word : words)
-            text += " " + word;
-        return text;
-    }
-
     double time = 1000.0;
     bool due(double by) const { return !timers.empty() && timers.begin()->first <= by; }
 

@@ -8,16 +8,7 @@
 namespace quorva {
 namespace {
 
-// The command line as one text, the words joined by "|".
-std::string commandText(const ServerCommand& command)
-{
-    std::string text = command.executable;
-    for (const auto& argument : command.arguments)
-        text += "|" + argument;
-    return text;
-}
-
-TEST(ServerCommand, CommandLineFollowsTheEnvironment)
+TEST(ServerCommand, CommandLineAndDataDirectoryFollowTheEnvironment)
 {
     const std::string python = "/usr/bin/python3|-u|S";
     const std::string env = "/usr/bin/env|python3|-u|S";
@@ -36,13 +27,13 @@ TEST(ServerCommand, CommandLineFollowsTheEnvironment)
     };
     for (const auto& [environment, interpreter, expected] : cases) {
         const ServerCommand command = serverCommand(environment, "S", interpreter, "/wd");
-        EXPECT_EQ(commandText(command), expected);
+        std::string text = command.executable;  // the words joined by "|"
+        for (const auto& argument : command.arguments)
+            text += "|" + argument;
+        EXPECT_EQ(text, expected);
         EXPECT_EQ(command.workingDirectory, "/wd") << expected;
     }
-}
-
-TEST(ServerCommand, DataDirectory)
-{
+    // The data directory: QUORVA_HOME as written, even empty; else QUORVA in the home.
     EXPECT_EQ(dataDirectory({}, "/home/somchai"), "/home/somchai/QUORVA");
     EXPECT_EQ(dataDirectory({}, "/home/somchai/"), "/home/somchai/QUORVA");
     EXPECT_EQ(dataDirectory({{"QUORVA_HOME", "/srv/shop"}}, "/home/somchai"), "/srv/shop");
