@@ -8,7 +8,6 @@
 
 #include <chrono>
 #include <condition_variable>
-#include <csignal>
 #include <deque>
 #include <filesystem>
 #include <fstream>
