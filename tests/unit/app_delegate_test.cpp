@@ -246,11 +246,13 @@ TEST_F(AppDelegateTest, SignalStopsTheServerAndExitsZeroAndNothingElseOutlivesTh
     launchServer();
     auto process = fake.process;
     process->request.onStandardOutput("http://127.0.0.1:8765/\n");
+    const std::weak_ptr<AppDelegate> gone = delegate;
     delegate.reset();
+    EXPECT_TRUE(gone.expired());
     process->request.onStandardError("late\n");
     process->exitWith(1);
     fake.advance(30);
-    EXPECT_EQ(pages().size() + requestsLoaded(), 1u);  // the loading page only
+    EXPECT_EQ(requestsLoaded(), 0u);
     fake.deliver(SIGTERM);
     EXPECT_EQ(fake.exits, std::vector<int>{0});
 }
