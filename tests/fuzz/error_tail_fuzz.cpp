@@ -63,19 +63,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     validators(input);
     if (size < 2)
         return 0;
-    const std::size_t limit = data[0] % 64 + 1;
-    const std::size_t slack = data[0] / 64 * 32 + 1;
+    const std::size_t limit = data[0] % 64 + 1, slack = data[0] / 64 * 32 + 1;
     const bool byCodePoint = data[1] % 2;
     const unsigned every = data[1] / 2 % 8 + 1;
     const std::string_view payload = input.substr(2);
 
-    std::string tail;
-    std::size_t count = 0;
-    std::string lazyTail;
-    std::size_t lazyCount = 0;
-    std::size_t unsettled = 0;
-    std::string appended;
-    std::size_t begin = 0;
+    // The tail cut on every chunk, the one cut lazily, and everything appended.
+    std::string tail, lazyTail, appended;
+    std::size_t count = 0, lazyCount = 0, unsettled = 0, begin = 0;
     unsigned units = 0;
     for (std::size_t end = 1; end <= payload.size(); ++end) {
         const bool startsCodePoint =

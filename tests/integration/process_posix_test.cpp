@@ -21,6 +21,7 @@
 #include <string>
 #include <sys/wait.h>
 #include <thread>
+#include <tuple>
 #include <unistd.h>
 #include <vector>
 
@@ -29,7 +30,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-constexpr auto generousTimeout = 60s;
 // Readers take at most this much from a pipe at once.
 constexpr std::size_t maximumChunk = 1 << 20;
 const std::string python = "/usr/bin/python3";
@@ -53,19 +53,16 @@ elif mode == "block":
     data = (b"abcdefghijklmnopqrstuvwxyz" * (value // 26 + 1))[:value]
     sys.stdout.buffer.write(data)
     sys.stderr.buffer.write(data[::-1])
-elif mode == "exit":
-    sys.exit(value)
+elif mode == "exit": sys.exit(value)
 elif mode == "inherited":
     fds = sorted(int(fd) for fd in os.listdir("/proc/self/fd"))
     print([fd for fd in fds if fd > 2 and os.path.lexists(f"/proc/self/fd/{fd}")],
           os.path.lexists("/proc/self/fd/0") and os.readlink("/proc/self/fd/0"),
           [s for s in (signal.SIGTERM, signal.SIGINT) if signal.getsignal(s) == signal.SIG_IGN],
           signal.pthread_sigmask(signal.SIG_BLOCK, []))
-elif mode == "cwd":
-    print(os.getcwd())
+elif mode == "cwd": print(os.getcwd())
 else:
-    if mode == "ignore-term":
-        signal.signal(signal.SIGTERM, signal.SIG_IGN)
+    if mode == "ignore-term": signal.signal(signal.SIGTERM, signal.SIG_IGN)
     signal.signal(signal.SIGUSR1, lambda *_: os.write(1, b"alive\n"))
     print("ready", flush=True)
     while True:
@@ -196,10 +193,10 @@ public:
 
     // Waits until `done` holds of the transcript; false if it did not within the time.
     template <typename Done>
-    bool waitFor(Done done, std::chrono::seconds timeout = generousTimeout) const
+    bool waitFor(Done done) const
     {
         std::unique_lock lock(transcript->mutex);
-        return transcript->changed.wait_for(lock, timeout, [&] { return done(*transcript); });
+        return transcript->changed.wait_for(lock, 60s, [&] { return done(*transcript); });
     }
 
     bool finished() const
@@ -210,10 +207,9 @@ public:
     // Gives up as soon as the output ends, so a child that died fails fast.
     bool printed(const std::string& text) const
     {
-        const auto found = [&](Transcript& t) {
-            return t.output.text.find(text) != std::string::npos;
-        };
-        return waitFor([&](Transcript& t) { return found(t) || t.output.ended; }) && read(found);
+        return waitFor([&](Transcript& t) { return t.output.text.find(text) != std::string::npos ||
+                                                   t.output.ended; }) &&
+               read([&](Transcript& t) { return t.output.text.find(text) != std::string::npos; });
     }
 
     std::shared_ptr<Transcript> transcript = std::make_shared<Transcript>();
@@ -228,21 +224,6 @@ protected:
 
 enum class Action { Wait, Terminate, TerminateIgnored, DropHandle };
 
-struct Scenario {
-    std::string name;
-    std::vector<std::string> arguments;
-    Action action;
-    std::string output;
-    std::string error;
-    int status;
-};
-
-// Keeps test listings readable: a scenario prints as its name, not its bytes.
-void PrintTo(const Scenario& scenario, std::ostream* out)
-{
-    *out << scenario.name;
-}
-
 std::string numberedLines(const std::string& prefix)
 {
     std::string text;
@@ -251,82 +232,72 @@ std::string numberedLines(const std::string& prefix)
     return text;
 }
 
-std::vector<Scenario> scenarios()
+TEST_F(ProcessPosixTest, EachChildDeliversEverythingInOrderAndLeavesNothingBehind)
 {
     // Not a multiple of any buffer size, so a lost or repeated tail shows.
-    const std::size_t size = 3 * maximumChunk + 123;
     std::string block;
-    while (block.size() < size)
+    while (block.size() < 3 * maximumChunk + 123)
         block += "abcdefghijklmnopqrstuvwxyz";
-    block.resize(size);
+    block.resize(3 * maximumChunk + 123);
+    const std::string reversed(block.rbegin(), block.rend());
     const std::string out = numberedLines("out");
     const std::string err = numberedLines("err");
-    return {
-        {"NumberedLines", {"lines", "2000"}, Action::Wait, out, err, 0},
-        {"LargeBlocks", {"block", std::to_string(size)}, Action::Wait, block,
-         {block.rbegin(), block.rend()}, 0},
-        {"SilentExitZero", {"exit", "0"}, Action::Wait, "", "", 0},
-        {"ExitThree", {"exit", "3"}, Action::Wait, "", "", 3},
-        {"Terminated", {"wait"}, Action::Terminate, "ready\n", "", 15},
-        {"IgnoresTerminateUntilKilled", {"ignore-term"}, Action::TerminateIgnored,
-         "ready\nalive\n", "", 9},
-        {"HandleDroppedWhileRunning", {"lines", "2000"}, Action::DropHandle, out, err, 0},
+    // Arguments, what happens to the child, its output, its error output and its status.
+    const std::tuple<std::vector<std::string>, Action, std::string, std::string, int> cases[] = {
+        {{"lines", "2000"}, Action::Wait, out, err, 0},
+        {{"block", std::to_string(block.size())}, Action::Wait, block, reversed, 0},
+        {{"exit", "3"}, Action::Wait, "", "", 3},
+        {{"wait"}, Action::Terminate, "ready\n", "", 15},
+        {{"ignore-term"}, Action::TerminateIgnored, "ready\nalive\n", "", 9},
+        {{"lines", "2000"}, Action::DropHandle, out, err, 0},
     };
+    for (const auto& [arguments, action, output, error, status] : cases) {
+        SCOPED_TRACE(arguments[0] + " " + std::to_string(static_cast<int>(action)));
+        const std::size_t descriptorsBefore = entries();
+        // The launcher goes first, which must not matter to the child.
+        auto ownLauncher = std::make_unique<PosixProcessLauncher>();
+        Child child(*ownLauncher, arguments);
+        ownLauncher.reset();
+        ASSERT_TRUE(child.result.process) << child.result.errorDescription;
+
+        if (action == Action::DropHandle) {
+            child.result.process.reset();
+        } else if (action != Action::Wait) {
+            ASSERT_TRUE(child.printed("ready\n"));
+            child.process().terminate();
+        }
+        if (action == Action::TerminateIgnored) {
+            // Had SIGTERM been fatal the child would be dead before it could answer this.
+            ASSERT_EQ(::kill(child.pid, SIGUSR1), 0);
+            ASSERT_TRUE(child.printed("alive\n"));
+            EXPECT_TRUE(child.process().isRunning());
+            child.process().kill();
+        }
+        ASSERT_TRUE(child.finished());
+
+        if (child.result.process) {
+            // Both must be no-ops once the child is reaped.
+            child.process().terminate();
+            child.process().kill();
+            EXPECT_FALSE(child.process().isRunning());
+            EXPECT_EQ(child.process().terminationStatus(), status);
+        }
+        child.read([&](Transcript& t) {
+            EXPECT_EQ(t.output.text, output);
+            EXPECT_EQ(t.error.text, error);
+            EXPECT_EQ(t.exits, 1);
+            EXPECT_EQ(t.status, status);
+            EXPECT_EQ(t.violations, std::set<std::string>{});
+        });
+        EXPECT_EQ(::waitpid(child.pid, nullptr, WNOHANG), -1) << "a zombie is left";
+        // Run to completion, the same child ends alike: its output, more than a pipe holds for
+        // the large ones, must not hang it.
+        if (action == Action::Wait) {
+            EXPECT_EQ(launcher.runToCompletion(python, helperArguments(arguments)), status);
+        }
+        EXPECT_EQ(entries(), descriptorsBefore);
+    }
 }
-
-class ScenarioTest : public ProcessPosixTest, public ::testing::WithParamInterface<Scenario> {};
-
-TEST_P(ScenarioTest, DeliversEverythingInOrderAndLeavesNothingBehind)
-{
-    const Scenario& scenario = GetParam();
-    const std::size_t descriptorsBefore = entries();
-    // The launcher goes first, which must not matter to the child.
-    auto ownLauncher = std::make_unique<PosixProcessLauncher>();
-    Child child(*ownLauncher, scenario.arguments);
-    ownLauncher.reset();
-    ASSERT_TRUE(child.result.process) << child.result.errorDescription;
-
-    if (scenario.action == Action::DropHandle) {
-        child.result.process.reset();
-    } else if (scenario.action != Action::Wait) {
-        ASSERT_TRUE(child.printed("ready\n"));
-        child.process().terminate();
-    }
-    if (scenario.action == Action::TerminateIgnored) {
-        // Had SIGTERM been fatal the child would be dead before it could answer this.
-        ASSERT_EQ(::kill(child.pid, SIGUSR1), 0);
-        ASSERT_TRUE(child.printed("alive\n"));
-        EXPECT_TRUE(child.process().isRunning());
-        child.process().kill();
-    }
-    ASSERT_TRUE(child.finished());
-
-    if (child.result.process) {
-        // Both must be no-ops once the child is reaped.
-        child.process().terminate();
-        child.process().kill();
-        EXPECT_FALSE(child.process().isRunning());
-        EXPECT_EQ(child.process().terminationStatus(), scenario.status);
-    }
-    child.read([&](Transcript& t) {
-        EXPECT_EQ(t.output.text, scenario.output);
-        EXPECT_EQ(t.error.text, scenario.error);
-        EXPECT_EQ(t.exits, 1);
-        EXPECT_EQ(t.status, scenario.status);
-        EXPECT_EQ(t.violations, std::set<std::string>{});
-    });
-    EXPECT_EQ(::waitpid(child.pid, nullptr, WNOHANG), -1) << "a zombie is left";
-    // Run to completion, the same child ends alike: its output, more than a pipe holds for
-    // the large ones, must not hang it.
-    if (scenario.action == Action::Wait) {
-        EXPECT_EQ(launcher.runToCompletion(python, helperArguments(scenario.arguments)),
-                  scenario.status);
-    }
-    EXPECT_EQ(entries(), descriptorsBefore);
-}
-
-INSTANTIATE_TEST_SUITE_P(Scenarios, ScenarioTest, ::testing::ValuesIn(scenarios()),
-                         [](const auto& info) { return info.param.name; });
 
 // Descriptors of a child started elsewhere in the shell by code that closes nothing.
 int unguardedChildDescriptorCount()
@@ -353,8 +324,7 @@ TEST_F(ProcessPosixTest, NothingOfTheShellReachesAChild)
     const std::string expected = "[] " + (noInput ? "False" : input) + " [] set()\n";
     const auto previousTerm = std::signal(SIGTERM, SIG_IGN);
     const auto previousInt = std::signal(SIGINT, SIG_IGN);
-    sigset_t all;
-    sigset_t previousMask;
+    sigset_t all, previousMask;
     sigfillset(&all);
     pthread_sigmask(SIG_BLOCK, &all, &previousMask);
 
@@ -394,31 +364,6 @@ TEST_F(ProcessPosixTest, LaunchHonoursTheWorkingDirectoryOrNamesWhyItFailed)
         }
         EXPECT_EQ(entries(), descriptorsBefore) << outcome;
     }
-}
-
-TEST_F(ProcessPosixTest, WithoutHandlersTheChildIsStillDrainedAndCleanedUp)
-{
-    // A sanitizer may start a thread of its own along with the first one of the test.
-    std::thread([] {}).join();
-    const std::size_t descriptorsBefore = entries();
-    const std::size_t threadsBefore = entries("/proc/self/task");
-    // More than a pipe holds, so the child only ends if someone reads.
-    LaunchResult result =
-        launcher.launch({python, helperArguments({"block", "4194304"}), {}, {}, {}, {}});
-    ASSERT_TRUE(result.process) << result.errorDescription;
-
-    // Polled: without handlers nothing announces the end, and nothing ever announces a thread's.
-    auto cleanedUp = [&] {
-        return !result.process->isRunning() && entries() == descriptorsBefore &&
-               entries("/proc/self/task") <= threadsBefore;
-    };
-    for (auto deadline = std::chrono::steady_clock::now() + generousTimeout;
-         !cleanedUp() && std::chrono::steady_clock::now() < deadline;)
-        std::this_thread::sleep_for(1ms);
-    EXPECT_TRUE(cleanedUp()) << entries() << " descriptors, " << entries("/proc/self/task")
-                             << " threads";
-    EXPECT_EQ(result.process->terminationStatus(), 0);
-    result.process->kill();
 }
 
 // Steers the kernel into handing the reaped child's pid to a new child, which must then hear

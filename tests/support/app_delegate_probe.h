@@ -8,7 +8,6 @@ namespace quorva {
 // The tests' window onto the delegate's private state and operations.
 struct AppDelegateProbe {
     static const std::shared_ptr<Process>& server(const AppDelegate& d) { return d.server; }
-    static const std::optional<Url>& serverURL(const AppDelegate& d) { return d.serverURL; }
     static bool quitting(const AppDelegate& d) { return d.quitting.load(); }
     static bool launchFailed(const AppDelegate& d) { return d.launchFailed; }
     static void setLaunchFailed(AppDelegate& d, bool value) { d.launchFailed = value; }
@@ -18,8 +17,6 @@ struct AppDelegateProbe {
         settleTail(d.stderrTail, d.stderrTailCharacters, d.stderrTailUnsettled);
         return d.stderrTail;
     }
-    static double zoom(const AppDelegate& d) { return d.zoom; }
-    static std::size_t signalSourceCount(const AppDelegate& d) { return d.signalSources.size(); }
 
     static std::optional<std::string> applePython(AppDelegate& d) { return d.applePython(); }
     static std::optional<std::string> catalogPath(AppDelegate& d) { return d.catalogPath(); }

@@ -17,10 +17,9 @@
 
 namespace quorva::testing {
 
-// Every call the core makes, in order, as one line each.
+// The calls whose count or arguments a test reads, in order, as one line each.
 struct CallLog {
     void add(std::string call) { all.push_back(std::move(call)); }
-    // The calls that start with the prefix, in order.
     std::vector<std::string> matching(const std::string& prefix) const
     {
         std::vector<std::string> found;
@@ -37,16 +36,8 @@ class FakeWebView final : public WebView {
 public:
     explicit FakeWebView(CallLog& log) : log(log) {}
 
-    void loadHtml(const std::string& html) override
-    {
-        log.add("webView.loadHtml");
-        htmlLoads.push_back(html);
-    }
-    void loadRequest(const Url& url, double timeoutSeconds) override
-    {
-        log.add("webView.loadRequest " + url.text);
-        lastTimeout = timeoutSeconds;
-    }
+    void loadHtml(const std::string& html) override { htmlLoads.push_back(html); }
+    void loadRequest(const Url& url, double) override { log.add("webView.load " + url.text); }
     void reload() override { log.add("webView.reload"); }
     void evaluateScript(const std::string& script) override { scripts.push_back(script); }
     std::optional<Url> currentUrl() const override { return current; }
@@ -70,44 +61,28 @@ public:
     std::vector<Notice> notices;
     std::vector<std::string> htmlLoads;
     std::vector<std::string> scripts;
-    double lastTimeout = 0;
 };
 
-// Only the window's construction is checked, as the calls it logs.
 class FakeWindow final : public Window {
 public:
-    explicit FakeWindow(CallLog& log) : log(log) {}
-
-    void setTitle(const std::string& title) override { add("setTitle " + title); }
-    void setTitleVisible(bool visible) override { add("setTitleVisible", visible); }
-    void setTitlebarTransparent(bool on) override { add("setTitlebarTransparent", on); }
-    void setBackgroundWhite() override { add("setBackgroundWhite"); }
-    void setMinimumSize(int width, int height) override
+    void setTitle(const std::string&) override {}
+    void setTitleVisible(bool) override {}
+    void setTitlebarTransparent(bool) override {}
+    void setBackgroundWhite() override {}
+    void setMinimumSize(int, int) override {}
+    void setContent(WebView&) override {}
+    void center() override {}
+    void setFrameAutosaveName(const std::string&) override {}
+    void makeKeyAndOrderFront() override {}
+    void minimize() override {}
+    void toggleZoomed() override {}
+    void ask(const Question&, std::function<void(bool)> answer) override
     {
-        add("setMinimumSize " + std::to_string(width) + "x" + std::to_string(height));
-    }
-    void setContent(WebView&) override { add("setContent"); }
-    void center() override { add("center"); }
-    void setFrameAutosaveName(const std::string& name) override
-    {
-        add("setFrameAutosaveName " + name);
-    }
-    void makeKeyAndOrderFront() override { add("makeKeyAndOrderFront"); }
-    void minimize() override { add("minimize"); }
-    void toggleZoomed() override { add("toggleZoomed"); }
-    void ask(const Question& question, std::function<void(bool)> answer) override
-    {
-        add("ask " + question.title);
         answers.push_back(std::move(answer));
     }
 
     // The questions asked and not yet answered, oldest first.
     std::vector<std::function<void(bool)>> answers;
-
-private:
-    void add(const std::string& call) { log.add("window." + call); }
-    void add(const std::string& call, bool value) { add(call + (value ? " true" : " false")); }
-    CallLog& log;
 };
 
 class FakeProcess final : public Process {
@@ -154,8 +129,8 @@ public:
     std::optional<double> terminatedAt;
 };
 
-// The whole platform in one object, with one call log. Its main queue is also
-// its clock: time moves only when the test says so, or when the code sleeps.
+// The whole platform in one object. Its main queue is also its clock: time
+// moves only when the test says so, or when the code sleeps.
 class FakePlatform final : public WindowSystem, public MainQueue, public Clock, public Workspace,
                            public Environment, public FileSystem, public ProcessLauncher,
                            public SignalSources, public ThisProcess {
@@ -163,29 +138,24 @@ public:
     std::unique_ptr<WebView> createWebView(const WebViewConfiguration& configuration,
                                            std::weak_ptr<WebViewDelegate>) override
     {
-        log.add("createWebView " + std::to_string(configuration.width) + "x" +
-                std::to_string(configuration.height) +
-                (configuration.persistentDataStore ? " persistent" : " ephemeral") +
-                (configuration.inspectable ? " inspectable" : ""));
+        webViewConfiguration = configuration;
         auto view = std::make_unique<FakeWebView>(log);
         webView = view.get();
         return view;
     }
-    std::unique_ptr<Window> createWindow(int width, int height) override
+    std::unique_ptr<Window> createWindow(int, int) override
     {
-        log.add("createWindow " + std::to_string(width) + "x" + std::to_string(height));
-        auto created = std::make_unique<FakeWindow>(log);
+        auto created = std::make_unique<FakeWindow>();
         window = created.get();
         return created;
     }
-    void activateIgnoringOtherApps() override { log.add("activateIgnoringOtherApps"); }
-    void terminate() override { log.add("terminate"); }
+    void activateIgnoringOtherApps() override {}
+    void terminate() override { ++terminations; }
     std::string_view interpreterHint() const override { return hint; }
 
     void async(std::function<void()> work) override { queued.push_back(std::move(work)); }
     void asyncAfter(double seconds, std::function<void()> work) override
     {
-        log.add("mainQueue.asyncAfter " + std::to_string(seconds));
         timers.emplace(time + seconds, std::move(work));
     }
     double now() const override { return time; }
@@ -217,11 +187,7 @@ public:
 
     void openURL(const Url& url) override { opened.push_back(url.text); }
 
-    std::map<std::string, std::string> snapshot() const override
-    {
-        log.add("environment.snapshot");
-        return variables;
-    }
+    std::map<std::string, std::string> snapshot() const override { return variables; }
     std::optional<std::string> get(const std::string& name) const override
     {
         const auto found = variables.find(name);
@@ -240,24 +206,25 @@ public:
 
     LaunchResult launch(LaunchRequest request) override
     {
-        log.add("launch " + request.executable + joined(request.arguments) + " @" +
-                request.workingDirectory);
+        std::string call = "launch " + request.executable;
+        for (const auto& argument : request.arguments)
+            call += " " + argument;
+        log.add(call + " @" + request.workingDirectory);
         if (failLaunchWith)
             return {nullptr, *failLaunchWith};
         process = std::make_shared<FakeProcess>(log, *this, std::move(request));
         return {process, ""};
     }
     std::optional<int> runToCompletion(const std::string& executable,
-                                       const std::vector<std::string>& arguments) override
+                                       const std::vector<std::string>&) override
     {
-        log.add("runToCompletion " + executable + joined(arguments));
+        log.add("runToCompletion " + executable);
         const auto found = completionStatus.find(executable);
         return found == completionStatus.end() ? std::nullopt : std::optional(found->second);
     }
 
     std::unique_ptr<SignalSource> watch(int signalNumber, std::function<void()> handler) override
     {
-        log.add("signal.watch " + std::to_string(signalNumber));
         handlers[signalNumber] = std::move(handler);
         return std::make_unique<SignalSource>();
     }
@@ -266,19 +233,17 @@ public:
 
     bool writeStandardError(std::string_view text) override
     {
-        log.add("writeStandardError");
-        standardError += writesFail ? "" : text;
-        return !writesFail;
+        ++standardErrorWrites;
+        standardError += text;
+        return true;
     }
-    void exit(int status) override
-    {
-        log.add("exit " + std::to_string(status));
-        exits.push_back(status);
-    }
+    void exit(int status) override { exits.push_back(status); }
 
     mutable CallLog log;
     FakeWebView* webView = nullptr;
     FakeWindow* window = nullptr;
+    WebViewConfiguration webViewConfiguration;
+    int terminations = 0;
     std::string hint = std::string(commandLineToolsHint);
     std::vector<std::string> opened;
     std::map<std::string, std::string> variables;
@@ -294,20 +259,12 @@ public:
     std::shared_ptr<FakeProcess> process;  // the last launched
     std::map<int, std::function<void()>> handlers;
     std::string standardError;
+    int standardErrorWrites = 0;
     std::vector<int> exits;
-    bool writesFail = false;
     GlibUrlParser urlParser;
     Platform platform{*this, *this, *this, *this, *this, *this, *this, *this, urlParser, *this};
 
 private:
-    static std::string joined(const std::vector<std::string>& words)
-    {
-        std::string text;
-        for (const auto& word : words)
-            text += " " + word;
-        return text;
-    }
-
     double time = 1000.0;
     bool due(double by) const { return !timers.empty() && timers.begin()->first <= by; }
 
