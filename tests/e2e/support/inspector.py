@@ -12,31 +12,28 @@ import time
 
 from . import wait_until
 
-_PAGE = re.compile(r"/socket/\d+/\d+/WebPage")
-
 
 def _listed_pages(port):
     # http.client rather than urllib, which would honour proxy variables.
     with contextlib.closing(http.client.HTTPConnection("127.0.0.1", port, timeout=2)) as page:
         page.request("GET", "/")
-        return _PAGE.findall(page.getresponse().read().decode("utf-8", "replace"))
+        return re.findall(r"/socket/\d+/\d+/WebPage", page.getresponse().read().decode())
 
 
 class Inspector:
     """One connection to the page; a page takes one at a time and keeps quiet to a second."""
 
     def __init__(self, port, timeout=30.0):
-        deadline = time.monotonic() + timeout
         path = wait_until(lambda: _listed_pages(port), timeout, 0.1,
                           what=f"a page on the inspector at port {port}")[0]
+        deadline = time.monotonic() + timeout
         self.sock = socket.create_connection(("127.0.0.1", port), timeout=timeout)
-        self.buffer, self.target, self.answers, self.errors, self.last_id = b"", None, {}, {}, 0
+        self.buffer, self.target, self.answers, self.last_id = b"", None, {}, 0
         try:
             key = base64.b64encode(os.urandom(16)).decode()
-            self.sock.sendall(f"GET {path} HTTP/1.1\r\nHost: 127.0.0.1:{port}\r\n"
-                              "Upgrade: websocket\r\nConnection: Upgrade\r\n"
-                              f"Sec-WebSocket-Key: {key}\r\nSec-WebSocket-Version: 13\r\n\r\n"
-                              .encode())
+            self.sock.sendall(f"GET {path} HTTP/1.1\r\nHost: 127.0.0.1:{port}\r\nUpgrade: "
+                              f"websocket\r\nConnection: Upgrade\r\nSec-WebSocket-Key: {key}\r\n"
+                              "Sec-WebSocket-Version: 13\r\n\r\n".encode())
             while b"\r\n\r\n" not in self.buffer:
                 self._fill(deadline)
             head, _, self.buffer = self.buffer.partition(b"\r\n\r\n")
@@ -49,28 +46,19 @@ class Inspector:
             raise
 
     def close(self):
-        if self.sock.fileno() < 0:
-            return
-        try:
+        with contextlib.suppress(OSError):
             self._send_frame(0x88, b"")
-            deadline = time.monotonic() + 2
-            while self._frame(deadline)[0] & 0x0F != 0x8:
-                pass
-        except OSError:
-            pass
         self.sock.close()
 
     def _fill(self, deadline):
-        remaining = deadline - time.monotonic()
-        if remaining <= 0:
-            raise TimeoutError("the inspector said nothing in time")
-        self.sock.settimeout(remaining)
+        self.sock.settimeout(max(deadline - time.monotonic(), 0.001))
         chunk = self.sock.recv(65536)
         if not chunk:
             raise ConnectionError("the inspector dropped the connection")
         self.buffer += chunk
 
     def _frame(self, deadline):
+        """The next whole frame's first byte and payload; a partial one stays buffered."""
         while True:
             data = self.buffer
             if len(data) >= 2:
@@ -82,10 +70,9 @@ class Inspector:
             self._fill(deadline)
 
     def _send_frame(self, head, payload):
-        n = len(payload)
+        n, mask = len(payload), os.urandom(4)
         length = (bytes([0x80 | n]) if n < 126 else b"\xfe" + struct.pack("!H", n) if n < 1 << 16
                   else b"\xff" + struct.pack("!Q", n))
-        mask = os.urandom(4)
         self.sock.sendall(bytes([head]) + length + mask
                           + bytes(b ^ mask[i % 4] for i, b in enumerate(payload)))
 
@@ -97,20 +84,17 @@ class Inspector:
 
     def _pump(self, deadline):
         parts = []
-        while True:
+        while not parts or not head & 0x80:
             head, payload = self._frame(deadline)
             if head & 0x0F == 0x8:
                 raise ConnectionError("the inspector closed the connection")
-            if head & 0x0F in (0x0, 0x1):
-                parts.append(payload)
-                if head & 0x80:
-                    break
+            parts += [payload] if head & 0x0F in (0x0, 0x1) else []
         message = json.loads(b"".join(parts))
         method, params = message.get("method"), message.get("params", {})
+        info = params.get("targetInfo", {})
         if "error" in message:
-            self.errors[message["id"]] = message["error"]
-        elif method == "Target.targetCreated" and params["targetInfo"]["type"] == "page":
-            info = params["targetInfo"]
+            self.answers[message["id"]] = message
+        elif method == "Target.targetCreated" and info["type"] == "page":
             if not info.get("isProvisional"):
                 self.target = info["targetId"]
             if info.get("isPaused"):
@@ -125,12 +109,10 @@ class Inspector:
                 self.answers[inner["id"]] = inner
 
     def evaluate(self, expression, timeout=10.0):
-        """The expression's value, as JSON carries it.
-
-        A navigation that swaps the web process replaces the target; the
-        expression then goes once more to the new one."""
+        """The expression's value, as JSON carries it. A navigation that swaps the web
+        process replaces the target; the expression then goes once more to the new one."""
         deadline = time.monotonic() + timeout
-        for attempt in (1, 2):
+        for _ in range(2):
             while self.target is None:
                 self._pump(deadline)
             target = self.target
@@ -138,18 +120,15 @@ class Inspector:
             outer = self._send("Target.sendMessageToTarget", targetId=target, message=json.dumps(
                 {"id": inner, "method": "Runtime.evaluate",
                  "params": {"expression": expression, "returnByValue": True}}))
-            while inner not in self.answers and outer not in self.errors and self.target == target:
+            while not {inner, outer} & self.answers.keys() and self.target == target:
                 self._pump(deadline)
-            if inner in self.answers or self.target == target or attempt == 2:
+            if inner in self.answers or self.target == target:
                 break
-        answer = self.answers.pop(inner, {"error": self.errors.get(outer, "the page went away")})
+        answer = self.answers.pop(inner, None) or self.answers.pop(outer, {"error": "page gone"})
         result = answer.get("result", {})
         if "error" in answer or result.get("wasThrown"):
             raise RuntimeError(f"{expression!r}: {answer.get('error') or result['result']}")
         return result["result"].get("value")
-
-    def location(self):
-        return self.evaluate("location.href")
 
     def wait_for(self, expression, timeout=10.0):
         """The expression's value once JavaScript finds it true (a DOM node arrives here as {})."""
