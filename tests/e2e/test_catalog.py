@@ -1,4 +1,4 @@
-"""A shop's day in the bundled catalog's window."""
+# A shop's day in the bundled catalog's window.
 
 import csv
 import os

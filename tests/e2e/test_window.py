@@ -1,4 +1,4 @@
-"""A day in the window, against a test server that says where it is."""
+# A day in the window, against a test server that says where it is.
 
 import os
 import pathlib
@@ -16,15 +16,9 @@ from support.quorva import SAVE_TITLE, QuorvaTestCase, Shell, binary, descendant
 SERVER = r'''
 import http.server, os, socket, sys, time
 
-PAGE = """<!DOCTYPE html><html><head><title>catalog</title><script>
-window.zooms = [];
-let owner = document.documentElement.style;
-while (!Object.getOwnPropertyNames(owner = Object.getPrototypeOf(owner)).includes('zoom'));
-const zoom = Object.getOwnPropertyDescriptor(owner, 'zoom');
-Object.defineProperty(owner, 'zoom', {get: zoom.get, configurable: true,
-  set(value) { window.zooms.push(value); zoom.set.call(this, value); }});
-</script></head><body><p id="where">PATH</p><a id="next" href="/next">next</a>
-<a id="slow" href="/slow">slow</a> <a id="hang" href="/hang">hang</a> <input id="field">
+PAGE = """<!DOCTYPE html><html><head><title>catalog</title></head><body><p id="where">PATH</p>
+<a id="next" href="/next">next</a> <a id="slow" href="/slow">slow</a>
+<a id="hang" href="/hang">hang</a> <input id="field">
 <a id="blank" href="http://127.0.0.1:PORT/popup" target="_blank">new window</a>
 <button id="open" onclick="window.open('http://127.0.0.1:PORT/scripted')">open</button>
 </body></html>"""
@@ -35,9 +29,8 @@ def wait_for(name):
 
 class Page(http.server.BaseHTTPRequestHandler):
     def do_GET(self):
-        if self.path in ("/slow", "/hang"):
-            open(self.path[1:] + "-asked", "w").close()
-            time.sleep(3 if self.path == "/slow" else 60)
+        open(self.path[1:] + "-asked", "w").close()
+        time.sleep({"/slow": 3, "/hang": 60}.get(self.path, 0))
         body = PAGE.replace("PATH", self.path).replace("PORT", str(port)).encode()
         kind, length = "text/html; charset=utf-8", len(body)
         if self.path == "/raw":
@@ -67,17 +60,14 @@ class Page(http.server.BaseHTTPRequestHandler):
     def log_message(self, *args):
         pass
 
-# With GATE, the address comes only once the test says so, and the port opens later still.
-probe = socket.socket()
-probe.bind(("127.0.0.1", 0))
-port = probe.getsockname()[1]
-probe.close()
-if os.environ.get("GATE"):
-    wait_for("address")
+# The address comes only once the test says so, and the port opens later still.
+server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Page, bind_and_activate=False)
+server.server_bind()
+port = server.server_address[1]
+wait_for("address")
 print("Serving on http://127.0.0.1:%d/" % port, flush=True)
-if os.environ.get("GATE"):
-    wait_for("listen")
-server = http.server.ThreadingHTTPServer(("127.0.0.1", port), Page)
+wait_for("listen")
+server.server_activate()
 open("listening", "w").close()
 server.serve_forever()
 '''
@@ -128,7 +118,7 @@ class WindowTest(QuorvaTestCase):
         # UTF-8 included. Without a GPU the shell chooses the software path by itself.
         shell = self.start_shell(SERVER, downloads=True, browser=(
             "x-scheme-handler/http", "x-scheme-handler/https"), env={
-            "GATE": "1", "QUORVA_DB": "", "QUORVA_E2E_BYTES": "caf\u00e9 \udcff=1",
+            "QUORVA_DB": "", "QUORVA_E2E_BYTES": "caf\u00e9 \udcff=1",
             "GSK_RENDERER": None, "WEBKIT_DISABLE_COMPOSITING_MODE": None,
             "GSETTINGS_BACKEND": "keyfile"})
         window = self.window = self.session.main_window(shell)
@@ -154,11 +144,6 @@ class WindowTest(QuorvaTestCase):
         address = page.wait_for(f"location.protocol === 'http:' && {SHOWN} && location.href", 20)
         self.assertRegex(address, r"^http://127\.0\.0\.1:\d+/$")
         server = self.server()
-        command = pathlib.Path(f"/proc/{server}/cmdline").read_bytes().split(b"\0")[2:-1]
-        bundled = pathlib.Path(binary()).parent.parent / "share" / "quorva" / "catalog.py"
-        self.assertEqual(command, [b"-u", os.fsencode(bundled.resolve()), b"serve", b"--no-browser",
-                                   b"--exit-with-parent", b"--port", b"8765"])
-        self.assertEqual(os.readlink(f"/proc/{server}/cwd"), shell.env["QUORVA_HOME"])
         self.assertEqual(environ(server), b"".join(os.fsencode(f"{k}={v}") + b"\0"
                                                    for k, v in shell.env.items()))
         for web in descendants(shell.pid, "WebKitWebProces"):
@@ -199,13 +184,11 @@ class WindowTest(QuorvaTestCase):
                    what="the slow answer")
         self.assertEqual(page.evaluate("location.href"), address + "fast")
 
-        # Each row's zoom levels follow on from the row before.
-        for keys, last in ((3 * ["ctrl+plus"], ["1.3000000000000003"]),
-                           (8 * ["ctrl+equal"], ["2.0"]), (["ctrl+minus", "ctrl+0"], ["1.9", "1.0"])):
-            page.evaluate("window.zooms = []")
+        # Each row's zoom level follows on from the row before, up to its bound.
+        for keys, zoom in ((3 * ["ctrl+plus"], "1.3"), (8 * ["ctrl+equal"], "2"),
+                           (["ctrl+minus"], "1.9"), (["ctrl+0"], "1")):
             self.press(*keys)
-            page.wait_for(f"window.zooms.length === {len(keys)}", timeout=10)
-            self.assertEqual(page.evaluate(f"window.zooms.slice({-len(last)})"), last)
+            page.wait_for(f"document.documentElement.style.zoom === {zoom!r}")
 
         field = "document.getElementById('field')"
         page.evaluate(f"{field}.focus()")
@@ -313,16 +296,6 @@ class CommandLineTest(QuorvaTestCase):
                     self.assertRegex(run.stdout, pattern)
                 # Nothing started: no data directory, so no server.
                 self.assertFalse(os.path.exists(shell.env["QUORVA_HOME"]))
-
-
-class SmallScreenTest(QuorvaTestCase):
-    sessions = {"xvfb"}
-    screen = (1024, 700)
-
-    def test_window_opens_no_larger_than_the_screen(self):
-        window = self.session.main_window(self.start_shell("import time\ntime.sleep(600)\n"))
-        wait_until(lambda: self.session.size(window) == (1024, 700), 10,
-                   what="the window to fill the small screen")
 
 
 if __name__ == "__main__":

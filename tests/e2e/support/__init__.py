@@ -2,8 +2,8 @@ import time
 
 
 def wait_until(predicate, timeout, interval=0.05, what=None, fatal=(), accept=bool):
-    """The predicate's first accepted value; errors count as "not yet" unless fatal. The
-    timeout names what was last seen, so a failing test tells what it saw."""
+    # The predicate's first accepted value; errors count as "not yet" unless fatal. The
+    # timeout names what was last seen, so a failing test tells what it saw.
     deadline, seen = time.monotonic() + timeout, "nothing"
     while time.monotonic() < deadline or seen == "nothing":
         try:

@@ -1,4 +1,4 @@
-"""The page as WebKit's remote inspector shows it, over the smallest websocket client that works."""
+# The page as WebKit's remote inspector shows it, over the smallest websocket client that works.
 
 import base64
 import contextlib
@@ -21,7 +21,7 @@ def _listed_pages(port):
 
 
 class Inspector:
-    """One connection to the page; a page takes one at a time and keeps quiet to a second."""
+    # One connection to the page; a page takes one at a time and keeps quiet to a second.
 
     def __init__(self, port, timeout=30.0):
         path = wait_until(lambda: _listed_pages(port), timeout, 0.1,
@@ -58,7 +58,7 @@ class Inspector:
         self.buffer += chunk
 
     def _frame(self, deadline):
-        """The next whole frame's first byte and payload; a partial one stays buffered."""
+        # The next whole frame's first byte and payload; a partial one stays buffered.
         while True:
             data = self.buffer
             if len(data) >= 2:
@@ -109,8 +109,8 @@ class Inspector:
                 self.answers[inner["id"]] = inner
 
     def evaluate(self, expression, timeout=10.0):
-        """The expression's value, as JSON carries it. A navigation that swaps the web
-        process replaces the target; the expression then goes once more to the new one."""
+        # The expression's value, as JSON carries it. A navigation that swaps the web
+        # process replaces the target; the expression then goes once more to the new one.
         deadline = time.monotonic() + timeout
         for _ in range(2):
             while self.target is None:
@@ -131,7 +131,7 @@ class Inspector:
         return result["result"].get("value")
 
     def wait_for(self, expression, timeout=10.0):
-        """The expression's value once JavaScript finds it true (a DOM node arrives here as {})."""
+        # The expression's value once JavaScript finds it true (a DOM node arrives here as {}).
         probe = f"(() => {{ const value = ({expression}); return [!!value, value]; }})()"
         return wait_until(lambda: self.evaluate(probe, min(5.0, timeout)), timeout, 0.1,
                           what=repr(expression), fatal=(ConnectionError,),

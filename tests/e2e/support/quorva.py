@@ -1,4 +1,4 @@
-"""Starting the real shell with a stand-in catalog server, and reading its window."""
+# Starting the real shell with a stand-in catalog server, and reading its window.
 
 import ast
 import collections
@@ -66,8 +66,8 @@ def write(path, text, mode=0o644):
 
 
 class Shell:
-    """The program under test in its own session, with a fresh home and an environment
-    built from nothing."""
+    # The program under test in its own session, with a fresh home and an environment
+    # built from nothing.
 
     def __init__(self, program, root):
         self.program, self.root = program, root
@@ -111,7 +111,7 @@ class Shell:
                 and p.pid != self.pid]
 
     def ends(self, how, status=0):
-        """Ends the shell by a signal or a callable; nothing of it may stay behind."""
+        # Ends the shell by a signal or a callable; nothing of it may stay behind.
         how() if callable(how) else self.process.send_signal(how)
         if self.wait() != status:
             raise AssertionError(f"exit status {self.process.returncode}, not {status}")
@@ -129,9 +129,9 @@ class Shell:
 
 
 class QuorvaTestCase(unittest.TestCase):
-    """One desktop session and one session bus for the class; each test starts its shells.
-    A class limits itself to some sessions with `sessions`, and asks for a HiDPI output with
-    `scale` or a small screen with `screen`."""
+    # One desktop session and one session bus for the class; each test starts its shells.
+    # A class limits itself to some sessions with `sessions`, and asks for a HiDPI output with
+    # `scale` or a small screen with `screen`.
 
     sessions, scale, screen = None, 1, (1920, 1080)
 
@@ -154,10 +154,10 @@ class QuorvaTestCase(unittest.TestCase):
         self.addCleanup(shutil.rmtree, self.root, True)
 
     def start_shell(self, server_source, env=(), program=None, downloads=False, browser=()):
-        """The shell with `server_source` as its catalog server, stopped after the test; a
-        second start in a test shares the first one's home. A None in `env` removes that
-        variable. `downloads` gives the home a Downloads folder, `browser` a recorder as
-        the default handler of these kinds."""
+        # The shell with `server_source` as its catalog server, stopped after the test; a
+        # second start in a test shares the first one's home. A None in `env` removes that
+        # variable. `downloads` gives the home a Downloads folder, `browser` a recorder as
+        # the default handler of these kinds.
         shell = self.shell = Shell(program or binary(), self.root)
         self.session.prepare(shell)
         server = f"{self.root}/server.py"
@@ -188,7 +188,7 @@ class QuorvaTestCase(unittest.TestCase):
         return shell.start()
 
     def open(self, source, shown="true", timeout=30, **options):
-        """The shell, its window and its page; gives the address once the server's page shows."""
+        # The shell, its window and its page; gives the address once the server's page shows.
         self.start_shell(source, **options)
         self.window = self.session.main_window(self.shell)
         self.page = self.inspector()
@@ -201,7 +201,7 @@ class QuorvaTestCase(unittest.TestCase):
         return page
 
     def server(self):
-        """The catalog server's pid, once the shell has started it."""
+        # The catalog server's pid, once the shell has started it.
         return wait_until(lambda: descendants(self.shell.pid, "python3"), 20,
                           what="the server")[0]
 
@@ -209,19 +209,19 @@ class QuorvaTestCase(unittest.TestCase):
         self.session.press(self.window, *keys)
 
     def heading(self, title, timeout=30.0):
-        """Waits for the status page with this title; gives its detail text."""
+        # Waits for the status page with this title; gives its detail text.
         self.page.wait_for(f"document.querySelector('h1')?.textContent === {title!r}", timeout)
         return self.page.evaluate("document.querySelector('pre')?.textContent")
 
     def gdbus(self, path, method, *args):
-        """A method of the application's object (or one under it), as a desktop calls it."""
+        # A method of the application's object (or one under it), as a desktop calls it.
         return sessions.run(
             ["gdbus", "call", "--session", "--dest", APPLICATION_ID, "--object-path",
              "/" + APPLICATION_ID.replace(".", "/") + path, "--method", method, *args],
             {"PATH": sessions.PATH, "DBUS_SESSION_BUS_ADDRESS": self.bus, "LANG": "C.UTF-8"})
 
     def action(self, name, activate=False):
-        """Whether the application's action is enabled, and its state (None without one)."""
+        # Whether the application's action is enabled, and its state (None without one).
         if activate:
             self.gdbus("", "org.gtk.Actions.Activate", name, "[]", "{}")
         enabled, state = re.match(r"^\(\((true|false), signature '[^']*', (?:@av )?\[(?:<(.*)>)?\]"
@@ -231,7 +231,7 @@ class QuorvaTestCase(unittest.TestCase):
         return enabled == "true", None if state is None else ast.literal_eval(state)
 
     def choose(self, label):
-        """Chooses the item of the exported menu bar, as a desktop's global menu does."""
+        # Chooses the item of the exported menu bar, as a desktop's global menu does.
         menus = self.gdbus("/menus/menubar", "org.gtk.Menus.Start", str(list(range(32))))
         actions = {text: action for action, text in re.findall(
             r"\{'action': <'app\.([\w-]+)'>, 'label': <'([^']*)'>\}", menus)}
@@ -260,7 +260,7 @@ class QuorvaTestCase(unittest.TestCase):
         return sorted(os.listdir(self.downloads))
 
     def saved(self):
-        """The one file that took its final name, once it has, with its notice."""
+        # The one file that took its final name, once it has, with its notice.
         [name] = wait_until(lambda: [f for f in self.files() if not f.startswith(".")], 20,
                             what="the saved file")
         self.notice(f"บันทึกไฟล์ “{name}” ไว้ที่ {self.downloads} แล้ว")

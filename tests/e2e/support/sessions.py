@@ -1,7 +1,7 @@
-"""The desktop a test class runs in, as `QUORVA_E2E_SESSION` names it: bare Xvfb (the
-default), Xvfb with openbox, or headless sway. A window is an X window id or sway's
-container id; on X, xprop and xdotool read windows and keys go in through XTEST; on sway,
-swaymsg reads them and wtype types."""
+# The desktop a test class runs in, as `QUORVA_E2E_SESSION` names it: bare Xvfb (the
+# default), Xvfb with openbox, or headless sway. A window is an X window id or sway's
+# container id; on X, xprop and xdotool read windows and keys go in through XTEST; on sway,
+# swaymsg reads them and wtype types.
 
 import contextlib
 import ctypes
@@ -59,7 +59,7 @@ class Session:
 
 
 class XSession(Session):
-    """Bare Xvfb: nothing decorates, places or minimises."""
+    # Bare Xvfb: nothing decorates, places or minimises.
 
     name, wayland = "xvfb", False
 
@@ -82,13 +82,13 @@ class XSession(Session):
             shell.env["GDK_SCALE"] = str(self.scale)
 
     def numbers(self, window, name, kind="32c"):
-        """A property's items as integers; none when it is absent."""
+        # A property's items as integers; none when it is absent.
         found = self.tool("xprop", *(["-root"] if window is None else ["-id", window]),
                           "-notype", "-f", name, kind, " $0+\n", name)
         return [int(n, 0) for n in re.findall(r"0x[0-9a-f]+|\d+", found.partition(name)[2])]
 
     def windows(self, shell, *search):
-        """Viewable toplevels; GTK's client leader has the pid but is never mapped."""
+        # Viewable toplevels; GTK's client leader has the pid but is never mapped.
         found = subprocess.run(["xdotool", "search", "--onlyvisible", *(
             search or ("--pid", str(shell.pid)))], env=self.env, capture_output=True, text=True)
         return [int(w) for w in found.stdout.split()]
@@ -98,7 +98,7 @@ class XSession(Session):
                          re.M).group(1) or ""
 
     def size(self, window):
-        """Logical size: what the application asked for, whatever the scale."""
+        # Logical size: what the application asked for, whatever the scale.
         found = re.search(r"Geometry: (\d+)x(\d+)", self.tool("xdotool", "getwindowgeometry",
                                                              window))
         return tuple(int(side) // self.scale for side in found.groups())
@@ -111,7 +111,7 @@ class XSession(Session):
         self.tool("xdotool", "windowsize", window, width * self.scale, height * self.scale)
 
     def close(self, window):
-        """WM_DELETE_WINDOW, as a window manager's close button sends it."""
+        # WM_DELETE_WINDOW, as a window manager's close button sends it.
         xlib = ctypes.CDLL("libX11.so.6")
         xlib.XOpenDisplay.restype = ctypes.c_void_p
         dpy = ctypes.c_void_p(xlib.XOpenDisplay(self.display.encode()))
@@ -150,7 +150,7 @@ class XSession(Session):
 
 
 class WindowManagerSession(XSession):
-    """Xvfb with openbox, a small window manager that follows the desktop standards."""
+    # Xvfb with openbox, a small window manager that follows the desktop standards.
 
     name = "openbox"
 
@@ -163,7 +163,7 @@ class WindowManagerSession(XSession):
         return self
 
     def other_window(self):
-        """Another application's window, in front and focused, until the session ends."""
+        # Another application's window, in front and focused, until the session ends.
         self.spawn(["xmessage", "-geometry", "1900x1000+0+0", "other"], self.env)
         window = wait_until(lambda: self.windows(None, "--name", "^xmessage$"), 15,
                             what="xmessage")[0]
@@ -172,7 +172,7 @@ class WindowManagerSession(XSession):
 
 
 class SwaySession(Session):
-    """Sway on its headless backend, windows floating as on a stacking desktop."""
+    # Sway on its headless backend, windows floating as on a stacking desktop.
 
     name, wayland = "sway", True
 
@@ -269,7 +269,7 @@ class SwaySession(Session):
         wait_until(lambda: self.in_front(window), 10, what="focus")
 
     def other_window(self):
-        """Another application's window, in front and focused, until the session ends."""
+        # Another application's window, in front and focused, until the session ends.
         process = self.spawn(["weston-flower"], self.env)
         self.focus(wait_until(lambda: [n["id"] for n in self.nodes(process.pid)], 15,
                               what="weston-flower")[0])
@@ -298,6 +298,6 @@ class SwaySession(Session):
 
 
 def current():
-    """The session class this run is for; a machine without its tools fails, never skips."""
+    # The session class this run is for; a machine without its tools fails, never skips.
     return {s.name: s for s in (XSession, WindowManagerSession, SwaySession)}[
         os.environ.get("QUORVA_E2E_SESSION") or "xvfb"]
