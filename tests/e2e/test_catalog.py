@@ -26,8 +26,7 @@ class CatalogTest(QuorvaTestCase):
         # The bundled catalog, with at most 256 descriptors.
         address = self.open("import resource\nresource.setrlimit(resource.RLIMIT_NOFILE, "
                             "(256, 256))\n" + REAL_CATALOG, "document.querySelector('nav')", 40,
-                            env={"QUORVA_PORT": str(free_port())}, downloads=True,
-                            browser=("inode/directory",))
+                            env={"QUORVA_PORT": str(free_port())})
         # A file picked in the file chooser is imported.
         source = os.path.join(self.root, "items.csv")
         with open(source, "w", encoding="utf-8", newline="") as handle:
@@ -74,11 +73,14 @@ class CatalogTest(QuorvaTestCase):
         self.answer(self.dialog(), "Escape")
         # A cancelled save writes nothing, as the saved one after it shows; the notice's
         # button opens the folder with the desktop's default handler, as a path.
-        self.click_link("ส่งออก CSV")
-        self.answer(self.dialog(SAVE_TITLE), "Escape")
-        self.click_link("ส่งออก CSV")
-        self.answer(self.dialog(SAVE_TITLE), "Return")
-        name = self.saved()
+        for key in ("Escape", "Return"):
+            self.page.evaluate("document.querySelector('a[href=\"/export.csv\"]').focus()")
+            self.press("Return")
+            self.answer(self.dialog(SAVE_TITLE), key)
+        [name] = wait_until(lambda: [f for f in self.files() if not f.startswith(".")], 20,
+                            what="the saved file")
+        self.notice(f"บันทึกไฟล์ “{name}” ไว้ที่ {self.downloads} แล้ว")
+        self.assertEqual(self.files(), [name])
         self.assertRegex(name, r"^catalog-\d{4}-\d{2}-\d{2}\.csv$")
         with open(os.path.join(self.downloads, name), encoding="utf-8", newline="") as handle:
             rows = list(csv.reader(handle))

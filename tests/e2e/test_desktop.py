@@ -37,7 +37,7 @@ class DesktopTest(QuorvaTestCase):
         # A second start of the program, which hands over to the first and ends.
         first = self.shell
         second = self.start_shell(LOADING, env=dict(env or {}), **options)
-        self.assertEqual(second.wait(20), 0)
+        self.assertEqual(second.process.wait(20), 0)
         self.assertEqual(second.leftovers(), [])
         self.shell = first
 

@@ -29,25 +29,22 @@ class Inspector:
         deadline = time.monotonic() + timeout
         self.sock = socket.create_connection(("127.0.0.1", port), timeout=timeout)
         self.buffer, self.target, self.answers, self.last_id = b"", None, {}, 0
-        try:
-            key = base64.b64encode(os.urandom(16)).decode()
-            self.sock.sendall(f"GET {path} HTTP/1.1\r\nHost: 127.0.0.1:{port}\r\nUpgrade: "
-                              f"websocket\r\nConnection: Upgrade\r\nSec-WebSocket-Key: {key}\r\n"
-                              "Sec-WebSocket-Version: 13\r\n\r\n".encode())
-            while b"\r\n\r\n" not in self.buffer:
-                self._fill(deadline)
-            head, _, self.buffer = self.buffer.partition(b"\r\n\r\n")
-            if not head.startswith(b"HTTP/1.1 101"):
-                raise ConnectionError(f"no websocket: {head[:60]!r}")
-            while self.target is None:
-                self._pump(deadline)
-        except BaseException:
-            self.sock.close()
-            raise
+        key = base64.b64encode(os.urandom(16)).decode()
+        self.sock.sendall(f"GET {path} HTTP/1.1\r\nHost: 127.0.0.1:{port}\r\nUpgrade: websocket"
+                          f"\r\nConnection: Upgrade\r\nSec-WebSocket-Key: {key}\r\n"
+                          "Sec-WebSocket-Version: 13\r\n\r\n".encode())
+        while b"\r\n\r\n" not in self.buffer:
+            self._fill(deadline)
+        head, _, self.buffer = self.buffer.partition(b"\r\n\r\n")
+        if not head.startswith(b"HTTP/1.1 101"):
+            raise ConnectionError(f"no websocket: {head[:60]!r}")
+        while self.target is None:
+            self._pump(deadline)
 
     def close(self):
+        # An empty close frame, masked as a client's must be.
         with contextlib.suppress(OSError):
-            self._send_frame(0x88, b"")
+            self.sock.sendall(b"\x88\x80\0\0\0\0")
         self.sock.close()
 
     def _fill(self, deadline):
@@ -69,27 +66,22 @@ class Inspector:
                     return data[0], data[2 + size:2 + size + length]
             self._fill(deadline)
 
-    def _send_frame(self, head, payload):
-        n, mask = len(payload), os.urandom(4)
-        length = (bytes([0x80 | n]) if n < 126 else b"\xfe" + struct.pack("!H", n) if n < 1 << 16
-                  else b"\xff" + struct.pack("!Q", n))
-        self.sock.sendall(bytes([head]) + length + mask
-                          + bytes(b ^ mask[i % 4] for i, b in enumerate(payload)))
-
     def _send(self, method, **params):
         self.last_id += 1
-        self._send_frame(0x81, json.dumps({"id": self.last_id, "method": method,
-                                           "params": params}).encode())
+        payload, mask = json.dumps({"id": self.last_id, "method": method, "params": params}
+                                   ).encode(), os.urandom(4)
+        n = len(payload)
+        length = b"\xfe" + struct.pack("!H", n) if n < 1 << 16 else b"\xff" + struct.pack("!Q", n)
+        self.sock.sendall(b"\x81" + (bytes([0x80 | n]) if n < 126 else length) + mask
+                          + bytes(b ^ mask[i % 4] for i, b in enumerate(payload)))
         return self.last_id
 
     def _pump(self, deadline):
-        parts = []
-        while not parts or not head & 0x80:
-            head, payload = self._frame(deadline)
-            if head & 0x0F == 0x8:
-                raise ConnectionError("the inspector closed the connection")
-            parts += [payload] if head & 0x0F in (0x0, 0x1) else []
-        message = json.loads(b"".join(parts))
+        # The inspector sends each message whole, in one text frame.
+        head, payload = self._frame(deadline)
+        if head & 0x0F == 0x8:
+            raise ConnectionError("the inspector closed the connection")
+        message = json.loads(payload) if head & 0x0F == 0x1 else {}
         method, params = message.get("method"), message.get("params", {})
         info = params.get("targetInfo", {})
         if "error" in message:

@@ -21,21 +21,18 @@ SAVE_TITLE = "บันทึกไฟล์"
 # The bundled catalog server, run as the shell asked for it.
 REAL_CATALOG = "import os, sys\nos.execv(sys.executable, [sys.executable] + sys.argv[1:])\n"
 
-Proc = collections.namedtuple("Proc", "pid ppid pgid state comm")
+Proc = collections.namedtuple("Proc", "pid comm state ppid pgid")
 
 
 def processes():
     found = []
     for pid in filter(str.isdigit, os.listdir("/proc")):
-        try:
-            with open(f"/proc/{pid}/stat", "rb") as handle:
-                raw = handle.read().decode("utf-8", "replace")
-        except OSError:
-            continue
-        # comm may itself hold spaces and parentheses; it ends at the last ")".
-        state, ppid, pgid = raw[raw.rindex(")") + 2:].split()[:3]
-        found.append(Proc(int(pid), int(ppid), int(pgid), state, raw[raw.index("(") + 1:
-                                                                     raw.rindex(")")]))
+        with contextlib.suppress(OSError):
+            # comm may itself hold spaces and parentheses; it ends at the last ")".
+            stat = pathlib.Path(f"/proc/{pid}/stat").read_text(errors="replace")
+            pid, comm, state, ppid, pgid = re.match(r"(\d+) \((.*)\) (\S) (\d+) (\d+)", stat,
+                                                    re.S).groups()
+            found.append(Proc(int(pid), comm, state, int(ppid), int(pgid)))
     return found
 
 
@@ -70,41 +67,30 @@ class Shell:
     # built from nothing.
 
     def __init__(self, program, root):
-        self.program, self.root = program, root
-        self.home, self.runtime_dir = f"{root}/home", f"{root}/runtime"
-        self.config_home, self.data_home, self.state_home = (
-            f"{self.home}/{name}" for name in (".config", ".local/share", ".local/state"))
+        self.program, self.root, self.home = program, root, f"{root}/home"
+        self.runtime_dir, self.log = f"{root}/runtime", f"{root}/stderr.{id(self)}.log"
+        self.config_home, self.data_home, self.state_home, cache = (
+            f"{self.home}/{name}" for name in (".config", ".local/share", ".local/state", ".cache"))
         self.env = {"PATH": sessions.PATH, "HOME": self.home, "XDG_CONFIG_HOME": self.config_home,
                     "XDG_DATA_HOME": self.data_home, "XDG_STATE_HOME": self.state_home,
-                    "XDG_CACHE_HOME": f"{self.home}/.cache", "XDG_RUNTIME_DIR": self.runtime_dir,
+                    "XDG_CACHE_HOME": cache, "XDG_RUNTIME_DIR": self.runtime_dir,
                     "LANG": "C.UTF-8", "QUORVA_HOME": f"{root}/data"}
-        self.process, self.log = None, f"{root}/stderr.{id(self)}.log"
 
-    def start(self, *arguments):
-        for name in ("XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_STATE_HOME", "XDG_CACHE_HOME"):
-            os.makedirs(self.env[name], exist_ok=True)
-        os.makedirs(self.runtime_dir, mode=0o700, exist_ok=True)
+    def start(self):
+        for path in (value for key, value in self.env.items() if key.startswith("XDG_")):
+            os.makedirs(path, mode=0o700, exist_ok=True)
         with open(self.log, "wb") as err:
-            self.process = subprocess.Popen([self.program, *arguments], env=self.env,
-                                            cwd=self.home, stdin=subprocess.DEVNULL,
-                                            stdout=subprocess.DEVNULL, stderr=err,
-                                            start_new_session=True)
+            self.process = subprocess.Popen([self.program], env=self.env, cwd=self.home,
+                                            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                            stderr=err, start_new_session=True)
         self.pid = self.process.pid
         return self
 
     def running(self):
         return self.process.poll() is None
 
-    def wait(self, timeout=15):
-        try:
-            return self.process.wait(timeout)
-        except subprocess.TimeoutExpired:
-            raise AssertionError(f"still running after {timeout}s; stderr ends:\n"
-                                 f"{self.stderr_text()[-2000:]}") from None
-
     def stderr_text(self):
-        with open(self.log, "rb") as handle:
-            return handle.read().decode("utf-8", "replace")
+        return pathlib.Path(self.log).read_text(errors="replace")
 
     def leftovers(self):
         return [p for p in processes() if p.pgid == self.pid and p.state != "Z"
@@ -113,7 +99,7 @@ class Shell:
     def ends(self, how, status=0):
         # Ends the shell by a signal or a callable; nothing of it may stay behind.
         how() if callable(how) else self.process.send_signal(how)
-        if self.wait() != status:
+        if self.process.wait(15) != status:
             raise AssertionError(f"exit status {self.process.returncode}, not {status}")
         wait_until(self.leftovers, 10, 0.1, what="the process group to empty",
                    accept=lambda left: not left)
@@ -124,7 +110,7 @@ class Shell:
                 os.killpg(self.pid, signal.SIGKILL)
             return self.process.poll() is not None and not self.leftovers()
 
-        if self.process:
+        if hasattr(self, "process"):
             wait_until(gone, 10, 0.2, what=f"process group {self.pid} to go")
 
 
@@ -146,44 +132,43 @@ class QuorvaTestCase(unittest.TestCase):
         # A private session bus, as a desktop has one: nothing autolaunches another.
         bus = cls.session.spawn(["dbus-daemon", "--session", "--nofork", "--print-address=1"],
                                 None, stdout=subprocess.PIPE)
-        cls.bus = bus.stdout.readline().decode().strip()
+        cls.session.env["DBUS_SESSION_BUS_ADDRESS"] = bus.stdout.readline().decode().strip()
         bus.stdout.close()
 
     def setUp(self):
         self.root = tempfile.mkdtemp(prefix="quorva-e2e-")
         self.addCleanup(shutil.rmtree, self.root, True)
 
-    def start_shell(self, server_source, env=(), program=None, downloads=False, browser=()):
+    def start_shell(self, server_source, env=(), program=None):
         # The shell with `server_source` as its catalog server, stopped after the test; a
         # second start in a test shares the first one's home. A None in `env` removes that
-        # variable. `downloads` gives the home a Downloads folder, `browser` a recorder as
-        # the default handler of these kinds.
+        # variable. The home has a Downloads folder, and a recorder stands in for the
+        # browser and the file manager.
         shell = self.shell = Shell(program or binary(), self.root)
         self.session.prepare(shell)
-        server = f"{self.root}/server.py"
+        server, self.opened = f"{self.root}/server.py", f"{self.root}/opened.txt"
         write(server, server_source)
         # Stands first on PATH as "python3", to run the test's server in the bundled one's place.
         write(f"{self.root}/bin/python3", "#!/usr/bin/python3\nimport os, sys\nos.execv("
               f"sys.executable, [sys.executable, {server!r}] + sys.argv[1:])\n", 0o755)
+        write(f"{self.root}/bin/recorder", f'#!/bin/sh\necho "$1" >>{self.opened}\n', 0o755)
+        kinds = ("x-scheme-handler/http", "x-scheme-handler/https", "inode/directory")
+        write(f"{shell.data_home}/applications/recorder.desktop", "[Desktop Entry]\nType="
+              f"Application\nName=Recorder\nExec={self.root}/bin/recorder %u\nMimeType="
+              f"{';'.join(kinds)};\n")
+        write(f"{shell.config_home}/mimeapps.list", "[Default Applications]\n"
+              + "".join(f"{kind}=recorder.desktop\n" for kind in kinds))
+        self.downloads = f"{shell.home}/Downloads"
+        os.makedirs(self.downloads, exist_ok=True)
+        write(f"{shell.config_home}/user-dirs.dirs", 'XDG_DOWNLOAD_DIR="$HOME/Downloads"\n')
         self.inspector_port = free_port()
         shell.env.update(PATH=f"{self.root}/bin:{sessions.PATH}", QUORVA_CATALOG=server,
-                         GTK_A11Y="none", DBUS_SESSION_BUS_ADDRESS=self.bus, QUORVA_DEBUG="1",
-                         GSK_RENDERER="cairo", WEBKIT_DISABLE_COMPOSITING_MODE="1",
-                         WEBKIT_INSPECTOR_HTTP_SERVER=f"127.0.0.1:{self.inspector_port}")
-        shell.env.update(env)
-        shell.env = {key: value for key, value in shell.env.items() if value is not None}
-        self.downloads = f"{shell.home}/Downloads"
-        if downloads:
-            os.makedirs(self.downloads, exist_ok=True)
-            write(f"{shell.config_home}/user-dirs.dirs", 'XDG_DOWNLOAD_DIR="$HOME/Downloads"\n')
-        if browser:
-            self.opened = f"{self.root}/browser-urls.txt"
-            write(f"{self.root}/bin/recorder", f'#!/bin/sh\necho "$1" >>{self.opened}\n', 0o755)
-            write(f"{shell.data_home}/applications/recorder.desktop", "[Desktop Entry]\nType="
-                  f"Application\nName=Recorder\nExec={self.root}/bin/recorder %u\nMimeType="
-                  f"{';'.join(browser)};\n")
-            write(f"{shell.config_home}/mimeapps.list", "[Default Applications]\n"
-                  + "".join(f"{kind}=recorder.desktop\n" for kind in browser))
+                         GTK_A11Y="none", QUORVA_DEBUG="1", GSK_RENDERER="cairo",
+                         WEBKIT_DISABLE_COMPOSITING_MODE="1",
+                         WEBKIT_INSPECTOR_HTTP_SERVER=f"127.0.0.1:{self.inspector_port}",
+                         DBUS_SESSION_BUS_ADDRESS=self.session.env["DBUS_SESSION_BUS_ADDRESS"])
+        shell.env = {key: value for key, value in {**shell.env, **dict(env)}.items()
+                     if value is not None}
         self.addCleanup(shell.cleanup)
         return shell.start()
 
@@ -210,15 +195,14 @@ class QuorvaTestCase(unittest.TestCase):
 
     def heading(self, title, timeout=30.0):
         # Waits for the status page with this title; gives its detail text.
-        self.page.wait_for(f"document.querySelector('h1')?.textContent === {title!r}", timeout)
-        return self.page.evaluate("document.querySelector('pre')?.textContent")
+        return self.page.wait_for(f"document.querySelector('h1')?.textContent === {title!r} && "
+                                  "[document.querySelector('pre')?.textContent]", timeout)[0]
 
     def gdbus(self, path, method, *args):
         # A method of the application's object (or one under it), as a desktop calls it.
-        return sessions.run(
-            ["gdbus", "call", "--session", "--dest", APPLICATION_ID, "--object-path",
-             "/" + APPLICATION_ID.replace(".", "/") + path, "--method", method, *args],
-            {"PATH": sessions.PATH, "DBUS_SESSION_BUS_ADDRESS": self.bus, "LANG": "C.UTF-8"})
+        return self.session.tool("gdbus", "call", "--session", "--dest", APPLICATION_ID,
+                                 "--object-path", "/" + APPLICATION_ID.replace(".", "/") + path,
+                                 "--method", method, *args)
 
     def action(self, name, activate=False):
         # Whether the application's action is enabled, and its state (None without one).
@@ -247,25 +231,12 @@ class QuorvaTestCase(unittest.TestCase):
         wait_until(lambda: dialog not in self.session.windows(self.shell), 10,
                    what="the dialog to close")
 
-    def click_link(self, text):
-        self.page.evaluate(f"[...document.querySelectorAll('a')]"
-                           f".find(a => a.textContent.trim() === {text!r}).focus()")
-        self.press("Return")
-
     def notice(self, text):
         wait_until(lambda: self.action("download-notice")[1] == text, 20,
                    what=f"the notice {text!r}")
 
     def files(self):
         return sorted(os.listdir(self.downloads))
-
-    def saved(self):
-        # The one file that took its final name, once it has, with its notice.
-        [name] = wait_until(lambda: [f for f in self.files() if not f.startswith(".")], 20,
-                            what="the saved file")
-        self.notice(f"บันทึกไฟล์ “{name}” ไว้ที่ {self.downloads} แล้ว")
-        self.assertEqual(self.files(), [name])
-        return name
 
     def opened_urls(self):
         path = pathlib.Path(self.opened)

@@ -17,14 +17,6 @@ from . import wait_until
 PATH = "/usr/bin:/bin"
 
 
-def run(argv, env):
-    done = subprocess.run(list(map(str, argv)), env=env, capture_output=True, text=True,
-                          timeout=20)
-    if done.returncode != 0:
-        raise RuntimeError(f"{' '.join(map(str, argv))} failed ({done.returncode}): {done.stderr}")
-    return done.stdout
-
-
 def stop_group(process):
     with contextlib.suppress(ProcessLookupError):
         os.killpg(process.pid, signal.SIGTERM)
@@ -55,7 +47,12 @@ class Session:
                           fatal=(ChildProcessError,))[0]
 
     def tool(self, *argv):
-        return run(argv, self.env)
+        done = subprocess.run(list(map(str, argv)), env=self.env, capture_output=True, text=True,
+                              timeout=20)
+        if done.returncode != 0:
+            raise RuntimeError(f"{' '.join(map(str, argv))} failed ({done.returncode}): "
+                               f"{done.stderr}")
+        return done.stdout
 
 
 class XSession(Session):
@@ -185,22 +182,20 @@ class SwaySession(Session):
                          # Desktops with focus-stealing prevention grant a request
                          # that carries a valid activation token, and only that.
                          "focus_on_window_activation focus\n")
-        self.env = {"PATH": PATH, "XDG_RUNTIME_DIR": self.runtime,
+        self.env = {"PATH": PATH, "LANG": "C.UTF-8", "XDG_RUNTIME_DIR": self.runtime,
                     "SWAYSOCK": os.path.join(self.runtime, "ipc.sock")}
         argv = ["sway", "-c", config]
         if os.geteuid() == 0:
             # Sway refuses to run as root.
             os.chown(self.runtime, 65534, 65534)
             argv = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"] + argv
-        log = self.stack.enter_context(tempfile.TemporaryFile())
         process = self.spawn(argv, dict(self.env, HOME=self.runtime, WLR_BACKENDS="headless",
                                         WLR_RENDERER="pixman", WLR_LIBINPUT_NO_DEVICES="1",
-                                        WLR_HEADLESS_OUTPUTS="1"), stdout=log, stderr=log)
+                                        WLR_HEADLESS_OUTPUTS="1"))
 
         def ready():
             if process.poll() is not None:
-                log.seek(0)
-                raise ChildProcessError(f"sway ended: {log.read()[-2000:]}")
+                raise ChildProcessError(f"sway ended ({process.returncode})")
             sockets = [n for n in os.listdir(self.runtime)
                        if n.startswith("wayland-") and not n.endswith(".lock")]
             # The IPC socket's file exists a moment before sway answers on it.
