@@ -1,12 +1,21 @@
-# A shop's day in the bundled catalog's window.
+# A shop's day in the window of the build installed into a temporary prefix, as a desktop
+# finds it, with the catalog it brings.
 
+import configparser
 import csv
 import os
+import re
+import shutil
 import signal
+import subprocess
+import tempfile
 import unittest
 
 from support import wait_until
-from support.quorva import REAL_CATALOG, SAVE_TITLE, QuorvaTestCase, free_port
+from support.quorva import (APPLICATION_ID, REAL_CATALOG, SAVE_TITLE, QuorvaTestCase, binary,
+                            free_port)
+
+ICON_COLOUR = "#6633EE"
 
 ITEMS = "\ufeffรหัสสินค้า,ชื่อสินค้า,ราคา,จำนวน\r\nMG-1,มะม่วงน้ำดอกไม้,12.50,3\r\n" \
         "MG-2,น้ำมะม่วง,35,12\r\nMG-3,มะม่วงอบแห้ง,1,1\r\n"
@@ -14,7 +23,29 @@ LEAVE = "ออกจากหน้านี้หรือไม่"
 NAME = "document.querySelector('form.item').name.value"
 
 
+def colours(path):
+    # The image's distinct colours, as #RRGGBB.
+    text = subprocess.run(["convert", path, "-alpha", "off", "-unique-colors", "-depth", "8",
+                           "txt:-"], capture_output=True, text=True, check=True).stdout
+    return {line.split()[2][:7].upper() for line in text.splitlines()[1:]}
+
+
+def shot(name):
+    # Screenshots stay in the build tree for a person to look at.
+    os.makedirs(os.path.join(os.path.dirname(os.path.dirname(binary())), "e2e-shots"),
+                exist_ok=True)
+    return os.path.join(os.path.dirname(os.path.dirname(binary())), "e2e-shots", name + ".png")
+
+
 class CatalogTest(QuorvaTestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.prefix = tempfile.mkdtemp(prefix="quorva-prefix-")
+        cls.addClassCleanup(shutil.rmtree, cls.prefix, True)
+        subprocess.run(["cmake", "--install", os.path.dirname(os.path.dirname(binary())),
+                        "--prefix", cls.prefix], check=True, stdout=subprocess.DEVNULL)
+        super().setUpClass()
+
     def go(self, path):
         self.page.evaluate(f"location.href = {path!r}")
         self.page.wait_for(f"location.pathname === {path!r} && document.querySelector('h1')", 20)
@@ -22,11 +53,37 @@ class CatalogTest(QuorvaTestCase):
     def find_status(self, text):
         wait_until(lambda: self.action("find-status")[1] == text, 15, what=f"the find bar {text!r}")
 
-    def test_import_find_print_export_and_typing_kept_until_a_signal(self):
-        # The bundled catalog, with at most 256 descriptors.
-        address = self.open("import resource\nresource.setrlimit(resource.RLIMIT_NOFILE, "
-                            "(256, 256))\n" + REAL_CATALOG, "document.querySelector('nav')", 40,
-                            env={"QUORVA_PORT": str(free_port())})
+    def test_identity_import_find_print_export_and_typing_kept_until_a_signal(self):
+        entry = configparser.ConfigParser(interpolation=None)
+        entry.read(f"{self.prefix}/share/applications/{APPLICATION_ID}.desktop")
+        entry, program, port = entry["Desktop Entry"], f"{self.prefix}/bin/quorva", free_port()
+        self.assertEqual((entry["Name"], entry["Exec"]), ("QUORVA", program))
+        wayland = self.session.wayland
+        address = self.open(REAL_CATALOG, "document.querySelector('nav')", 40, program=program,
+                            env={"QUORVA_CATALOG": None, "QUORVA_PORT": str(port),
+                                 "WAYLAND_DEBUG": "client" if wayland else None})
+        with open(f"/proc/{self.server()}/cmdline", "rb") as cmdline:
+            self.assertIn(f"\0{self.prefix}/share/quorva/catalog.py\0".encode(), cmdline.read())
+        # The window is the desktop entry's, with its icon: X's from PNGs, each as width,
+        # height, then ARGB pixels, checked at a point of the lower left, clear of the lens.
+        self.assertIn(APPLICATION_ID if wayland else entry.get("StartupWMClass", entry["Name"]),
+                      self.session.app_id(self.window))
+        icons, sizes = [] if wayland else self.session.numbers(self.window, "_NET_WM_ICON"), []
+        while icons:
+            width, height = icons[:2]
+            sizes.append((width, height, icons[2 + height * 100 // 128 * width + width * 20 // 128]
+                          & 0xFFFFFF))
+            icons = icons[2 + width * height:]
+        self.assertEqual(sorted(sizes), [] if wayland else [(48, 48, 0x6633EE),
+                                                            (128, 128, 0x6633EE)])
+        self.choose("เกี่ยวกับ QUORVA")
+        about = self.dialog()
+        self.assertIn("QUORVA", self.session.title(about))
+        path = shot(f"about-{self.session.name}")
+        wait_until(lambda: ICON_COLOUR in colours(self.session.screenshot(path, about)), 15,
+                   what="the icon in the About window")
+        self.answer(about, "Escape")
+
         # A file picked in the file chooser is imported.
         source = os.path.join(self.root, "items.csv")
         with open(source, "w", encoding="utf-8", newline="") as handle:
@@ -93,6 +150,27 @@ class CatalogTest(QuorvaTestCase):
         self.assertEqual(sorted(os.listdir(self.shell.home)),
                          [".cache", ".config", ".local", "Downloads"])
 
+        # Over another window, a second start, handed a launcher's startup token, hands over to
+        # the first, which comes to the front, and ends.
+        first = self.shell
+        if self.session.name != "xvfb":
+            wait_until(lambda: self.session.in_front(self.window), 15, what="the window in front")
+            self.session.other_window()
+            self.assertFalse(self.session.in_front(self.window))
+        second = self.start_shell("", program=program, env={
+            "DESKTOP_STARTUP_ID": "token-from-the-launcher", "QUORVA_CATALOG": None})
+        self.assertEqual((second.process.wait(20), second.leftovers()), (0, []))
+        self.assertEqual(len([p for p in first.leftovers() if p.comm == "python3"]), 1)
+        self.shell = first
+        if wayland:
+            # Sway cannot mint a launcher's token for a test, so the focus it grants for one
+            # is out of reach; the shell's part is to pass the launcher's token to the
+            # compositor rather than ask for its own.
+            used = r'xdg_activation_v1@\d+\.activate\("token-from-the-launcher"'
+            wait_until(lambda: re.search(used, first.stderr_text()), 15, what="the token used")
+        elif self.session.name != "xvfb":
+            wait_until(lambda: self.session.in_front(self.window), 15, what="the window raised")
+
         # An untouched form lets a link leave at once; half-typed, the close button, a link
         # and Quit all ask, and keeping is the default.
         self.go("/items/new")
@@ -115,6 +193,30 @@ class CatalogTest(QuorvaTestCase):
         self.dialog(LEAVE)
         self.shell.ends(signal.SIGTERM)
         self.assertNotIn("Traceback", self.shell.stderr_text())
+
+
+
+class HiDpiTest(QuorvaTestCase):
+    # A HiDPI laptop's screen: the window fits it, and pages render at full resolution.
+    sessions, scale, screen = {"xvfb", "sway"}, 2, (1024, 700)
+
+    def test_the_catalog_fits_the_screen_and_renders_at_full_resolution(self):
+        self.open(REAL_CATALOG, "document.querySelector('nav')", 40,
+                  env={"QUORVA_PORT": str(free_port())})
+        wait_until(lambda: self.session.size(self.window) == (1024, 700), 10,
+                   what="the window to fill the small screen")
+        self.assertEqual(self.page.evaluate("devicePixelRatio"), 2)
+        self.session.screenshot(shot(f"hidpi-{self.session.name}"), self.window)
+        # Half-pixel stripes: pure red and blue only where a CSS pixel has two device
+        # pixels. Set through the CSSOM, which a page's style-src policy allows.
+        self.page.evaluate("""Object.assign(document.documentElement.appendChild(
+            document.createElement('div')).style, {position: 'fixed', left: '0', top: '0',
+            zIndex: '2147483647', width: '64px', height: '64px', background:
+            'repeating-linear-gradient(90deg, #f00 0 0.5px, #00f 0.5px 1px)'})""")
+        wait_until(lambda: {"#FF0000", "#0000FF"} <= colours(self.session.screenshot(
+            shot(f"hidpi-{self.session.name}-stripes"), self.window)), 15,
+                   what="device-pixel stripes")
+        self.shell.ends(signal.SIGTERM)
 
 
 if __name__ == "__main__":

@@ -9,7 +9,8 @@ import unittest
 
 from support import wait_until
 from support.inspector import Inspector
-from support.quorva import SAVE_TITLE, QuorvaTestCase, Shell, binary, descendants
+from support.quorva import (REAL_CATALOG, SAVE_TITLE, QuorvaTestCase, Shell, binary, descendants,
+                            free_port)
 
 # Pages that say where they are, with what the tests click, type into and zoom. Files in
 # its working directory (QUORVA_HOME) release what waits, and tell what it was asked.
@@ -270,6 +271,50 @@ class CommandLineTest(QuorvaTestCase):
                 self.assertRegex(run.stdout, output)
                 # Nothing started: no data directory, so no server.
                 self.assertFalse(os.path.exists(env["QUORVA_HOME"]))
+
+
+class WindowManagerTest(QuorvaTestCase):
+    sessions = {"openbox"}
+
+    def state(self, *states, absent=()):
+        seen = lambda: self.session.tool("xprop", "-id", self.window, "WM_STATE", "_NET_WM_STATE")
+        wait_until(lambda: all(s in seen() for s in states) and not any(s in seen() for s in absent),
+                   15, what=str(states))
+
+    def test_minimise_hide_and_maximise_then_the_state_survives_a_restart(self):
+        # A proxy left in the environment that nothing answers: the page shows all the same,
+        # and the server gets it as it was.
+        proxy = {"http_proxy": f"http://127.0.0.1:{free_port()}", "no_proxy": ""}
+        port = free_port()
+        first = self.start_shell(REAL_CATALOG, env={"QUORVA_PORT": str(port), **proxy})
+        window = self.window = self.session.main_window(first)
+        wait_until(lambda: f"[QUORVA] loaded http://127.0.0.1:{port}/" in first.stderr_text(), 40,
+                   what="the catalog page")
+        self.assertLessEqual({f"{k}={v}".encode() for k, v in proxy.items()},
+                             set(environ(self.server()).split(b"\0")))
+        # Minimised or hidden, it comes back for a second start, the window manager's
+        # window list and the menu, each in turn.
+        second = lambda: self.assertEqual(self.start_shell("").process.wait(20), 0)
+        for key, way_back in (("ctrl+m", second), ("ctrl+h", second),
+                              ("ctrl+m", lambda: self.session.tool("xdotool", "windowactivate",
+                                                                   window)),
+                              ("ctrl+h", lambda: self.choose("QUORVA"))):
+            self.press(key)
+            self.state("Iconic", "_NET_WM_STATE_HIDDEN")
+            way_back()
+            wait_until(lambda: self.session.in_front(window), 15, what="the window in front")
+        self.session.resize(window, 1100, 700)
+        wait_until(lambda: self.session.size(window) == (1100, 700), 10, what="the new size")
+        self.choose("ซูม")
+        self.state("MAXIMIZED_VERT", "MAXIMIZED_HORZ")
+        first.ends(lambda: self.press("ctrl+q"))
+
+        window = self.window = self.session.main_window(self.start_shell(""))
+        self.state("MAXIMIZED_VERT", "MAXIMIZED_HORZ")
+        self.assertEqual(self.session.size(window), (1920, 1080))
+        self.choose("ซูม")
+        self.state(absent=("MAXIMIZED_VERT", "MAXIMIZED_HORZ"))
+        wait_until(lambda: self.session.size(window) == (1100, 700), 10, what="the saved size")
 
 
 if __name__ == "__main__":
