@@ -160,7 +160,7 @@ class CatalogTest(QuorvaTestCase):
         second = self.start_shell("", program=program, env={
             "DESKTOP_STARTUP_ID": "token-from-the-launcher", "QUORVA_CATALOG": None})
         self.assertEqual((second.process.wait(20), second.leftovers()), (0, []))
-        self.assertEqual(len([p for p in first.leftovers() if p.comm == "python3"]), 1)
+        self.assertEqual(len(first.leftovers("python3")), 1)
         self.shell = first
         if wayland:
             # Sway cannot mint a launcher's token for a test, so the focus it grants for one

@@ -86,5 +86,5 @@ class Inspector:
         # The expression's value once JavaScript finds it true (a DOM node arrives here as {}).
         probe = f"(() => {{ const value = ({expression}); return [!!value, value]; }})()"
         return wait_until(lambda: self.evaluate(probe, min(5.0, timeout)), timeout, 0.1,
-                          what=repr(expression), fatal=(websocket.WebSocketConnectionClosedException,),
-                          accept=lambda seen: seen[0])[1]
+                          what=repr(expression), accept=lambda seen: seen[0],
+                          fatal=(websocket.WebSocketConnectionClosedException,))[1]

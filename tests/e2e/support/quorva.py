@@ -36,13 +36,6 @@ def processes():
     return found
 
 
-def descendants(pid, comm):
-    table, found = processes(), {pid}
-    for _ in range(8):
-        found |= {p.pid for p in table if p.ppid in found}
-    return [p.pid for p in table if p.pid in found and p.comm == comm]
-
-
 def free_port():
     with socket.socket() as sock:
         sock.bind(("127.0.0.1", 0))
@@ -92,9 +85,10 @@ class Shell:
     def stderr_text(self):
         return pathlib.Path(self.log).read_text(errors="replace")
 
-    def leftovers(self):
-        return [p for p in processes() if p.pgid == self.pid and p.state != "Z"
-                and p.pid != self.pid]
+    def leftovers(self, comm=None):
+        # What else of the shell's process group lives: its server and WebKit's processes.
+        return [p.pid for p in processes() if p.pgid == self.pid and p.state != "Z"
+                and p.pid != self.pid and comm in (None, p.comm)]
 
     def ends(self, how, status=0):
         # Ends the shell by a signal or a callable; nothing of it may stay behind.
@@ -176,19 +170,27 @@ class QuorvaTestCase(unittest.TestCase):
         # The shell, its window and its page; gives the address once the server's page shows.
         self.start_shell(source, **options)
         self.window = self.session.main_window(self.shell)
-        self.page = self.inspector()
-        return self.page.wait_for(f"location.protocol === 'http:' && ({shown}) && location.href",
-                                  timeout)
+        return self.inspector(f"location.protocol === 'http:' && ({shown}) && location.href",
+                              timeout)
 
-    def inspector(self, timeout=30.0):
-        page = Inspector(self.inspector_port, timeout)
-        self.addCleanup(page.close)
-        return page
+    def inspector(self, until="true", timeout=30.0):
+        # Connects self.page once `until` holds there, and gives its value. A page whose
+        # process died keeps quiet to the connection it had; a new one finds its successor.
+        def attempt():
+            page = Inspector(self.inspector_port, 5)
+            try:
+                return page, page.wait_for(until, 5)
+            except Exception:
+                page.close()
+                raise
+
+        self.page, value = wait_until(attempt, timeout, 0.2, what=until)
+        self.addCleanup(self.page.close)
+        return value
 
     def server(self):
         # The catalog server's pid, once the shell has started it.
-        return wait_until(lambda: descendants(self.shell.pid, "python3"), 20,
-                          what="the server")[0]
+        return wait_until(lambda: self.shell.leftovers("python3"), 20, what="the server")[0]
 
     def press(self, *keys):
         self.session.press(self.window, *keys)
