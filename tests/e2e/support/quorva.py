@@ -21,7 +21,7 @@ SAVE_TITLE = "บันทึกไฟล์"
 # The bundled catalog server, run as the shell asked for it.
 REAL_CATALOG = "import os, sys\nos.execv(sys.executable, [sys.executable] + sys.argv[1:])\n"
 
-Proc = collections.namedtuple("Proc", "pid comm state ppid pgid")
+Proc = collections.namedtuple("Proc", "pid comm state pgid")
 
 
 def processes():
@@ -30,9 +30,8 @@ def processes():
         with contextlib.suppress(OSError):
             # comm may itself hold spaces and parentheses; it ends at the last ")".
             stat = pathlib.Path(f"/proc/{pid}/stat").read_text(errors="replace")
-            pid, comm, state, ppid, pgid = re.match(r"(\d+) \((.*)\) (\S) (\d+) (\d+)", stat,
-                                                    re.S).groups()
-            found.append(Proc(int(pid), comm, state, int(ppid), int(pgid)))
+            pid, comm, state, pgid = re.match(r"(\d+) \((.*)\) (\S) \d+ (\d+)", stat, re.S).groups()
+            found.append(Proc(int(pid), comm, state, int(pgid)))
     return found
 
 
@@ -50,7 +49,7 @@ def binary():
 
 def write(path, text, mode=0o644):
     os.makedirs(os.path.dirname(path), exist_ok=True)
-    with open(path, "w") as handle:
+    with open(path, "w", encoding="utf-8") as handle:
         handle.write(text)
     os.chmod(path, mode)
 
@@ -78,9 +77,6 @@ class Shell:
                                             stderr=err, start_new_session=True)
         self.pid = self.process.pid
         return self
-
-    def running(self):
-        return self.process.poll() is None
 
     def stderr_text(self):
         return pathlib.Path(self.log).read_text(errors="replace")

@@ -38,7 +38,7 @@ class Session:
 
     def main_window(self, shell, timeout=30.0):
         def shown():
-            if not shell.running():
+            if shell.process.poll() is not None:
                 raise ChildProcessError(f"the shell ended ({shell.process.returncode}): "
                                         f"{shell.stderr_text()[-2000:]}")
             return self.windows(shell)
@@ -50,8 +50,7 @@ class Session:
         done = subprocess.run(list(map(str, argv)), env=self.env, capture_output=True, text=True,
                               timeout=20)
         if done.returncode != 0:
-            raise RuntimeError(f"{' '.join(map(str, argv))} failed ({done.returncode}): "
-                               f"{done.stderr}")
+            raise RuntimeError(f"{argv} failed ({done.returncode}): {done.stderr}")
         return done.stdout
 
 
