@@ -171,7 +171,7 @@ class WindowTest(QuorvaTestCase):
         for name in ("half-1.0.csv", "half-1.1.csv"):
             page.evaluate(f"location.href = '/{name}'")
             self.answer(self.dialog(SAVE_TITLE), "Return")
-            wait_until(lambda: self.files() and all(re.match(rf"\.{name}\..*\.part$", f)
+            wait_until(lambda: self.files() and all(re.match(rf"\.{name}\..*\.part", f)
                                                     for f in self.files()), 20, what="a .part file")
             (server_home / f"{name}.drop").touch()
             self.notice(f"บันทึกไฟล์ “{name}” ไม่สำเร็จ "
