@@ -10,7 +10,7 @@ import tempfile
 import unittest
 
 from support import wait_until
-from support.quorva import (APPLICATION_ID, REAL_CATALOG, SAVE_TITLE, QuorvaTestCase, binary,
+from support.quorva import (APPLICATION_ID, BINARY, REAL_CATALOG, SAVE_TITLE, QuorvaTestCase,
                             free_port, write)
 
 ICON_COLOUR = "#6633EE"
@@ -34,11 +34,11 @@ def colours(path):
 class CatalogTest(QuorvaTestCase):
     @classmethod
     def setUpClass(cls):
+        super().setUpClass()
         cls.prefix = tempfile.mkdtemp(prefix="quorva-prefix-")
         cls.addClassCleanup(shutil.rmtree, cls.prefix, True)
-        subprocess.run(["cmake", "--install", os.path.dirname(os.path.dirname(binary())),
+        subprocess.run(["cmake", "--install", os.path.dirname(os.path.dirname(BINARY)),
                         "--prefix", cls.prefix], check=True, stdout=subprocess.DEVNULL)
-        super().setUpClass()
 
     def go(self, path):
         self.page.evaluate(f"location.href = {path!r}")

@@ -16,7 +16,7 @@ import unittest
 from . import sessions, wait_until
 from .inspector import Inspector
 
-APPLICATION_ID = "org.quorva.Quorva"
+APPLICATION_ID, BINARY = "org.quorva.Quorva", os.environ.get("QUORVA_BINARY")
 SAVE_TITLE = "บันทึกไฟล์"
 # The bundled catalog server, run as the shell asked for it.
 REAL_CATALOG = "import os, sys\nos.execv(sys.executable, [sys.executable] + sys.argv[1:])\n"
@@ -36,15 +36,10 @@ def processes():
 
 
 def free_port():
-    with socket.socket() as sock:
-        sock.bind(("127.0.0.1", 0))
+    with socket.create_server(("127.0.0.1", 0)) as sock:
         return sock.getsockname()[1]
 
 
-def binary():
-    if not os.environ.get("QUORVA_BINARY"):
-        raise unittest.SkipTest("QUORVA_BINARY is not set; run through ctest")
-    return os.environ["QUORVA_BINARY"]
 
 
 def write(path, text, mode=0o644):
@@ -114,6 +109,8 @@ class QuorvaTestCase(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         kind = sessions.current()
+        if not BINARY:
+            raise unittest.SkipTest("QUORVA_BINARY is not set; run through ctest")
         if cls.sessions is not None and kind.name not in cls.sessions:
             raise unittest.SkipTest(f"not a {kind.name} scenario")
         cls.session = kind(cls.scale, cls.screen)
@@ -134,9 +131,9 @@ class QuorvaTestCase(unittest.TestCase):
         # second start in a test shares the first one's home. A None in `env` removes that
         # variable. The home has a Downloads folder, and a recorder stands in for the
         # browser and the file manager.
-        shell = self.shell = Shell(program or binary(), self.root)
+        shell = self.shell = Shell(program or BINARY, self.root)
         self.session.prepare(shell)
-        server, self.opened = f"{self.root}/server.py", f"{self.root}/opened.txt"
+        server, self.opened = f"{self.root}/server.py", pathlib.Path(f"{self.root}/opened.txt")
         write(server, server_source)
         # Stands first on PATH as "python3", to run the test's server in the bundled one's place.
         write(f"{self.root}/bin/python3", "#!/usr/bin/python3\nimport os, sys\nos.execv("
@@ -237,5 +234,4 @@ class QuorvaTestCase(unittest.TestCase):
         return sorted(os.listdir(self.downloads))
 
     def opened_urls(self):
-        path = pathlib.Path(self.opened)
-        return path.read_text().splitlines() if path.exists() else []
+        return self.opened.read_text().splitlines() if self.opened.exists() else []
