@@ -1,116 +1,52 @@
-"""The page as WebKit's remote inspector shows it, over the smallest websocket client that works."""
+# The page as WebKit's remote inspector shows it.
 
-import base64
 import contextlib
 import http.client
 import json
-import os
 import re
-import socket
-import struct
 import time
 
-from . import wait_until
+import websocket
 
-_PAGE = re.compile(r"/socket/\d+/\d+/WebPage")
+from . import wait_until
 
 
 def _listed_pages(port):
     # http.client rather than urllib, which would honour proxy variables.
     with contextlib.closing(http.client.HTTPConnection("127.0.0.1", port, timeout=2)) as page:
         page.request("GET", "/")
-        return _PAGE.findall(page.getresponse().read().decode("utf-8", "replace"))
+        return re.findall(r"/socket/\d+/\d+/WebPage", page.getresponse().read().decode())
 
 
 class Inspector:
-    """One connection to the page; a page takes one at a time and keeps quiet to a second."""
+    # One connection to the page; a page takes one at a time and keeps quiet to a second.
 
     def __init__(self, port, timeout=30.0):
-        deadline = time.monotonic() + timeout
         path = wait_until(lambda: _listed_pages(port), timeout, 0.1,
                           what=f"a page on the inspector at port {port}")[0]
-        self.sock = socket.create_connection(("127.0.0.1", port), timeout=timeout)
-        self.buffer, self.target, self.answers, self.errors, self.last_id = b"", None, {}, {}, 0
-        try:
-            key = base64.b64encode(os.urandom(16)).decode()
-            self.sock.sendall(f"GET {path} HTTP/1.1\r\nHost: 127.0.0.1:{port}\r\n"
-                              "Upgrade: websocket\r\nConnection: Upgrade\r\n"
-                              f"Sec-WebSocket-Key: {key}\r\nSec-WebSocket-Version: 13\r\n\r\n"
-                              .encode())
-            while b"\r\n\r\n" not in self.buffer:
-                self._fill(deadline)
-            head, _, self.buffer = self.buffer.partition(b"\r\n\r\n")
-            if not head.startswith(b"HTTP/1.1 101"):
-                raise ConnectionError(f"no websocket: {head[:60]!r}")
-            while self.target is None:
-                self._pump(deadline)
-        except BaseException:
-            self.sock.close()
-            raise
+        deadline = time.monotonic() + timeout
+        self.socket = websocket.create_connection(f"ws://127.0.0.1:{port}{path}",
+                                                  timeout=timeout, http_no_proxy=["127.0.0.1"])
+        self.target, self.answers, self.last_id = None, {}, 0
+        while self.target is None:
+            self._pump(deadline)
 
     def close(self):
-        if self.sock.fileno() < 0:
-            return
-        try:
-            self._send_frame(0x88, b"")
-            deadline = time.monotonic() + 2
-            while self._frame(deadline)[0] & 0x0F != 0x8:
-                pass
-        except OSError:
-            pass
-        self.sock.close()
-
-    def _fill(self, deadline):
-        remaining = deadline - time.monotonic()
-        if remaining <= 0:
-            raise TimeoutError("the inspector said nothing in time")
-        self.sock.settimeout(remaining)
-        chunk = self.sock.recv(65536)
-        if not chunk:
-            raise ConnectionError("the inspector dropped the connection")
-        self.buffer += chunk
-
-    def _frame(self, deadline):
-        while True:
-            data = self.buffer
-            if len(data) >= 2:
-                size = {126: 2, 127: 8}.get(data[1] & 0x7F, 0)
-                length = int.from_bytes(data[2:2 + size], "big") if size else data[1] & 0x7F
-                if len(data) >= 2 + size + length:
-                    self.buffer = data[2 + size + length:]
-                    return data[0], data[2 + size:2 + size + length]
-            self._fill(deadline)
-
-    def _send_frame(self, head, payload):
-        n = len(payload)
-        length = (bytes([0x80 | n]) if n < 126 else b"\xfe" + struct.pack("!H", n) if n < 1 << 16
-                  else b"\xff" + struct.pack("!Q", n))
-        mask = os.urandom(4)
-        self.sock.sendall(bytes([head]) + length + mask
-                          + bytes(b ^ mask[i % 4] for i, b in enumerate(payload)))
+        self.socket.close(timeout=1)
 
     def _send(self, method, **params):
         self.last_id += 1
-        self._send_frame(0x81, json.dumps({"id": self.last_id, "method": method,
-                                           "params": params}).encode())
+        self.socket.send(json.dumps({"id": self.last_id, "method": method, "params": params}))
         return self.last_id
 
     def _pump(self, deadline):
-        parts = []
-        while True:
-            head, payload = self._frame(deadline)
-            if head & 0x0F == 0x8:
-                raise ConnectionError("the inspector closed the connection")
-            if head & 0x0F in (0x0, 0x1):
-                parts.append(payload)
-                if head & 0x80:
-                    break
-        message = json.loads(b"".join(parts))
+        self.socket.settimeout(max(deadline - time.monotonic(), 0.001))
+        message = json.loads(self.socket.recv())
         method, params = message.get("method"), message.get("params", {})
+        info = params.get("targetInfo", {})
         if "error" in message:
-            self.errors[message["id"]] = message["error"]
-        elif method == "Target.targetCreated" and params["targetInfo"]["type"] == "page":
-            info = params["targetInfo"]
+            self.answers[message["id"]] = message
+        elif method == "Target.targetCreated" and info["type"] == "page":
             if not info.get("isProvisional"):
                 self.target = info["targetId"]
             if info.get("isPaused"):
@@ -125,12 +61,10 @@ class Inspector:
                 self.answers[inner["id"]] = inner
 
     def evaluate(self, expression, timeout=10.0):
-        """The expression's value, as JSON carries it.
-
-        A navigation that swaps the web process replaces the target; the
-        expression then goes once more to the new one."""
+        # The expression's value, as JSON carries it. A navigation that swaps the web
+        # process replaces the target; the expression then goes once more to the new one.
         deadline = time.monotonic() + timeout
-        for attempt in (1, 2):
+        for _ in range(2):
             while self.target is None:
                 self._pump(deadline)
             target = self.target
@@ -138,22 +72,19 @@ class Inspector:
             outer = self._send("Target.sendMessageToTarget", targetId=target, message=json.dumps(
                 {"id": inner, "method": "Runtime.evaluate",
                  "params": {"expression": expression, "returnByValue": True}}))
-            while inner not in self.answers and outer not in self.errors and self.target == target:
+            while not {inner, outer} & self.answers.keys() and self.target == target:
                 self._pump(deadline)
-            if inner in self.answers or self.target == target or attempt == 2:
+            if inner in self.answers or self.target == target:
                 break
-        answer = self.answers.pop(inner, {"error": self.errors.get(outer, "the page went away")})
+        answer = self.answers.pop(inner, None) or self.answers.pop(outer, {"error": "page gone"})
         result = answer.get("result", {})
         if "error" in answer or result.get("wasThrown"):
             raise RuntimeError(f"{expression!r}: {answer.get('error') or result['result']}")
         return result["result"].get("value")
 
-    def location(self):
-        return self.evaluate("location.href")
-
     def wait_for(self, expression, timeout=10.0):
-        """The expression's value once JavaScript finds it true (a DOM node arrives here as {})."""
+        # The expression's value once JavaScript finds it true (a DOM node arrives here as {}).
         probe = f"(() => {{ const value = ({expression}); return [!!value, value]; }})()"
         return wait_until(lambda: self.evaluate(probe, min(5.0, timeout)), timeout, 0.1,
-                          what=repr(expression), fatal=(ConnectionError,),
-                          accept=lambda seen: seen[0])[1]
+                          what=repr(expression), accept=lambda seen: seen[0],
+                          fatal=(websocket.WebSocketConnectionClosedException,))[1]
