@@ -84,10 +84,12 @@ class Bulk:
             conn.execute("DELETE FROM batch")
         if errors:
             raise ImportRejected(errors)
+        if derived:
+            # Before the indexes: summing by category then reads the table in order, where
+            # the category index would send it to every row's page in turn.
+            fill_search_and_categories(conn)
         for _, _, sql in derived:
             conn.execute(sql)
-        if derived:
-            fill_search_and_categories(conn)
         return empty
 
     def _upsert_batch(self, conn, batch, errors, counts, overwrite_older, empty):
