@@ -129,6 +129,8 @@ class Bulk:
             errors.append(problem)
         added, now = [], utc_now()
         created, updated = batch.created, batch.updated
+        if not found and not repeated:
+            added, end = list(range(end)), 0
         for i in range(end):
             number = numbers[i]
             if number in repeated:

@@ -10,7 +10,7 @@ from unittest import mock
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..",
                                 "resources"))
-from quorva_catalog import backups, csvfile, restoring, store  # noqa: E402
+from quorva_catalog import backups, bulk, csvfile, restoring, store  # noqa: E402
 from quorva_catalog.markup import Markup, html, join  # noqa: E402
 
 
@@ -48,6 +48,20 @@ class UnitTest(unittest.TestCase):
         self.assertEqual([values["name"] for _, values, _ in from_file],
                          ["ไข่ไก่", "น้ำปลา ขวดใหญ่"])
 
+
+    def test_an_import_in_batches_of_any_size_finds_the_same_problems_in_row_order(self):
+        data = "code,name,price\nA,ก,1\nB,ข,x\n\na,ค,2\nC,,3,9\n".encode()
+        for size in (1, 2, 4000):
+            with self.subTest(size=size), mock.patch.object(csvfile, "BATCH", size), \
+                    tempfile.TemporaryDirectory() as folder:
+                catalog = store.Store(os.path.join(folder, "catalog.db"))
+                batches, errors, _ = csvfile.read_batches(data)
+                with self.assertRaises(bulk.ImportRejected):
+                    catalog.upsert(batches, errors)
+                catalog.close()
+                self.assertEqual(list(errors.kept), [
+                    (3, "ราคาต้องเป็นตัวเลข เช่น 120 หรือ 1,250.50"),
+                    (5, "รหัส “a” ซ้ำกับแถวที่ 2"), (6, "มีข้อมูลเกินจำนวนคอลัมน์ในหัวตาราง")])
 
     def test_a_compressed_copy_unpacks_only_within_half_the_free_space(self):
         packed = io.BytesIO(gzip.compress(b"\0" * (1 << 20)))
