@@ -4,7 +4,6 @@ import bisect
 import sqlite3
 import urllib.parse
 
-from .csvfile import EXPORT_CELLS
 from .migrations import fill_search_and_categories
 from .text import FIELD_LABELS, search_columns_of, utc_now
 
@@ -13,14 +12,15 @@ class Bulk:
     """What Store does with every item at once; its single-item writes come from Store."""
 
     def export_rows(self):
-        """Blocks of every item's CSV cells (EXPORT_CELLS) in code order, from one committed
-        state, read through a connection of its own, so that saving goes on meanwhile."""
+        """Every item in code order, from one committed state, read through a connection of
+        its own, so that saving goes on meanwhile."""
         conn = sqlite3.connect(f"file:{urllib.parse.quote(self.path)}?mode=ro", uri=True,
                                isolation_level=None, check_same_thread=False, timeout=5)
         try:
             conn.execute("BEGIN")
-            rows = conn.execute(f"SELECT {EXPORT_CELLS} FROM items ORDER BY code COLLATE NOCASE")
-            yield from iter(lambda: rows.fetchmany(5000), [])
+            yield from conn.execute(
+                "SELECT code, name, category, price_satang, quantity, note, created_at, "
+                "updated_at FROM items ORDER BY code COLLATE NOCASE")
             conn.execute("COMMIT")
         finally:
             conn.close()

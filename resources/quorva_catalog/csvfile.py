@@ -29,7 +29,6 @@ CSV_COLUMNS = [
 HEADER_NAMES = {search_form(" ".join(name.split())): field
                 for field, header, aliases in CSV_COLUMNS for name in (header,) + aliases}
 FORMULA_START = tuple("=+-@\t\r")
-QUOTE = "'"
 
 
 def quoted(text):
@@ -45,34 +44,30 @@ def unguard_cell(text):
     return text[1:] if quoted(text) else text
 
 
-def guarded_sql(column):
-    """guard_cell in SQL, for a TEXT column."""
-    starts = ", ".join(str(ord(start)) for start in FORMULA_START)
-    return (f"CASE WHEN unicode({column}) IN ({starts}) OR unicode({column}) = {ord(QUOTE)} "
-            f"AND unicode(substr({column}, 2)) IN ({starts}, {ord(QUOTE)}) "
-            f"THEN '''' || {column} ELSE {column} END")
+def write_csv(rows, out):
+    """Rows of (code, name, category, price_satang, quantity, note, created_at, updated_at)
+    to the binary file `out` as UTF-8 with its mark, a block of rows at a time."""
+    text = io.StringIO()
+    writer = csv.writer(text, lineterminator="\r\n")
+    writer.writerow([header for _, header, _ in CSV_COLUMNS])
+    out.write("\ufeff".encode("utf-8"))
+    for block in iter(lambda: list(itertools.islice(rows, 2000)), []):
+        writer.writerows([guard(code), guard(name), guard(category),
+                          format_satang(price, False), quantity, guard(note), created, updated]
+                         for code, name, category, price, quantity, note, created, updated
+                         in block)
+        out.write(text.getvalue().encode("utf-8"))
+        text.seek(0)
+        text.truncate()
+    out.write(text.getvalue().encode("utf-8"))
 
 
-# Each item's cells as the export writes them, guarded and formatted by SQLite as it reads
-# them: no row costs a Python call of its own.
-EXPORT_CELLS = (f"{guarded_sql('code')}, {guarded_sql('name')}, {guarded_sql('category')}, "
-                "printf('%d.%02d', price_satang / 100, price_satang % 100), quantity, "
-                f"{guarded_sql('note')}, created_at, updated_at")
+def guard(text):
+    # Most cells start with a letter or digit; only the rest need a closer look.
+    return guard_cell(text) if text[:1] in GUARDED else text
 
 
-def write_csv(blocks, out):
-    """Blocks of rows of cells (EXPORT_CELLS) to the binary file `out` as UTF-8 with its
-    mark."""
-    text = io.TextIOWrapper(out, encoding="utf-8", newline="")
-    try:
-        text.write("\ufeff")
-        writer = csv.writer(text, lineterminator="\r\n")
-        writer.writerow([header for _, header, _ in CSV_COLUMNS])
-        for block in blocks:
-            writer.writerows(block)
-        text.flush()
-    finally:
-        text.detach()
+GUARDED = set(FORMULA_START + ("'",))
 
 
 DELIMITERS = (",", ";", "\t")
@@ -262,8 +257,8 @@ BATCH = 4000
 
 class Batch:
     """Rows read together: their numbers, their values field by field (a list per field the
-    file has), their times (None where a row gives none that reads), and the problems of the
-    batch's other rows, in row order."""
+    file has), their times (None where a row gives none that reads), and the problems found in
+    the rows it read, in row order; rows with a problem are not among its rows."""
 
     def __init__(self, numbers, columns, created, updated, problems):
         self.numbers, self.columns, self.problems = numbers, columns, problems
@@ -284,7 +279,7 @@ def data_rows(records, fields, problems):
     width = len(fields)
     code_at = fields.index("code")
     number, line, found, pending = 1, records.line_num + 1, False, []
-    cells_of, numbers, blank = [], [], True
+    cells_of, numbers = [], []
     try:
         for number, cells in enumerate(records, start=2):
             line = records.line_num + 1
