@@ -10,7 +10,7 @@ from unittest import mock
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..",
                                 "resources"))
-from quorva_catalog import backups, bulk, csvfile, restoring, store  # noqa: E402
+from quorva_catalog import backups, bulk, csvfile, restoring, store, text  # noqa: E402
 from quorva_catalog.markup import Markup, html, join  # noqa: E402
 
 
@@ -58,6 +58,15 @@ class UnitTest(unittest.TestCase):
                 batches, errors, _ = csvfile.read_batches(data)
                 with self.assertRaises(bulk.ImportRejected):
                     catalog.upsert(batches, errors)
+                # Folded a batch at a time, the search columns are what each item's own give.
+                good = ("code,name,category,price,note\nＡ-๑,เเตงโม ก๋วยเตี๋ยว,Café,1,\n"
+                        "b-2,น้ำ\u200bปลา,,2,ส่ง ๒ วัน\n")
+                catalog.upsert(*csvfile.read_batches(good.encode())[:2])
+                for row in catalog.read("SELECT * FROM items"):
+                    self.assertEqual(
+                        (row["search_text"], row["search_bare"], row["sort_name"]),
+                        text.search_columns(row["code"], row["name"], row["category"],
+                                            row["note"]))
                 catalog.close()
                 self.assertEqual(list(errors.kept), [
                     (3, "ราคาต้องเป็นตัวเลข เช่น 120 หรือ 1,250.50"),
