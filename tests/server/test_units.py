@@ -63,10 +63,9 @@ class UnitTest(unittest.TestCase):
                         "b-2,น้ำ\u200bปลา,,2,ส่ง ๒ วัน\n")
                 catalog.upsert(*csvfile.read_batches(good.encode())[:2])
                 for row in catalog.read("SELECT * FROM items"):
-                    self.assertEqual(
-                        (row["search_text"], row["search_bare"], row["sort_name"]),
-                        text.search_columns(row["code"], row["name"], row["category"],
-                                            row["note"]))
+                    stored = tuple(row[k] for k in ("search_text", "search_bare", "sort_name"))
+                    self.assertEqual(stored, text.search_columns(
+                        *(row[k] for k in ("code", "name", "category", "note"))))
                 catalog.close()
                 self.assertEqual(list(errors.kept), [
                     (3, "ราคาต้องเป็นตัวเลข เช่น 120 หรือ 1,250.50"),
