@@ -253,6 +253,8 @@ def read_records(text, problems):
 
 
 BATCH = 4000
+# Cells may be long (up to the csv module's limit): a batch also ends at this much text.
+BATCH_TEXT = 4 << 20
 
 
 class Batch:
@@ -279,7 +281,7 @@ def data_rows(records, fields, problems):
     width = len(fields)
     code_at = fields.index("code")
     number, line, found, pending = 1, records.line_num + 1, False, []
-    cells_of, numbers = [], []
+    cells_of, numbers, size = [], [], 0
     try:
         for number, cells in enumerate(records, start=2):
             line = records.line_num + 1
@@ -295,9 +297,10 @@ def data_rows(records, fields, problems):
             found = True
             cells_of.append(cells)
             numbers.append(number)
-            if len(numbers) >= BATCH:
+            size += sum(map(len, cells))
+            if len(numbers) >= BATCH or size >= BATCH_TEXT:
                 yield batch_of(cells_of, numbers, fields, pending)
-                cells_of, numbers, pending = [], [], []
+                cells_of, numbers, pending, size = [], [], [], 0
     except csv.Error as error:
         pending.append((number + 1, csv_problem(str(error), line)))
     if not found and not pending:
