@@ -5,6 +5,7 @@ Prints the figures, asserts nothing.
 
     bench/catalog_scale.py            1,000,000 items
     bench/catalog_scale.py 100000     fewer
+    bench/catalog_scale.py 300000 --transfer   import and export only
 
 Times are medians of 5 at the client; beside each, the server's own CPU time for it (summed
 over its threads from /proc), which the other programs on a shared machine disturb far less.
@@ -101,7 +102,9 @@ def folder_size(path):
 
 
 def main():
-    count = int(sys.argv[1]) if len(sys.argv) > 1 else 1_000_000
+    numbers = [arg for arg in sys.argv[1:] if arg.isdigit()]
+    count = int(numbers[0]) if numbers else 1_000_000
+    transfer_only = "--transfer" in sys.argv
     root = tempfile.mkdtemp(prefix="catalog-scale-")
     data = os.path.join(root, "data")
     os.mkdir(data)
@@ -123,23 +126,29 @@ def main():
 
         watcher = threading.Thread(target=watch)
         watcher.start()
-        began = time.monotonic()
+        cpu, began = cpu_ns(server.proc.pid), time.monotonic()
         response = server.upload(source)
         seconds = time.monotonic() - began
+        cpu = (cpu_ns(server.proc.pid) - cpu) / 1e9
         done.set()
         watcher.join()
         assert response.status == 303, (response.status, response.text[:2000])
         say(f"Catalog at {count:,} items")
         say(f"  import (CSV {len(source) / 1e6:.0f} MB) {seconds:8.2f} s   "
-            f"{count / seconds:10,.0f} rows/s   server RSS peak {peak[0]:.0f} MiB "
+            f"{count / seconds:10,.0f} rows/s   server CPU {cpu:.2f} s = "
+            f"{count / cpu:,.0f} rows/s   server RSS peak {peak[0]:.0f} MiB "
             f"(VmHWM {rss_mib(server.proc.pid, 'VmHWM'):.0f} MiB)")
         del source
-        began = time.monotonic()
+        cpu, began = cpu_ns(server.proc.pid), time.monotonic()
         exported = server.get("/export.csv").body
         seconds = time.monotonic() - began
+        cpu = (cpu_ns(server.proc.pid) - cpu) / 1e9
         say(f"  export ({len(exported) / 1e6:.0f} MB)     {seconds:8.2f} s   "
-            f"{count / seconds:10,.0f} rows/s   "
-            f"server VmHWM {rss_mib(server.proc.pid, 'VmHWM'):.0f} MiB")
+            f"{count / seconds:10,.0f} rows/s   server CPU {cpu:.2f} s = "
+            f"{count / cpu:,.0f} rows/s   server VmHWM {rss_mib(server.proc.pid, 'VmHWM'):.0f} MiB")
+        if transfer_only:
+            stop(server)
+            return 0
         code = re.search(rb"\r\n(\d+),", exported[-300:]).group(1).decode()
         searches = SEARCHES + [("a whole code (opens the item)", code)]
         say("  search (client ms / server CPU ms, median of 5; matches)")

@@ -141,6 +141,43 @@ def search_columns(code, name, category, note):
     return keyed, bare(keyed), sort_name(name)
 
 
+def search_columns_of(codes, names, categories, notes):
+    """search_columns for many rows at once, as three lists: each step runs once over all the
+    rows joined by NUL, which no cleaned text holds, and which no step joins to its
+    neighbours. Gives exactly what search_columns gives row by row."""
+    if not codes:
+        return [], [], []
+    keyed = _folded("\0".join(map("\n".join, zip(codes, names, categories, notes))))
+    if THAI_DIGIT.search(keyed):
+        keyed = keyed.translate(THAI_DIGITS)
+    keyed = unicodedata.normalize("NFD", keyed.replace("\u0e40\u0e40", "\u0e41"))
+    # The leading vowels swapped with their consonants through split(), without a call per swap.
+    pieces = LEADING_VOWEL.split(_folded("\0".join(names)).replace("\u0e40\u0e40", "\u0e41"))
+    pieces[1::3], pieces[2::3] = pieces[2::3], pieces[1::3]
+    full = "".join(pieces)
+    return (keyed.split("\0"), bare(keyed).split("\0"),
+            list(map("\x01".join, zip(TONE.sub("", full).split("\0"), full.split("\0")))))
+
+
+LEADING_VOWEL = re.compile("([\u0e40-\u0e44])([\u0e01-\u0e2e])")
+TONE = re.compile("[\u0e47-\u0e4c]")
+
+
+def _compatible_rows(rows):
+    # compatible() decides row by row whether to normalise; so must a batch that needs it.
+    if unicodedata.is_normalized("NFKC", rows.replace("\u0e33", "")):
+        return rows
+    return "\0".join(map(compatible, rows.split("\0")))
+
+
+def _folded(rows):
+    """search_form of each NUL-separated row, at once."""
+    text = _compatible_rows(rows)
+    if not text.replace("\n", "").replace("\0", "").isprintable():
+        text = INVISIBLE.sub("", text)
+    return thai_order(nfc(text.casefold()))
+
+
 def search_terms(query):
     """Each word of a query as (bare form, pattern or None): a word typed without marks
     matches whatever marks the text has; the marks a word does carry must be on the same

@@ -11,7 +11,7 @@ import urllib.parse
 
 from .. import restoring
 from ..backups import BackupError, safety_snapshot
-from ..csvfile import read_csv, write_csv
+from ..csvfile import read_batches, write_csv
 from ..httpd import Handler, close_parts
 from ..links import with_flash
 from ..pages import importing
@@ -68,11 +68,11 @@ class TransferRoutes(Handler):
         # row, closes only that one, and the upload stays for a preview's answer.
         with open(os.dup(upload.fileno()), "rb") as reading:
             reading.seek(0)
-            rows, errors, ignored = read_csv(reading)
+            batches, errors, ignored = read_batches(reading)
             try:
                 # No restore may swap the file while its safety snapshot is taken.
                 with restoring.RESTORING:
-                    return self.app.store.upsert(rows, errors, snapshot=lambda: safety_snapshot(
+                    return self.app.store.upsert(batches, errors, snapshot=lambda: safety_snapshot(
                         self.app.store, "import"), **options), ignored
             except ImportRejected as rejected:
                 self.import_page(rejected.errors, 422, ignored)
