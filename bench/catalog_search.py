@@ -12,7 +12,8 @@ import tempfile
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "resources"))
-from quorva_catalog.csvfile import read_csv, write_csv  # noqa: E402
+from quorva_catalog.batches import read_csv  # noqa: E402
+from quorva_catalog.csvfile import write_csv  # noqa: E402
 from quorva_catalog.migrations import MIGRATIONS  # noqa: E402
 from quorva_catalog.store import Store  # noqa: E402
 

@@ -33,7 +33,7 @@ class Bulk:
 
     def upsert(self, batches, errors, preview=False, overwrite_older=False, stamp=None,
                snapshot=None):
-        """All rows or none: the rows of each Batch from csvfile.read_batches are written as
+        """All rows or none: the rows of each Batch from batches.read_batches are written as
         they come, in one transaction that any error, found here or by the reader, undoes.
         `errors` gets every problem in row order.
 

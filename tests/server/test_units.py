@@ -8,7 +8,7 @@ import unittest
 from unittest import mock
 
 import harness  # noqa: F401  (puts the server's package on the path)
-from quorva_catalog import backups, bulk, csvfile, restoring, store, text
+from quorva_catalog import backups, batches, bulk, csvfile, restoring, store, text
 from quorva_catalog.markup import Markup, html, join
 
 
@@ -42,26 +42,26 @@ class UnitTest(unittest.TestCase):
         with tempfile.TemporaryFile() as upload:
             upload.write(data)
             upload.seek(0)
-            rows, problems, ignored = csvfile.read_csv(upload)
+            rows, problems, ignored = batches.read_csv(upload)
             from_file = list(rows)
             self.assertFalse(upload.closed)
         self.assertEqual((problems.total, ignored), (0, []))
-        self.assertEqual(from_file, list(csvfile.read_csv(data)[0]))
+        self.assertEqual(from_file, list(batches.read_csv(data)[0]))
         self.assertEqual([values["name"] for _, values, _ in from_file],
                          ["ไข่ไก่", "น้ำปลา ขวดใหญ่"])
 
     def test_an_import_in_batches_of_any_size_finds_the_same_problems_in_row_order(self):
         data = "code,name,price\nA,ก,1\nB,ข,x\n\na,ค,2\nC,,3,9\n".encode()
         for size in (1, 2, 4000):
-            with self.subTest(size=size), mock.patch.object(csvfile, "BATCH", size):
+            with self.subTest(size=size), mock.patch.object(batches, "BATCH", size):
                 catalog = self.catalog()
-                batches, errors, _ = csvfile.read_batches(data)
+                rows, errors, _ = batches.read_batches(data)
                 with self.assertRaises(bulk.ImportRejected):
-                    catalog.upsert(batches, errors)
+                    catalog.upsert(rows, errors)
                 # Folded a batch at a time, the search columns are what each item's own give.
                 good = ("code,name,category,price,note\nＡ-๑,เเตงโม ก๋วยเตี๋ยว,Café,1,\n"
                         "b-2,น้ำ\u200bปลา,,2,ส่ง ๒ วัน\n")
-                catalog.upsert(*csvfile.read_batches(good.encode())[:2])
+                catalog.upsert(*batches.read_batches(good.encode())[:2])
                 for row in catalog.read("SELECT * FROM items"):
                     stored = tuple(row[k] for k in ("search_text", "search_bare", "sort_name"))
                     self.assertEqual(stored, text.search_columns(

@@ -11,7 +11,8 @@ import urllib.parse
 
 from .. import restoring
 from ..backups import BackupError, safety_snapshot
-from ..csvfile import read_batches, write_csv
+from ..batches import read_batches
+from ..csvfile import write_csv
 from ..httpd import Handler, close_parts
 from ..links import with_flash
 from ..pages import importing
