@@ -3,11 +3,11 @@
 
 import os
 import re
-import shutil
 import signal
 import subprocess
 import tempfile
 import unittest
+from pathlib import Path
 
 from support import wait_until
 from support.quorva import (APPLICATION_ID, BINARY, REAL_CATALOG, SAVE_TITLE, QuorvaTestCase,
@@ -35,8 +35,7 @@ class CatalogTest(QuorvaTestCase):
     @classmethod
     def setUpClass(cls):
         super().setUpClass()
-        cls.prefix = tempfile.mkdtemp(prefix="quorva-prefix-")
-        cls.addClassCleanup(shutil.rmtree, cls.prefix, True)
+        cls.prefix = cls.enterClassContext(tempfile.TemporaryDirectory(prefix="quorva-prefix-"))
         subprocess.run(["cmake", "--install", os.path.dirname(os.path.dirname(BINARY)),
                         "--prefix", cls.prefix], check=True, stdout=subprocess.DEVNULL)
 
@@ -44,20 +43,16 @@ class CatalogTest(QuorvaTestCase):
         self.page.evaluate(f"location.href = {path!r}")
         self.page.wait_for(f"location.pathname === {path!r} && document.querySelector('h1')", 20)
 
-    def find_status(self, text):
-        wait_until(lambda: self.action("find-status")[1] == text, 15, what=f"the find bar {text!r}")
-
     def test_identity_import_find_print_export_and_typing_kept_until_a_signal(self):
-        with open(f"{self.prefix}/share/applications/{APPLICATION_ID}.desktop") as desktop:
-            entry = dict(re.findall(r"^(\w+)=(.*)$", desktop.read(), re.M))
+        desktop = Path(f"{self.prefix}/share/applications/{APPLICATION_ID}.desktop").read_text()
+        entry = dict(re.findall(r"^(\w+)=(.*)$", desktop, re.M))
         program, port = f"{self.prefix}/bin/quorva", free_port()
         self.assertEqual((entry["Name"], entry["Exec"]), ("QUORVA", program))
         wayland = self.session.wayland
-        address = self.open(REAL_CATALOG, "document.querySelector('nav')", 40, program=program,
-                            env={"QUORVA_CATALOG": None, "QUORVA_PORT": str(port),
-                                 "WAYLAND_DEBUG": "client" if wayland else None})
-        with open(f"/proc/{self.server()}/cmdline", "rb") as cmdline:
-            self.assertIn(f"\0{self.prefix}/share/quorva/catalog.py\0".encode(), cmdline.read())
+        address = self.open(REAL_CATALOG, program=program, env={
+            "QUORVA_PORT": str(port), "WAYLAND_DEBUG": "client" if wayland else None})
+        self.assertIn(f"\0{self.prefix}/share/quorva/catalog.py\0".encode(),
+                      Path(f"/proc/{self.server()}/cmdline").read_bytes())
         # The window is the desktop entry's, with its icon: X's from PNGs, each as width,
         # height, then ARGB pixels, checked at a point of the lower left, clear of the lens.
         self.assertIn(APPLICATION_ID if wayland else entry["StartupWMClass"],
@@ -102,20 +97,19 @@ class CatalogTest(QuorvaTestCase):
                            "(document.querySelector('#item-1 td + td').firstChild)")
         self.press("ctrl+c")
         self.session.wait_for_clipboard("มะม่วง")
-        self.press("ctrl+f", "ctrl+v")
-        self.find_status("1 จาก 3")
-        for keys, status in ((["Return", "F3", "ctrl+g"], "1 จาก 3"), (["shift+F3"], "3 จาก 3")):
+        for keys, status in ((["ctrl+f", "ctrl+v"], "1 จาก 3"),
+                             (["Return", "F3", "ctrl+g"], "1 จาก 3"), (["shift+F3"], "3 จาก 3")):
             self.press(*keys)
-            self.find_status(status)
+            self.shows("find-status", status)
         self.assertEqual(self.page.evaluate("getSelection().toString()"), "มะม่วง")
         # Typed over, in any case.
         self.press("ctrl+a")
         self.session.type_text(self.window, "mg-")
-        self.find_status("1 จาก 3")
+        self.shows("find-status", "1 จาก 3")
         self.session.type_text(self.window, "x")
-        self.find_status("ไม่พบข้อความนี้ในหน้า")
+        self.shows("find-status", "ไม่พบข้อความนี้ในหน้า")
         self.press("Escape")
-        self.find_status("")
+        self.shows("find-status", "")
         self.page.wait_for("document.hasFocus()")
 
         self.press("ctrl+p")
@@ -128,11 +122,10 @@ class CatalogTest(QuorvaTestCase):
             self.answer(self.dialog(SAVE_TITLE), key)
         [name] = wait_until(lambda: [f for f in self.files() if not f.startswith(".")], 20,
                             what="the saved file")
-        self.notice(f"บันทึกไฟล์ “{name}” ไว้ที่ {self.downloads} แล้ว")
+        self.shows("download-notice", f"บันทึกไฟล์ “{name}” ไว้ที่ {self.downloads} แล้ว")
         self.assertEqual(self.files(), [name])
         self.assertRegex(name, r"^catalog-\d{4}-\d{2}-\d{2}\.csv$")
-        with open(os.path.join(self.downloads, name), encoding="utf-8") as handle:
-            exported = handle.read()
+        exported = Path(self.downloads, name).read_text(encoding="utf-8")
         self.assertEqual((exported[:5], exported.count("มะม่วง")), ("\ufeffรหัส", 3))
         self.assertTrue(self.action("open-download-folder", activate=True)[0])
         wait_until(lambda: self.opened_urls() == [self.downloads], 20, what="the folder opened")
@@ -146,8 +139,8 @@ class CatalogTest(QuorvaTestCase):
         if self.session.name != "xvfb":
             self.session.other_window()
             self.assertFalse(self.session.in_front(self.window))
-        second = self.start_shell("", program=program, env={
-            "DESKTOP_STARTUP_ID": "token-from-the-launcher", "QUORVA_CATALOG": None})
+        second = self.start_shell("", program=program,
+                                  env={"DESKTOP_STARTUP_ID": "token-from-the-launcher"})
         self.assertEqual((second.process.wait(20), second.leftovers()), (0, []))
         self.assertEqual(len(first.leftovers("python3")), 1)
         self.shell = first
@@ -190,8 +183,7 @@ class HiDpiTest(QuorvaTestCase):
     sessions, scale, screen = {"xvfb", "sway"}, 2, (1024, 700)
 
     def test_the_catalog_fits_the_screen_and_renders_at_full_resolution(self):
-        self.open(REAL_CATALOG, "document.querySelector('nav')", 40,
-                  env={"QUORVA_PORT": str(free_port())})
+        self.open(REAL_CATALOG, env={"QUORVA_PORT": str(free_port())})
         wait_until(lambda: self.session.size(self.window) == (1024, 700), 10,
                    what="the window to fill the small screen")
         self.assertEqual(self.page.evaluate("devicePixelRatio"), 2)

@@ -42,8 +42,8 @@ class Page(http.server.BaseHTTPRequestHandler):
             for header in headers.items():
                 self.send_header(*header)
             self.end_headers()
+            # Unbuffered: the body is on its way before anything waits.
             self.wfile.write(body)
-            self.wfile.flush()
         finally:
             open(self.path[1:] + "-answered", "w").close()
         if self.path.startswith("/half"):
@@ -53,8 +53,7 @@ class Page(http.server.BaseHTTPRequestHandler):
             print("bye <now>", file=sys.stderr, flush=True)
             os._exit(3)
 
-    def log_message(self, *args):
-        pass
+    log_message = lambda self, *args: None
 
 # The address comes only once the test says so, and the port opens later still.
 server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Page, bind_and_activate=False)
@@ -85,14 +84,12 @@ class WindowTest(QuorvaTestCase):
     def test_a_day_from_the_loading_page_to_the_server_ending(self):
         # The server gets the environment exactly as the shell got it, bytes that are not
         # UTF-8 included. Without a GPU the shell chooses the software path by itself.
-        shell = self.start_shell(SERVER, env={
+        self.open(SERVER, "document.querySelector('.dot')", 30, env={
             "QUORVA_DB": "", "QUORVA_E2E_BYTES": "caf\u00e9 \udcff=1", "GSK_RENDERER": None,
             "WEBKIT_DISABLE_COMPOSITING_MODE": None, "GSETTINGS_BACKEND": "keyfile"})
-        window = self.window = self.session.main_window(shell)
+        shell, window, page = self.shell, self.window, self.page
         self.assertEqual(self.session.title(window), "QUORVA")
         # 1280x840 and the 960x600 minimum are the page's, bars and borders aside.
-        self.inspector("document.querySelector('.dot')")
-        page = self.page
         self.assertEqual(page.evaluate("[location.href, document.querySelector('p').textContent,"
                                        " document.documentElement.lang, innerWidth, innerHeight]"),
                          ["about:blank", "กำลังเปิด QUORVA\u2026", "th", 1280, 840])
@@ -170,8 +167,8 @@ class WindowTest(QuorvaTestCase):
             wait_until(lambda: self.files() and all(re.match(rf"\.{name}\..*\.part", f)
                                                     for f in self.files()), 20, what="a .part file")
             (server_home / f"{name}.drop").touch()
-            self.notice(f"บันทึกไฟล์ “{name}” ไม่สำเร็จ "
-                        "เพราะการเชื่อมต่อกับเซิร์ฟเวอร์ขาดหายระหว่างดาวน์โหลด ลองใหม่อีกครั้ง")
+            self.shows("download-notice", f"บันทึกไฟล์ “{name}” ไม่สำเร็จ "
+                       "เพราะการเชื่อมต่อกับเซิร์ฟเวอร์ขาดหายระหว่างดาวน์โหลด ลองใหม่อีกครั้ง")
             self.assertEqual((self.files(), self.action("open-download-folder")[0]), ([], False))
         self.assertEqual(page.evaluate("location.href"), address + "fast")
 
@@ -197,20 +194,19 @@ class WindowTest(QuorvaTestCase):
         shell.ends(lambda: self.session.close(window))
 
         # The next start has the size and the scheme, and follows the scheme back to light.
-        shell = self.start_shell(SERVER, env={"GSETTINGS_BACKEND": "keyfile"})
-        window = self.window = self.session.main_window(shell)
-        wait_until(lambda: self.session.size(window) == (1100, 700), 10, what="the saved size")
-        self.inspector(f"location.protocol === 'http:' && {SHOWN} && ({DARK} true)")
+        self.open(SERVER, f"location.protocol === 'http:' && {SHOWN} && ({DARK} true)", 30,
+                  env={"GSETTINGS_BACKEND": "keyfile"})
+        wait_until(lambda: self.session.size(self.window) == (1100, 700), 10, what="saved size")
         self.scheme("default")
         self.page.wait_for(DARK + "false", timeout=15)
         # A signal finds the size saved since the last resize.
-        self.session.resize(window, 1200, 760)
-        state = pathlib.Path(shell.state_home, "quorva", "window-state.ini")
+        self.session.resize(self.window, 1200, 760)
+        state = pathlib.Path(self.shell.state_home, "quorva", "window-state.ini")
         wait_until(lambda: "width=1200\nheight=760\n" in state.read_text(), 10, what="saved")
         # A server that ends shows why, with the end of what it said.
         self.page.evaluate("location.href = '/exit'")
         self.assertEqual(self.heading("เซิร์ฟเวอร์หยุดทำงาน (exit 3)"), "bye <now>")
-        shell.ends(signal.SIGINT)
+        self.shell.ends(signal.SIGINT)
 
 
 class CommandLineTest(QuorvaTestCase):
@@ -226,8 +222,7 @@ class CommandLineTest(QuorvaTestCase):
                 # The first that informs wins, and on a display no window opens.
                 (["-x", "--help", "--version"], self.session.display, 0, usage, "")):
             with self.subTest(arguments=arguments, display=display):
-                env = Shell(BINARY, self.root).env
-                env.update({"DISPLAY": display} if display else {})
+                env = Shell(BINARY, self.root).env | ({"DISPLAY": display} if display else {})
                 run = subprocess.run([BINARY, *arguments], env=env, capture_output=True,
                                      text=True, timeout=30)
                 # Nothing started: no data directory, so no server.
@@ -237,9 +232,7 @@ class CommandLineTest(QuorvaTestCase):
 
     @unittest.skipUnless(os.environ.get("QUORVA_SLOW_TESTS"), "takes the full 25 seconds")
     def test_a_silent_server_gets_the_timeout_page_with_its_last_words(self):
-        self.start_shell("import sys, time\nsys.stderr.write('still starting\\n')\ntime.sleep(99)")
-        self.window = self.session.main_window(self.shell)
-        self.inspector()
+        self.open("import sys, time\nsys.stderr.write('still starting\\n')\ntime.sleep(99)", "true")
         self.assertEqual(self.heading("เซิร์ฟเวอร์ไม่ตอบสนองภายใน 25 วินาที", 40), "still starting")
         self.shell.ends(signal.SIGTERM)
 

@@ -1,29 +1,24 @@
 # The page as WebKit's remote inspector shows it.
 
-import contextlib
-import http.client
 import json
 import re
 import time
+import urllib.request
 
 import websocket
 
 from . import wait_until
 
 
-def _listed_pages(port):
-    # http.client rather than urllib, which would honour proxy variables.
-    with contextlib.closing(http.client.HTTPConnection("127.0.0.1", port, timeout=2)) as page:
-        page.request("GET", "/")
-        return re.findall(r"/socket/\d+/\d+/WebPage", page.getresponse().read().decode())
-
-
 class Inspector:
     # One connection to the page; a page takes one at a time and keeps quiet to a second.
 
-    def __init__(self, port, timeout=30.0):
-        path = wait_until(lambda: _listed_pages(port), timeout, 0.1,
-                          what=f"a page on the inspector at port {port}")[0]
+    def __init__(self, port, timeout=5.0):
+        # Whatever proxy the environment names, the inspector is asked directly. With no
+        # page listed yet this fails, and the caller tries again.
+        opener = urllib.request.build_opener(urllib.request.ProxyHandler({}))
+        with opener.open(f"http://127.0.0.1:{port}/", timeout=2) as answer:
+            path = re.findall(r"/socket/\d+/\d+/WebPage", answer.read().decode())[0]
         deadline = time.monotonic() + timeout
         self.socket = websocket.create_connection(f"ws://127.0.0.1:{port}{path}",
                                                   timeout=timeout, http_no_proxy=["127.0.0.1"])

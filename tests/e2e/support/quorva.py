@@ -1,12 +1,10 @@
 # Starting the real shell with a stand-in catalog server, and reading its window.
 
 import ast
-import collections
 import contextlib
 import os
 import pathlib
 import re
-import shutil
 import signal
 import socket
 import subprocess
@@ -20,19 +18,7 @@ APPLICATION_ID, BINARY = "org.quorva.Quorva", os.environ.get("QUORVA_BINARY")
 SAVE_TITLE = "บันทึกไฟล์"
 # The bundled catalog server, run as the shell asked for it.
 REAL_CATALOG = "import os, sys\nos.execv(sys.executable, [sys.executable] + sys.argv[1:])\n"
-
-Proc = collections.namedtuple("Proc", "pid comm state pgid")
-
-
-def processes():
-    found = []
-    for pid in filter(str.isdigit, os.listdir("/proc")):
-        with contextlib.suppress(OSError):
-            # comm may itself hold spaces and parentheses; it ends at the last ")".
-            stat = pathlib.Path(f"/proc/{pid}/stat").read_text(errors="replace")
-            pid, comm, state, pgid = re.match(r"(\d+) \((.*)\) (\S) \d+ (\d+)", stat, re.S).groups()
-            found.append(Proc(int(pid), comm, state, int(pgid)))
-    return found
+CATALOG_SHOWN = "location.protocol === 'http:' && document.querySelector('nav') && location.href"
 
 
 def free_port():
@@ -40,31 +26,26 @@ def free_port():
         return sock.getsockname()[1]
 
 
-
-
 def write(path, text, mode=0o644):
     os.makedirs(os.path.dirname(path), exist_ok=True)
-    with open(path, "w", encoding="utf-8") as handle:
-        handle.write(text)
+    pathlib.Path(path).write_text(text, encoding="utf-8")
     os.chmod(path, mode)
 
 
 class Shell:
     # The program under test in its own session, with a fresh home and an environment
-    # built from nothing.
+    # built from nothing: the base directories are the home's, as most desktops leave them.
 
     def __init__(self, program, root):
-        self.program, self.root, self.home = program, root, f"{root}/home"
-        self.runtime_dir, self.log = f"{root}/runtime", f"{root}/stderr.{id(self)}.log"
-        self.config_home, self.data_home, self.state_home, cache = (
-            f"{self.home}/{name}" for name in (".config", ".local/share", ".local/state", ".cache"))
-        self.env = {"PATH": sessions.PATH, "HOME": self.home, "XDG_CONFIG_HOME": self.config_home,
-                    "XDG_DATA_HOME": self.data_home, "XDG_STATE_HOME": self.state_home,
-                    "XDG_CACHE_HOME": cache, "XDG_RUNTIME_DIR": self.runtime_dir,
+        self.program, self.home, self.log = program, f"{root}/home", f"{root}/stderr.{id(self)}.log"
+        self.runtime_dir, *self.places = f"{root}/runtime", *(f"{self.home}/{name}" for name in (
+            ".config", ".local/share", ".local/state", ".cache"))
+        self.config_home, self.data_home, self.state_home, _ = self.places
+        self.env = {"PATH": sessions.PATH, "HOME": self.home, "XDG_RUNTIME_DIR": self.runtime_dir,
                     "LANG": "C.UTF-8", "QUORVA_HOME": f"{root}/data"}
 
     def start(self):
-        for path in (value for key, value in self.env.items() if key.startswith("XDG_")):
+        for path in (self.runtime_dir, *self.places):
             os.makedirs(path, mode=0o700, exist_ok=True)
         with open(self.log, "wb") as err:
             self.process = subprocess.Popen([self.program], env=self.env, cwd=self.home,
@@ -77,15 +58,16 @@ class Shell:
         return pathlib.Path(self.log).read_text(errors="replace")
 
     def leftovers(self, comm=None):
-        # What else of the shell's process group lives: its server and WebKit's processes.
-        return [p.pid for p in processes() if p.pgid == self.pid and p.state != "Z"
-                and p.pid != self.pid and comm in (None, p.comm)]
+        # What else of the shell's session lives: its server and WebKit's processes.
+        listed = subprocess.run(["ps", "-s", str(self.pid), "-o", "pid=,stat=,comm="],
+                                capture_output=True, text=True).stdout
+        return [int(pid) for pid, state, name in (p.split(None, 2) for p in listed.splitlines())
+                if state[0] != "Z" and int(pid) != self.pid and comm in (None, name)]
 
-    def ends(self, how, status=0):
-        # Ends the shell by a signal or a callable; nothing of it may stay behind.
+    def ends(self, how):
+        # Ends the shell by a signal or a callable, cleanly; nothing of it may stay behind.
         how() if callable(how) else self.process.send_signal(how)
-        if self.process.wait(15) != status:
-            raise AssertionError(f"exit status {self.process.returncode}, not {status}")
+        assert self.process.wait(15) == 0, f"exit status {self.process.returncode}"
         wait_until(self.leftovers, 10, 0.1, what="the process group to empty",
                    accept=lambda left: not left)
 
@@ -117,14 +99,12 @@ class QuorvaTestCase(unittest.TestCase):
         cls.addClassCleanup(cls.session.stack.close)
         cls.session.start()
         # A private session bus, as a desktop has one: nothing autolaunches another.
-        bus = cls.session.spawn(["dbus-daemon", "--session", "--nofork", "--print-address=1"],
-                                None, stdout=subprocess.PIPE)
-        cls.session.env["DBUS_SESSION_BUS_ADDRESS"] = bus.stdout.readline().decode().strip()
-        bus.stdout.close()
+        cls.session.env["DBUS_SESSION_BUS_ADDRESS"] = cls.session.announced(
+            ["dbus-daemon", "--session", "--nofork", "--print-address=1"], None)
 
     def setUp(self):
-        self.root = tempfile.mkdtemp(prefix="quorva-e2e-")
-        self.addCleanup(shutil.rmtree, self.root, True)
+        self.root = self.enterContext(tempfile.TemporaryDirectory(prefix="quorva-e2e-",
+                                                                  ignore_cleanup_errors=True))
 
     def start_shell(self, server_source, env=(), program=None):
         # The shell with `server_source` as its catalog server, stopped after the test; a
@@ -149,28 +129,25 @@ class QuorvaTestCase(unittest.TestCase):
         os.makedirs(self.downloads, exist_ok=True)
         write(f"{shell.config_home}/user-dirs.dirs", 'XDG_DOWNLOAD_DIR="$HOME/Downloads"\n')
         self.inspector_port = free_port()
-        shell.env.update(PATH=f"{self.root}/bin:{sessions.PATH}", QUORVA_CATALOG=server,
-                         GTK_A11Y="none", QUORVA_DEBUG="1", GSK_RENDERER="cairo",
-                         WEBKIT_DISABLE_COMPOSITING_MODE="1",
+        shell.env.update(PATH=f"{self.root}/bin:{sessions.PATH}", GTK_A11Y="none", QUORVA_DEBUG="1",
+                         GSK_RENDERER="cairo", WEBKIT_DISABLE_COMPOSITING_MODE="1",
                          WEBKIT_INSPECTOR_HTTP_SERVER=f"127.0.0.1:{self.inspector_port}",
                          DBUS_SESSION_BUS_ADDRESS=self.session.env["DBUS_SESSION_BUS_ADDRESS"])
-        shell.env = {key: value for key, value in {**shell.env, **dict(env)}.items()
-                     if value is not None}
+        shell.env = {k: v for k, v in (shell.env | dict(env)).items() if v is not None}
         self.addCleanup(shell.cleanup)
         return shell.start()
 
-    def open(self, source, shown="true", timeout=30, **options):
-        # The shell, its window and its page; gives the address once the server's page shows.
+    def open(self, source, until=CATALOG_SHOWN, timeout=40, **options):
+        # The shell, its window and its page, once `until` holds there; gives its value.
         self.start_shell(source, **options)
         self.window = self.session.main_window(self.shell)
-        return self.inspector(f"location.protocol === 'http:' && ({shown}) && location.href",
-                              timeout)
+        return self.inspector(until, timeout)
 
     def inspector(self, until="true", timeout=30.0):
         # Connects self.page once `until` holds there, and gives its value. A page whose
         # process died keeps quiet to the connection it had; a new one finds its successor.
         def attempt():
-            page = Inspector(self.inspector_port, 5)
+            page = Inspector(self.inspector_port)
             try:
                 return page, page.wait_for(until, 5)
             except Exception:
@@ -203,11 +180,10 @@ class QuorvaTestCase(unittest.TestCase):
         # Whether the application's action is enabled, and its state (None without one).
         if activate:
             self.gdbus("", "org.gtk.Actions.Activate", name, "[]", "{}")
-        enabled, state = re.match(r"^\(\((true|false), signature '[^']*', (?:@av )?\[(?:<(.*)>)?\]"
-                                  r"\),\)$", self.gdbus("", "org.gtk.Actions.Describe", name)
-                                  .strip(), re.S).groups()
-        # GVariant text quotes and escapes strings as Python does.
-        return enabled == "true", None if state is None else ast.literal_eval(state)
+        described = self.gdbus("", "org.gtk.Actions.Describe", name)
+        # GVariant text quotes and escapes a string as Python does.
+        state = re.search(r"\[<(.*)>\]\),\)$", described.strip(), re.S)
+        return described.startswith("((true,"), state and ast.literal_eval(state.group(1))
 
     def choose(self, label):
         # Chooses the item of the exported menu bar, as a desktop's global menu does.
@@ -226,9 +202,9 @@ class QuorvaTestCase(unittest.TestCase):
         wait_until(lambda: dialog not in self.session.windows(self.shell), 10,
                    what="the dialog to close")
 
-    def notice(self, text):
-        wait_until(lambda: self.action("download-notice")[1] == text, 20,
-                   what=f"the notice {text!r}")
+    def shows(self, action, text):
+        # Waits for the window to show `text` where the action's state mirrors it.
+        wait_until(lambda: self.action(action)[1] == text, 20, what=f"{action} {text!r}")
 
     def files(self):
         return sorted(os.listdir(self.downloads))

@@ -7,6 +7,7 @@ import contextlib
 import ctypes
 import json
 import os
+import pathlib
 import re
 import signal
 import subprocess
@@ -17,34 +18,34 @@ from . import wait_until
 PATH = "/usr/bin:/bin"
 
 
-def stop_group(process):
-    with contextlib.suppress(ProcessLookupError):
-        os.killpg(process.pid, signal.SIGTERM)
-    process.wait(10)
-
-
 class Session:
     def __init__(self, scale=1, screen=(1920, 1080)):
-        self.scale, (width, height) = scale, screen
-        self.pixels = f"{width * scale}x{height * scale}"
+        self.scale, self.pixels = scale, f"{screen[0] * scale}x{screen[1] * scale}"
         self.stack = contextlib.ExitStack()
 
     def spawn(self, argv, env, **options):
         options = {"stdout": subprocess.DEVNULL, "stderr": subprocess.DEVNULL, **options}
         process = subprocess.Popen(argv, env=env, stdin=subprocess.DEVNULL,
                                    start_new_session=True, **options)
-        self.stack.callback(stop_group, process)
+        # Stopped with the session, its whole group, then reaped.
+        self.stack.callback(process.wait, 10)
+        self.stack.callback(os.killpg, process.pid, signal.SIGTERM)
         return process
 
-    def main_window(self, shell, timeout=30.0):
+    def announced(self, argv, env):
+        # Starts a server that prints where it listens, and gives that line.
+        process = self.spawn(argv, env, stdout=subprocess.PIPE)
+        with process.stdout:
+            return process.stdout.readline().decode().strip()
+
+    def main_window(self, shell):
         def shown():
+            # A shell that ended gives up the wait at once, with its last words.
             if shell.process.poll() is not None:
-                raise ChildProcessError(f"the shell ended ({shell.process.returncode}): "
-                                        f"{shell.stderr_text()[-2000:]}")
+                raise ChildProcessError(f"the shell ended: {shell.stderr_text()[-2000:]}")
             return self.windows(shell)
 
-        return wait_until(shown, timeout, what=f"a window of pid {shell.pid}",
-                          fatal=(ChildProcessError,))[0]
+        return wait_until(shown, 30, what="the shell's window", fatal=(ChildProcessError,))[0]
 
     def tool(self, *argv):
         done = subprocess.run(list(map(str, argv)), env=self.env, capture_output=True, text=True,
@@ -62,12 +63,9 @@ class XSession(Session):
     def start(self):
         # -displayfd: the server picks a free display itself. -noreset: otherwise it resets
         # when its last client leaves, and refuses connections meanwhile.
-        read, write = os.pipe()
-        self.spawn(["Xvfb", "-displayfd", str(write), "-screen", "0", self.pixels + "x24",
-                    "-nolisten", "tcp", "-noreset"], {"PATH": PATH}, pass_fds=(write,))
-        os.close(write)
-        with os.fdopen(read) as pipe:
-            self.display = ":" + pipe.readline().strip()
+        self.display = ":" + self.announced(["Xvfb", "-displayfd", "1", "-screen", "0",
+                                             f"{self.pixels}x24", "-nolisten", "tcp", "-noreset"],
+                                            {"PATH": PATH})
         # xdotool types non-ASCII text, and xprop shows it, only in a UTF-8 locale.
         self.env = {"DISPLAY": self.display, "PATH": PATH, "LANG": "C.UTF-8"}
         return self
@@ -83,21 +81,19 @@ class XSession(Session):
                           "-notype", "-f", name, kind, " $0+\n", name)
         return [int(n, 0) for n in re.findall(r"0x[0-9a-f]+|\d+", found.partition(name)[2])]
 
-    def windows(self, shell, *search):
-        # Viewable toplevels; GTK's client leader has the pid but is never mapped.
-        found = subprocess.run(["xdotool", "search", "--onlyvisible", *(
-            search or ("--pid", str(shell.pid)))], env=self.env, capture_output=True, text=True)
-        return [int(w) for w in found.stdout.split()]
+    def windows(self, shell):
+        # Viewable toplevels; GTK's client leader has the pid but is never mapped. None
+        # found is a failure, for the caller to wait on.
+        found = self.tool("xdotool", "search", "--onlyvisible", "--pid", shell.pid)
+        return [int(w) for w in found.split()]
 
     def title(self, window):
-        return re.search(r'= "(.*)"$|$', self.tool("xprop", "-id", window, "_NET_WM_NAME"),
-                         re.M).group(1) or ""
+        return self.tool("xdotool", "getwindowname", window)[:-1]
 
     def size(self, window):
         # Logical size: what the application asked for, whatever the scale.
-        found = re.search(r"Geometry: (\d+)x(\d+)", self.tool("xdotool", "getwindowgeometry",
-                                                             window))
-        return tuple(int(side) // self.scale for side in found.groups())
+        found = self.tool("xdotool", "getwindowgeometry", window)
+        return tuple(int(side) // self.scale for side in re.search(r"(\d+)x(\d+)", found).groups())
 
     def min_size(self, window):
         hints = self.numbers(window, "WM_NORMAL_HINTS", "32i")
@@ -161,10 +157,8 @@ class WindowManagerSession(XSession):
     def other_window(self):
         # Another application's window, in front and focused, until the session ends.
         self.spawn(["xmessage", "-geometry", "1900x1000+0+0", "other"], self.env)
-        window = wait_until(lambda: self.windows(None, "--name", "^xmessage$"), 15,
-                            what="xmessage")[0]
-        self.tool("xdotool", "windowactivate", window)
-        wait_until(lambda: self.in_front(window), 10, what="the other window in front")
+        self.tool("xdotool", "search", "--sync", "--onlyvisible", "--name", "^xmessage$",
+                  "windowactivate", "--sync")
 
 
 class SwaySession(Session):
@@ -174,34 +168,26 @@ class SwaySession(Session):
 
     def start(self):
         self.runtime = self.stack.enter_context(tempfile.TemporaryDirectory(prefix="quorva-sway-"))
-        config = os.path.join(self.runtime, "config")
-        with open(config, "w") as handle:
-            handle.write(f"xwayland disable\noutput HEADLESS-1 mode {self.pixels} scale "
-                         f"{self.scale}\nfor_window [app_id=\".*\"] floating enable\n"
-                         # Desktops with focus-stealing prevention grant a request
-                         # that carries a valid activation token, and only that.
-                         "focus_on_window_activation focus\n")
+        config = pathlib.Path(self.runtime, "config")
+        # Desktops with focus-stealing prevention grant a request that carries a valid
+        # activation token, and only that.
+        config.write_text(f"xwayland disable\noutput HEADLESS-1 mode {self.pixels} scale "
+                          f"{self.scale}\nfor_window [app_id=\".*\"] floating enable\n"
+                          "focus_on_window_activation focus\n")
         self.env = {"PATH": PATH, "LANG": "C.UTF-8", "XDG_RUNTIME_DIR": self.runtime,
                     "SWAYSOCK": os.path.join(self.runtime, "ipc.sock")}
-        argv = ["sway", "-c", config]
+        argv = ["sway", "-c", str(config)]
         if os.geteuid() == 0:
             # Sway refuses to run as root.
             os.chown(self.runtime, 65534, 65534)
             argv = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"] + argv
-        process = self.spawn(argv, dict(self.env, HOME=self.runtime, WLR_BACKENDS="headless",
-                                        WLR_RENDERER="pixman", WLR_LIBINPUT_NO_DEVICES="1",
-                                        WLR_HEADLESS_OUTPUTS="1"))
-
-        def ready():
-            if process.poll() is not None:
-                raise ChildProcessError(f"sway ended ({process.returncode})")
-            sockets = [n for n in os.listdir(self.runtime)
-                       if n.startswith("wayland-") and not n.endswith(".lock")]
-            # The IPC socket's file exists a moment before sway answers on it.
-            return sockets and self.swaymsg("-t", "get_outputs") and sockets[0]
-
-        self.socket = wait_until(ready, 20, what="sway to listen", fatal=(ChildProcessError,))
-        self.env["WAYLAND_DISPLAY"] = self.socket
+        self.spawn(argv, dict(self.env, HOME=self.runtime, WLR_BACKENDS="headless",
+                              WLR_RENDERER="pixman", WLR_LIBINPUT_NO_DEVICES="1",
+                              WLR_HEADLESS_OUTPUTS="1"))
+        # Sway answers on its IPC socket only once its display's socket listens, the first
+        # free one from wayland-1 in a runtime directory of its own.
+        wait_until(lambda: self.swaymsg("-t", "get_outputs"), 20, what="sway to answer")
+        self.socket = self.env["WAYLAND_DISPLAY"] = "wayland-1"
         # A seat has a keyboard only while one exists, and keys a new one sends before a
         # client has bound it are lost: one keyboard stays for the whole session.
         self.spawn(["wtype", "-s", "86400000"], self.env)
@@ -219,30 +205,26 @@ class SwaySession(Session):
         with contextlib.suppress(FileExistsError):
             os.symlink(os.path.join(self.runtime, self.socket),
                        os.path.join(shell.runtime_dir, self.socket))
-        shell.env.pop("DISPLAY", None)
         shell.env["WAYLAND_DISPLAY"] = self.socket
 
-    def nodes(self, pid=None):
-        found, pending = [], [self.swaymsg("-t", "get_tree")]
-        while pending:
-            node = pending.pop()
-            pending += node.get("nodes", []) + node.get("floating_nodes", [])
-            if node.get("pid") and pid in (None, node["pid"]):
-                found.append(node)
-        return found
+    def nodes(self):
+        # Windows at any depth of the tree: the parser hands over every object it reads.
+        found = []
+        json.loads(self.tool("swaymsg", "-r", "-t", "get_tree"),
+                   object_hook=lambda node: found.append(node) or node)
+        return [n for n in found if n.get("pid")]
 
     def node(self, window):
         return next(n for n in self.nodes() if n["id"] == window)
 
     def windows(self, shell):
-        return [n["id"] for n in self.nodes(shell.pid)]
+        return [n["id"] for n in self.nodes() if n["pid"] == shell.pid]
 
     def title(self, window):
         return self.node(window)["name"]
 
     def size(self, window):
-        rect = self.node(window)["window_rect"]
-        return rect["width"], rect["height"]
+        return tuple(self.node(window)["window_rect"][side] for side in ("width", "height"))
 
     def resize(self, window, width, height):
         self.swaymsg(f"[con_id={window}]", "resize", "set", f"{width}px", f"{height}px")
@@ -265,8 +247,7 @@ class SwaySession(Session):
     def other_window(self):
         # Another application's window, in front and focused, until the session ends.
         process = self.spawn(["weston-flower"], self.env)
-        self.focus(wait_until(lambda: [n["id"] for n in self.nodes(process.pid)], 15,
-                              what="weston-flower")[0])
+        self.focus(wait_until(lambda: self.windows(process), 15, what="weston-flower")[0])
 
     def press(self, window, *keys):
         self.focus(window)
