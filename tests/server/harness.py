@@ -26,7 +26,6 @@ sys.path.insert(0, os.path.dirname(SCRIPT))
 from quorva_catalog.migrations import MIGRATIONS  # noqa: E402
 
 ADDRESS = re.compile(rb"http://127\.0\.0\.1:(\d+)/\n")
-THAI_PAGE = b'<html lang="th">'
 MULTIPART = "Content-Type: multipart/form-data; boundary=b"
 
 

@@ -39,8 +39,7 @@ def rows(prefix, count):
 
 class BackupTest(ServerTestCase):
     def test_one_checked_compressed_snapshot_a_day_and_the_last_seven_kept(self):
-        folder = os.path.join(self.data, "backups")
-        os.mkdir(folder)
+        os.mkdir(folder := os.path.join(self.data, "backups"))
         old = [f"catalog-2020-01-{day:02d}.db" for day in range(1, 10)]
         for name in old + [".snapshot-0123.db"]:
             make_database(os.path.join(folder, name)).close()
@@ -124,14 +123,14 @@ class BackupTest(ServerTestCase):
         # A copy from the first schema, and one larger than an import may be: 2,000 Thai
         # characters of note a row, about 6 KB.
         older, big = os.path.join(self.root, "older.db"), os.path.join(self.root, "big.db")
-        with contextlib.closing(make_database(older, steps=1)) as db:
-            db.execute("INSERT INTO items (code, name, price_satang, quantity, created_at, "
-                       "updated_at) VALUES ('OLD-1', 'รุ่นแรก', 100, 1, '', '')")
-        with contextlib.closing(make_database(big)) as db:
-            db.execute("INSERT INTO items (code, name, price_satang, quantity, note, created_at, "
-                       "updated_at) WITH RECURSIVE n(v) AS (SELECT 1 UNION ALL SELECT v + 1 FROM n "
-                       "WHERE v < 11500) SELECT 'N-' || v, 'ชื่อ', 100, 1, replace(hex(zeroblob("
-                       "1000)), '0', 'ก'), '', '' FROM n")
+        make_database(older, steps=1).execute(
+            "INSERT INTO items (code, name, price_satang, quantity, created_at, updated_at) "
+            "VALUES ('OLD-1', 'รุ่นแรก', 100, 1, '', '')").connection.close()
+        make_database(big).execute(
+            "INSERT INTO items (code, name, price_satang, quantity, note, created_at, updated_at) "
+            "WITH RECURSIVE n(v) AS (SELECT 1 UNION ALL SELECT v + 1 FROM n WHERE v < 11500) "
+            "SELECT 'N-' || v, 'ชื่อ', 100, 1, replace(hex(zeroblob(1000)), '0', 'ก'), '', '' "
+            "FROM n").connection.close()
         self.assertGreater(os.path.getsize(big), 64 << 20)
         client.timeout = 120
         for path, query, shown in [(older, "?q=รุ่นแรก", 'id="item-1" data-code="OLD-1"'),
