@@ -1,7 +1,6 @@
 """Runs the catalog server as the shell does and talks to it over loopback HTTP."""
 
 import contextlib
-import glob
 import html
 import http.client
 import os
@@ -70,11 +69,12 @@ def read(path):
     return pathlib.Path(path).read_bytes()
 
 
-def codes(path):
-    # The item codes of a database file, once SQLite finds it whole.
+def codes(path, columns="code"):
+    # The item codes (or rows of `columns`) of a database file, once SQLite finds it whole.
     with contextlib.closing(sqlite3.connect(path)) as db:
         assert db.execute("PRAGMA integrity_check").fetchone()[0] == "ok", path
-        return {row[0] for row in db.execute("SELECT code FROM items")}
+        return {row[0] if len(row) == 1 else row
+                for row in db.execute(f"SELECT {columns} FROM items")}
 
 
 def multipart(token, data):
@@ -264,7 +264,3 @@ class ServerTestCase(unittest.TestCase):
         self.addCleanup(server.stop)
         self.assertIsNotNone(server.port, (server.first_output, server.stderr()))
         return server
-
-
-def before_import(directory):
-    return glob.glob(os.path.join(directory, "backups", "*-before-import.db.gz"))

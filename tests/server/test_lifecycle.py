@@ -57,8 +57,7 @@ class LifecycleTest(ServerTestCase):
                 else:
                     client = server = self.start(*before, serve_args=(
                         "--no-browser", "--port", "0", *after), cwd=data)
-                for item in range(3):
-                    self.assertEqual(client.add(f"{way}-{item}", "ของ").status, 303)
+                self.assertEqual({client.add(f"{way}-{n}", "ของ").status for n in range(3)}, {303})
                 self.assertEqual((stat.S_IMODE(os.stat(database).st_mode),
                                   os.path.exists(database + "-wal")), (0o600, True))
                 if reader:
@@ -144,10 +143,8 @@ class LifecycleTest(ServerTestCase):
                 server.stop()
             finally:
                 stop.set()
-        with contextlib.closing(sqlite3.connect(database)) as check:
-            self.assertEqual(check.execute("PRAGMA integrity_check").fetchone()[0], "ok")
-            rows = check.execute("SELECT code, name, category, price_satang, quantity, note, "
-                                 "instr(search_text, lower(code)) FROM items").fetchall()
+        rows = codes(database, "code, name, category, price_satang, quantity, note, "
+                               "instr(search_text, lower(code))")
         self.assertLessEqual(set(saved), {row[0] for row in rows})
         for code, *values, found in rows:
             expected = ((f"สินค้าชุด {int(code[5:])}", "", 150, 2, "") if code.startswith("BULK-")
@@ -159,8 +156,8 @@ class LifecycleTest(ServerTestCase):
 class CommandLineTest(ServerTestCase):
     def test_what_it_cannot_use_is_refused_and_left_alone(self):
         world, locked = self.fresh_directory("world"), self.fresh_directory("locked")
-        os.chmod(world, 0o777)
-        os.chmod(locked, 0o500)
+        for folder, mode in ((world, 0o777), (locked, 0o500)):
+            os.chmod(folder, mode)
         paths = {name: os.path.join(self.data, name + ".db") for name in ("foreign", "newer")}
         sqlite3.connect(paths["foreign"]).execute("CREATE TABLE contacts (x)").connection.close()
         make_database(paths["newer"]).execute("PRAGMA user_version = 99").connection.close()
