@@ -106,8 +106,7 @@ def hold_connections(port, stop, dropped):
             except OSError:
                 pass
             dropped[key.data[0]] += 1
-            selector.unregister(key.fileobj)
-            key.fileobj.close()
+            selector.unregister(key.fileobj).fileobj.close()
             connect(key.data[0])
         for key in list(selector.get_map().values()):
             if key.data[0] == "drip" and key.data[1] < len(head):

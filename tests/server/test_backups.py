@@ -111,8 +111,8 @@ class BackupTest(ServerTestCase):
             ("จะกลับมา: ลบไปหลังสำเนา", "0 รายการ")])
         self.assertIn("ข้อมูลก่อนกู้คืนเก็บไว้ในสำเนา", client.follow(restored).text)
         self.assertEqual(set(client.items()), everything - {"B-1"})
-        old_form = {"token": stale, "code": "C-1", "name": "ฟอร์มเก่า", "price": "1", "quantity": "1"}
-        self.assertEqual(client.post("/items/new", old_form, token=False).status, 403)
+        form = {"token": stale, "code": "C-1", "name": "ฟอร์มเก่า", "price": "1", "quantity": "1"}
+        self.assertEqual(client.post("/items/new", form, token=False).status, 403)
         [safety] = re.findall(r'name="name" value="([^"]+-before-restore\.db\.gz)"',
                               client.get("/backups").text)
         self.confirm(client, client.post("/backups/restore", {"name": safety}))

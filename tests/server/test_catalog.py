@@ -101,9 +101,8 @@ class ItemPagesTest(ServerTestCase):
                 ({"price": "20", "name": "ของฉัน"}, {"price": "30", "quantity": "9"},
                  ("20.00", "9"), ["price"])]):
             with self.subTest(mine=mine, theirs=theirs):
-                code = f"M-{n}"
-                client.add(**dict(SHIRT, code=code))
-                item = client.items()[code]
+                client.add(**dict(SHIRT, code=f"M-{n}"))
+                item = client.items()[f"M-{n}"]
                 form, path = opened(item), f"/items/{item}/edit"
                 client.follow(client.post(path, {**opened(item), **theirs}))
                 saved = client.post(path, {**form, **mine})
@@ -203,8 +202,7 @@ class ItemPagesTest(ServerTestCase):
                                " updated_at) VALUES (?, ?, 100, 0, '', '')",
                                [("A001", "ก"), ("A001\u200b", "ข"), ("Ａ００２", "น\u0e33\u0e49แข็ง")])
         # A name the last step needs is taken, so that step fails after its other changes.
-        connection.execute("CREATE INDEX items_sort_name ON items (name)")
-        connection.close()
+        connection.execute("CREATE INDEX items_sort_name ON items (name)").connection.close()
         status, _, stderr = run(command("--db", path), self.root)
         self.assertEqual((status, "Could not prepare the database" in stderr), (1, True))
         with contextlib.closing(sqlite3.connect(path, isolation_level=None)) as check:

@@ -49,15 +49,15 @@ class LifecycleTest(ServerTestCase):
             name = ["catalog.db", f"{way}.db", f"../{way}-{reader}.db"][n % 3]
             before, after = [((), ()), (("--db", name), ()), ((), ("--db", name))][n % 3]
             with self.subTest(way=way, reader=reader, db=name):
-                data = self.fresh_directory(f"{way}-{reader}")
-                database = os.path.join(data, name)
+                database = os.path.join(data := self.fresh_directory(f"{way}-{reader}"), name)
                 if way == "parent":
                     parent, pid = self.parented(PARENT, data, before, after)
                     client = Client(int(ADDRESS.fullmatch(parent.stdout.readline())[1]))
                 else:
                     client = server = self.start(*before, serve_args=(
                         "--no-browser", "--port", "0", *after), cwd=data)
-                self.assertEqual({client.add(f"{way}-{n}", "ของ").status for n in range(3)}, {303})
+                for item in range(3):
+                    self.assertEqual(client.add(f"{way}-{item}", "ของ").status, 303)
                 self.assertEqual((stat.S_IMODE(os.stat(database).st_mode),
                                   os.path.exists(database + "-wal")), (0o600, True))
                 if reader:
@@ -122,12 +122,11 @@ class LifecycleTest(ServerTestCase):
                     pool.submit(write, prefix)
                 for attempt in range(3):
                     wait_until(lambda: len(saved) > 20 * (attempt + 1), 30, what="saved items")
-                    before = len(saved)
-                    response, after = server.get("/backups/download"), len(saved)
-                    self.assertRegex(response.headers["Content-Disposition"], r'^attachment; '
+                    before, got, after = len(saved), server.get("/backups/download"), len(saved)
+                    self.assertRegex(got.headers["Content-Disposition"], r'^attachment; '
                                      r'filename="catalog-\d{4}-\d{2}-\d{2}-\d{4}\.db"$')
-                    path = os.path.join(self.root, f"download-{attempt}.db")
-                    pathlib.Path(path).write_bytes(response.body)
+                    pathlib.Path(path := os.path.join(self.root, f"{attempt}.db")).write_bytes(
+                        got.body)
                     found = codes(path)
                     # Each writer saves in order: a consistent snapshot holds a prefix of each.
                     for prefix in ("W1", "W2", "W3"):
