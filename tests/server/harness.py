@@ -47,11 +47,9 @@ def run(argv, cwd):
 
 
 def gone(pid):
-    try:
-        with open(f"/proc/{pid}/stat") as handle:
-            return handle.read().rsplit(")", 1)[1].split()[0] == "Z"
-    except FileNotFoundError:
-        return True
+    with contextlib.suppress(FileNotFoundError):
+        return read(f"/proc/{pid}/stat").rsplit(b")", 1)[1].split()[0] == b"Z"
+    return True
 
 
 def make_database(path, steps=None):
@@ -252,8 +250,9 @@ class ServerTestCase(unittest.TestCase):
         for text in texts:
             self.assertIn(text, getattr(page, "text", page))
 
-    def fresh_directory(self, name):
-        os.mkdir(path := os.path.join(self.root, name), 0o700)
+    def fresh_directory(self, name, mode=0o700):
+        os.mkdir(path := os.path.join(self.root, name))
+        os.chmod(path, mode)
         return path
 
     def start(self, *global_args, serve_args=("--no-browser", "--port", "0"), cwd=None, env=None,

@@ -163,5 +163,4 @@ class BackupTest(ServerTestCase):
             old, new = pool.map(cleanly_closed, ("old", "new"))
             expected = {"old": codes(old), "new": codes(new)}
             for (step, outcome), found in zip(KILL_STEPS, pool.map(killed_at, dict(KILL_STEPS))):
-                with self.subTest(step=step):
-                    self.assertEqual(found, (-signal.SIGKILL, [outcome], 200, []))
+                self.assertEqual(found, (-signal.SIGKILL, [outcome], 200, []), step)

@@ -153,9 +153,8 @@ class ItemPagesTest(ServerTestCase):
         # A whole code, as a scanner types it, heads the other matches.
         for query, code, others in [("ts-001", "TS-001", 0), ("<b>", "<b>", 0),
                                     (" EG-006 ", "EG-006", 1), ("eg-006\u200b", "EG-006", 1)]:
-            with self.subTest(query=query):
-                found = list(client.items("?" + urlencode({"q": query})))
-                self.assertEqual((found[0], len(found)), (code, 1 + others))
+            found = list(client.items("?" + urlencode({"q": query})))
+            self.assertEqual((found[0], len(found)), (code, 1 + others), query)
         order = list(client.items())
         # A Thai dictionary orders โต๊ะ by ต, before น, whatever the leading vowel's code point.
         for chain in (["PT-002", "CF-004", "TB-005", "WT-003", "TS-001"], ["EG-006", "FR-007"]):

@@ -153,20 +153,16 @@ class HeldConnectionsTest(ServerTestCase):
         servers = {limit: self.start(preexec=limit and (lambda: resource.setrlimit(
             resource.RLIMIT_NOFILE, (256, 256)))) for limit in (None, 256)}
         stop, dropped = threading.Event(), {limit: Counter() for limit in servers}
-        attackers = [threading.Thread(target=hold_connections, args=(server.port, stop,
-                                                                     dropped[limit]))
-                     for limit, server in servers.items()]
-        for attacker in attackers:
-            attacker.start()
-        try:
+        with concurrent.futures.ThreadPoolExecutor(2) as attackers:
             for limit, server in servers.items():
-                with self.subTest(limit=limit):
-                    wait_until(lambda: dropped[limit]["drip"] >= 50, 40, what="drips dropped")
-                    for path in ["/", "/backups/download"] * 15:
-                        self.assertEqual(server.get(path).status, 200, path)
-        finally:
-            stop.set()
-            for attacker in attackers:
-                attacker.join(30)
+                attackers.submit(hold_connections, server.port, stop, dropped[limit])
+            try:
+                for limit, server in servers.items():
+                    with self.subTest(limit=limit):
+                        wait_until(lambda: dropped[limit]["drip"] >= 50, 40, what="drips dropped")
+                        for path in ["/", "/backups/download"] * 15:
+                            self.assertEqual(server.get(path).status, 200, path)
+            finally:
+                stop.set()
         for server in servers.values():
             self.assertEqual((server.get("/").status, server.stderr()), (200, ""))

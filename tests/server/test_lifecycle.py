@@ -154,9 +154,7 @@ class LifecycleTest(ServerTestCase):
 
 class CommandLineTest(ServerTestCase):
     def test_what_it_cannot_use_is_refused_and_left_alone(self):
-        world, locked = self.fresh_directory("world"), self.fresh_directory("locked")
-        for folder, mode in ((world, 0o777), (locked, 0o500)):
-            os.chmod(folder, mode)
+        world, locked = self.fresh_directory("world", 0o777), self.fresh_directory("locked", 0o500)
         paths = {name: os.path.join(self.data, name + ".db") for name in ("foreign", "newer")}
         sqlite3.connect(paths["foreign"]).execute("CREATE TABLE contacts (x)").connection.close()
         make_database(paths["newer"]).execute("PRAGMA user_version = 99").connection.close()
