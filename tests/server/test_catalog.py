@@ -143,12 +143,11 @@ class ItemPagesTest(ServerTestCase):
                 ("เต\u0e4b\u0e35ยว", "EG-006"),  # the tone mark before the vowel above
                 ("?category=เครื่องดื่ม", "WT-003 CF-004"),
                 ("?q=ก&category=เครื่องดื่ม", "CF-004")]]:
-            with self.subTest(query=query):
-                # The index only narrows: a plain scan of every item must find the same.
-                asked = parse_qs(query[1:])
-                scanned = {code for code, *rest in items if scan_finds(asked.get("q", [""])[0],
-                           code, *rest) and asked.get("category", [rest[1]])[0] == rest[1]}
-                self.assertEqual((set(client.items(query)), scanned), (expected, expected))
+            # The index only narrows: a plain scan of every item must find the same.
+            asked = parse_qs(query[1:])
+            scanned = {code for code, *rest in items if scan_finds(asked.get("q", [""])[0],
+                       code, *rest) and asked.get("category", [rest[1]])[0] == rest[1]}
+            self.assertEqual((set(client.items(query)), scanned), (expected, expected), query)
         self.assertIn("ไม่พบสินค้าที่ตรงกับ “รองเท้า”", client.get("/?q=รองเท้า").text)
         # A whole code, as a scanner types it, heads the other matches.
         for query, code, others in [("ts-001", "TS-001", 0), ("<b>", "<b>", 0),
@@ -278,12 +277,11 @@ class CsvTest(ServerTestCase):
                 (head + 'A,ข,1,1\n\nB,"ค"x,2,1\n',
                  ["แถวที่ 4: พบเครื่องหมายคำพูด (&quot;) ไม่ครบคู่"]),
                 (head + "A,ข," + "9" * 5000 + ",1\n", ["แถวที่ 2: ราคาต้องไม่เกิน"]),
-                (b"code,name\nX,\x81\xff\n",
+                ("code,name\nX,\udc81\udcff\n",  # bytes no encoding reads
                  ["(ไบต์ที่อ่านไม่ได้อยู่ที่แถวที่ 2 บรรทัดที่ 2 ของไฟล์)"])]:
             with self.subTest(text=text[:80]):
-                data = text if isinstance(text, bytes) else text.encode()
-                self.assert_shows(client.upload(data), "ไม่ได้นำเข้าข้อมูลใด ๆ", *messages,
-                                  status=422)
+                self.assert_shows(client.upload(text.encode("utf-8", "surrogateescape")),
+                                  "ไม่ได้นำเข้าข้อมูลใด ๆ", *messages, status=422)
         self.assertEqual(client.get("/export.csv").body, before)
         # Only additions need no question, but still leave a copy to undo them.
         data = "รหัสสินค้า,ชื่อสินค้า,ราคาขาย,ต้นทุน,จำนวนคงเหลือ\nN-1,ใหม่,10,5,3\n".encode()

@@ -40,8 +40,7 @@ class UnitTest(unittest.TestCase):
             upload.seek(0)
             rows, problems, ignored = csvfile.read_csv(upload)
             from_file = list(rows)
-            self.assertFalse(upload.closed)
-        self.assertEqual((problems.total, ignored), (0, []))
+            self.assertEqual((problems.total, ignored, upload.closed), (0, [], False))
         self.assertEqual(from_file, list(csvfile.read_csv(data)[0]))
         self.assertEqual([values["name"] for _, values, _ in from_file],
                          ["ไข่ไก่", "น้ำปลา ขวดใหญ่"])
