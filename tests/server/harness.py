@@ -120,24 +120,21 @@ class Client:
         self.origin = f"http://{self.host}"
 
     def request(self, method, path, body=None, headers=None):
-        connection = http.client.HTTPConnection("127.0.0.1", self.port, timeout=self.timeout)
-        try:
+        with contextlib.closing(http.client.HTTPConnection("127.0.0.1", self.port,
+                                                           timeout=self.timeout)) as connection:
             connection.request(method, urllib.parse.quote(path, safe="/?&=%+:"), body,
                                {"Host": self.host, **(headers or {})})
             response = connection.getresponse()
             response.body = response.read()
             response.text = response.body.decode("utf-8", "replace")
             return response
-        finally:
-            connection.close()
 
     def get(self, path, **headers):
         return self.request("GET", path, headers=headers)
 
     def token(self):
         if self._token is None:
-            page = self.get("/items/new").text
-            self._token = re.search(r'name="token" value="([^"]+)"', page).group(1)
+            self._token = re.search(r'name="token" value="([^"]+)"', self.get("/items/new").text)[1]
         return self._token
 
     def post(self, path, fields, headers=None, token=True):
@@ -202,15 +199,13 @@ class Server(Client):
                                      env=env and {**os.environ, **env}, preexec_fn=preexec)
         started = select.select([self.proc.stdout], [], [], 20)[0]
         self.first_output = self.proc.stdout.readline() if started else b""
-        match = ADDRESS.fullmatch(self.first_output)
-        super().__init__(int(match.group(1)) if match else None)
+        super().__init__(int(found[1]) if (found := ADDRESS.fullmatch(self.first_output)) else None)
 
     def stderr(self):
         return os.pread(self.err.fileno(), 1 << 20, 0).decode("utf-8", "replace")
 
     def stop(self):
-        if self.proc.poll() is None:
-            self.proc.kill()
+        self.proc.kill()  # a no-op once it has been waited for
         self.proc.wait(5)
         self.proc.stdout.close()
         self.err.close()
@@ -239,8 +234,8 @@ class ServerTestCase(unittest.TestCase):
 
     def empty(self):
         # What a test leaves in the shared catalog, and the copies taken of it, are gone.
-        with contextlib.closing(sqlite3.connect(self.database, timeout=10)) as db:
-            db.executescript("DELETE FROM code_lookalikes; DELETE FROM items")
+        sqlite3.connect(self.database, timeout=10).executescript(
+            "DELETE FROM code_lookalikes; DELETE FROM items").connection.close()
         shutil.rmtree(os.path.join(self.home, "backups"), True)
 
     def assert_shows(self, page, *texts, status=None):

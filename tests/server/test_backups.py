@@ -78,8 +78,7 @@ class BackupTest(ServerTestCase):
 
         def changed(sql, start=snapshot):
             pathlib.Path(path := os.path.join(self.root, "changed.db")).write_bytes(start)
-            with contextlib.closing(sqlite3.connect(path)) as db:
-                db.executescript(sql)
+            sqlite3.connect(path).executescript(sql).connection.close()
             return read(path)
 
         for data, reason in [(b"", "ไม่ใช่สำเนาของแคตตาล็อก"), (b"code,name\n" * 20, "ไม่ใช่สำเนา"),

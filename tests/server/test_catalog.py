@@ -327,10 +327,9 @@ class CsvTest(ServerTestCase):
             "\ufeffcode;name;price;note\nS-1;น้ำปลา;25.50;\"ขวด; ใหญ่\"\n".encode(),
             '"รหัส"\t"ชื่อ, เต็ม"\t"ชื่อ"\t"ราคา"\nT-1\tx\tมะม่วง\t5\n'.encode("utf-16")]],
             [303] * 3)
-        rows = {row[0]: row[1:6] for row in exported_rows(client)[1:]}
-        self.assertEqual(rows, {"C-1": ["ไข่ไก่", "", "120.00", "0", ""],
-                                "S-1": ["น้ำปลา", "", "25.50", "0", "ขวด; ใหญ่"],
-                                "T-1": ["มะม่วง", "", "5.00", "0", ""]})
+        self.assertEqual({row[0]: row[1:6] for row in exported_rows(client)[1:]}, {
+            "C-1": ["ไข่ไก่", "", "120.00", "0", ""], "T-1": ["มะม่วง", "", "5.00", "0", ""],
+            "S-1": ["น้ำปลา", "", "25.50", "0", "ขวด; ใหญ่"]})
 
     def test_a_page_past_the_end_shows_the_last_one(self):
         client = self.client

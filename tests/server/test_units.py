@@ -47,10 +47,9 @@ class UnitTest(unittest.TestCase):
 
     @mock.patch.object(restoring, "free_space", lambda directory: 1 << 19)
     def test_a_compressed_copy_unpacks_only_within_half_the_free_space(self):
-        packed = io.BytesIO(gzip.compress(b"\0" * (1 << 20)))
         with tempfile.TemporaryDirectory() as folder:
             with self.assertRaisesRegex(backups.BackupError, "ที่ว่าง"):
-                restoring.receive(packed, folder, "ไฟล์")
+                restoring.receive(io.BytesIO(gzip.compress(b"\0" * (1 << 20))), folder, "ไฟล์")
             self.assertEqual(os.listdir(folder), [])
 
     def test_safety_copies_taken_within_one_second_are_all_kept(self):
