@@ -119,11 +119,10 @@ class BackupTest(ServerTestCase):
 
         # A copy from the first schema, and one larger than an import may be: 2,000 Thai
         # characters of note a row, about 6 KB.
-        older, big = os.path.join(self.root, "older.db"), os.path.join(self.root, "big.db")
-        make_database(older, steps=1).execute(
+        make_database(older := os.path.join(self.root, "older.db"), steps=1).execute(
             "INSERT INTO items (code, name, price_satang, quantity, created_at, updated_at) "
             "VALUES ('OLD-1', 'รุ่นแรก', 100, 1, '', '')").connection.close()
-        make_database(big).execute(
+        make_database(big := os.path.join(self.root, "big.db")).execute(
             "INSERT INTO items (code, name, price_satang, quantity, note, created_at, updated_at) "
             "WITH RECURSIVE n(v) AS (SELECT 1 UNION ALL SELECT v + 1 FROM n WHERE v < 11500) "
             "SELECT 'N-' || v, 'ชื่อ', 100, 1, replace(hex(zeroblob(1000)), '0', 'ก'), '', '' "

@@ -1,7 +1,6 @@
 import contextlib
 import csv
 import glob
-import io
 import os
 import re
 import sqlite3
@@ -16,7 +15,7 @@ SHIRT = {"code": "TS-001", "name": "เสื้อยืดคอกลม ส�
 
 
 def exported_rows(client):
-    return list(csv.reader(io.StringIO(client.get("/export.csv").body.decode("utf-8-sig"))))
+    return list(csv.reader(client.get("/export.csv").body.decode("utf-8-sig").splitlines(True)))
 
 
 def scan_finds(query, *fields):

@@ -27,8 +27,7 @@ class UnitTest(unittest.TestCase):
             ("keywords and numbers", html('<a href="/{id}">{id}</a>', id=7), '<a href="/7">7</a>'),
             ("join", join(["<", Markup("<br>"), 3]), "&lt;<br>3"),
             ("nested", html("<ul>{}</ul>", join(html("<li>{}</li>", x) for x in "<>")),
-             "<ul><li>&lt;</li><li>&gt;</li></ul>"),
-        ]:
+             "<ul><li>&lt;</li><li>&gt;</li></ul>")]:
             self.assertEqual((type(built), built), (Markup, expected), name)
 
     @mock.patch.object(csvfile, "CHUNK", 7)  # decoded across many chunks
@@ -42,8 +41,7 @@ class UnitTest(unittest.TestCase):
             from_file = list(rows)
             self.assertEqual((problems.total, ignored, upload.closed), (0, [], False))
         self.assertEqual(from_file, list(csvfile.read_csv(data)[0]))
-        self.assertEqual([values["name"] for _, values, _ in from_file],
-                         ["ไข่ไก่", "น้ำปลา ขวดใหญ่"])
+        self.assertEqual([row["name"] for _, row, _ in from_file], ["ไข่ไก่", "น้ำปลา ขวดใหญ่"])
 
     @mock.patch.object(restoring, "free_space", lambda directory: 1 << 19)
     def test_a_compressed_copy_unpacks_only_within_half_the_free_space(self):
@@ -57,6 +55,12 @@ class UnitTest(unittest.TestCase):
         names = {backups.safety_snapshot(catalog, "import") for _ in range(3)}
         folder = os.path.join(os.path.dirname(catalog.path), "backups")
         self.assertEqual((len(names), sorted(names)), (3, sorted(os.listdir(folder))))
+
+    def test_a_save_on_a_revision_no_longer_stored_is_turned_down(self):
+        # The edit page compares revisions first; this holds when another save lands in between.
+        item = (catalog := self.catalog()).create({"code": "R-1", "name": "ก", "category": "",
+                                                   "price_satang": 1, "quantity": 1, "note": ""})
+        self.assertEqual(catalog.update(item, -1, {}), "conflict")
 
     @mock.patch.multiple(store, COUNTED=3, PAGE_SIZE=2)
     def test_a_broad_search_pages_on_without_counting_and_a_narrow_one_counts(self):
