@@ -113,10 +113,10 @@ class ClientInputTest(ServerTestCase):
             query = urlencode({**fields, "token": token})
             self.assertEqual(client.request(method, f"{path}?{query}").status, 200)
         self.assertEqual(client.get("/export.csv").body, before)
-        sent = {"token": token}
-        refused = [*(({"Origin": origin}, sent) for origin in (evil, "null", "http://localhost:"
-                                                                f"{client.port}")),
-                   *(({"Origin": None, "Referer": referer}, sent)
+        good = {"token": token}
+        refused = [*(({"Origin": origin}, good)
+                     for origin in (evil, "null", f"http://localhost:{client.port}")),
+                   *(({"Origin": None, "Referer": referer}, good)
                      for referer in (evil + "/", client.origin + ".evil.example/")),
                    ({}, {}), ({"Origin": None}, {}), ({}, {"token": "wrong"})]
         for (headers, sent), (path, fields) in itertools.product(refused, forms):
