@@ -276,7 +276,7 @@ class CsvTest(ServerTestCase):
                 (head + 'A,ข,1,1\n\nB,"ค"x,2,1\n',
                  ["แถวที่ 4: พบเครื่องหมายคำพูด (&quot;) ไม่ครบคู่"]),
                 (head + "A,ข," + "9" * 5000 + ",1\n", ["แถวที่ 2: ราคาต้องไม่เกิน"]),
-                ("code,name\nX,\udc81\udcff\n",  # bytes no encoding reads
+                ("code,name\nX,\udc81\udcff\n",  # bytes that cannot be read as text
                  ["(ไบต์ที่อ่านไม่ได้อยู่ที่แถวที่ 2 บรรทัดที่ 2 ของไฟล์)"])]:
             with self.subTest(text=text[:80]):
                 self.assert_shows(client.upload(text.encode("utf-8", "surrogateescape")),
