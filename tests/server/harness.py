@@ -1,7 +1,6 @@
 """Runs the catalog server as the shell does and talks to it over loopback HTTP."""
 
 import contextlib
-import glob
 import html
 import http.client
 import os
@@ -26,7 +25,6 @@ sys.path.insert(0, os.path.dirname(SCRIPT))
 from quorva_catalog.migrations import MIGRATIONS  # noqa: E402
 
 ADDRESS = re.compile(rb"http://127\.0\.0\.1:(\d+)/\n")
-THAI_PAGE = b'<html lang="th">'
 MULTIPART = "Content-Type: multipart/form-data; boundary=b"
 
 
@@ -49,11 +47,9 @@ def run(argv, cwd):
 
 
 def gone(pid):
-    try:
-        with open(f"/proc/{pid}/stat") as handle:
-            return handle.read().rsplit(")", 1)[1].split()[0] == "Z"
-    except FileNotFoundError:
-        return True
+    with contextlib.suppress(FileNotFoundError):
+        return read(f"/proc/{pid}/stat").rsplit(b")", 1)[1].split()[0] == b"Z"
+    return True
 
 
 def make_database(path, steps=None):
@@ -71,11 +67,12 @@ def read(path):
     return pathlib.Path(path).read_bytes()
 
 
-def codes(path):
-    # The item codes of a database file, once SQLite finds it whole.
+def codes(path, columns="code"):
+    # The item codes (or rows of `columns`) of a database file, once SQLite finds it whole.
     with contextlib.closing(sqlite3.connect(path)) as db:
         assert db.execute("PRAGMA integrity_check").fetchone()[0] == "ok", path
-        return {row[0] for row in db.execute("SELECT code FROM items")}
+        return {row[0] if len(row) == 1 else row
+                for row in db.execute(f"SELECT {columns} FROM items")}
 
 
 def multipart(token, data):
@@ -107,8 +104,7 @@ def hold_connections(port, stop, dropped):
             except OSError:
                 pass
             dropped[key.data[0]] += 1
-            selector.unregister(key.fileobj)
-            key.fileobj.close()
+            selector.unregister(key.fileobj).fileobj.close()
             connect(key.data[0])
         for key in list(selector.get_map().values()):
             if key.data[0] == "drip" and key.data[1] < len(head):
@@ -124,24 +120,21 @@ class Client:
         self.origin = f"http://{self.host}"
 
     def request(self, method, path, body=None, headers=None):
-        connection = http.client.HTTPConnection("127.0.0.1", self.port, timeout=self.timeout)
-        try:
+        with contextlib.closing(http.client.HTTPConnection("127.0.0.1", self.port,
+                                                           timeout=self.timeout)) as connection:
             connection.request(method, urllib.parse.quote(path, safe="/?&=%+:"), body,
                                {"Host": self.host, **(headers or {})})
             response = connection.getresponse()
             response.body = response.read()
             response.text = response.body.decode("utf-8", "replace")
             return response
-        finally:
-            connection.close()
 
     def get(self, path, **headers):
         return self.request("GET", path, headers=headers)
 
     def token(self):
         if self._token is None:
-            page = self.get("/items/new").text
-            self._token = re.search(r'name="token" value="([^"]+)"', page).group(1)
+            self._token = re.search(r'name="token" value="([^"]+)"', self.get("/items/new").text)[1]
         return self._token
 
     def post(self, path, fields, headers=None, token=True):
@@ -206,15 +199,13 @@ class Server(Client):
                                      env=env and {**os.environ, **env}, preexec_fn=preexec)
         started = select.select([self.proc.stdout], [], [], 20)[0]
         self.first_output = self.proc.stdout.readline() if started else b""
-        match = ADDRESS.fullmatch(self.first_output)
-        super().__init__(int(match.group(1)) if match else None)
+        super().__init__(int(found[1]) if (found := ADDRESS.fullmatch(self.first_output)) else None)
 
     def stderr(self):
         return os.pread(self.err.fileno(), 1 << 20, 0).decode("utf-8", "replace")
 
     def stop(self):
-        if self.proc.poll() is None:
-            self.proc.kill()
+        self.proc.kill()  # a no-op once it has been waited for
         self.proc.wait(5)
         self.proc.stdout.close()
         self.err.close()
@@ -243,8 +234,8 @@ class ServerTestCase(unittest.TestCase):
 
     def empty(self):
         # What a test leaves in the shared catalog, and the copies taken of it, are gone.
-        with contextlib.closing(sqlite3.connect(self.database, timeout=10)) as db:
-            db.executescript("DELETE FROM code_lookalikes; DELETE FROM items")
+        sqlite3.connect(self.database, timeout=10).executescript(
+            "DELETE FROM code_lookalikes; DELETE FROM items").connection.close()
         shutil.rmtree(os.path.join(self.home, "backups"), True)
 
     def assert_shows(self, page, *texts, status=None):
@@ -254,8 +245,9 @@ class ServerTestCase(unittest.TestCase):
         for text in texts:
             self.assertIn(text, getattr(page, "text", page))
 
-    def fresh_directory(self, name):
-        os.mkdir(path := os.path.join(self.root, name), 0o700)
+    def fresh_directory(self, name, mode=0o700):
+        os.mkdir(path := os.path.join(self.root, name))
+        os.chmod(path, mode)
         return path
 
     def start(self, *global_args, serve_args=("--no-browser", "--port", "0"), cwd=None, env=None,
@@ -265,7 +257,3 @@ class ServerTestCase(unittest.TestCase):
         self.addCleanup(server.stop)
         self.assertIsNotNone(server.port, (server.first_output, server.stderr()))
         return server
-
-
-def before_import(directory):
-    return glob.glob(os.path.join(directory, "backups", "*-before-import.db.gz"))

@@ -11,8 +11,7 @@ import time
 from collections import Counter
 from urllib.parse import urlencode
 
-from harness import (MULTIPART, PYTHON, THAI_PAGE, ServerTestCase, hold_connections, multipart,
-                     wait_until)
+from harness import MULTIPART, PYTHON, ServerTestCase, hold_connections, multipart, wait_until
 
 HUGE = "9" * 5000
 FUZZ_SECONDS = float(os.environ.get("CATALOG_FUZZ_SECONDS", "20"))
@@ -57,13 +56,12 @@ class ClientInputTest(ServerTestCase):
             (409, raw("POST /items/1/edit", *form(note="อื่น", revision=HUGE))),
             (422, raw("POST /import", [MULTIPART], multipart(
                 token, f"code,name,price\nZ,z,{HUGE}\n".encode()))),
-            (200, raw(f"GET /?page={HUGE}")), (405, raw("BREW /")), (405, raw("POST /")),
-            (404, raw("DELETE /items/1")), (405, raw("POST /export.csv")),
-            (405, raw("PUT /items/new")), (404, raw("GET /nothing")), (200, raw("GET /import")),
-            (200, raw("GET /style.css")), (200, raw("GET /items/new")),
-            (200, raw("GET /export.csv")), (200, raw("GET /page.js")),
-            (MALFORMED, b"GET / HTTP/2.0\r\n\r\n"),
-            (MALFORMED, b"GET / HTTP/1.99999999999\r\n\r\n"),
+            *((int(row[:3]), raw(row[4:])) for row in [
+                f"200 GET /?page={HUGE}", "405 BREW /", "405 POST /", "404 DELETE /items/1",
+                "405 POST /export.csv", "405 PUT /items/new", "404 GET /nothing",
+                *(f"200 GET /{page}" for page in ("import", "style.css", "items/new", "export.csv",
+                                                  "page.js"))]),
+            *((MALFORMED, b"GET / HTTP/%s\r\n\r\n" % v) for v in (b"2.0", b"1.99999999999")),
             (431, raw("GET /", [f"X-{n}: 1" for n in range(101)])),
             (400, raw("POST /import", ["Content-Type: multipart/form-data"], b"x")),
             (400, raw("POST /import", [MULTIPART], multipart(token, b"code\n")[:-12])),
@@ -73,7 +71,7 @@ class ClientInputTest(ServerTestCase):
             with self.subTest(data[:60]):
                 answer, reply = server.exchange(data)
                 self.assertIn(answer, status if status is MALFORMED else [status])
-                for part in SAFE + [THAI_PAGE if answer >= 400 else b""]:
+                for part in SAFE + [b'<html lang="th">' if answer >= 400 else b""]:
                     self.assertIn(part, reply)
         self.assertEqual(server.items(), {"X": 1})
         # The same requests broken at random: cut, bytes changed, values and headers swapped;
@@ -99,41 +97,35 @@ class ClientInputTest(ServerTestCase):
         with concurrent.futures.ThreadPoolExecutor(4) as pool:
             counts = sum(pool.map(fuzz, range(FUZZ_SEED, FUZZ_SEED + 4)), Counter())
         print(f"\nfuzz seeds {FUZZ_SEED}+0..3: {dict(counts)}", file=sys.stderr)
-        self.assertEqual(counts["5xx"], 0)
-        self.assertGreater(counts["4xx"], 100)
-        self.assertEqual(server.get("/").status, 200)
-        self.assertEqual(server.stderr(), "")
+        self.assertEqual((counts["5xx"], counts["4xx"] > 100, server.get("/").status,
+                          server.stderr()), (0, True, 200, ""))
 
     def test_changes_need_a_same_origin_post_with_the_token_and_get_changes_nothing(self):
         client = self.client
         client.add("KEEP", "ของเดิม")
         item, token, evil = client.items()["KEEP"], client.token(), "http://evil.example"
         before = client.get("/export.csv").body
-        for method, path in itertools.product(("GET", "HEAD"), [
-                f"/items/new?code=NEW&name=x&price=1&quantity=1&token={token}",
-                f"/items/{item}/delete?token={token}", f"/import?token={token}",
-                f"/items/{item}/edit?code=KEEP&name=x&price=1&quantity=1&token={token}"]):
-            self.assertEqual(client.request(method, path).status, 200)
-        self.assertEqual(client.get("/export.csv").body, before)
         forms = [("/items/new", {"code": "NEW", "name": "ใหม่", "price": "1", "quantity": "1"}),
                  (f"/items/{item}/delete", {}),
                  (f"/items/{item}/edit", {"code": "KEEP", "name": "เปลี่ยน", "price": "1",
                                           "quantity": "1", "revision": "1"})]
-        refused = [({"Origin": evil}, token), ({"Origin": "null"}, token),
-                   ({"Origin": f"http://localhost:{client.port}"}, token),
-                   ({"Origin": None, "Referer": evil + "/"}, token),
-                   ({"Origin": None, "Referer": client.origin + ".evil.example/"}, token),
-                   ({}, None), ({"Origin": None}, None), ({}, "wrong")]
+        for method, (path, fields) in itertools.product(("GET", "HEAD"), forms + [("/import", {})]):
+            query = urlencode({**fields, "token": token})
+            self.assertEqual(client.request(method, f"{path}?{query}").status, 200)
+        self.assertEqual(client.get("/export.csv").body, before)
+        good = {"token": token}
+        refused = [*(({"Origin": origin}, good)
+                     for origin in (evil, "null", f"http://localhost:{client.port}")),
+                   *(({"Origin": None, "Referer": referer}, good)
+                     for referer in (evil + "/", client.origin + ".evil.example/")),
+                   ({}, {}), ({"Origin": None}, {}), ({}, {"token": "wrong"})]
         for (headers, sent), (path, fields) in itertools.product(refused, forms):
-            with self.subTest(headers=headers, token=sent, path=path):
-                extra = {"token": sent} if sent else {}
-                self.assertEqual(client.post(path, {**fields, **extra}, headers, False).status,
-                                 403)
+            with self.subTest(headers=headers, sent=sent, path=path):
+                self.assertEqual(client.post(path, {**fields, **sent}, headers, False).status, 403)
         for refusal in ({"token": "wrong"}, {"headers": {"Origin": evil}}):
             self.assertEqual(client.upload(b"code,name,price\nN,x,1\n", **refusal).status, 403)
-        referred = client.post("/items/new", forms[0][1],
-                               {"Origin": None, "Referer": client.origin + "/items/new"})
-        self.assertEqual(referred.status, 303)
+        self.assertEqual(client.post("/items/new", forms[0][1], {
+            "Origin": None, "Referer": client.origin + "/items/new"}).status, 303)
         self.assertEqual(set(client.items()), {"KEEP", "NEW"})
         page = client.get("/").text
         self.assertEqual(re.findall(r"<link[^>]*>", page),
@@ -159,20 +151,16 @@ class HeldConnectionsTest(ServerTestCase):
         servers = {limit: self.start(preexec=limit and (lambda: resource.setrlimit(
             resource.RLIMIT_NOFILE, (256, 256)))) for limit in (None, 256)}
         stop, dropped = threading.Event(), {limit: Counter() for limit in servers}
-        attackers = [threading.Thread(target=hold_connections, args=(server.port, stop,
-                                                                     dropped[limit]))
-                     for limit, server in servers.items()]
-        for attacker in attackers:
-            attacker.start()
-        try:
+        with concurrent.futures.ThreadPoolExecutor(2) as attackers:
             for limit, server in servers.items():
-                with self.subTest(limit=limit):
-                    wait_until(lambda: dropped[limit]["drip"] >= 50, 40, what="drips dropped")
-                    for path in ["/", "/backups/download"] * 15:
-                        self.assertEqual(server.get(path).status, 200, path)
-        finally:
-            stop.set()
-            for attacker in attackers:
-                attacker.join(30)
+                attackers.submit(hold_connections, server.port, stop, dropped[limit])
+            try:
+                for limit, server in servers.items():
+                    with self.subTest(limit=limit):
+                        wait_until(lambda: dropped[limit]["drip"] >= 50, 40, what="drips dropped")
+                        for path in ["/", "/backups/download"] * 15:
+                            self.assertEqual(server.get(path).status, 200, path)
+            finally:
+                stop.set()
         for server in servers.values():
             self.assertEqual((server.get("/").status, server.stderr()), (200, ""))

@@ -1,13 +1,11 @@
 import concurrent.futures
 import contextlib
-import itertools
 import os
 import pathlib
 import shutil
 import signal
 import socket
 import sqlite3
-import stat
 import subprocess
 import threading
 import unittest
@@ -26,10 +24,9 @@ BULK = 20000
 
 def unread_bytes(server_port, client_port):
     # What the server has not yet read from this connection, from the kernel's table.
-    with open("/proc/net/tcp") as table:
-        for fields in (line.split() for line in table.readlines()[1:]):
-            if (fields[1][-4:], fields[2][-4:]) == (f"{server_port:04X}", f"{client_port:04X}"):
-                return int(fields[4].split(":")[1], 16)
+    for fields in (line.split() for line in read("/proc/net/tcp").decode().splitlines()[1:]):
+        if (fields[1][-4:], fields[2][-4:]) == (f"{server_port:04X}", f"{client_port:04X}"):
+            return int(fields[4].split(":")[1], 16)
 
 
 class LifecycleTest(ServerTestCase):
@@ -44,13 +41,12 @@ class LifecycleTest(ServerTestCase):
 
     def test_every_clean_exit_leaves_the_file_alone_complete(self):
         # Wherever --db is given, before or after "serve", the file is private to its user.
-        for n, (way, reader) in enumerate(itertools.product(("SIGTERM", "SIGINT", "parent"),
-                                                            (False, True))):
+        for n, (way, reader) in enumerate((way, reader) for way in ("SIGTERM", "SIGINT", "parent")
+                                          for reader in (False, True)):
             name = ["catalog.db", f"{way}.db", f"../{way}-{reader}.db"][n % 3]
             before, after = [((), ()), (("--db", name), ()), ((), ("--db", name))][n % 3]
             with self.subTest(way=way, reader=reader, db=name):
-                data = self.fresh_directory(f"{way}-{reader}")
-                database = os.path.join(data, name)
+                database = os.path.join(data := self.fresh_directory(f"{way}-{reader}"), name)
                 if way == "parent":
                     parent, pid = self.parented(PARENT, data, before, after)
                     client = Client(int(ADDRESS.fullmatch(parent.stdout.readline())[1]))
@@ -59,7 +55,7 @@ class LifecycleTest(ServerTestCase):
                         "--no-browser", "--port", "0", *after), cwd=data)
                 for item in range(3):
                     self.assertEqual(client.add(f"{way}-{item}", "ของ").status, 303)
-                self.assertEqual((stat.S_IMODE(os.stat(database).st_mode),
+                self.assertEqual((os.stat(database).st_mode & 0o7777,
                                   os.path.exists(database + "-wal")), (0o600, True))
                 if reader:
                     # Another reader keeps SQLite from folding the log back at close.
@@ -123,12 +119,11 @@ class LifecycleTest(ServerTestCase):
                     pool.submit(write, prefix)
                 for attempt in range(3):
                     wait_until(lambda: len(saved) > 20 * (attempt + 1), 30, what="saved items")
-                    before = len(saved)
-                    response, after = server.get("/backups/download"), len(saved)
-                    self.assertRegex(response.headers["Content-Disposition"], r'^attachment; '
+                    before, got, after = len(saved), server.get("/backups/download"), len(saved)
+                    self.assertRegex(got.headers["Content-Disposition"], r'^attachment; '
                                      r'filename="catalog-\d{4}-\d{2}-\d{2}-\d{4}\.db"$')
-                    path = os.path.join(self.root, f"download-{attempt}.db")
-                    pathlib.Path(path).write_bytes(response.body)
+                    pathlib.Path(path := os.path.join(self.root, f"{attempt}.db")).write_bytes(
+                        got.body)
                     found = codes(path)
                     # Each writer saves in order: a consistent snapshot holds a prefix of each.
                     for prefix in ("W1", "W2", "W3"):
@@ -144,10 +139,8 @@ class LifecycleTest(ServerTestCase):
                 server.stop()
             finally:
                 stop.set()
-        with contextlib.closing(sqlite3.connect(database)) as check:
-            self.assertEqual(check.execute("PRAGMA integrity_check").fetchone()[0], "ok")
-            rows = check.execute("SELECT code, name, category, price_satang, quantity, note, "
-                                 "instr(search_text, lower(code)) FROM items").fetchall()
+        rows = codes(database, "code, name, category, price_satang, quantity, note, "
+                               "instr(search_text, lower(code))")
         self.assertLessEqual(set(saved), {row[0] for row in rows})
         for code, *values, found in rows:
             expected = ((f"สินค้าชุด {int(code[5:])}", "", 150, 2, "") if code.startswith("BULK-")
@@ -158,9 +151,7 @@ class LifecycleTest(ServerTestCase):
 
 class CommandLineTest(ServerTestCase):
     def test_what_it_cannot_use_is_refused_and_left_alone(self):
-        world, locked = self.fresh_directory("world"), self.fresh_directory("locked")
-        os.chmod(world, 0o777)
-        os.chmod(locked, 0o500)
+        world, locked = self.fresh_directory("world", 0o777), self.fresh_directory("locked", 0o500)
         paths = {name: os.path.join(self.data, name + ".db") for name in ("foreign", "newer")}
         sqlite3.connect(paths["foreign"]).execute("CREATE TABLE contacts (x)").connection.close()
         make_database(paths["newer"]).execute("PRAGMA user_version = 99").connection.close()
