@@ -11,14 +11,6 @@
 namespace quorva {
 namespace {
 
-std::string repeat(const std::string& text, std::size_t times)
-{
-    std::string result;
-    for (std::size_t i = 0; i < times; ++i)
-        result += text;
-    return result;
-}
-
 TEST(Utf8, StrictDecodingAcceptsOnlyWellFormedText)
 {
     for (const std::string bytes : {
@@ -40,23 +32,25 @@ TEST(Utf8, StrictDecodingAcceptsOnlyWellFormedText)
         EXPECT_FALSE(isValidUtf8(bytes)) << testing::PrintToString(bytes);
 }
 
-// The tail keeps the last 4000 user-perceived characters, whatever came before.
-TEST(ErrorTail, KeepsTheLastCharacters)
+// The tail keeps the last 4000 user-perceived characters, whatever came before, and is shown
+// trimmed of Unicode whitespace.
+TEST(ErrorTail, KeepsTheLastCharactersAndTrimsUnicodeWhitespace)
 {
-    std::string letters;
-    for (int i = 0; i < 10000; ++i)
-        letters += static_cast<char>('a' + i % 26);
-    const std::string old3990 = "0123456789" + repeat("x", 3980);
+    const auto times = [](std::size_t count, char c) { return std::string(count, c); };
+    std::string thai;
+    for (int i = 0; i < 4001; ++i)
+        thai += "ลั";  // one character, six bytes
+    const std::string old3990 = "0123456789" + times(3980, 'x');
     // The tail so far, the chunk, the tail after it.
     const std::array<std::string, 3> cases[] = {
-        {"", letters, letters.substr(6000)},
-        {old3990, repeat("y", 20), old3990.substr(10) + repeat("y", 20)},
-        {old3990, repeat("y", 10), old3990 + repeat("y", 10)},
-        {"", repeat("z", 4000), repeat("z", 4000)},
-        {repeat("a", 3999), "\r\n", repeat("a", 3999) + "\r\n"},
-        {repeat("a", 3998) + "\r", "\nb", repeat("a", 3998) + "\r\nb"},  // CR LF is one
-        {repeat("e", 4000), "\u0301", repeat("e", 4000) + "\u0301"},
-        {"", repeat("ลั", 4001), repeat("ลั", 4000)},
+        {"", times(6000, 'a') + times(4000, 'b'), times(4000, 'b')},
+        {old3990, times(20, 'y'), old3990.substr(10) + times(20, 'y')},
+        {old3990, times(10, 'y'), old3990 + times(10, 'y')},
+        {"", times(4000, 'z'), times(4000, 'z')},
+        {times(3999, 'a'), "\r\n", times(3999, 'a') + "\r\n"},
+        {times(3998, 'a') + "\r", "\nb", times(3998, 'a') + "\r\nb"},  // CR LF is one
+        {times(4000, 'e'), "\u0301", times(4000, 'e') + "\u0301"},
+        {"", thai, thai.substr(6)},
     };
     for (const auto& [before, chunk, expected] : cases) {
         std::string tail = before;
@@ -65,10 +59,7 @@ TEST(ErrorTail, KeepsTheLastCharacters)
         EXPECT_EQ(tail, expected) << chunk.substr(0, 20);
         EXPECT_EQ(characters, countCharacters(tail)) << chunk.substr(0, 20);
     }
-}
 
-TEST(ErrorTail, CountsUserPerceivedCharactersAndTrimsUnicodeWhitespace)
-{
     EXPECT_EQ(countCharacters("word\r\n"), 5u);
     EXPECT_EQ(countCharacters("e\u0301"), 1u);
     EXPECT_EQ(countCharacters("กำลัง"), 3u);  // กำ, ลั, ง
