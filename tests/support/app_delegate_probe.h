@@ -17,7 +17,6 @@ struct AppDelegateProbe {
         return d.stderrTail;
     }
 
-    static std::optional<std::string> applePython(AppDelegate& d) { return d.applePython(); }
     static std::optional<std::string> catalogPath(AppDelegate& d) { return d.catalogPath(); }
 };
 

@@ -53,25 +53,10 @@ struct Rig {
 
 class AppDelegateTest : public ::testing::Test, protected Rig {};
 
-// Construction starts nothing; the launch shows the loading page and starts the server as the
-// environment says.
-TEST_F(AppDelegateTest, LaunchShowsTheLoadingPageAndStartsTheServerFromTheEnvironment)
-{
-    EXPECT_EQ(fake.log.all, Strings{});
-    fake.executable.insert("/usr/bin/python3");
-    fake.completionStatus["/usr/bin/xcode-select"] = 0;
-    fake.variables = {{"QUORVA_HOME", "/srv/shop"}, {"QUORVA_DB", "shop.db"}, {"QUORVA_PORT", ""}};
-    launchServer();
-    EXPECT_EQ(pages(), Strings{std::string(loadingPage)});
-    EXPECT_EQ(fake.log.matching("createDirectories"), Strings{"createDirectories /srv/shop"});
-    EXPECT_EQ(fake.log.matching("launch"),
-              Strings{"launch /usr/bin/python3 -u " + bundledScript +
-                      " --db shop.db serve --no-browser --exit-with-parent --port  @/srv/shop"});
-}
-
 // The bundled script wins; else QUORVA_CATALOG as written, when it names a readable file.
-// The interpreter needs both the executable and its locator's consent.
-TEST_F(AppDelegateTest, ScriptAndInterpreterLocation)
+// The interpreter needs both the executable and its locator's consent. Construction starts
+// nothing; the launch shows the loading page and starts the server as the environment says.
+TEST_F(AppDelegateTest, LaunchFindsTheScriptAndInterpreterAndStartsTheServerFromTheEnvironment)
 {
     const Path resources = "/opt/quorva/share/quorva";
     // Resource directory, readable files, QUORVA_CATALOG, the script found.
@@ -95,14 +80,25 @@ TEST_F(AppDelegateTest, ScriptAndInterpreterLocation)
     const std::tuple<bool, std::optional<int>, Path, std::size_t> interpreters[] = {
         {false, 0, std::nullopt, 0}, {true, 0, "/usr/bin/python3", 1}, {true, 2, std::nullopt, 1},
         {true, std::nullopt, std::nullopt, 1}};
+    const std::string serve = " -u " + bundledScript + " --db shop.db serve --no-browser" +
+                              " --exit-with-parent --port  @/srv/shop";
     for (const auto& [executable, locator, expected, runs] : interpreters) {
+        SCOPED_TRACE(locator.value_or(-1));
         Rig each;
         if (executable)
             each.fake.executable.insert("/usr/bin/python3");
         if (locator)
             each.fake.completionStatus["/usr/bin/xcode-select"] = *locator;
-        EXPECT_EQ(Probe::applePython(*each.delegate), expected) << locator.value_or(-1);
+        each.fake.variables = {{"QUORVA_HOME", "/srv/shop"}, {"QUORVA_DB", "shop.db"}};
+        each.fake.variables["QUORVA_PORT"] = "";
+        EXPECT_EQ(each.fake.log.all, Strings{});
+        each.launchServer();
+        EXPECT_EQ(each.pages(), Strings{std::string(loadingPage)});
         EXPECT_EQ(each.fake.log.count("runToCompletion /usr/bin/xcode-select"), runs);
+        EXPECT_EQ(each.fake.log.matching("createDirectories"),
+                  Strings{"createDirectories /srv/shop"});
+        EXPECT_EQ(each.fake.log.matching("launch"),
+                  Strings{"launch " + expected.value_or("/usr/bin/env python3") + serve});
     }
 }
 
