@@ -227,10 +227,9 @@ enum class Action { Wait, Terminate, TerminateIgnored, DropHandle };
 TEST_F(ProcessPosixTest, EachChildDeliversEverythingInOrderAndLeavesNothingBehind)
 {
     // Not a multiple of any buffer size, so a lost or repeated tail shows.
-    std::string block;
-    while (block.size() < 3 * maximumChunk + 123)
-        block += "abcdefghijklmnopqrstuvwxyz";
-    block.resize(3 * maximumChunk + 123);
+    std::string block(3 * maximumChunk + 123, '\0');
+    for (std::size_t i = 0; i < block.size(); ++i)
+        block[i] = static_cast<char>('a' + i % 26);
     const std::string reversed(block.rbegin(), block.rend());
     std::string out, err;
     for (int i = 0; i < 2000; ++i) {
