@@ -279,9 +279,8 @@ TEST_F(ProcessPosixTest, EachChildDeliversEverythingInOrderAndLeavesNothingBehin
         child.read([&](Transcript& t) {
             EXPECT_EQ(t.output.text, output);
             EXPECT_EQ(t.error.text, error);
-            EXPECT_EQ(t.exits, 1);
-            EXPECT_EQ(t.status, status);
-            EXPECT_EQ(t.violations, std::set<std::string>{});
+            EXPECT_EQ(std::tuple(t.exits, t.status, t.violations),
+                      std::tuple(1, status, std::set<std::string>{}));
         });
         EXPECT_EQ(::waitpid(child.pid, nullptr, WNOHANG), -1) << "a zombie is left";
         // Run to completion, the same child ends alike: its output, more than a pipe holds for
