@@ -55,7 +55,7 @@ elif mode == "block":
     sys.stderr.buffer.write(data[::-1])
 elif mode == "exit": sys.exit(value)
 elif mode == "inherited":
-    fds = sorted(int(fd) for fd in os.listdir("/proc/self/fd"))
+    fds = sorted(map(int, os.listdir("/proc/self/fd")))
     print([fd for fd in fds if fd > 2 and os.path.lexists(f"/proc/self/fd/{fd}")],
           os.path.lexists("/proc/self/fd/0") and os.readlink("/proc/self/fd/0"),
           [s for s in (signal.SIGTERM, signal.SIGINT) if signal.getsignal(s) == signal.SIG_IGN],
@@ -224,24 +224,18 @@ protected:
 
 enum class Action { Wait, Terminate, TerminateIgnored, DropHandle };
 
-std::string numberedLines(const std::string& prefix)
-{
-    std::string text;
-    for (int i = 0; i < 2000; ++i)
-        text += prefix + " " + std::to_string(i) + "\n";
-    return text;
-}
-
 TEST_F(ProcessPosixTest, EachChildDeliversEverythingInOrderAndLeavesNothingBehind)
 {
     // Not a multiple of any buffer size, so a lost or repeated tail shows.
-    std::string block;
-    while (block.size() < 3 * maximumChunk + 123)
-        block += "abcdefghijklmnopqrstuvwxyz";
-    block.resize(3 * maximumChunk + 123);
+    std::string block(3 * maximumChunk + 123, '\0');
+    for (std::size_t i = 0; i < block.size(); ++i)
+        block[i] = static_cast<char>('a' + i % 26);
     const std::string reversed(block.rbegin(), block.rend());
-    const std::string out = numberedLines("out");
-    const std::string err = numberedLines("err");
+    std::string out, err;
+    for (int i = 0; i < 2000; ++i) {
+        out += "out " + std::to_string(i) + "\n";
+        err += "err " + std::to_string(i) + "\n";
+    }
     // Arguments, what happens to the child, its output, its error output and its status.
     const std::tuple<std::vector<std::string>, Action, std::string, std::string, int> cases[] = {
         {{"lines", "2000"}, Action::Wait, out, err, 0},
@@ -285,9 +279,8 @@ TEST_F(ProcessPosixTest, EachChildDeliversEverythingInOrderAndLeavesNothingBehin
         child.read([&](Transcript& t) {
             EXPECT_EQ(t.output.text, output);
             EXPECT_EQ(t.error.text, error);
-            EXPECT_EQ(t.exits, 1);
-            EXPECT_EQ(t.status, status);
-            EXPECT_EQ(t.violations, std::set<std::string>{});
+            EXPECT_EQ(std::tuple(t.exits, t.status, t.violations),
+                      std::tuple(1, status, std::set<std::string>{}));
         });
         EXPECT_EQ(::waitpid(child.pid, nullptr, WNOHANG), -1) << "a zombie is left";
         // Run to completion, the same child ends alike: its output, more than a pipe holds for

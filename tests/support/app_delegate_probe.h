@@ -10,7 +10,6 @@ struct AppDelegateProbe {
     static const std::shared_ptr<Process>& server(const AppDelegate& d) { return d.server; }
     static bool quitting(const AppDelegate& d) { return d.quitting.load(); }
     static bool launchFailed(const AppDelegate& d) { return d.launchFailed; }
-    static void setLaunchFailed(AppDelegate& d, bool value) { d.launchFailed = value; }
     static std::string stderrTail(AppDelegate& d)
     {
         std::lock_guard lock(d.stderrLock);
@@ -18,9 +17,7 @@ struct AppDelegateProbe {
         return d.stderrTail;
     }
 
-    static std::optional<std::string> applePython(AppDelegate& d) { return d.applePython(); }
     static std::optional<std::string> catalogPath(AppDelegate& d) { return d.catalogPath(); }
-    static void debugLog(AppDelegate& d, std::string_view message) { d.debugLog(message); }
 };
 
 }  // namespace quorva

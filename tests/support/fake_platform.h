@@ -185,7 +185,7 @@ public:
         runPending();
     }
 
-    void openURL(const Url& url) override { opened.push_back(url.text); }
+    void openURL(const Url& url) override { log.add("openURL " + url.text); }
 
     std::map<std::string, std::string> snapshot() const override { return variables; }
     std::optional<std::string> get(const std::string& name) const override
@@ -245,7 +245,6 @@ public:
     WebViewConfiguration webViewConfiguration;
     int terminations = 0;
     std::string hint = std::string(commandLineToolsHint);
-    std::vector<std::string> opened;
     std::map<std::string, std::string> variables;
     std::string home = "/home/user";
     std::set<std::string> readable;

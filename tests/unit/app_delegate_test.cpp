@@ -1,6 +1,7 @@
 #include "app/menu.h"
 #include "app_delegate_probe.h"
 #include "fake_platform.h"
+#include "pages/zoom.h"
 
 #include <gtest/gtest.h>
 
@@ -52,27 +53,10 @@ struct Rig {
 
 class AppDelegateTest : public ::testing::Test, protected Rig {};
 
-// Construction starts nothing; the launch shows the loading page, watches both signals and
-// starts the server as the environment says.
-TEST_F(AppDelegateTest, LaunchShowsTheLoadingPageAndStartsTheServerFromTheEnvironment)
-{
-    EXPECT_EQ(fake.log.all, Strings{});
-    fake.executable.insert("/usr/bin/python3");
-    fake.completionStatus["/usr/bin/xcode-select"] = 0;
-    fake.variables = {{"QUORVA_HOME", "/srv/shop"}, {"QUORVA_DB", "shop.db"}, {"QUORVA_PORT", ""}};
-    launchServer();
-    EXPECT_EQ(pages(), Strings{std::string(loadingPage)});
-    EXPECT_EQ(fake.handlers.size(), 2u);
-    EXPECT_FALSE(failed());
-    EXPECT_EQ(fake.log.matching("createDirectories"), Strings{"createDirectories /srv/shop"});
-    EXPECT_EQ(fake.log.matching("launch"),
-              Strings{"launch /usr/bin/python3 -u " + bundledScript +
-                      " --db shop.db serve --no-browser --exit-with-parent --port  @/srv/shop"});
-}
-
 // The bundled script wins; else QUORVA_CATALOG as written, when it names a readable file.
-// The interpreter needs both the executable and its locator's consent.
-TEST_F(AppDelegateTest, ScriptAndInterpreterLocation)
+// The interpreter needs both the executable and its locator's consent. Construction starts
+// nothing; the launch shows the loading page and starts the server as the environment says.
+TEST_F(AppDelegateTest, LaunchFindsTheScriptAndInterpreterAndStartsTheServerFromTheEnvironment)
 {
     const Path resources = "/opt/quorva/share/quorva";
     // Resource directory, readable files, QUORVA_CATALOG, the script found.
@@ -96,14 +80,25 @@ TEST_F(AppDelegateTest, ScriptAndInterpreterLocation)
     const std::tuple<bool, std::optional<int>, Path, std::size_t> interpreters[] = {
         {false, 0, std::nullopt, 0}, {true, 0, "/usr/bin/python3", 1}, {true, 2, std::nullopt, 1},
         {true, std::nullopt, std::nullopt, 1}};
+    const std::string serve = " -u " + bundledScript + " --db shop.db serve --no-browser" +
+                              " --exit-with-parent --port  @/srv/shop";
     for (const auto& [executable, locator, expected, runs] : interpreters) {
+        SCOPED_TRACE(locator.value_or(-1));
         Rig each;
         if (executable)
             each.fake.executable.insert("/usr/bin/python3");
         if (locator)
             each.fake.completionStatus["/usr/bin/xcode-select"] = *locator;
-        EXPECT_EQ(Probe::applePython(*each.delegate), expected) << locator.value_or(-1);
+        each.fake.variables = {{"QUORVA_HOME", "/srv/shop"}, {"QUORVA_DB", "shop.db"}};
+        each.fake.variables["QUORVA_PORT"] = "";
+        EXPECT_EQ(each.fake.log.all, Strings{});
+        each.launchServer();
+        EXPECT_EQ(each.pages(), Strings{std::string(loadingPage)});
         EXPECT_EQ(each.fake.log.count("runToCompletion /usr/bin/xcode-select"), runs);
+        EXPECT_EQ(each.fake.log.matching("createDirectories"),
+                  Strings{"createDirectories /srv/shop"});
+        EXPECT_EQ(each.fake.log.matching("launch"),
+                  Strings{"launch " + expected.value_or("/usr/bin/env python3") + serve});
     }
 }
 
@@ -122,10 +117,10 @@ TEST_F(AppDelegateTest, LaunchFailuresShowTheirPageAndStartNoServerNorWatchdog)
                            : each.showsError("ไม่พบไฟล์ catalog.py ในแอป",
                                              "QUORVA.app เสียหายหรือถูกแตกไฟล์ไม่ครบ - "
                                              "ลองโหลด QUORVA.zip ใหม่"));
-        EXPECT_TRUE(each.failed());
-        EXPECT_FALSE(Probe::server(*each.delegate));
         each.fake.advance(30);
-        EXPECT_EQ(each.pages().size(), 2u) << script;
+        EXPECT_EQ(std::tuple(each.failed(), !Probe::server(*each.delegate), each.pages().size()),
+                  std::tuple(true, true, 2u))
+            << script;
     }
 }
 
@@ -137,7 +132,7 @@ TEST_F(AppDelegateTest, OnlyWholeValidChunksCountAndTheFirstAddressIsLoadedOnce)
     launchServer();
     for (const std::string chunk :
          {"starting\n", "http://127.0.0.1:\xE0\xB8", "\xFF http://127.0.0.1:1/",
-          "http://127.0.0.1:abc/", "http://127.0.0.1:1/\u0600 x\n", "http://127.0.0.1:/",
+          "http://127.0.0.1:abc/", "http://127.0.0.1:1/\u0600\u00A0x\n", "http://127.0.0.1:/",
           "https://127.0.0.1:8765/", ""})
         standardOutput(chunk);
     // A Thai letter cut in two loses both halves.
@@ -152,8 +147,7 @@ TEST_F(AppDelegateTest, OnlyWholeValidChunksCountAndTheFirstAddressIsLoadedOnce)
         standardOutput(chunk);
     EXPECT_EQ(requestsLoaded(), 0u);
     fake.runPending();
-    EXPECT_EQ(fake.log.matching("webView.load"),
-              Strings{"webView.load http://127.0.0.1:87"});
+    EXPECT_EQ(fake.log.matching("webView.load"), Strings{"webView.load http://127.0.0.1:87"});
     serve();
     EXPECT_EQ(requestsLoaded(), 1u);
 }
@@ -219,29 +213,31 @@ TEST_F(AppDelegateTest, StopServerWaitsForTheExitOrKillsAfterTheGrace)
         each.fake.process->exitsAfterTerminate = prompt ? std::optional(0.12) : std::nullopt;
         const double start = each.fake.now();
         each.delegate->applicationWillTerminate();
-        const double waited = each.fake.now() - start;
-        const double least = prompt ? 0.12 : 3.0;
+        // Within one poll of the exit, or of the grace's end.
+        EXPECT_NEAR(each.fake.now() - start, (prompt ? 0.12 : 3.0) + 0.025, 0.025 + 1e-9);
         EXPECT_TRUE(Probe::quitting(*each.delegate));
         EXPECT_EQ(each.fake.log.matching("server."),
                   (prompt ? Strings{"server.terminate"}
                           : Strings{"server.terminate", "server.kill"}));
-        EXPECT_GE(waited, least);
-        EXPECT_LE(waited, least + 0.05 + 1e-9);
         each.fake.process->exitWith(prompt ? SIGTERM : SIGKILL);
         each.fake.runPending();
         EXPECT_EQ(each.pages().size(), 1u);
     }
 }
 
-// Only a signal still counts once the delegate is gone: it exits.
+// A signal never asks, even with a question on screen. Only a signal still counts once the
+// delegate is gone: it exits.
 TEST_F(AppDelegateTest, SignalStopsTheServerAndExitsZeroAndNothingElseOutlivesTheDelegate)
 {
     for (int signalNumber : {SIGTERM, SIGINT}) {
         Rig each;
         each.launchServer();
+        each.delegate->windowShouldClose();
+        each.delegate->runBeforeUnloadConfirmPanel([](bool) {});
         each.fake.deliver(signalNumber);
-        EXPECT_EQ(each.fake.log.count("server.terminate"), 1u) << signalNumber;
-        EXPECT_EQ(each.fake.exits, std::vector<int>{0}) << signalNumber;
+        EXPECT_EQ(std::tuple(each.fake.log.count("server.terminate"), each.fake.exits,
+                             each.fake.window->answers.size(), each.fake.terminations),
+                  std::tuple(1u, std::vector<int>{0}, 1u, 0));
     }
     launchServer();
     auto process = fake.process;
@@ -257,16 +253,18 @@ TEST_F(AppDelegateTest, SignalStopsTheServerAndExitsZeroAndNothingElseOutlivesTh
     EXPECT_EQ(fake.exits, std::vector<int>{0});
 }
 
-// Reload goes back to the server's address once, after an error page.
-TEST_F(AppDelegateTest, FailedLoadsShowTheirPageOnlyOnceAnAddressIsKnownAndReloadGoesBack)
+// Failed loads show their page only once an address is known, and a dead page process gets
+// one page, never a loop, each cause its own. Reload goes back to the server's address once,
+// after an error page, to the same server, which keeps running, and so does a server page
+// that loads.
+TEST_F(AppDelegateTest, FailedLoadsAndDeadPageProcessesShowTheirPageOnceAndReloadGoesBack)
 {
     launchServer();
     delegate->didFailProvisionalNavigation({"Could not connect"});
     EXPECT_EQ(pages().size(), 1u);
-    Probe::setLaunchFailed(*delegate, true);
+    fake.advance(26);
     delegate->reloadPage();  // no address yet: plain reload, flag kept
-    EXPECT_EQ(fake.log.count("webView.reload"), 1u);
-    EXPECT_TRUE(failed());
+    EXPECT_EQ(std::tuple(fake.log.count("webView.reload"), failed()), std::tuple(1u, true));
 
     serve();
     delegate->didFailProvisionalNavigation({"Could not connect: <refused> & gone"});
@@ -276,8 +274,28 @@ TEST_F(AppDelegateTest, FailedLoadsShowTheirPageOnlyOnceAnAddressIsKnownAndReloa
     delegate->reloadPage();
     EXPECT_FALSE(failed());
     delegate->reloadPage();
-    EXPECT_EQ(fake.log.count("webView.reload"), 2u);
-    EXPECT_EQ(requestsLoaded(), 2u);
+    EXPECT_EQ(std::tuple(fake.log.count("webView.reload"), requestsLoaded()), std::tuple(2u, 2u));
+
+    const auto before = pages().size();
+    std::set<std::string> shownPages;
+    for (const auto reason :
+         {WebProcessTermination::Crashed, WebProcessTermination::ExceededMemoryLimit,
+          WebProcessTermination::TerminatedByApi, WebProcessTermination::NetworkProcessLost}) {
+        delegate->webContentProcessDidTerminate(reason);
+        EXPECT_TRUE(failed());
+        shownPages.insert(pages().back());
+        delegate->webContentProcessDidTerminate(reason);  // the error page's own process
+        const auto requests = requestsLoaded();
+        delegate->reloadPage();
+        EXPECT_EQ(std::tuple(requestsLoaded(), failed()), std::tuple(requests + 1, false));
+    }
+    EXPECT_EQ(std::tuple(shownPages.size(), pages().size()), std::tuple(4u, before + 4));
+    delegate->webContentProcessDidTerminate(WebProcessTermination::Crashed);
+    fake.webView->current = fake.urlParser.parse("http://127.0.0.1:8765/");
+    delegate->didFinishNavigation();
+    delegate->webContentProcessDidTerminate(WebProcessTermination::Crashed);
+    EXPECT_EQ(pages().size(), before + 6);
+    EXPECT_EQ(fake.log.count("launch ") + fake.log.count("server."), 1u);
 }
 
 // A stopped load waits 0.25 s: a main-frame load begun after it replaced it.
@@ -292,24 +310,23 @@ TEST_F(AppDelegateTest, StoppedLoadsAreJudgedEachOnItsOwn)
         {"LST", true},  {"SNT", true},   {"SttStLT", true},  {"SST", true},
     };
     using Cause = LoadFailure::Cause;
-    const std::map<char, Cause> causes = {
-        {'E', Cause::Error}, {'S', Cause::Stopped}, {'D', Cause::BecameDownload}};
     for (const auto& [events, shown] : cases) {
         Rig each;
         each.launchServer();
         each.serve();
         int failures = 0;
         for (const char e : events) {
-            if (causes.count(e))
-                each.delegate->didFailProvisionalNavigation(
-                    {"f" + std::to_string(failures++), causes.at(e)});
-            else if (e == 'L')
+            if (e == 'L')
                 each.delegate->didStartProvisionalNavigation();
             else if (e == 'N')
                 each.delegate->decidePolicyForNavigationAction(
                     each.fake.urlParser.parse("http://127.0.0.1:8765/frame"));
-            else
+            else if (e == 't' || e == 'T')
                 each.fake.advance(e == 't' ? 0.1 : 0.3);
+            else
+                each.delegate->didFailProvisionalNavigation(
+                    {"f" + std::to_string(failures++),
+                     e == 'E' ? Cause::Error : e == 'S' ? Cause::Stopped : Cause::BecameDownload});
         }
         Strings expected = {std::string(loadingPage)};
         if (shown)
@@ -339,57 +356,12 @@ TEST_F(AppDelegateTest, DebugMakesTheViewInspectableAndLogsFinishedServerPagesIn
             each.fake.webView->current = each.fake.urlParser.parse(*url);
         each.delegate->didFinishNavigation();
         EXPECT_EQ(each.fake.standardError, logged ? "[QUORVA] loaded " + *url + "\n" : "");
+        EXPECT_EQ(each.fake.standardErrorWrites, logged ? 1 : 0);
     }
-    fake.variables["QUORVA_DEBUG"] = "";
-    Probe::debugLog(*delegate, "two\nlines ✓");
-    EXPECT_EQ(fake.standardError, "[QUORVA] two\nlines ✓\n");
-    EXPECT_EQ(fake.standardErrorWrites, 1);
-}
-
-TEST_F(AppDelegateTest, NavigationHandsOverExactlyWhatMayNotStay)
-{
-    launch();
-    const auto local = fake.urlParser.parse("http://127.0.0.1:9/x");
-    EXPECT_EQ(delegate->decidePolicyForNavigationAction(local), NavigationPolicy::Allow);
-    EXPECT_EQ(delegate->decidePolicyForNavigationAction(std::nullopt), NavigationPolicy::Allow);
-    EXPECT_EQ(delegate->decidePolicyForNavigationAction(fake.urlParser.parse("https://a.example/")),
-              NavigationPolicy::Cancel);
-    delegate->createWebViewForNavigationAction(local);
-    delegate->createWebViewForNavigationAction(std::nullopt);
-    EXPECT_EQ(fake.opened, (Strings{"https://a.example/", "http://127.0.0.1:9/x"}));
-}
-
-// A dead page process gets one page, never a loop, each cause its own; reload returns to the
-// same server, which keeps running, and so does a server page that loads.
-TEST_F(AppDelegateTest, DeadPageProcessShowsItsPageOnceAndReloadGoesBack)
-{
-    launchServer();
-    serve();
-    std::set<std::string> shownPages;
-    for (const auto reason :
-         {WebProcessTermination::Crashed, WebProcessTermination::ExceededMemoryLimit,
-          WebProcessTermination::TerminatedByApi, WebProcessTermination::NetworkProcessLost}) {
-        delegate->webContentProcessDidTerminate(reason);
-        EXPECT_TRUE(failed());
-        shownPages.insert(pages().back());
-        delegate->webContentProcessDidTerminate(reason);  // the error page's own process
-        const auto requests = requestsLoaded();
-        delegate->reloadPage();
-        EXPECT_EQ(requestsLoaded(), requests + 1);
-        EXPECT_FALSE(failed());
-    }
-    EXPECT_EQ(shownPages.size(), 4u);
-    EXPECT_EQ(pages().size(), 5u);
-    delegate->webContentProcessDidTerminate(WebProcessTermination::Crashed);
-    fake.webView->current = fake.urlParser.parse("http://127.0.0.1:8765/");
-    delegate->didFinishNavigation();
-    delegate->webContentProcessDidTerminate(WebProcessTermination::Crashed);
-    EXPECT_EQ(pages().size(), 7u);
-    EXPECT_EQ(fake.log.count("launch ") + fake.log.count("server."), 1u);
 }
 
 // Zoom runs the script on every command, bounds or not; the rest is noticed or handed to
-// the view, and every permission is denied.
+// the view, every permission is denied, and what may not stay is handed over exactly.
 TEST_F(AppDelegateTest, PageCommands)
 {
     launchServer();
@@ -399,16 +371,13 @@ TEST_F(AppDelegateTest, PageCommands)
     delegate->zoomReset();
     const Strings& scripts = fake.webView->scripts;
     ASSERT_EQ(scripts.size(), 13u);
-    Strings last;
-    for (const char* zoom : {"2.0", "2.0", "1.9", "1.0"})
-        last.push_back(std::string("document.documentElement.style.zoom='") + zoom + "'");
-    EXPECT_EQ(Strings(scripts.begin() + 9, scripts.end()), last);
+    EXPECT_EQ(Strings(scripts.begin() + 9, scripts.end()),
+              (Strings{zoomScript(2.0), zoomScript(2.0), zoomScript(1.9), zoomScript(1.0)}));
 
     fake.variables["QUORVA_DEBUG"] = "";  // the diagnostic log carries page loads only
     delegate->downloadDidEnd({"/tmp/x.csv", DownloadOutcome::Error::Connection, "gone"});
-    EXPECT_EQ(fake.webView->notices.size(), 1u);
-    EXPECT_EQ(pages().size(), 1u);
-    EXPECT_EQ(fake.standardError, "");
+    EXPECT_EQ(std::tuple(fake.webView->notices.size(), pages().size(), fake.standardError),
+              std::tuple(1u, 1u, ""));
     fake.webView->pageTitle = "a/b";
     delegate->printPage();
     delegate->findInPage();
@@ -416,11 +385,20 @@ TEST_F(AppDelegateTest, PageCommands)
     EXPECT_EQ(fake.log.matching("webView.print"), Strings{"webView.print a b"});
     EXPECT_EQ(fake.log.count("webView.showFindBar"), 1u);
     EXPECT_EQ(fake.webView->notices.back().text, "พิมพ์หน้านี้ไม่สำเร็จ: no paper");
-    for (auto kind : {PermissionKind::Geolocation, PermissionKind::Notifications,
-                      PermissionKind::Camera, PermissionKind::Microphone,
-                      PermissionKind::ClipboardRead, PermissionKind::Other})
-        EXPECT_EQ(delegate->decidePolicyForPermissionRequest(kind), PermissionPolicy::Deny);
+    for (int kind = 0; kind <= static_cast<int>(PermissionKind::Other); ++kind)
+        EXPECT_EQ(delegate->decidePolicyForPermissionRequest(static_cast<PermissionKind>(kind)),
+                  PermissionPolicy::Deny);
+    const auto local = fake.urlParser.parse("http://127.0.0.1:9/x");
+    EXPECT_EQ(delegate->decidePolicyForNavigationAction(local), NavigationPolicy::Allow);
+    EXPECT_EQ(delegate->decidePolicyForNavigationAction(std::nullopt), NavigationPolicy::Allow);
+    EXPECT_EQ(delegate->decidePolicyForNavigationAction(fake.urlParser.parse("https://a.example/")),
+              NavigationPolicy::Cancel);
+    delegate->createWebViewForNavigationAction(local);
+    delegate->createWebViewForNavigationAction(std::nullopt);
+    EXPECT_EQ(fake.log.matching("openURL"),
+              (Strings{"openURL https://a.example/", "openURL http://127.0.0.1:9/x"}));
 }
+
 
 // Quit and the close button ask the page once. It agrees at once, asks the
 // user, closes, or stays silent; a close before any question may be WebKit
@@ -442,13 +420,12 @@ TEST_F(AppDelegateTest, ClosingWaitsForThePageOrItsTime)
         each.launch();
         each.fake.webView->closesAtOnce = atOnce;
         EXPECT_EQ(requested && each.delegate->applicationShouldTerminate(), atOnce) << steps;
-        auto& answers = each.fake.window->answers;
         const std::map<char, double> waits = {{'s', 0.1}, {'w', 1.9}, {'W', 2}, {'L', 10}};
         for (const char step : steps) {
             if (step == 'a')
                 each.delegate->runBeforeUnloadConfirmPanel([](bool) {});
             else if (step == 'y' || step == 'n')
-                std::exchange(answers, {}).front()(step == 'y');
+                std::exchange(each.fake.window->answers, {}).front()(step == 'y');
             else if (step == 'c')
                 each.delegate->webViewDidClose();
             else if (step == '?')
@@ -460,14 +437,6 @@ TEST_F(AppDelegateTest, ClosingWaitsForThePageOrItsTime)
         EXPECT_EQ(each.fake.log.count("webView.tryClose"), requested ? 1u : 0u) << steps;
         EXPECT_TRUE(!(ends || atOnce) || each.delegate->windowShouldClose()) << steps;
     }
-    // A signal never asks, even with a question on screen.
-    launch();
-    delegate->windowShouldClose();
-    delegate->runBeforeUnloadConfirmPanel([](bool) {});
-    fake.deliver(SIGTERM);
-    EXPECT_EQ(fake.exits, std::vector<int>{0});
-    EXPECT_EQ(fake.window->answers.size(), 1u);
-    EXPECT_EQ(fake.terminations, 0);
 }
 
 // Every action once, each key on one item, and the view's commands reach the delegate

@@ -51,8 +51,7 @@ TEST(Rendering, ChoiceTable)
     const Env both = {{"GSK_RENDERER", "gl"}, {"WEBKIT_DISABLE_COMPOSITING_MODE", "0"}};
     // Environment, GL renderer, path, cairo, web acceleration never, probed.
     using Case = std::tuple<Env, std::optional<std::string>, RenderingPath, bool, bool, bool>;
-    const auto sw = RenderingPath::Software;
-    const auto hw = RenderingPath::Gpu;
+    const auto sw = RenderingPath::Software, hw = RenderingPath::Gpu;
     const std::vector<Case> cases = {
         // auto: the probe decides
         {{}, llvmpipe, sw, true, true, true},
