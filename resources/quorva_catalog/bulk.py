@@ -172,12 +172,9 @@ class Bulk:
         made = taken_times(created, rows, now)
         changed = [dated or made_at for dated, made_at in
                    zip(taken_times(updated, rows, None), made)]
-        conn.executemany(
-            "INSERT INTO items (code, name, category, price_satang, quantity, note, "
-            "search_text, search_bare, sort_name, created_at, updated_at) "
-            "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
-            zip(codes, names, categories, taken("price_satang", 0), taken("quantity", 0), notes,
-                *search_columns_of(codes, names, categories, notes), made, changed))
+        conn.executemany(INSERT_ITEM, zip(
+            codes, names, categories, taken("price_satang", 0), taken("quantity", 0), notes,
+            *search_columns_of(codes, names, categories, notes), made, changed))
 
 
 def taken_times(column, rows, default):
@@ -187,6 +184,9 @@ def taken_times(column, rows, default):
 
 
 SHOWN_CHANGES = 200
+INSERT_ITEM = ("INSERT INTO items (code, name, category, price_satang, quantity, note, "
+               "search_text, search_bare, sort_name, created_at, updated_at) "
+               "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)")
 
 
 class Unwritten(Exception):

@@ -4,7 +4,7 @@ import itertools
 import json
 import sqlite3
 
-from .bulk import Bulk
+from .bulk import INSERT_ITEM, Bulk
 from .database import Database
 from .text import (THAI_DIGITS, canonical_code, code_key, marks_match, search_columns, search_key,
                    search_terms, utc_now)
@@ -332,12 +332,9 @@ class Store(Bulk, Database):
 
     @staticmethod
     def _insert(conn, v, created, updated):
-        return conn.execute(
-            "INSERT INTO items (code, name, category, price_satang, quantity, note, "
-            "search_text, search_bare, sort_name, created_at, updated_at) "
-            "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
-            (v["code"], v["name"], v["category"], v["price_satang"], v["quantity"], v["note"],
-             *search_columns(v["code"], v["name"], v["category"], v["note"]), created, updated)
+        return conn.execute(INSERT_ITEM, (
+            v["code"], v["name"], v["category"], v["price_satang"], v["quantity"], v["note"],
+            *search_columns(v["code"], v["name"], v["category"], v["note"]), created, updated)
         ).lastrowid
 
     @staticmethod

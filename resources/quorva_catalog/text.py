@@ -124,11 +124,14 @@ MARKS = re.compile(MARK)
 def search_key(text):
     """What both the stored text and a query are compared as: case, digits and the ways a
     Thai keyboard lets one letter be typed as two all folded away."""
-    text = search_form(text)
-    if THAI_DIGIT.search(text):
-        text = text.translate(THAI_DIGITS)
-    text = text.replace("\u0e40\u0e40", "\u0e41")
-    return unicodedata.normalize("NFD", text)
+    return keyed(search_form(text))
+
+
+def keyed(folded):
+    """search_key of text already in search_form, or of many such rows joined by NUL."""
+    if THAI_DIGIT.search(folded):
+        folded = folded.translate(THAI_DIGITS)
+    return unicodedata.normalize("NFD", folded.replace("\u0e40\u0e40", "\u0e41"))
 
 
 def bare(key):
@@ -137,8 +140,8 @@ def bare(key):
 
 def search_columns(code, name, category, note):
     """(search_text, search_bare, sort_name) as the items table keeps them."""
-    keyed = search_key("\n".join((code, name, category, note)))
-    return keyed, bare(keyed), sort_name(name)
+    key = search_key("\n".join((code, name, category, note)))
+    return key, bare(key), sort_name(name)
 
 
 def search_columns_of(codes, names, categories, notes):
@@ -147,15 +150,12 @@ def search_columns_of(codes, names, categories, notes):
     neighbours. Gives exactly what search_columns gives row by row."""
     if not codes:
         return [], [], []
-    keyed = _folded("\0".join(map("\n".join, zip(codes, names, categories, notes))))
-    if THAI_DIGIT.search(keyed):
-        keyed = keyed.translate(THAI_DIGITS)
-    keyed = unicodedata.normalize("NFD", keyed.replace("\u0e40\u0e40", "\u0e41"))
+    rows = keyed(_folded("\0".join(map("\n".join, zip(codes, names, categories, notes)))))
     # The leading vowels swapped with their consonants through split(), without a call per swap.
     pieces = LEADING_VOWEL.split(_folded("\0".join(names)).replace("\u0e40\u0e40", "\u0e41"))
     pieces[1::3], pieces[2::3] = pieces[2::3], pieces[1::3]
     full = "".join(pieces)
-    return (keyed.split("\0"), bare(keyed).split("\0"),
+    return (rows.split("\0"), bare(rows).split("\0"),
             list(map("\x01".join, zip(TONE.sub("", full).split("\0"), full.split("\0")))))
 
 
