@@ -23,6 +23,9 @@ CSV_COLUMNS = [
 ]
 HEADER_NAMES = {search_form(" ".join(name.split())): field
                 for field, header, aliases in CSV_COLUMNS for name in (header,) + aliases}
+# A field's own names; the rest fill it only where the file has neither.
+OWN_NAMES = {search_form(name): field for field, header, aliases in CSV_COLUMNS
+             for name in (header, aliases[0])}
 FORMULA_START = tuple("=+-@\t\r")
 
 
@@ -179,7 +182,8 @@ def csv_problem(error, line):
 
 def read_records(text, problems):
     """(the reader of the data rows, or None where the header has a problem; the header's
-    fields; ignored header names). The header is read at once."""
+    fields; ignored columns: a name, or (name, the column used instead) for another name of
+    a field the file also gives by its own name). The header is read at once."""
     header = header_record(text)
     records = csv.reader(itertools.chain(header, text), delimiter=delimiter_of(header),
                          strict=True)
@@ -192,13 +196,21 @@ def read_records(text, problems):
     if cells is None:
         problems.append((None, "ไฟล์ไม่มีข้อมูลสินค้า"))
         return None, fields, ignored
-    for cell in cells:
-        name = search_form(" ".join(cell.split()))
+    names = [search_form(" ".join(cell.split())) for cell in cells]
+    own = {}
+    for cell, name in zip(cells, names):
+        if name in OWN_NAMES:
+            own.setdefault(OWN_NAMES[name], cell.strip())
+    for cell, name in zip(cells, names):
         field = HEADER_NAMES.get(name)
-        if field is not None and field in fields:
-            problems.append((1, f"มีคอลัมน์ “{cell.strip()}” ซ้ำ"))
-        if field is None:
+        if field in own and name not in OWN_NAMES:
+            # A till's export may carry a barcode beside its own code: the code wins.
+            ignored.append((cell.strip(), own[field]))
+            field = None
+        elif field is None:
             ignored.append(cell.strip() or BLANK_COLUMN)
+        elif field in fields:
+            problems.append((1, f"มีคอลัมน์ “{cell.strip()}” ซ้ำ"))
         fields.append(field)
     if "code" not in fields:
         problems.append((1, "ไม่พบคอลัมน์รหัสสินค้า (รหัสสินค้า หรือ code) ในแถวหัวตาราง"))

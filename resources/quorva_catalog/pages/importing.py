@@ -23,7 +23,13 @@ RULES = Markup(
 
 
 def ignored_text(ignored):
-    return "ข้ามคอลัมน์ที่ไม่รู้จัก: " + ", ".join(ignored)
+    """`ignored` as read_records gives it."""
+    unknown = [name for name in ignored if isinstance(name, str)]
+    spare = [f"{name} (มีคอลัมน์ {used} แล้ว)" for name, used in
+             (pair for pair in ignored if not isinstance(pair, str))]
+    return " · ".join(text for text in (
+        unknown and "ข้ามคอลัมน์ที่ไม่รู้จัก: " + ", ".join(unknown),
+        spare and "ไม่ใช้คอลัมน์ " + ", ".join(spare)) if text)
 
 
 def problems(errors, ignored=()):
