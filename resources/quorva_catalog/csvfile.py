@@ -4,6 +4,7 @@ import codecs
 import csv
 import io
 import itertools
+import zipfile
 
 from .text import format_satang, search_form
 
@@ -73,6 +74,39 @@ BLANK_COLUMN = "(ไม่มีชื่อ)"
 CHUNK = 1 << 20
 UNREADABLE = ("อ่านไฟล์ไม่ได้ เพราะไม่ใช่ข้อความแบบ UTF-8 หรือภาษาไทย (TIS-620/Windows-874) "
               "กรุณาบันทึกจากโปรแกรมตารางคำนวณเป็น “CSV UTF-8” แล้วลองใหม่")
+
+
+# What a spreadsheet program saves by default, by the first bytes of the file and, for a ZIP,
+# what it holds.
+SPREADSHEET = ("ไฟล์นี้เป็น{} ไม่ใช่ไฟล์ CSV จึงนำเข้าไม่ได้ กรุณาเปิดไฟล์แล้วบันทึกเป็น CSV UTF-8 ก่อน: "
+               "ใน Excel เลือก ไฟล์ › บันทึกเป็น แล้วเลือกชนิดไฟล์ "
+               "“CSV UTF-8 (Comma delimited) (*.csv)” (ภาษาไทย: CSV UTF-8 (คั่นด้วยจุลภาค)) · "
+               "ใน LibreOffice Calc เลือก ไฟล์ › บันทึกเป็น แล้วเลือกชนิดไฟล์ “Text CSV (.csv)” "
+               "เลือก “Edit filter settings” แล้วตั้งชุดอักขระเป็น “Unicode (UTF-8)” · "
+               "จากนั้นนำเข้าไฟล์ .csv ที่ได้")
+OLE2 = b"\xd0\xcf\x11\xe0\xa1\xb1\x1a\xe1"
+
+
+def spreadsheet_kind(stream):
+    """Which spreadsheet program's own file `stream` is, in Thai, or None."""
+    start = stream.read(8)
+    stream.seek(0)
+    if start == OLE2:
+        return "ไฟล์ Excel รุ่นเก่า (.xls)"
+    if not start.startswith(b"PK\x03\x04"):
+        return None
+    try:
+        with zipfile.ZipFile(stream) as archive:
+            names = archive.namelist()
+            if any(name.startswith("xl/") for name in names):
+                return "ไฟล์ Excel (.xlsx)"
+            if "mimetype" in names and b"spreadsheet" in archive.read("mimetype")[:100]:
+                return "ไฟล์ตารางคำนวณของ LibreOffice (.ods)"
+    except (zipfile.BadZipFile, zipfile.LargeZipFile, EOFError, ValueError):
+        pass
+    finally:
+        stream.seek(0)
+    return None
 
 
 def undecodable_at(stream, encoding):

@@ -1,9 +1,11 @@
 import contextlib
 import csv
 import glob
+import io
 import os
 import re
 import sqlite3
+import zipfile
 from html import unescape as html_unescape
 from urllib.parse import parse_qs, quote, urlencode
 
@@ -22,6 +24,14 @@ def scan_finds(query, *fields):
     text, bare, _ = search_columns(*fields)
     return all(plain in bare and (not pattern or marks_match(text, pattern))
                for plain, pattern in search_terms(query))
+
+
+def workbook():
+    # An Excel file's start, as text the table below sends back as the same bytes.
+    with zipfile.ZipFile(out := io.BytesIO(), "w") as archive:
+        for name in ("[Content_Types].xml", "xl/workbook.xml", "xl/worksheets/sheet1.xml"):
+            archive.writestr(name, "<x/>")
+    return out.getvalue().decode("utf-8", "surrogateescape")
 
 
 def hidden(page):
@@ -279,7 +289,9 @@ class CsvTest(ServerTestCase):
                  ["แถวที่ 4: พบเครื่องหมายคำพูด (&quot;) ไม่ครบคู่"]),
                 (head + "A,ข," + "9" * 5000 + ",1\n", ["แถวที่ 2: ราคาต้องไม่เกิน"]),
                 ("code,name\nX,\udc81\udcff\n",  # bytes that cannot be read as text
-                 ["(ไบต์ที่อ่านไม่ได้อยู่ที่แถวที่ 2 บรรทัดที่ 2 ของไฟล์)"])]:
+                 ["(ไบต์ที่อ่านไม่ได้อยู่ที่แถวที่ 2 บรรทัดที่ 2 ของไฟล์)"]),
+                (workbook(), ["ไฟล์นี้เป็นไฟล์ Excel (.xlsx)", "“CSV UTF-8 (Comma delimited)",
+                              "LibreOffice Calc"])]:
             with self.subTest(text=text[:80]):
                 self.assert_shows(client.upload(text.encode("utf-8", "surrogateescape")),
                                   "ไม่ได้นำเข้าข้อมูลใด ๆ", *messages, status=422)
