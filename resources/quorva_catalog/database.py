@@ -10,7 +10,7 @@ import sys
 import threading
 import urllib.parse
 
-from .errors import StartupError
+from .errors import DiskFull, StartupError, out_of_space
 from .migrations import APPLICATION_ID, MIGRATIONS
 from .text import thai_collation
 
@@ -266,10 +266,18 @@ class Database:
             self.conn.execute("BEGIN IMMEDIATE")
             try:
                 yield self.conn
-            except BaseException:
-                self.conn.execute("ROLLBACK")
-                raise
-            self.conn.execute("COMMIT")
+                self.conn.execute("COMMIT")
+            except BaseException as error:
+                # SQLite may have rolled back already: on a full disk it often does.
+                if self.conn.in_transaction:
+                    self.conn.execute("ROLLBACK")
+                if not out_of_space(error):
+                    raise
+                # The undone pages stay in the log until it is cut back: give the disk its
+                # space now, not at the next clean close.
+                with contextlib.suppress(sqlite3.Error):
+                    self.conn.execute("PRAGMA wal_checkpoint(TRUNCATE)")
+                raise DiskFull() from error
 
     def read(self, sql, params=()):
         with self.lock:
