@@ -32,7 +32,7 @@ class Bulk:
             return id(self.conn), self.conn.total_changes
 
     def upsert(self, batches, errors, preview=False, overwrite_older=False, stamp=None,
-               snapshot=None):
+               snapshot=None, committing=None):
         """All rows or none: the rows of each Batch from batches.read_batches are written as
         they come, in one transaction that any error, found here or by the reader, undoes.
         `errors` gets every problem in row order.
@@ -41,7 +41,8 @@ class Bulk:
         `overwrite_older`. With `preview`, a file that would change existing items is not
         written: the result holds what it would change and the catalog's stamp. With `stamp`,
         CatalogChanged when the catalog is no longer as it was then. `snapshot` is called
-        just before the commit, unless the catalog was empty."""
+        just before the commit, unless the catalog was empty, and then `committing`, with the
+        result, where anything was written."""
         result = {"added": 0, "updated": 0, "same": 0, "older": 0, "changes": [],
                   "written": True, "snapshot": None, "overwrote": overwrite_older}
         with self.lock:
@@ -63,6 +64,8 @@ class Bulk:
                         result["older"] and overwrite_older)
                     if snapshot is not None and written and not empty:
                         result["snapshot"] = snapshot()
+                    if committing is not None and written:
+                        committing(result)
             except Unwritten:
                 result["stamp"] = self.stamp()
         return result
