@@ -1,6 +1,7 @@
 """The whole catalog at once: its rows for an export, and the all-or-nothing import."""
 
 import bisect
+import contextlib
 import sqlite3
 import urllib.parse
 
@@ -48,6 +49,10 @@ class Bulk:
         with self.lock:
             if stamp is not None and tuple(stamp) != self.stamp():
                 raise CatalogChanged()
+            # With what is already committed folded into the file first, an import undone on
+            # a full disk leaves a log that can be cut back without room to fold in the rest.
+            with contextlib.suppress(sqlite3.Error):
+                self.conn.execute("PRAGMA wal_checkpoint(TRUNCATE)")
             # The codes this file has given so far, as SQLite compares them, with their rows;
             # and those of the batch in hand.
             self.conn.execute("CREATE TEMP TABLE IF NOT EXISTS imported (code TEXT PRIMARY KEY "

@@ -271,12 +271,15 @@ class Database:
                 # SQLite may have rolled back already: on a full disk it often does.
                 if self.conn.in_transaction:
                     self.conn.execute("ROLLBACK")
-                if not out_of_space(error):
+                full = isinstance(error, DiskFull) or out_of_space(error)
+                if not full:
                     raise
                 # The undone pages stay in the log until it is cut back: give the disk its
                 # space now, not at the next clean close.
                 with contextlib.suppress(sqlite3.Error):
                     self.conn.execute("PRAGMA wal_checkpoint(TRUNCATE)")
+                if isinstance(error, DiskFull):
+                    raise
                 raise DiskFull() from error
 
     def read(self, sql, params=()):
