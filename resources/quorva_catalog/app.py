@@ -4,6 +4,7 @@ import collections
 import secrets
 import threading
 
+from .imports import Running
 from .restoring import Pending
 
 
@@ -21,6 +22,9 @@ class App:
         self.pending = Pending()
         # Checked CSV files waiting for the user to confirm their import's preview.
         self.imports = Pending()
+        # The import under way, one at a time, and a notice of one the last run cut short.
+        self.running = Running()
+        self.unfinished = None
 
     def hosts(self):
         names = {f"127.0.0.1:{self.port}", f"localhost:{self.port}"}

@@ -11,7 +11,7 @@ import sys
 import threading
 import time
 
-from . import backups
+from . import backups, imports
 from .app import App
 from .errors import StartupError
 from .server import bind
@@ -85,7 +85,7 @@ class Opening:
     """The database opened, checked and brought up to date on a thread of its own."""
 
     def __init__(self, path):
-        self.path, self.store, self.error = path, None, None
+        self.path, self.store, self.error, self.unfinished = path, None, None, None
         self.opened = threading.Event()
         threading.Thread(target=self._run, name="open", daemon=True).start()
 
@@ -97,6 +97,13 @@ class Opening:
         except BaseException as error:
             self.error = StartupError(f"เปิดฐานข้อมูล {self.path} ไม่สำเร็จ ({error})",
                                       f"Could not open the database {self.path} ({error})")
+        if self.store is not None:
+            # Whatever is wrong with the mark, the catalog still opens.
+            try:
+                self.unfinished = imports.left_unfinished(self.store)
+            except Exception as error:
+                sys.stderr.write(f"อ่านบันทึกการนำเข้าที่ค้างไม่ได้ / Could not read the mark of "
+                                 f"an unfinished import: {error}\n")
         self.opened.set()
 
     def wait(self, seconds):
@@ -107,6 +114,7 @@ class Opening:
         if self.error is not None:
             stop.set()
         else:
+            app.unfinished = self.unfinished
             app.store = self.store
 
     def close(self):
@@ -185,6 +193,7 @@ def serve(args, parent):
         if opening.error is not None:
             raise opening.error
         app = App(opening.store)
+        app.unfinished = opening.unfinished
         server = bind(port, app, CatalogHandler)
         # Taken while serving: a large catalog's snapshot never holds the address line.
         server.every(DAILY_CHECK_SECONDS, lambda: (app.pending.expire(), app.imports.expire(),

@@ -4,12 +4,14 @@ import glob
 import io
 import os
 import re
+import socket
 import sqlite3
 import zipfile
 from html import unescape as html_unescape
 from urllib.parse import parse_qs, quote, urlencode
 
-from harness import MIGRATIONS, ServerTestCase, command, make_database, run
+from harness import (MIGRATIONS, MULTIPART, ServerTestCase, command, make_database, multipart, run,
+                     wait_until)
 from quorva_catalog.text import marks_match, search_columns, search_terms
 
 SHIRT = {"code": "TS-001", "name": "เสื้อยืดคอกลม สีขาว", "category": "เสื้อผ้า",
@@ -332,6 +334,21 @@ class CsvTest(ServerTestCase):
         self.assertIn("ปรับปรุง 1 รายการ", client.follow(applied).text)
         self.assertEqual([client.post("/import/confirm", {"p": key, **token}).status
                           for token in ({}, {"token": "x"})], [404, 403])
+
+    def test_an_import_under_way_tells_how_far_it_got_and_turns_a_second_one_away(self):
+        client = self.client
+        data = "code,name,price\n" + "".join(f"Q-{n},สินค้า {n},1\n" for n in range(5000))
+        request = client.raw("POST /import", [MULTIPART], multipart(client.token(), data.encode()))
+        with socket.create_connection(("127.0.0.1", client.port), timeout=20) as raw:
+            raw.sendall(request[:-500])
+            wait_until(lambda: "กำลังรับไฟล์" in client.get("/import/progress").text, 10,
+                       what="the progress of the upload")
+            self.assert_shows(client.upload(b"code,name,price\nX,x,1\n"),
+                              "กำลังนำเข้าไฟล์ที่ส่งมาก่อนหน้านี้อยู่", status=409)
+            raw.sendall(request[-500:])
+            self.assertIn(b" 303 ", raw.makefile("rb").readline())
+        self.assertEqual((client.get("/import/progress").text, len(client.items("?q=Q-"))),
+                         ("", 100))
 
     def test_files_as_thai_spreadsheets_save_them(self):
         client = self.client

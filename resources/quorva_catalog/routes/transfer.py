@@ -9,11 +9,12 @@ import tempfile
 import time
 import urllib.parse
 
-from .. import restoring
-from ..backups import BackupError, safety_snapshot
+from .. import imports, restoring
+from ..backups import BackupError, kill_point
 from ..batches import read_batches
 from ..csvfile import write_csv
-from ..httpd import Handler, close_parts
+from ..errors import DiskFull, out_of_space
+from ..httpd import Handler, Refused, close_parts, whole_number
 from ..links import with_flash
 from ..pages import importing
 from ..bulk import CatalogChanged, ImportRejected, constraint_message
@@ -27,6 +28,8 @@ class TransferRoutes(Handler):
         (re.compile(r"/export\.csv"), {"GET": "export"}),
         (re.compile(r"/import"), {"GET": "import_page", "POST": "import_csv"}),
         (re.compile(r"/import/confirm"), {"GET": "import_preview", "POST": "apply_import"}),
+        (re.compile(r"/import/progress"), {"GET": "import_progress"}),
+        (re.compile(r"/import\.js"), {"GET": "import_script"}),
     ]
 
     def export(self):
@@ -43,8 +46,37 @@ class TransferRoutes(Handler):
         self.send_page(status, importing.import_page(self.app.token, IMPORT_LIMIT, errors,
                                                      ignored))
 
+    def import_progress(self):
+        self.send_body(200, self.app.running.progress.encode(), "text/plain; charset=utf-8")
+
+    def import_script(self):
+        self.send_body(200, importing.SCRIPT, "text/javascript; charset=utf-8")
+
+    def one_import(self, answer):
+        """`answer` while no other import runs; a second one sent meanwhile (a button pressed
+        twice, another window) is turned away with its body unread."""
+        try:
+            self.app.running.start()
+        except imports.Busy:
+            self.close_connection = True
+            self.unread = whole_number(self.headers.get("Content-Length")) or 0
+            raise Refused(409, BUSY) from None
+        try:
+            answer()
+        finally:
+            self.app.running.finish()
+
     def import_csv(self):
-        parts = self.read_multipart(IMPORT_LIMIT)
+        self.one_import(self.receive_import)
+
+    def receive_import(self):
+        rfile = self.rfile
+        self.rfile = self.app.running.receiving(
+            rfile, whole_number(self.headers.get("Content-Length")) or 0)
+        try:
+            parts = self.read_multipart(IMPORT_LIMIT)
+        finally:
+            self.rfile = rfile
         try:
             self.check_token(parts.get("token", b"").decode("utf-8", "replace"))
             upload = parts.get("file")
@@ -65,24 +97,46 @@ class TransferRoutes(Handler):
 
     def run_import(self, upload, **options):
         """The store's result and the ignored columns, or None once a refusal is sent."""
+        store = self.app.store
+        self.app.unfinished = None
         # Read through a file of its own: whatever ends the reading, even before its first
         # row, closes only that one, and the upload stays for a preview's answer.
         with open(os.dup(upload.fileno()), "rb") as reading:
             reading.seek(0)
+            size = os.fstat(reading.fileno()).st_size
             batches, errors, ignored = read_batches(reading)
+            mark = imports.Mark(store)
+            short = imports.short_of_room(store, size)
+            if short is not None:
+                self.import_page([(None, str(short))], 507, ignored)
+                return None, ignored
             try:
                 # No restore may swap the file while its safety snapshot is taken.
                 with restoring.RESTORING:
-                    return self.app.store.upsert(batches, errors, snapshot=lambda: safety_snapshot(
-                        self.app.store, "import"), **options), ignored
+                    mark.begin()
+                    try:
+                        kill_point("import-marked")
+                        result = store.upsert(
+                            self.app.running.counted(batches), errors,
+                            snapshot=lambda: imports.safety_copy(store),
+                            committing=mark.committing, **options)
+                        if result["written"]:
+                            kill_point("import-committed")
+                        return result, ignored
+                    finally:
+                        mark.end()
             except ImportRejected as rejected:
                 self.import_page(rejected.errors, 422, ignored)
             except sqlite3.IntegrityError as error:
                 self.import_page([(None, constraint_message(error, "")[1])], 422, ignored)
-            except (OSError, BackupError) as error:
-                self.import_page([(None, "ทำสำเนาก่อนนำเข้าไม่สำเร็จ จึงยังไม่ได้นำเข้า "
-                                         f"({getattr(error, 'strerror', None) or error}) "
-                                         "ข้อมูลเดิมยังอยู่ครบ")], 503, ignored)
+            except (DiskFull, OSError, BackupError) as error:
+                if isinstance(error, DiskFull) or out_of_space(error):
+                    self.import_page([(None, str(imports.no_room_now(store, size)))], 507,
+                                     ignored)
+                else:
+                    self.import_page([(None, "ทำสำเนาก่อนนำเข้าไม่สำเร็จ จึงยังไม่ได้นำเข้า "
+                                             f"({getattr(error, 'strerror', None) or error}) "
+                                             "ข้อมูลเดิมยังอยู่ครบ")], 503, ignored)
         return None, ignored
 
     def show_preview(self, pending, notice=None):
@@ -99,6 +153,9 @@ class TransferRoutes(Handler):
                                                    pending.ignored, self.param("changed")))
 
     def apply_import(self):
+        self.one_import(self.confirm_import)
+
+    def confirm_import(self):
         form = self.read_form()
         pending = self.app.imports.get(form.get("p"), take=True)
         if pending is None:
@@ -126,6 +183,8 @@ class TransferRoutes(Handler):
 
 
 EXPIRED = "ไฟล์ที่ตรวจไว้หมดเวลาหรือถูกแทนที่แล้ว กรุณาเลือกไฟล์อีกครั้ง"
+BUSY = ("กำลังนำเข้าไฟล์ที่ส่งมาก่อนหน้านี้อยู่ จึงไม่รับไฟล์นี้ซ้ำ "
+        "กรุณารอให้เสร็จ แล้วดูผลที่หน้ารายการสินค้า")
 
 
 class PendingImport:
