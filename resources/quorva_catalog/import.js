@@ -1,38 +1,64 @@
-// The import pages load this as /import.js. A form is sent once: its button stays disabled
-// while the server reads and saves the file, and the server's line on how far it has got is
-// shown below it, read every so often while the page waits for the answer.
+// The import pages load this as /import.js. A form is sent once, by this script rather than
+// by the browser: a page that is being left loads nothing more, so only a page that stays can
+// ask the server every so often how far the import has got and show it under the disabled
+// button. The answer names the page to go to. Without script the form is sent as usual.
 "use strict";
 (() => {
   for (const form of document.querySelectorAll("form[data-import]")) {
     const line = form.querySelector(".progress");
     const buttons = form.querySelectorAll("button");
-    let sent = false, timer = 0;
+    let sent = false, waiting = false;
     const poll = async () => {
-      try {
-        const answer = await fetch("/import/progress", { cache: "no-store" });
-        const text = answer.ok ? await answer.text() : "";
-        if (sent && text) line.textContent = text;
-      } catch {
-        // The answer is arriving and this page is on its way out.
+      while (waiting) {
+        try {
+          const answer = await fetch("/import/progress", { cache: "no-store" });
+          const text = answer.ok ? await answer.text() : "";
+          if (waiting && text) line.textContent = text;
+        } catch {
+          // Asked again on the next turn.
+        }
+        await new Promise((done) => setTimeout(done, 250));
       }
-      if (sent) timer = setTimeout(poll, 250);
     };
-    form.addEventListener("submit", (event) => {
-      if (sent) {
-        event.preventDefault();
-        return;
-      }
+    const show = (html) => {
+      // A refusal that came before the import began (another one under way, a file too
+      // large): the server's page in place of this one's content.
+      const page = new DOMParser().parseFromString(html, "text/html");
+      const main = page.querySelector("main");
+      if (!main) throw new Error("no page");
+      document.title = page.title;
+      document.querySelector("main").replaceWith(document.adoptNode(main));
+    };
+    form.addEventListener("submit", async (event) => {
+      event.preventDefault();
+      if (sent) return;
       sent = true;
       for (const button of buttons) button.disabled = true;
       line.textContent = "กำลังส่งไฟล์…";
       line.hidden = false;
-      timer = setTimeout(poll, 150);
+      waiting = true;
+      poll();
+      try {
+        const answer = await fetch(form.action, {
+          method: "POST", body: new FormData(form), headers: { "X-Import": "fetch" },
+        });
+        const text = await answer.text();
+        waiting = false;
+        if (answer.ok && answer.headers.get("Content-Type").startsWith("text/plain")) {
+          location.assign(text);
+        } else {
+          show(text);
+        }
+      } catch {
+        sent = waiting = false;
+        line.textContent = "ส่งไฟล์ไม่สำเร็จ เพราะติดต่อแคตตาล็อกไม่ได้ กรุณาลองอีกครั้ง";
+        for (const button of buttons) button.disabled = false;
+      }
     });
     // Back to this page from the next one: the form may be sent again.
     addEventListener("pageshow", (event) => {
       if (!event.persisted) return;
       sent = false;
-      clearTimeout(timer);
       for (const button of buttons) button.disabled = false;
       line.hidden = true;
     });

@@ -349,6 +349,14 @@ class CsvTest(ServerTestCase):
             self.assertIn(b" 303 ", raw.makefile("rb").readline())
         self.assertEqual((client.get("/import/progress").text, len(client.items("?q=Q-"))),
                          ("", 100))
+        # Sent by its script, which stays on the page to show the progress, an import is
+        # answered with the page to go to, its refusals as well as its result.
+        for data, shown in [(b"code,name,price\nY,y,1\n", "เพิ่มใหม่ 1 รายการ"),
+                            (workbook().encode("utf-8", "surrogateescape"), "ไฟล์ Excel")]:
+            sent = client.upload(data, headers={"X-Import": "fetch"})
+            self.assertEqual((sent.status, sent.headers["Content-Type"]),
+                             (200, "text/plain; charset=utf-8"))
+            self.assertIn(shown, client.get(sent.text).text)
 
     def test_files_as_thai_spreadsheets_save_them(self):
         client = self.client

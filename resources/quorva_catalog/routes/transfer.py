@@ -43,8 +43,26 @@ class TransferRoutes(Handler):
                            (("Content-Disposition", f'attachment; filename="{name}"'),))
 
     def import_page(self, errors=(), status=200, ignored=()):
-        self.send_page(status, importing.import_page(self.app.token, IMPORT_LIMIT, errors,
-                                                     ignored))
+        shown = self.param("shown", 40) and self.app.take_flash(self.param("shown", 40))
+        if self.command == "GET" and shown and shown[0] == "page":
+            self.send_page(200, shown[1])
+            return
+        page = importing.import_page(self.app.token, IMPORT_LIMIT, errors, ignored)
+        if self.sent_by_script():
+            self.go_to("/import?" + urllib.parse.urlencode({"shown": self.app.flash("page", page)}))
+            return
+        self.send_page(status, page)
+
+    def sent_by_script(self):
+        # import.js sends the form itself, so that the page stays to show the progress (a
+        # page being left loads nothing more), and then goes where the answer says.
+        return self.command == "POST" and self.headers.get("X-Import") == "fetch"
+
+    def go_to(self, location):
+        if self.sent_by_script():
+            self.send_body(200, location.encode(), "text/plain; charset=utf-8")
+        else:
+            self.redirect(location)
 
     def import_progress(self):
         self.send_body(200, self.app.running.progress.encode(), "text/plain; charset=utf-8")
@@ -142,7 +160,7 @@ class TransferRoutes(Handler):
     def show_preview(self, pending, notice=None):
         key = self.app.imports.add(pending)
         query = {"p": key, **({"changed": "1"} if notice else {})}
-        self.redirect("/import/confirm?" + urllib.parse.urlencode(query))
+        self.go_to("/import/confirm?" + urllib.parse.urlencode(query))
 
     def import_preview(self):
         pending = self.app.imports.get(self.param("p"))
@@ -178,8 +196,7 @@ class TransferRoutes(Handler):
         self.imported(result, ignored)
 
     def imported(self, result, ignored):
-        self.redirect(with_flash("/", self.app.flash("ok", importing.result_text(result,
-                                                                                 ignored))))
+        self.go_to(with_flash("/", self.app.flash("ok", importing.result_text(result, ignored))))
 
 
 EXPIRED = "ไฟล์ที่ตรวจไว้หมดเวลาหรือถูกแทนที่แล้ว กรุณาเลือกไฟล์อีกครั้ง"
