@@ -39,8 +39,10 @@
       waiting = true;
       poll();
       try {
+        const fields = new FormData(form);
         const answer = await fetch(form.action, {
-          method: "POST", body: new FormData(form), headers: { "X-Import": "fetch" },
+          method: "POST", headers: { "X-Import": "fetch" },
+          body: form.enctype === "multipart/form-data" ? fields : new URLSearchParams(fields),
         });
         const text = await answer.text();
         waiting = false;
