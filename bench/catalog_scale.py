@@ -34,11 +34,20 @@ WORDS = ["ไข่ไก่", "ก๋วยเตี๋ยว", "น้ำป�
          "ซอสพริก", "โต๊ะพับ", "Café", "ขนาด", "ใหญ่", "เล็ก", "สีดำ", "สีขาว", "น้ำดื่ม", "ผงซักฟอก",
          "สบู่เหลว", "ยาสีฟัน", "แปรงสีฟัน", "ขนมปัง", "นมสด", "โยเกิร์ต", "เนยสด", "ช็อกโกแลต",
          "กางเกงยีนส์", "รองเท้าแตะ", "หมวก", "ถุงเท้า", "กระเป๋า", "ปากกา", "ดินสอ", "สมุด", "แฟ้ม"]
-# A shop's names begin with one of a few words, and a handful of words are mostly a name's
-# second: their matches lie together, far along the name order.
-HEADS = ["ไข่ไก่", "น้ำปลา", "มะม่วง", "ข้าวหอมมะลิ", "ซอสพริก", "น้ำดื่ม", "ผงซักฟอก", "ขนมปัง"]
-SECONDS = ["ขนาดเล็ก", "ขนาดกลาง", "ขนาดใหญ่", "ตราช้าง", "ตราเสือ", "สูตรเข้มข้น", "แพ็คคู่",
-           "ออร์แกนิก"]
+# A shop's names begin with one of a few words and go on with words that belong to that
+# first word (a size, a brand), so a word's matches lie together along the name order: a
+# common first word in one stretch, a word that is mostly a second one in a few stretches far
+# from the start.
+HEADS = {"ไข่ไก่": ["ขนาดเล็ก", "ขนาดกลาง", "ขนาดใหญ่", "เบอร์ 0", "ออร์แกนิก"],
+         "น้ำปลา": ["ตราปลาหมึก", "ตราทิพรส", "แท้", "ขวดเล็ก", "ขวดใหญ่"],
+         "มะม่วง": ["น้ำดอกไม้", "อกร่อง", "ขนาดเล็ก", "ขนาดใหญ่", "ออร์แกนิก"],
+         "ข้าวหอมมะลิ": ["ถุง 5 กก.", "ถุง 1 กก.", "ตราฉัตร", "ออร์แกนิก"],
+         "ซอสพริก": ["ตราศรีราชา", "สูตรเผ็ดมาก", "ขวดเล็ก", "ขวดใหญ่"],
+         "น้ำดื่ม": ["ขวดเล็ก", "ขวดใหญ่", "แพ็คคู่", "แพ็ค 12"],
+         "ผงซักฟอก": ["สูตรเข้มข้น", "ถุงเล็ก", "ถุงใหญ่", "ขนาดทดลอง"],
+         "ขนมปัง": ["โฮลวีท", "แซนด์วิช", "ไส้สังขยา", "แผ่นหนา"]}
+OTHERS = [word for word in WORDS
+          if word not in HEADS and "น้ำ" not in word and word not in ("ขนาด", "เล็ก", "ใหญ่")]
 CATEGORY = "หมวดแตงโม"
 SEARCHES = [("a word with marks", "ก๋วยเตี๋ยว"), ("a word typed without marks", "กวยเตยว"),
             ("a rare word", "ล็อต 977"), ("several words", "แตงโม ใหญ่ สีดำ"),
@@ -57,9 +66,10 @@ def random_name(rng):
 
 
 def clustered_name(rng):
-    tail = (f"น้ำหนัก {rng.randrange(50, 2000)} กรัม" if rng.random() < 0.5
-            else f"{rng.randrange(1, 1000)} ชิ้น")
-    return f"{rng.choice(HEADS)} {rng.choice(SECONDS)} {rng.choice(WORDS)} {tail}"
+    head = rng.choice(list(HEADS))
+    other = f" {rng.choice(OTHERS)}" if rng.random() < 0.3 else ""
+    unit = rng.choice(["ชิ้น", "กรัม", "แพ็ค"])
+    return f"{head} {rng.choice(HEADS[head])}{other} {rng.randrange(1, 1000)} {unit}"
 
 
 NAME_SETS = {"random": random_name, "clustered": clustered_name}
