@@ -308,8 +308,10 @@ def run_engine(source, count, engine, url, transfer_only):
 
 
 def engines(args):
-    """(name, database URL or None for the embedded file) of each engine to run the file on.
-    A throwaway PostgreSQL cluster of the tests' own can stand in for --db here."""
+    """(name, database URL or None for the embedded file) of each engine that a name set's
+    file goes to. The embedded catalog gets a fresh folder each time; a database given as a
+    URL is used as it is, so it must be empty: a throwaway PostgreSQL cluster of the server
+    tests' own, made here for each name set, would give a fresh one every time."""
     found = [("SQLite", None)]
     if args.db:
         found.append(("PostgreSQL", args.db))
@@ -327,6 +329,8 @@ def main():
     args = parser.parse_args()
     if args.db and not args.db.startswith(("postgresql://", "postgres://")):
         parser.error("--db takes a postgresql:// or postgres:// URL")
+    if args.db and len(args.names or NAME_SETS) > 1:
+        parser.error("--db goes with one --names: each name set needs an empty database")
     for names in args.names or list(NAME_SETS):
         source = "".join(csv_rows(args.items, NAME_SETS[names])).encode()
         runs = []
