@@ -29,6 +29,7 @@ def unread_bytes(server_port, client_port):
             return int(fields[4].split(":")[1], 16)
 
 
+# The embedded catalog's file through the server's life: what stops, kills and snapshots leave.
 class LifecycleTest(ServerTestCase):
     def parented(self, parent, cwd, before=(), after=()):
         parent = subprocess.Popen(parent + command(*before, serve_args=(
