@@ -7,7 +7,7 @@ from ..httpd import Handler, Refused, whole_number
 from ..links import safe_back, with_flash
 from ..pages import items
 from ..bulk import constraint_message
-from ..store import SORTS
+from ..store import PAGE_SIZE, SORTS
 from ..text import clean_item, one_line
 
 FORM_FIELDS = ("code", "name", "category", "price", "quantity", "note")
@@ -60,18 +60,45 @@ def resolve(choice, form, clashes, merged, theirs):
     return settled, unchosen
 
 
+def every_row(store, query, category, sort):
+    """The rows of the list's pages one after another, the item whose code is the query first."""
+    exact = store.by_code(query)
+    seen = set()
+    if exact is not None and (not category or exact["category"] == category):
+        seen.add(exact["id"])
+        yield exact
+    page, anchor = 1, None
+    while True:
+        rows, count, _, _, shown, more = store.search(query, category, sort, page, anchor)
+        if shown != page:
+            return
+        for row in rows:
+            if row["id"] not in seen:
+                seen.add(row["id"])
+                yield row
+        if not rows or not more and (count is None or page * PAGE_SIZE >= count):
+            return
+        page, anchor = page + 1, ("after", rows[-1]["id"])
+
+
+
 class ItemRoutes(Handler):
     routes = [
         (re.compile(r"/"), {"GET": "list_page"}),
+        (re.compile(r"/printed"), {"GET": "printed_rows"}),
         (re.compile(r"/items/new"), {"GET": "new_page", "POST": "create"}),
         (re.compile(r"/items/(\d{1,18})/edit"), {"GET": "edit_page", "POST": "update"}),
         (re.compile(r"/items/(\d{1,18})/delete"), {"GET": "delete_page", "POST": "delete"}),
     ]
 
+    def searched(self):
+        """The list's (query, category, sort) from the address."""
+        sort = self.param("sort") if self.param("sort") in SORTS else "name"
+        return one_line(self.param("q")), one_line(self.param("category", 100)), sort
+
     def list_page(self):
         store = self.app.store
-        query, category = one_line(self.param("q")), one_line(self.param("category", 100))
-        sort = self.param("sort") if self.param("sort") in SORTS else "name"
+        query, category, sort = self.searched()
         page_text = self.param("page", 6)
         page = int(page_text) if page_text.isascii() and page_text.isdigit() else 1
         flash = self.app.take_flash(self.param("m", 40))
@@ -82,6 +109,14 @@ class ItemRoutes(Handler):
         found = store.search(query, category, sort, page, anchor)
         self.send_page(200, items.list_page(found, query, category, sort, store.categories(),
                                             flash, store.by_code(query), store.lookalikes()))
+
+    def printed_rows(self):
+        """Every row of a list for its printing, or with `count` only how many there are."""
+        rows = every_row(self.app.store, *self.searched())
+        if self.param("count"):
+            self.send_body(200, str(sum(1 for _ in rows)).encode(), "text/plain; charset=utf-8")
+        else:
+            self.send_page(200, items.printed_rows(rows))
 
     def item_or_404(self, item_id):
         row = self.app.store.get(int(item_id))
@@ -96,7 +131,9 @@ class ItemRoutes(Handler):
                                                base))
 
     def new_page(self):
-        self.form_page(200, "เพิ่มสินค้า", "/items/new", {"quantity": "0"}, {},
+        # A code comes from a scan that found no item.
+        raw = {"code": one_line(self.param("code", 64)), "quantity": "0"}
+        self.form_page(200, "เพิ่มสินค้า", "/items/new", raw, {},
                        "บันทึก", safe_back(self.param("back", 2000)))
 
     def create(self):
