@@ -46,8 +46,12 @@
   const number = (n) => n.toLocaleString("en");
   const fetched = (url) => {
     const request = new XMLHttpRequest();
-    request.open("GET", url, false);
-    request.send();
+    try {
+      request.open("GET", url, false);
+      request.send();
+    } catch {
+      return null;
+    }
     return request.status === 200 ? request.responseText : null;
   };
   let shownRows = null;
@@ -55,7 +59,7 @@
     const body = table.tBodies[0], shown = body.rows.length;
     let count = table.dataset.count === "" ? NaN : Number(table.dataset.count);
     if (count <= shown) return [shown, shown];
-    if (!(count <= ASK_ROWS)) count = Number(fetched(`${table.dataset.rows}&count=1`));
+    if (!(count <= ASK_ROWS)) count = Number(fetched(`${table.dataset.rows}&count=1`) ?? NaN);
     if (count > ASK_ROWS && !confirm(`รายการนี้มี ${number(count)} รายการ ` +
         `พิมพ์ทั้งหมดจะใช้กระดาษประมาณ ${number(sheets(count))} แผ่น ต้องการพิมพ์ทั้งหมดหรือไม่ ` +
         "(ยกเลิก: พิมพ์เฉพาะหน้าที่แสดงอยู่)")) return [shown, count];
@@ -111,8 +115,8 @@
       .map(([, part]) => part)];
     const when = new Intl.DateTimeFormat("th-TH", {dateStyle: "medium", timeStyle: "short"})
       .format(new Date());
-    const found = printed === total ? `${number(total)} รายการ`
-      : `${number(printed)} จาก ${number(total)} รายการ`;
+    const found = printed === total ? `${number(total)} รายการ` : `${number(printed)} จาก ` +
+      `${Number.isNaN(total) ? `มากกว่า ${number(printed)}` : number(total)} รายการ`;
     tables.forEach((table, n) => table.createCaption().append(
       `${list.dataset.title} · ${found} · พิมพ์เมื่อ ${when} · หน้า ${n + 1} / ${tables.length}`));
   });
