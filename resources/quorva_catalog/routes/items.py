@@ -81,7 +81,6 @@ def every_row(store, query, category, sort):
         page, anchor = page + 1, ("after", rows[-1]["id"])
 
 
-
 class ItemRoutes(Handler):
     routes = [
         (re.compile(r"/"), {"GET": "list_page"}),
