@@ -3,7 +3,7 @@ its own. Below it an engine (engines/base.py) keeps the rows."""
 
 from ..text import THAI_DIGITS, canonical_code, code_key, utc_now
 from . import importing
-from .plan import SearchPlan
+from .plan import PAGE_SIZE, SearchPlan
 
 
 class Catalog:
@@ -30,6 +30,26 @@ class Catalog:
         if not code or len(code) > 64:
             return None
         return self.engine.find_code((code, code.translate(THAI_DIGITS)))
+
+    def every_row(self, query, category, sort):
+        """Every row of the list, page after page; the item whose code is the query first."""
+        exact = self.by_code(query)
+        seen = set()
+        if exact is not None and (not category or exact["category"] == category):
+            seen.add(exact["id"])
+            yield exact
+        page, anchor = 1, None
+        while True:
+            rows, count, _, _, shown, more = self.search(query, category, sort, page, anchor)
+            if shown != page:
+                return
+            for row in rows:
+                if row["id"] not in seen:
+                    seen.add(row["id"])
+                    yield row
+            if not rows or not more and (count is None or page * PAGE_SIZE >= count):
+                return
+            page, anchor = page + 1, ("after", rows[-1]["id"])
 
     def categories(self):
         return self.engine.categories()

@@ -21,18 +21,24 @@ def refusal(error):
     status = 503 if isinstance(error, Unavailable) else 507 if isinstance(error, NoRoom) else 422
     return status, {"code" if isinstance(error, DuplicateCode) else "form": error.thai}
 
+
 class ItemRoutes(Handler):
     routes = [
         (re.compile(r"/"), {"GET": "list_page"}),
+        (re.compile(r"/printed"), {"GET": "printed_rows"}),
         (re.compile(r"/items/new"), {"GET": "new_page", "POST": "create"}),
         (re.compile(r"/items/(\d{1,18})/edit"), {"GET": "edit_page", "POST": "update"}),
         (re.compile(r"/items/(\d{1,18})/delete"), {"GET": "delete_page", "POST": "delete"}),
     ]
 
+    def searched(self):
+        """The list's (query, category, sort) from the address."""
+        sort = self.param("sort") if self.param("sort") in SORTS else "name"
+        return one_line(self.param("q")), one_line(self.param("category", 100)), sort
+
     def list_page(self):
         store = self.app.store
-        query, category = one_line(self.param("q")), one_line(self.param("category", 100))
-        sort = self.param("sort") if self.param("sort") in SORTS else "name"
+        query, category, sort = self.searched()
         page_text = self.param("page", 6)
         page = int(page_text) if page_text.isascii() and page_text.isdigit() else 1
         flash = self.app.take_flash(self.param("m", 40))
@@ -43,6 +49,14 @@ class ItemRoutes(Handler):
         found = store.search(query, category, sort, page, anchor)
         self.send_page(200, items.list_page(found, query, category, sort, store.categories(),
                                             flash, store.by_code(query), store.lookalikes()))
+
+    def printed_rows(self):
+        """Every row of a list for its printing, or with `count` only how many there are."""
+        rows = self.app.store.every_row(*self.searched())
+        if self.param("count"):
+            self.send_body(200, str(sum(1 for _ in rows)).encode(), "text/plain; charset=utf-8")
+        else:
+            self.send_page(200, items.printed_rows(rows))
 
     def item_or_404(self, item_id):
         row = self.app.store.get(int(item_id))
@@ -61,7 +75,9 @@ class ItemRoutes(Handler):
                                                categories, submit, revision, base))
 
     def new_page(self):
-        self.form_page(200, "เพิ่มสินค้า", "/items/new", {"quantity": "0"}, {},
+        # A code comes from a scan that found no item.
+        raw = {"code": one_line(self.param("code", 64)), "quantity": "0"}
+        self.form_page(200, "เพิ่มสินค้า", "/items/new", raw, {},
                        "บันทึก", safe_back(self.param("back", 2000)))
 
     def create(self):
