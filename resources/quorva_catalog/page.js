@@ -39,23 +39,64 @@
     if (unsaved) mark(form, true);
   }
 
-  const FIRST_PAGE_ROWS = 26, PAGE_ROWS = 30;
+  // On paper a list holds every row its search found, not only the screen's page of them:
+  // the rest are fetched as the print begins, which waits for them.
+  const FIRST_PAGE_ROWS = 26, PAGE_ROWS = 28, ASK_ROWS = 3000;
+  const sheets = (rows) => 1 + Math.ceil(Math.max(0, rows - FIRST_PAGE_ROWS) / PAGE_ROWS);
+  const number = (n) => n.toLocaleString("en");
+  const fetched = (url) => {
+    const request = new XMLHttpRequest();
+    try {
+      request.open("GET", url, false);
+      request.send();
+    } catch {
+      return null;
+    }
+    return request.status === 200 ? request.responseText : null;
+  };
+  let shownRows = null;
+  const fillList = (table) => {
+    const body = table.tBodies[0], shown = body.rows.length;
+    let count = table.dataset.count === "" ? NaN : Number(table.dataset.count);
+    if (count <= shown) return [shown, shown];
+    if (!(count <= ASK_ROWS)) count = Number(fetched(`${table.dataset.rows}&count=1`) ?? NaN);
+    if (count > ASK_ROWS && !confirm(`รายการนี้มี ${number(count)} รายการ ` +
+        `พิมพ์ทั้งหมดจะใช้กระดาษประมาณ ${number(sheets(count))} แผ่น ต้องการพิมพ์ทั้งหมดหรือไม่ ` +
+        "(ยกเลิก: พิมพ์เฉพาะหน้าที่แสดงอยู่)")) return [shown, count];
+    const text = fetched(table.dataset.rows);
+    if (text === null) return [shown, count];
+    shownRows = [body, [...body.rows]];
+    body.replaceChildren(...new DOMParser().parseFromString(text, "text/html")
+      .querySelectorAll("tbody tr"));
+    return [body.rows.length, body.rows.length];
+  };
+  // How many one-line rows a row takes on paper, from the characters that take width.
+  const lines = (text, perLine) =>
+    Math.max(1, Math.ceil(text.replace(/[\u0E31\u0E34-\u0E3A\u0E47-\u0E4E]/g, "").trim()
+      .length / perLine));
+  const height = (row) => {
+    const note = row.querySelector(".note"), [code, name, category] = row.cells;
+    const tall = Math.max(lines(code.textContent, 13), lines(name.firstChild.textContent, 30),
+                          lines(category.textContent, 10));
+    return 1 + 0.8 * (tall - 1 + (note ? note.textContent.split("\n").length : 0));
+  };
   let parts = [];
   addEventListener("beforeprint", () => {
+    const list = document.querySelector("main table.items");
+    const [printed, total] = list ? fillList(list) : [];
     for (const table of document.querySelectorAll("main table")) {
       const body = table.tBodies[0];
       if (!table.tHead || !body || body.rows.length <= FIRST_PAGE_ROWS) continue;
       let room = FIRST_PAGE_ROWS, page = [];
       const pages = [page];
       for (const row of [...body.rows]) {
-        const note = row.querySelector(".note");
-        const height = 1 + (note ? 0.8 * note.textContent.split("\n").length : 0);
-        if (page.length && height > room) {
+        const rowHeight = table === list ? height(row) : 1;
+        if (page.length && rowHeight > room) {
           pages.push(page = []);
           room = PAGE_ROWS;
         }
         page.push(row);
-        room -= height;
+        room -= rowHeight;
       }
       let after = table;
       for (const rows of pages.slice(1)) {
@@ -68,6 +109,16 @@
         parts.push([body, part]);
       }
     }
+    if (!list) return;
+    // Each sheet says what it is: WebKit prints no header or page number of its own.
+    const tables = [list, ...parts.filter(([body]) => body === list.tBodies[0])
+      .map(([, part]) => part)];
+    const when = new Intl.DateTimeFormat("th-TH", {dateStyle: "medium", timeStyle: "short"})
+      .format(new Date());
+    const found = printed === total ? `${number(total)} รายการ` : `${number(printed)} จาก ` +
+      `${Number.isNaN(total) ? `มากกว่า ${number(printed)}` : number(total)} รายการ`;
+    tables.forEach((table, n) => table.createCaption().append(
+      `${list.dataset.title} · ${found} · พิมพ์เมื่อ ${when} · หน้า ${n + 1} / ${tables.length}`));
   });
   addEventListener("afterprint", () => {
     for (const [body, part] of parts) {
@@ -75,6 +126,12 @@
       part.remove();
     }
     parts = [];
+    document.querySelector("main table.items")?.deleteCaption();
+    if (shownRows) {
+      const [body, rows] = shownRows;
+      body.replaceChildren(...rows);
+      shownRows = null;
+    }
   });
 })();
 
@@ -100,4 +157,20 @@
     input.addEventListener('change', show);
     addEventListener('pageshow', show);
   }
+})();
+
+// A scanner types a code and Return into whatever has the keyboard: the list's search box takes
+// it whenever the page is shown, unless the user put it elsewhere, with its text selected so
+// that the next scan replaces it.
+(() => {
+  const search = document.querySelector("form.search input[name=q]");
+  if (!search) return;
+  const take = () => {
+    const active = document.activeElement;
+    if (active && active !== document.body && active !== search) return;
+    search.focus();
+    search.select();
+  };
+  take();
+  addEventListener("pageshow", (event) => { if (event.persisted) take(); });
 })();

@@ -11,7 +11,7 @@ import sqlite3
 import subprocess
 import unittest
 
-from harness import ServerTestCase, codes, make_database, read, wait_until
+from harness import ServerTestCase, codes, each_engine, file_only, make_database, read, wait_until
 
 TODAY = f"catalog-{datetime.date.today():%Y-%m-%d}.db"
 # Where a restore can be cut short, and what the catalog must then hold. The first four are
@@ -39,6 +39,7 @@ def rows(prefix, count):
     )).encode()
 
 
+@each_engine
 class BackupTest(ServerTestCase):
     def test_one_checked_compressed_snapshot_a_day_and_the_last_seven_kept(self):
         os.mkdir(folder := os.path.join(self.data, "backups"))
@@ -136,6 +137,7 @@ class BackupTest(ServerTestCase):
             self.assertEqual(self.confirm(client, offer(read(path))).status, 303)
             self.assertIn(shown, client.get("/" + query).text)
 
+    @file_only("the file swapped in by a rename; a shared catalog restores in one transaction")
     def test_a_kill_at_any_step_of_a_restore_leaves_the_old_or_the_new_catalog(self):
         def cleanly_closed(name):
             server = self.start(cwd=self.fresh_directory(name))
@@ -165,6 +167,7 @@ class BackupTest(ServerTestCase):
             for (step, outcome), found in zip(KILL_STEPS, pool.map(killed_at, dict(KILL_STEPS))):
                 self.assertEqual(found, (-signal.SIGKILL, [outcome], 200, []), step)
 
+    @file_only("reads the catalog's file as a kill left it")
     def test_an_import_cut_short_is_told_at_the_next_start_as_it_ended(self):
         added, changed = rows("B", 2), rows("A", 3).replace(b".50", b".75")
         # Where the import is killed, the file, and whether it had been applied.
@@ -194,6 +197,7 @@ class BackupTest(ServerTestCase):
                     (step, data[:40]))
 
     @unittest.skipUnless(os.geteuid() == 0 and shutil.which("mount"), "mounts a small disk")
+    @file_only("the catalog's file on a small disk of its own")
     def test_a_full_disk_during_an_import_is_said_plainly_and_gives_its_space_back(self):
         folder = self.fresh_directory("small")
         if subprocess.run(["mount", "-t", "tmpfs", "-o", "size=3m", "tmpfs", folder]).returncode:

@@ -10,8 +10,8 @@ import zipfile
 from html import unescape as html_unescape
 from urllib.parse import parse_qs, quote, urlencode
 
-from harness import (MIGRATIONS, MULTIPART, ServerTestCase, command, make_database, multipart, run,
-                     wait_until)
+from harness import (MIGRATIONS, MULTIPART, ServerTestCase, command, each_engine, file_only,
+                     make_database, multipart, run, wait_until)
 from quorva_catalog.text import marks_match, search_columns, search_terms
 
 SHIRT = {"code": "TS-001", "name": "เสื้อยืดคอกลม สีขาว", "category": "เสื้อผ้า",
@@ -41,6 +41,7 @@ def hidden(page):
         r'<input type="hidden" name="([\w-]+)" value="([^"]*)"', page) if k != "token"}
 
 
+@each_engine
 class ItemPagesTest(ServerTestCase):
     shared = True
 
@@ -109,8 +110,8 @@ class ItemPagesTest(ServerTestCase):
                 ({"price": "20"}, {"quantity": "9"}, ("20.00", "9"), []),  # only mine
                 ({}, {"price": "30"}, ("30.00", "12"), []),  # only theirs
                 ({"price": "20"}, {"price": "20.00", "quantity": "9"}, ("20.00", "9"), []),
-                ({"price": "20", "name": "ของฉัน"}, {"price": "30", "quantity": "9"},
-                 ("20.00", "9"), ["price"])]):
+                ({"price": "2000", "name": "ของฉัน"}, {"price": "3000", "quantity": "9"},
+                 ("2000.00", "9"), ["price"])]):
             with self.subTest(mine=mine, theirs=theirs):
                 client.add(**dict(SHIRT, code=f"M-{n}"))
                 item = client.items()[f"M-{n}"]
@@ -120,6 +121,7 @@ class ItemPagesTest(ServerTestCase):
                 if clashes:
                     self.assertEqual(re.findall(r'name="pick-(\w+)" value="mine"', saved.text),
                                      clashes)
+                    self.assert_shows(saved, "2,000.00", "3,000.00", status=409)
                     saved = client.post(path, {**hidden(saved.text), "resolve": "mine"})
                 else:
                     self.assertIn("โดยรวมกับการแก้ไขจากที่อื่น", client.follow(saved).text)
@@ -159,7 +161,13 @@ class ItemPagesTest(ServerTestCase):
             scanned = {code for code, *rest in items if scan_finds(asked.get("q", [""])[0],
                        code, *rest) and asked.get("category", [rest[1]])[0] == rest[1]}
             self.assertEqual((set(client.items(query)), scanned), (expected, expected), query)
-        self.assertIn("ไม่พบสินค้าที่ตรงกับ “รองเท้า”", client.get("/?q=รองเท้า").text)
+        # A code no item has is offered as a new item's, filled in; a word is not.
+        for query, offered in [("รองเท้า", False), (" 8850000000000 ", True)]:
+            page = client.get("/?" + urlencode({"q": query})).text
+            self.assert_shows(page, f"ไม่พบสินค้าที่ตรงกับ “{query.strip()}”")
+            self.assertEqual("เพิ่มสินค้ารหัสนี้" in page, offered, query)
+        added = client.get(html_unescape(re.search(r'href="(/items/new\?[^"]*)"', page)[1])).text
+        self.assert_shows(added, 'name="code" value="8850000000000"', 'name="back" value="/?q=')
         # A whole code, as a scanner types it, heads the other matches.
         for query, code, others in [("ts-001", "TS-001", 0), ("<b>", "<b>", 0),
                                     (" EG-006 ", "EG-006", 1), ("eg-006\u200b", "EG-006", 1)]:
@@ -199,6 +207,7 @@ class ItemPagesTest(ServerTestCase):
             self.assertEqual(client.add(f"P{n}", f"สินค้า {n}", price, quantity).status, 303)
         self.assertIn("รวม 19 ชิ้น · มูลค่ารวม 12,060.47 บาท", client.get("/").text)
 
+    @file_only("an older catalog file and its own migrations")
     def test_an_older_database_is_upgraded_in_place_or_not_at_all(self):
         path = os.path.join(self.root, "old.db")
         connection = make_database(path, steps=1)
@@ -238,6 +247,7 @@ class ItemPagesTest(ServerTestCase):
         self.assertNotIn("หน้าตาเหมือนกัน", client.get("/").text)
 
 
+@each_engine
 class CsvTest(ServerTestCase):
     shared = True
     ITEMS = [("A-1", "ข้าวหอมมะลิ 5 กก.", "185.00", "40", "ของแห้ง", "ล็อตใหม่, ส่งทุกจันทร์"),
@@ -384,4 +394,16 @@ class CsvTest(ServerTestCase):
         for rel, first in [("next", "P100"), ("next", "P200"), ("prev", "P100"), ("prev", "P000")]:
             text = client.get(html_unescape(re.search(f'href="([^"]*)" rel="{rel}"', text)[1])).text
             self.assertEqual(re.search(r'<tr id="item-\d+" data-code="([^"]*)"', text)[1], first)
+        # Printed, a list holds every row its search finds in its order, past a count's worth.
+        client.upload(("code,name,price\n" + "".join(f"Q{n:04},ของ {n % 7},{n % 5}\n"
+                                                     for n in range(1100))).encode())
+        every = [f"P{n:03}" for n in range(250)] + [f"Q{n:04}" for n in range(1100)]
+        for query, codes in [("sort=code", every), ("q=ของ&sort=code", every[250:]),
+                             ("q=ของ&sort=-price", sorted(every[250:], key=lambda code: (
+                                 -(int(code[1:]) % 5), int(code[1:]) % 7, code))),
+                             ("q=q0005", ["Q0005"])]:
+            with self.subTest(query=query):
+                printed = client.get(f"/printed?{query}").text
+                self.assertEqual(re.findall(r'data-code="([^"]*)"', printed), codes)
+                self.assertEqual(client.get(f"/printed?{query}&count=1").text, str(len(codes)))
 

@@ -4,19 +4,18 @@ import urllib.parse
 
 from ..links import list_url
 from ..markup import Markup, html, join
-from ..store import COUNTED, PAGE_SIZE, SORTS
-from ..text import (FIELD_LABELS, TEXT_LIMITS, canonical_code, format_satang, show_time,
-                    spelled_out)
+from ..catalog.merge import item_raw
+from ..catalog.plan import COUNTED, PAGE_SIZE, SORTS
+from ..text import (FIELD_LABELS, TEXT_LIMITS, canonical_code, format_satang, parse_number,
+                    show_time, spelled_out)
 from .layout import error_summary, hidden, layout
 
 EMPTY_CATALOG = Markup('<p class="warn">ยังไม่มีสินค้าในแคตตาล็อก '
                        '<a href="/items/new">เพิ่มสินค้าชิ้นแรก</a> หรือ '
                        '<a href="/import">นำเข้าจากไฟล์ CSV</a></p>')
-TABLE_HEAD = Markup('<div class="table-wrap"><table><thead><tr><th>รหัสสินค้า</th>'
-                    '<th>ชื่อสินค้า</th><th>หมวดหมู่</th><th class="num">ราคา (บาท)</th>'
-                    '<th class="num">จำนวน</th><th class="wide">แก้ไขล่าสุด</th>'
-                    '<th>จัดการ</th>'
-                    "</tr></thead><tbody>")
+TABLE_COLUMNS = Markup('<thead><tr><th>รหัสสินค้า</th><th>ชื่อสินค้า</th><th>หมวดหมู่</th>'
+                       '<th class="num">ราคา (บาท)</th><th class="num">จำนวน</th>'
+                       '<th class="wide">แก้ไขล่าสุด</th><th>จัดการ</th></tr></thead>')
 
 
 def selected(flag):
@@ -24,8 +23,8 @@ def selected(flag):
 
 
 def list_page(found, query, category, sort, categories, flash, exact=None, lookalikes=()):
-    """`found` is what Store.search gives: (rows, count, units, value, page, more); `exact` the
-    item whose code is the whole query, listed first; `lookalikes` what Store.lookalikes gives."""
+    """`found` is a catalog.plan.SearchResult; `exact` the item whose code is the whole query,
+    listed first; `lookalikes` what Catalog.lookalikes gives."""
     rows, count, units, value, page, more = found
     if exact is not None and (not category or exact["category"] == category):
         rows = [row for row in rows if row["id"] != exact["id"]]
@@ -41,7 +40,10 @@ def list_page(found, query, category, sort, categories, flash, exact=None, looka
     body = [html(
         '<h1>รายการสินค้า</h1>'
         '<form class="search" method="get" action="/" role="search">'
-        '<label>ค้นหา<input type="search" name="q" value="{}" maxlength="200" '
+        # A plain text box: a search box's clear button would add WebKit's English name for
+        # it to what a screen reader announces.
+        '<label>ค้นหา<input type="text" role="searchbox" name="q" value="{}" maxlength="200" '
+        'aria-label="ค้นหา" enterkeyhint="search" autocomplete="off" '
         'placeholder="ชื่อ รหัส หมวดหมู่ หมายเหตุ"></label>'
         '<label>หมวดหมู่<select name="category"><option value="">ทุกหมวดหมู่</option>'
         '{}</select></label>'
@@ -53,19 +55,46 @@ def list_page(found, query, category, sort, categories, flash, exact=None, looka
     if count == 0 and not query and not category:
         body.append(EMPTY_CATALOG)
     elif count == 0:
-        body.append(html('<p class="warn">ไม่พบสินค้าที่ตรงกับ “{}”</p>', query or category))
+        body.append(html('<p class="warn">ไม่พบสินค้าที่ตรงกับ “{}”{}</p>', query or category,
+                         new_code_link(query, list_url(query, category, sort))))
     else:
         body.append(html('<p class="summary">พบมากกว่า {:,} รายการ · พิมพ์คำค้นเพิ่ม'
                          'เพื่อดูจำนวนและมูลค่ารวม</p>', COUNTED) if count is None else
                     html('<p class="summary">พบ {:,} รายการ · รวม {:,} ชิ้น · '
                          'มูลค่ารวม {} บาท</p>', count, units, format_satang(value)))
-        body.append(TABLE_HEAD)
+        body.append(table_head(query, category, sort, count))
         back = urllib.parse.quote(list_url(query, category, sort, page), safe="")
         body.extend(item_row(row, back, exact is not None and row["id"] == exact["id"])
                     for row in rows)
         body.append(Markup("</tbody></table></div>"))
         body.append(page_links(found, query, category, sort))
     return layout("รายการสินค้า", join(body), "/", flash)
+
+
+def new_code_link(query, back):
+    """A scanned code that no item has is offered as a new item's code: one word with a digit,
+    as codes have and words searched for by hand seldom do."""
+    code = canonical_code(query)
+    if len(code) > 64 or len(code.split()) != 1 or not any(c.isdigit() for c in code):
+        return ""
+    return html(' <a href="/items/new?{}">เพิ่มสินค้ารหัสนี้</a>',
+                urllib.parse.urlencode({"code": code, "back": back}))
+
+
+def table_head(query, category, sort, count):
+    """The list's table; on paper it carries every row the search found, which page.js fetches
+    from `data-rows`, under a line that says what was searched."""
+    searched = " · ".join([f"คำค้น “{query}”"] * bool(query) +
+                          [f"หมวดหมู่ “{category}”"] * bool(category)) or "สินค้าทั้งหมด"
+    params = [(k, v) for k, v in (("q", query), ("category", category), ("sort", sort)) if v]
+    return html('<div class="table-wrap"><table class="items" data-rows="/printed?{}" '
+                'data-count="{}" data-title="แคตตาล็อกสินค้า · {}">{}<tbody>',
+                urllib.parse.urlencode(params), "" if count is None else count, searched,
+                TABLE_COLUMNS)
+
+
+def printed_rows(rows):
+    return html("<table><tbody>{}</tbody></table>", join(item_row(row, "%2F") for row in rows))
 
 
 def lookalike_report(groups, back):
@@ -126,13 +155,6 @@ def page_links(found, query, category, sort):
     return html('<nav class="pages" aria-label="หน้า">{}</nav>', join(links))
 
 
-def item_raw(row):
-    """A stored item as the form shows it."""
-    return {"code": row["code"], "name": row["name"], "category": row["category"],
-            "price": format_satang(row["price_satang"], grouped=False),
-            "quantity": str(row["quantity"]), "note": row["note"]}
-
-
 def item_form(action, raw, errors, token, back, categories, submit, revision=None, base=None):
     def field(name, label, hint="", kind="text", attrs=Markup()):
         error = errors.get(name)
@@ -162,7 +184,9 @@ def item_form(action, raw, errors, token, back, categories, submit, revision=Non
               attrs=Markup(' maxlength="64" required')),
         field("category", "หมวดหมู่", attrs=Markup(' maxlength="100" list="categories"')),
         Markup("</div>"),
-        field("name", "ชื่อสินค้า", attrs=Markup(' maxlength="200" required')),
+        # A new item's form opened with a scanned code starts at its name.
+        field("name", "ชื่อสินค้า", attrs=Markup(' maxlength="200" required' + (
+            ' autofocus' if raw.get("code") and not raw.get("name") else ""))),
         Markup('<div class="pair">'),
         field("price", "ราคา (บาท)", "เช่น 1,250.50",
               attrs=Markup(' inputmode="decimal" maxlength="20" required')),
@@ -224,6 +248,9 @@ def delete_page(row, token, back):
 def shown_value(field, text):
     if not text.strip():
         return Markup('<span class="hint">(ว่าง)</span>')
+    if field == "price":
+        satang, problem = parse_number(text, False)
+        return format_satang(satang) if problem is None else text
     return html('<span class="note-text">{}</span>', text) if field == "note" else text
 
 

@@ -26,8 +26,10 @@ STATUS_TITLES = {400: "คำขอไม่ถูกต้อง", 403: "ไม
 
 def layout(title, body, current=None, flash=None):
     """The whole document; `body` is Markup, `flash` a (kind, text) pair or None."""
-    nav = join(html('<a href="{}"{}>{}</a>', href,
-                    Markup(" aria-current=page") if href == current else "", label)
+    # A download leaves the page as it is, so it must not ask about unsaved typing.
+    nav = join(html('<a href="{}"{}{}>{}</a>', href,
+                    Markup(" aria-current=page") if href == current else "",
+                    Markup(" download") if href.endswith(".csv") else "", label)
                for href, label in MENU)
     notice = ""
     if flash:

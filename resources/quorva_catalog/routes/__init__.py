@@ -6,7 +6,7 @@ import urllib.parse
 
 from ..httpd import Handler
 from ..pages.layout import PAGE_SCRIPT, STYLESHEET
-from ..pages.updating import updating_page
+from ..pages.updating import outage_page, updating_page
 from .backups import BackupRoutes
 from .items import ItemRoutes
 from .transfer import TransferRoutes
@@ -27,7 +27,11 @@ class CatalogHandler(ItemRoutes, TransferRoutes, BackupRoutes, Handler):
             self.check_host()
             # A body sent now is not read: the connection ends with this answer.
             self.close_connection = True
-            self.send_page(503, updating_page(), (("Retry-After", "1"),))
+            outage = self.app.outage
+            if outage is None:
+                self.send_page(503, updating_page(), (("Retry-After", "1"),))
+            else:
+                self.send_outage(outage)
             return
         super().route()
 

@@ -1,77 +1,44 @@
 """The item addresses: the list with its search, adding, editing and deleting."""
 
 import re
-import sqlite3
 
+from ..catalog.errors import (DuplicateCode, InvalidValues, ItemMissing, NoRoom, StaleRevision,
+                              Unavailable)
+from ..catalog.merge import (CHOICES, FORM_FIELDS, differing, item_raw, opened_with, resolve,
+                             three_way)
+from ..catalog.plan import SORTS
 from ..httpd import Handler, Refused, whole_number
 from ..links import safe_back, with_flash
 from ..pages import items
-from ..bulk import constraint_message
-from ..store import SORTS
 from ..text import clean_item, one_line
 
-FORM_FIELDS = ("code", "name", "category", "price", "quantity", "note")
-STORED_AS = {"price": "price_satang"}
-CHOICES = ("mine", "theirs", "fields")
+# What a save can meet that the form shows beside what was typed, with the page's status.
+REFUSED_SAVES = (DuplicateCode, InvalidValues, NoRoom, Unavailable)
 
 
-def differing(values, row):
-    """The fields whose typed value, once cleaned, is not what is stored (or is no value)."""
-    return [field for field in FORM_FIELDS
-            if values.get(STORED_AS.get(field, field)) != row[STORED_AS.get(field, field)]]
-
-
-def opened_with(form, prefix="was-"):
-    """The values an edit form was opened with, or None from a form that did not carry them."""
-    if not all(prefix + field in form for field in FORM_FIELDS):
-        return None
-    return {field: form[prefix + field] for field in FORM_FIELDS}
-
-
-def three_way(base, mine, row):
-    """(values to save, fields both sides changed to different values): a field only one
-    side changed takes that side's value. Without `base`, every field that differs clashes."""
-    was = clean_item(base)[0] if base is not None else None
-    stored = clean_item(items.item_raw(row))[0]
-    merged, clashes = {}, []
-    for field in FORM_FIELDS:
-        key = STORED_AS.get(field, field)
-        ours, theirs = mine.get(key), stored.get(key)
-        if ours == theirs or was is not None and theirs == was.get(key):
-            merged[key] = ours
-        elif was is not None and ours == was.get(key):
-            merged[key] = row[key]
-        else:
-            clashes.append(field)
-            merged[key] = ours
-    return merged, clashes
-
-
-def resolve(choice, form, clashes, merged, theirs):
-    """(values the user settled on, clashing fields still to choose)."""
-    settled, unchosen = dict(merged), []
-    for field in clashes:
-        pick = choice if choice != "fields" else form.get("pick-" + field)
-        if pick not in ("mine", "theirs"):
-            unchosen.append(field)
-        elif pick == "theirs":
-            key = STORED_AS.get(field, field)
-            settled[key] = theirs[key]
-    return settled, unchosen
+def refusal(error):
+    """(status, {field: Thai text}) for a save the catalog turned down."""
+    status = 503 if isinstance(error, Unavailable) else 507 if isinstance(error, NoRoom) else 422
+    return status, {"code" if isinstance(error, DuplicateCode) else "form": error.thai}
 
 
 class ItemRoutes(Handler):
     routes = [
         (re.compile(r"/"), {"GET": "list_page"}),
+        (re.compile(r"/printed"), {"GET": "printed_rows"}),
         (re.compile(r"/items/new"), {"GET": "new_page", "POST": "create"}),
         (re.compile(r"/items/(\d{1,18})/edit"), {"GET": "edit_page", "POST": "update"}),
         (re.compile(r"/items/(\d{1,18})/delete"), {"GET": "delete_page", "POST": "delete"}),
     ]
 
+    def searched(self):
+        """The list's (query, category, sort) from the address."""
+        sort = self.param("sort") if self.param("sort") in SORTS else "name"
+        return one_line(self.param("q")), one_line(self.param("category", 100)), sort
+
     def list_page(self):
         store = self.app.store
-        query, category = one_line(self.param("q")), one_line(self.param("category", 100))
-        sort = self.param("sort") if self.param("sort") in SORTS else "name"
+        query, category, sort = self.searched()
         page_text = self.param("page", 6)
         page = int(page_text) if page_text.isascii() and page_text.isdigit() else 1
         flash = self.app.take_flash(self.param("m", 40)) or self.app.unfinished
@@ -83,6 +50,14 @@ class ItemRoutes(Handler):
         self.send_page(200, items.list_page(found, query, category, sort, store.categories(),
                                             flash, store.by_code(query), store.lookalikes()))
 
+    def printed_rows(self):
+        """Every row of a list for its printing, or with `count` only how many there are."""
+        rows = self.app.store.every_row(*self.searched())
+        if self.param("count"):
+            self.send_body(200, str(sum(1 for _ in rows)).encode(), "text/plain; charset=utf-8")
+        else:
+            self.send_page(200, items.printed_rows(rows))
+
     def item_or_404(self, item_id):
         row = self.app.store.get(int(item_id))
         if row is None:
@@ -91,33 +66,39 @@ class ItemRoutes(Handler):
 
     def form_page(self, status, title, action, raw, errors, submit, back, revision=None,
                   base=None):
+        try:
+            categories = self.app.store.categories()
+        except Unavailable:
+            # What was typed still comes back, only without the list of categories.
+            categories = []
         self.send_page(status, items.form_page(title, action, raw, errors, self.app.token, back,
-                                               self.app.store.categories(), submit, revision,
-                                               base))
+                                               categories, submit, revision, base))
 
     def new_page(self):
-        self.form_page(200, "เพิ่มสินค้า", "/items/new", {"quantity": "0"}, {},
+        # A code comes from a scan that found no item.
+        raw = {"code": one_line(self.param("code", 64)), "quantity": "0"}
+        self.form_page(200, "เพิ่มสินค้า", "/items/new", raw, {},
                        "บันทึก", safe_back(self.param("back", 2000)))
 
     def create(self):
         form = self.read_form()
         back = safe_back(form.get("back", "/"))
         values, errors = clean_item(form)
+        status = 422
         if not errors:
             try:
                 self.app.store.create(values)
-            except sqlite3.IntegrityError as error:
-                field, text = constraint_message(error, values["code"])
-                errors[field or "form"] = text
+            except REFUSED_SAVES as error:
+                status, errors = refusal(error)
         if errors:
-            self.form_page(422, "เพิ่มสินค้า", "/items/new", form, errors, "บันทึก", back)
+            self.form_page(status, "เพิ่มสินค้า", "/items/new", form, errors, "บันทึก", back)
             return
         key = self.app.flash("ok", f"เพิ่ม “{values['name']}” (รหัส {values['code']}) แล้ว")
         self.redirect(with_flash(back, key))
 
     def edit_page(self, item_id):
         row = self.item_or_404(item_id)
-        raw = items.item_raw(row)
+        raw = item_raw(row)
         self.form_page(200, "แก้ไขสินค้า", f"/items/{row['id']}/edit", raw, {},
                        "บันทึกการแก้ไข", safe_back(self.param("back", 2000)), row["revision"],
                        raw)
@@ -139,6 +120,15 @@ class ItemRoutes(Handler):
             self.form_page(422, "แก้ไขสินค้า", action, raw, errors, "บันทึกการแก้ไข", back,
                            -1 if choice in CHOICES else revision, base)
             return
+        try:
+            self.save(item_id, form, raw, values, revision, base, back)
+        except Unavailable as error:
+            self.form_page(503, "แก้ไขสินค้า", action, raw, {"form": error.thai},
+                           "บันทึกการแก้ไข", back, -1 if choice in CHOICES else revision, base)
+
+    def save(self, item_id, form, raw, values, revision, base, back):
+        """The edit saved, merged with what was saved meanwhile where it can be."""
+        action, choice = f"/items/{int(item_id)}/edit", form.get("resolve")
         merged_with_theirs = False
         for _ in range(3):
             current = self.app.store.get(int(item_id))
@@ -167,22 +157,26 @@ class ItemRoutes(Handler):
                     self.redirect(with_flash(back, self.app.flash("ok", text)))
                     return
             try:
-                outcome = self.app.store.update(int(item_id), current["revision"], settled)
-            except sqlite3.IntegrityError as error:
+                self.app.store.update(int(item_id), current["revision"], settled)
+            except (ItemMissing, StaleRevision):
+                # Saved or deleted by someone else between reading and writing: merge again.
+                continue
+            except (DuplicateCode, InvalidValues, NoRoom) as error:
                 # Shown as it would be saved, on the revision it was merged with.
-                field, text = constraint_message(error, settled["code"])
-                self.form_page(422, "แก้ไขสินค้า", action, items.item_raw(settled),
-                               {field or "form": text}, "บันทึกการแก้ไข", back,
-                               current["revision"], items.item_raw(current))
+                self.form_page(*self.refused_edit(error, action, settled, back, current))
                 return
-            if outcome == "saved":
-                text = self.saved_text(settled["name"], merged_with_theirs)
-                self.redirect(with_flash(back, self.app.flash("ok", text)))
-                return
-            # Saved by someone else between reading and writing: merge again.
+            text = self.saved_text(settled["name"], merged_with_theirs)
+            self.redirect(with_flash(back, self.app.flash("ok", text)))
+            return
         self.form_page(409, "แก้ไขสินค้า", action, raw,
                        {"form": "สินค้านี้ถูกแก้ไขจากที่อื่นพร้อมกันหลายครั้ง กรุณาบันทึกอีกครั้ง"},
                        "บันทึกการแก้ไข", back, revision, base)
+
+    @staticmethod
+    def refused_edit(error, action, settled, back, current):
+        status, errors = refusal(error)
+        return (status, "แก้ไขสินค้า", action, item_raw(settled), errors, "บันทึกการแก้ไข",
+                back, current["revision"], item_raw(current))
 
     @staticmethod
     def saved_text(name, merged):

@@ -4,20 +4,19 @@ import datetime
 import os
 import re
 import secrets
-import sqlite3
 import tempfile
 import time
 import urllib.parse
 
-from .. import imports, restoring
-from ..backups import BackupError, kill_point
 from ..batches import read_batches
+from ..catalog import restoring, underway
+from ..catalog.backups import kill_point
+from ..catalog.errors import (BackupError, CatalogChanged, DuplicateCode, ImportRejected,
+                              InvalidValues, NoRoom, Unavailable)
 from ..csvfile import write_csv
-from ..errors import DiskFull, out_of_space
 from ..httpd import Handler, Refused, close_parts, whole_number
 from ..links import with_flash
 from ..pages import importing
-from ..bulk import CatalogChanged, ImportRejected, constraint_message
 
 # Far above any real shop: a million items export to about 200 MB.
 IMPORT_LIMIT = 1000 * 1024 * 1024
@@ -75,7 +74,7 @@ class TransferRoutes(Handler):
         twice, another window) is turned away with its body unread."""
         try:
             self.app.running.start()
-        except imports.Busy:
+        except underway.Busy:
             self.close_connection = True
             self.unread = whole_number(self.headers.get("Content-Length")) or 0
             raise Refused(409, BUSY) from None
@@ -123,39 +122,42 @@ class TransferRoutes(Handler):
             reading.seek(0)
             size = os.fstat(reading.fileno()).st_size
             batches, errors, ignored = read_batches(reading)
-            mark = imports.Mark(store)
-            short = imports.short_of_room(store, size)
+            short = underway.short_of_room(store, size)
             if short is not None:
-                self.import_page([(None, str(short))], 507, ignored)
+                self.import_page([(None, short.thai)], 507, ignored)
                 return None, ignored
             try:
-                # No restore may swap the file while its safety snapshot is taken.
-                with restoring.RESTORING:
-                    mark.begin()
-                    try:
-                        kill_point("import-marked")
-                        result = store.upsert(
-                            self.app.running.counted(batches), errors,
-                            snapshot=lambda: imports.safety_copy(store),
-                            committing=mark.committing, **options)
-                        if result["written"]:
-                            kill_point("import-committed")
-                        return result, ignored
-                    finally:
-                        mark.end()
+                return self.marked_import(store, batches, errors, options), ignored
             except ImportRejected as rejected:
                 self.import_page(rejected.errors, 422, ignored)
-            except sqlite3.IntegrityError as error:
-                self.import_page([(None, constraint_message(error, "")[1])], 422, ignored)
-            except (DiskFull, OSError, BackupError) as error:
-                if isinstance(error, DiskFull) or out_of_space(error):
-                    self.import_page([(None, str(imports.no_room_now(store, size)))], 507,
-                                     ignored)
+            except (DuplicateCode, InvalidValues, Unavailable) as error:
+                status = 503 if isinstance(error, Unavailable) else 422
+                self.import_page([(None, error.thai)], status, ignored)
+            except (NoRoom, OSError, BackupError) as error:
+                if underway.out_of_space(error):
+                    self.import_page([(None, underway.no_room_now(store, size))], 507, ignored)
                 else:
                     self.import_page([(None, "ทำสำเนาก่อนนำเข้าไม่สำเร็จ จึงยังไม่ได้นำเข้า "
                                              f"({getattr(error, 'strerror', None) or error}) "
                                              "ข้อมูลเดิมยังอยู่ครบ")], 503, ignored)
         return None, ignored
+
+    def marked_import(self, store, batches, errors, options):
+        """The import, with the mark that tells the next start if it is cut short."""
+        mark = underway.Mark(store)
+        # No restore may swap the file while its safety snapshot is taken.
+        with restoring.RESTORING:
+            mark.begin()
+            try:
+                kill_point("import-marked")
+                result = store.upsert(self.app.running.counted(batches), errors,
+                                      snapshot=lambda: underway.safety_copy(store),
+                                      committing=mark.committing, **options)
+                if result["written"]:
+                    kill_point("import-committed")
+                return result
+            finally:
+                mark.end()
 
     def show_preview(self, pending, notice=None):
         key = self.app.imports.add(pending)

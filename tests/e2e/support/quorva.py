@@ -197,8 +197,8 @@ class QuorvaTestCase(unittest.TestCase):
                                    and title in (None, self.session.title(w))], 20,
                           what=f"a dialog titled {title!r}")[0]
 
-    def answer(self, dialog, key):
-        self.session.press(dialog, key)
+    def answer(self, dialog, *keys):
+        self.session.press(dialog, *keys)
         wait_until(lambda: dialog not in self.session.windows(self.shell), 10,
                    what="the dialog to close")
 

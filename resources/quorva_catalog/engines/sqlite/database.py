@@ -2,6 +2,7 @@
 database, bringing it up to date, and the one connection's transactions."""
 
 import contextlib
+import errno
 import os
 import secrets
 import sqlite3
@@ -10,9 +11,19 @@ import sys
 import threading
 import urllib.parse
 
-from .errors import DiskFull, StartupError, out_of_space
+from ...catalog.errors import NoRoom
+from ...errors import StartupError
 from .migrations import APPLICATION_ID, MIGRATIONS
-from .text import thai_collation
+from ...text import thai_collation
+
+SQLITE_FULL = 13
+
+
+def out_of_space(error):
+    """Whether a failed transaction's error, SQLite's or the catalog's own, means a full disk."""
+    if isinstance(error, OSError):
+        return error.errno in (errno.ENOSPC, errno.EDQUOT)
+    return isinstance(error, NoRoom) or getattr(error, "sqlite_errorcode", None) == SQLITE_FULL
 
 
 def configure(conn):
@@ -271,16 +282,12 @@ class Database:
                 # SQLite may have rolled back already: on a full disk it often does.
                 if self.conn.in_transaction:
                     self.conn.execute("ROLLBACK")
-                full = isinstance(error, DiskFull) or out_of_space(error)
-                if not full:
-                    raise
-                # The undone pages stay in the log until it is cut back: give the disk its
-                # space now, not at the next clean close.
-                with contextlib.suppress(sqlite3.Error):
-                    self.conn.execute("PRAGMA wal_checkpoint(TRUNCATE)")
-                if isinstance(error, DiskFull):
-                    raise
-                raise DiskFull() from error
+                if out_of_space(error):
+                    # The undone pages stay in the log until it is cut back: give the disk
+                    # its space now, not at the next clean close.
+                    with contextlib.suppress(sqlite3.Error):
+                        self.conn.execute("PRAGMA wal_checkpoint(TRUNCATE)")
+                raise
 
     def read(self, sql, params=()):
         with self.lock:

@@ -2,15 +2,14 @@
 room it needs, and the mark beside the data that tells the next start it was cut short."""
 
 import contextlib
+import errno
 import json
 import os
-import sqlite3
 import threading
 
-from .backups import (BackupError, database_size, free_space, kill_point, megabytes, no_room,
-                      safety_snapshot, sync_folder)
-from .errors import DiskFull, out_of_space
-from .text import show_time, utc_now
+from ..text import show_time, utc_now
+from .backups import free_space, kill_point, megabytes, no_room, safety_snapshot, sync_folder
+from .errors import BackupError, NoRoom
 
 MARK = ".import-unfinished.json"
 # At its peak an import into an empty catalog holds about 13 times its CSV on disk: the rows
@@ -73,38 +72,49 @@ class Received:
         return data
 
 
+def out_of_space(error):
+    return isinstance(error, NoRoom) or (
+        isinstance(error, OSError) and error.errno in (errno.ENOSPC, errno.EDQUOT))
+
+
+def local_database(store):
+    """The catalog's file where it is one on this computer's disk, else None: only then is
+    the import's own room known."""
+    where = store.describe()
+    return where if os.path.isfile(where) else None
+
+
 def short_of_room(store, size):
     """The refusal, before anything is written, where the disk plainly cannot take an import
     of a `size`-byte file and the safety copy of the catalog taken before it; else None."""
-    if size < CHECKED:
+    database = local_database(store)
+    if size < CHECKED or database is None:
         return None
-    directory = os.path.dirname(store.path)
     # The log of an earlier transaction is written over rather than grown.
-    log = database_size(store.path) - os.path.getsize(store.path)
-    needed = size * GROWTH - log + database_size(store.path)
-    room = free_space(directory)
+    log = store.engine.size() - os.path.getsize(database)
+    needed = size * GROWTH - log + store.engine.size()
+    room = free_space(store.folder)
     return no_room(needed, room) if needed > room else None
 
 
 def safety_copy(store):
     """The snapshot an import takes just before its commit. A failure where the disk has no
-    room left for it is DiskFull, whatever error the file system or SQLite gave; any other is
-    the snapshot's own."""
+    room left for it is NoRoom, whatever error the file system or the engine gave; any other
+    is the snapshot's own."""
     try:
         return safety_snapshot(store, "import")
-    except (OSError, BackupError, sqlite3.Error) as error:
-        room = free_space(os.path.dirname(store.path))
-        if out_of_space(error) or room < database_size(store.path):
-            raise DiskFull() from error
-        if isinstance(error, sqlite3.Error):
-            raise BackupError(str(error)) from error
+    except (OSError, BackupError) as error:
+        if out_of_space(error) or free_space(store.folder) < store.engine.size():
+            raise NoRoom() from error
         raise
 
 
 def no_room_now(store, size):
-    """The refusal after a write ran out of space, with what the disk has now."""
-    directory = os.path.dirname(store.path)
-    return no_room(size * GROWTH + database_size(store.path), free_space(directory))
+    """The refusal after a write ran out of space: with what the disk has now where that is
+    known, else the engine's own word."""
+    if local_database(store) is None:
+        return NoRoom().thai
+    return no_room(size * GROWTH + store.engine.size(), free_space(store.folder)).thai
 
 
 class Mark:
@@ -114,7 +124,7 @@ class Mark:
 
     def __init__(self, store):
         self.store = store
-        self.path = os.path.join(os.path.dirname(store.path), MARK)
+        self.path = os.path.join(store.folder, MARK)
 
     def _write(self, state):
         temporary = self.path + ".new"
@@ -135,13 +145,16 @@ class Mark:
         self._write({"started": self.started})
 
     def committing(self, result):
-        """Called inside the import's transaction: what the catalog holds once it commits."""
-        state = {"started": self.started, "added": result["added"],
-                 "count": self.store.search("", "", "code", 1)[1]}
-        if not result["added"]:
+        """Called inside the import's transaction: how to tell, once it is over, whether it
+        was committed. An item it added is there only then, and an item it changed has the
+        revision the change gave it only then."""
+        state = {"started": self.started}
+        if result["added"]:
+            state["code"] = result["last_added"]
+        else:
             written = [(old["id"], old["revision"] + 1) for old, _, _, older, _ in
                        result["changes"] if not older or result["overwrote"]]
-            newest = self.store.search("", "", "-updated", 1)[0][:1]
+            newest = self.store.search("", "", "-updated", 1).rows[:1]
             state["item"] = (written or [(row["id"], row["revision"]) for row in newest])[0]
         self._write(state)
         kill_point("import-committing")
@@ -168,7 +181,7 @@ def left_unfinished(store):
     when = f"ที่เริ่มเมื่อ {show_time(state['started'])} " if isinstance(
         state.get("started"), str) else ""
     try:
-        applied = "count" in state and committed(store, state)
+        applied = ("code" in state or "item" in state) and committed(store, state)
     finally:
         mark.end()
     if applied:
@@ -180,10 +193,9 @@ def left_unfinished(store):
 
 
 def committed(store, state):
-    # Nothing has been written since: the rows the import added are all there or none is,
-    # and an item it changed has the revision the change gave it or the one before.
-    if state.get("added"):
-        return store.search("", "", "code", 1)[1] == state["count"]
+    # Nothing has been written since the import was cut short.
+    if "code" in state:
+        return store.engine.find_code((state["code"],)) is not None
     item_id, revision = state["item"]
     row = store.get(item_id)
     return row is not None and row["revision"] == revision

@@ -1,0 +1,104 @@
+"""The whole catalog at once in SQLite: its rows for an export, and an import's session."""
+
+import contextlib
+import sqlite3
+import urllib.parse
+
+from ...text import search_columns, search_columns_of
+from ..base import ImportSession
+from .migrations import fill_search_and_categories
+
+INSERT_ITEM = ("INSERT INTO items (code, name, category, price_satang, quantity, note, "
+               "search_text, search_bare, sort_name, created_at, updated_at) "
+               "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)")
+UPDATE_ITEM = ("UPDATE items SET code = ?, name = ?, category = ?, price_satang = ?, "
+               "quantity = ?, note = ?, search_text = ?, search_bare = ?, sort_name = ?, "
+               "updated_at = ?, revision = revision + 1 WHERE id = ?")
+VALUES = ("code", "name", "category", "price_satang", "quantity", "note")
+
+
+def export_rows(path):
+    """Every item in code order, from one committed state, read through a connection of its
+    own, so that saving goes on meanwhile."""
+    conn = sqlite3.connect(f"file:{urllib.parse.quote(path)}?mode=ro", uri=True,
+                           isolation_level=None, check_same_thread=False, timeout=5)
+    try:
+        conn.execute("BEGIN")
+        yield from conn.execute(
+            "SELECT code, name, category, price_satang, quantity, note, created_at, "
+            "updated_at FROM items ORDER BY code COLLATE NOCASE")
+        conn.execute("COMMIT")
+    finally:
+        conn.close()
+
+
+def insert_many(conn, rows):
+    """New items from columns of values (ImportSession.insert_many), in their order."""
+    codes, names, categories, notes = (rows[k] for k in ("code", "name", "category", "note"))
+    conn.executemany(INSERT_ITEM, zip(
+        codes, names, categories, rows["price_satang"], rows["quantity"], notes,
+        *search_columns_of(codes, names, categories, notes), rows["created_at"],
+        rows["updated_at"]))
+
+
+def update_item(conn, item_id, values, now):
+    conn.execute(UPDATE_ITEM, (*(values[k] for k in VALUES), *search_columns(
+        *(values[k] for k in ("code", "name", "category", "note"))), now, item_id))
+
+
+class SQLiteImport(ImportSession):
+    """The codes this file has given so far, as SQLite compares them, with their rows, and
+    those of the batch in hand, in temporary tables of the one connection."""
+
+    def __init__(self, conn):
+        self.conn = conn
+        conn.execute("CREATE TEMP TABLE IF NOT EXISTS imported (code TEXT PRIMARY KEY "
+                     "COLLATE NOCASE, number INTEGER NOT NULL) WITHOUT ROWID")
+        conn.execute("CREATE TEMP TABLE IF NOT EXISTS batch (number INTEGER PRIMARY "
+                     "KEY, code TEXT NOT NULL COLLATE NOCASE)")
+
+    @contextlib.contextmanager
+    def held(self):
+        conn = self.conn
+        # Into an empty catalog only the file's own codes can be there already, and its
+        # indexes and triggers are built once at the end rather than row by row.
+        self.empty = conn.execute("SELECT NOT EXISTS (SELECT 1 FROM items)").fetchone()[0]
+        self.derived = conn.execute(
+            "SELECT type, name, sql FROM sqlite_master WHERE tbl_name = 'items' AND "
+            "type IN ('index', 'trigger') AND sql IS NOT NULL AND ?", (self.empty,)).fetchall()
+        for kind, name, _ in self.derived:
+            conn.execute(f'DROP {kind} "{name}"')
+        try:
+            yield self
+        finally:
+            conn.execute("DELETE FROM imported")
+            conn.execute("DELETE FROM batch")
+
+    def claim_codes(self, numbers, codes):
+        conn = self.conn
+        conn.execute("DELETE FROM batch")
+        conn.executemany("INSERT INTO batch VALUES (?, ?)", zip(numbers, codes))
+        conn.execute("INSERT INTO imported SELECT code, number FROM batch WHERE true "
+                     "ORDER BY number ON CONFLICT (code) DO NOTHING")
+        return conn.execute(
+            "SELECT batch.number, imported.number FROM batch JOIN imported "
+            "ON imported.code = batch.code WHERE imported.number != batch.number").fetchall()
+
+    def existing(self, numbers, codes):
+        # The batch table holds the codes claim_codes was given last.
+        return {row[-1]: row for row in self.conn.execute(
+            "SELECT items.*, batch.number FROM batch JOIN items ON items.code = batch.code")}
+
+    def insert_many(self, rows):
+        insert_many(self.conn, rows)
+
+    def update(self, item_id, values, now):
+        update_item(self.conn, item_id, values, now)
+
+    def finish(self):
+        if self.derived:
+            # Before the indexes: summing by category then reads the table in order, where
+            # the category index would send it to every row's page in turn.
+            fill_search_and_categories(self.conn)
+        for _, _, sql in self.derived:
+            self.conn.execute(sql)
