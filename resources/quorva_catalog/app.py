@@ -5,6 +5,7 @@ import secrets
 import threading
 
 from .catalog.restoring import Pending
+from .catalog.underway import Running
 
 
 class App:
@@ -25,6 +26,9 @@ class App:
         self.pending = Pending()
         # Checked CSV files waiting for the user to confirm their import's preview.
         self.imports = Pending()
+        # The import under way, one at a time, and a notice of one the last run cut short.
+        self.running = Running()
+        self.unfinished = None
 
     def hosts(self):
         names = {f"127.0.0.1:{self.port}", f"localhost:{self.port}"}

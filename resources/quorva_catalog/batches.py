@@ -6,7 +6,8 @@ import io
 import re
 import unicodedata
 
-from .csvfile import Problems, csv_problem, encoding_of, read_records, unguard_cell, unreadable
+from .csvfile import (SPREADSHEET, Problems, csv_problem, encoding_of, read_records,
+                      spreadsheet_kind, unguard_cell, unreadable)
 from .text import (FIELD_LABELS, NUMBER_FIELDS, TEXT_LIMITS, UNORDERED, canonical_code,
                    clean_item, multi_line, parse_number, parse_utc, visible_line)
 
@@ -32,6 +33,10 @@ def read_batches(data):
     `data` is the upload as bytes or as a seekable binary file, open until `batches` is done."""
     stream = io.BytesIO(data) if isinstance(data, (bytes, bytearray)) else data
     problems = Problems()
+    kind = spreadsheet_kind(stream)
+    if kind is not None:
+        problems.append((None, SPREADSHEET.format(kind)))
+        return iter(()), problems, []
     encoding, failed = encoding_of(stream)
     if encoding is None:
         problems.append((None, unreadable(stream, failed)))

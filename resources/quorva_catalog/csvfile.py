@@ -4,6 +4,7 @@ import codecs
 import csv
 import io
 import itertools
+import zipfile
 
 from .text import format_satang, search_form
 
@@ -23,6 +24,9 @@ CSV_COLUMNS = [
 ]
 HEADER_NAMES = {search_form(" ".join(name.split())): field
                 for field, header, aliases in CSV_COLUMNS for name in (header,) + aliases}
+# A field's own names; the rest fill it only where the file has neither.
+OWN_NAMES = {search_form(name): field for field, header, aliases in CSV_COLUMNS
+             for name in (header, aliases[0])}
 FORMULA_START = tuple("=+-@\t\r")
 
 
@@ -70,6 +74,39 @@ BLANK_COLUMN = "(ไม่มีชื่อ)"
 CHUNK = 1 << 20
 UNREADABLE = ("อ่านไฟล์ไม่ได้ เพราะไม่ใช่ข้อความแบบ UTF-8 หรือภาษาไทย (TIS-620/Windows-874) "
               "กรุณาบันทึกจากโปรแกรมตารางคำนวณเป็น “CSV UTF-8” แล้วลองใหม่")
+
+
+# What a spreadsheet program saves by default, by the first bytes of the file and, for a ZIP,
+# what it holds.
+SPREADSHEET = ("ไฟล์นี้เป็น{} ไม่ใช่ไฟล์ CSV จึงนำเข้าไม่ได้ กรุณาเปิดไฟล์แล้วบันทึกเป็น CSV UTF-8 ก่อน: "
+               "ใน Excel เลือก ไฟล์ › บันทึกเป็น แล้วเลือกชนิดไฟล์ "
+               "“CSV UTF-8 (Comma delimited) (*.csv)” (ภาษาไทย: CSV UTF-8 (คั่นด้วยจุลภาค)) · "
+               "ใน LibreOffice Calc เลือก ไฟล์ › บันทึกเป็น แล้วเลือกชนิดไฟล์ “Text CSV (.csv)” "
+               "เลือก “Edit filter settings” แล้วตั้งชุดอักขระเป็น “Unicode (UTF-8)” · "
+               "จากนั้นนำเข้าไฟล์ .csv ที่ได้")
+OLE2 = b"\xd0\xcf\x11\xe0\xa1\xb1\x1a\xe1"
+
+
+def spreadsheet_kind(stream):
+    """Which spreadsheet program's own file `stream` is, in Thai, or None."""
+    start = stream.read(8)
+    stream.seek(0)
+    if start == OLE2:
+        return "ไฟล์ Excel รุ่นเก่า (.xls)"
+    if not start.startswith(b"PK\x03\x04"):
+        return None
+    try:
+        with zipfile.ZipFile(stream) as archive:
+            names = archive.namelist()
+            if any(name.startswith("xl/") for name in names):
+                return "ไฟล์ Excel (.xlsx)"
+            if "mimetype" in names and b"spreadsheet" in archive.read("mimetype")[:100]:
+                return "ไฟล์ตารางคำนวณของ LibreOffice (.ods)"
+    except (zipfile.BadZipFile, zipfile.LargeZipFile, EOFError, ValueError):
+        pass
+    finally:
+        stream.seek(0)
+    return None
 
 
 def undecodable_at(stream, encoding):
@@ -179,7 +216,8 @@ def csv_problem(error, line):
 
 def read_records(text, problems):
     """(the reader of the data rows, or None where the header has a problem; the header's
-    fields; ignored header names). The header is read at once."""
+    fields; ignored columns: a name, or (name, the column used instead) for another name of
+    a field the file also gives by its own name). The header is read at once."""
     header = header_record(text)
     records = csv.reader(itertools.chain(header, text), delimiter=delimiter_of(header),
                          strict=True)
@@ -192,13 +230,21 @@ def read_records(text, problems):
     if cells is None:
         problems.append((None, "ไฟล์ไม่มีข้อมูลสินค้า"))
         return None, fields, ignored
-    for cell in cells:
-        name = search_form(" ".join(cell.split()))
+    names = [search_form(" ".join(cell.split())) for cell in cells]
+    own = {}
+    for cell, name in zip(cells, names):
+        if name in OWN_NAMES:
+            own.setdefault(OWN_NAMES[name], cell.strip())
+    for cell, name in zip(cells, names):
         field = HEADER_NAMES.get(name)
-        if field is not None and field in fields:
-            problems.append((1, f"มีคอลัมน์ “{cell.strip()}” ซ้ำ"))
-        if field is None:
+        if field in own and name not in OWN_NAMES:
+            # A till's export may carry a barcode beside its own code: the code wins.
+            ignored.append((cell.strip(), own[field]))
+            field = None
+        elif field is None:
             ignored.append(cell.strip() or BLANK_COLUMN)
+        elif field in fields:
+            problems.append((1, f"มีคอลัมน์ “{cell.strip()}” ซ้ำ"))
         fields.append(field)
     if "code" not in fields:
         problems.append((1, "ไม่พบคอลัมน์รหัสสินค้า (รหัสสินค้า หรือ code) ในแถวหัวตาราง"))

@@ -11,7 +11,7 @@ import threading
 import time
 
 from .app import App
-from .catalog import Catalog, backups
+from .catalog import Catalog, backups, underway
 from .catalog.errors import CatalogError, Unavailable
 from .engines import engine_for, is_url, redacted
 from .errors import StartupError
@@ -83,12 +83,24 @@ def daily_snapshot(store):
         sys.stderr.write(f"สำรองข้อมูลประจำวันไม่สำเร็จ / The daily backup failed: {error}\n")
 
 
+def unfinished_import(store):
+    """The notice of an import the last run cut short, if any; whatever is wrong with its
+    mark, the catalog still opens."""
+    try:
+        return underway.left_unfinished(store)
+    except Exception as error:
+        sys.stderr.write(f"อ่านบันทึกการนำเข้าที่ค้างไม่ได้ / Could not read the mark of an "
+                         f"unfinished import: {error}\n")
+        return None
+
+
 class Opening:
     """The database opened, checked and brought up to date on a thread of its own; one that
     cannot be reached is tried again until it can."""
 
     def __init__(self, engine):
         self.engine, self.store, self.error, self.outage = engine, None, None, None
+        self.unfinished = None
         self.tried, self.opened, self.stopping = (threading.Event(), threading.Event(),
                                                   threading.Event())
         threading.Thread(target=self._run, name="open", daemon=True).start()
@@ -112,6 +124,8 @@ class Opening:
                 self.error = StartupError(f"เปิดฐานข้อมูล {where} ไม่สำเร็จ ({detail})",
                                           f"Could not open the database {where} ({detail})")
             break
+        if self.store is not None:
+            self.unfinished = unfinished_import(self.store)
         self.tried.set()
         self.opened.set()
 
@@ -124,6 +138,7 @@ class Opening:
         if self.error is not None:
             stop.set()
         else:
+            app.unfinished = self.unfinished
             app.store = self.store
             app.outage = None
 
@@ -199,7 +214,7 @@ def prepare(args):
         if opening.error is not None:
             raise opening.error
         app = App(opening.store, redacted(engine.describe()))
-        app.outage = opening.outage
+        app.outage, app.unfinished = opening.outage, opening.unfinished
         server = bind(port, app, CatalogHandler)
     except StartupError:
         opening.close()

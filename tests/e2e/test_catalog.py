@@ -91,7 +91,7 @@ class CatalogTest(QuorvaTestCase):
         self.session.type_text(chooser, source)
         self.answer(chooser, "Return")
         self.page.wait_for("document.querySelector('input[type=file]').files.length === 1")
-        self.page.evaluate("document.querySelector('form.item').submit()")
+        self.page.evaluate("document.querySelector('form.item').requestSubmit()")
         done = "นำเข้าเรียบร้อย: เพิ่มใหม่ 150 รายการ"
         self.page.wait_for(f"document.body.textContent.includes({done!r})", timeout=20)
 

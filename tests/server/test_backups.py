@@ -8,6 +8,8 @@ import re
 import shutil
 import signal
 import sqlite3
+import subprocess
+import unittest
 
 from harness import ServerTestCase, codes, each_engine, file_only, make_database, read, wait_until
 
@@ -164,3 +166,53 @@ class BackupTest(ServerTestCase):
             expected = {"old": codes(old), "new": codes(new)}
             for (step, outcome), found in zip(KILL_STEPS, pool.map(killed_at, dict(KILL_STEPS))):
                 self.assertEqual(found, (-signal.SIGKILL, [outcome], 200, []), step)
+
+    @file_only("reads the catalog's file as a kill left it")
+    def test_an_import_cut_short_is_told_at_the_next_start_as_it_ended(self):
+        added, changed = rows("B", 2), rows("A", 3).replace(b".50", b".75")
+        # Where the import is killed, the file, and whether it had been applied.
+        cases = [("import-marked", added, False), ("import-committing", added, False),
+                 ("import-committed", added, True), ("import-committing", changed, False),
+                 ("import-committed", changed, True)]
+
+        def killed_at(n):
+            step, data, _ = cases[n]
+            database = os.path.join(folder := self.fresh_directory(f"cut-{n}"), "catalog.db")
+            self.assertEqual(self.start(cwd=folder).upload(rows("A", 3)).status, 303)
+            before = codes(database, "code, price_satang")
+            server = self.start(cwd=folder, env={"QUORVA_CATALOG_KILL_AT": step})
+            with contextlib.suppress(OSError, AssertionError):
+                server.imported(data)
+            ended, after = server.proc.wait(10), codes(database, "code, price_satang")
+            page = self.start(cwd=folder).get("/").text
+            notice = re.search(r'class="flash (\w+)" role="status">การนำเข้าไฟล์ CSV ที่เริ่มเมื่อ '
+                               r"[^<]*(ไม่เสร็จ|บันทึกครบแล้ว)", page)
+            return (ended, after != before, notice and notice.groups(),
+                    os.path.exists(os.path.join(folder, ".import-unfinished.json")))
+
+        with concurrent.futures.ThreadPoolExecutor(3) as pool:
+            for (step, data, applied), found in zip(cases, pool.map(killed_at, range(5))):
+                self.assertEqual(found, (-signal.SIGKILL, applied, (
+                    "ok", "บันทึกครบแล้ว") if applied else ("bad", "ไม่เสร็จ"), False),
+                    (step, data[:40]))
+
+    @unittest.skipUnless(os.geteuid() == 0 and shutil.which("mount"), "mounts a small disk")
+    @file_only("the catalog's file on a small disk of its own")
+    def test_a_full_disk_during_an_import_is_said_plainly_and_gives_its_space_back(self):
+        folder = self.fresh_directory("small")
+        if subprocess.run(["mount", "-t", "tmpfs", "-o", "size=3m", "tmpfs", folder]).returncode:
+            self.skipTest("no tmpfs here")
+        self.addCleanup(subprocess.run, ["umount", "-l", folder])
+        server, database = self.start(cwd=folder), os.path.join(folder, "catalog.db")
+        # Rows that fill the disk as they are written, into an empty catalog; a safety copy
+        # that no longer fits once they are; and a file plainly too large from the start.
+        for count, there in [(4000, 0), (4000, 300), (20000, 0)]:
+            with self.subTest(count=count):
+                if there:
+                    self.assertEqual(server.upload(rows("A", there)).status, 303)
+                before = codes(database)
+                self.assert_shows(server.upload(rows("F", count)), "ข้อมูลเดิมยังอยู่ครบ",
+                                  "พื้นที่ว่างบนดิสก์ไม่พอ ต้องใช้ประมาณ", status=507)
+                self.assertEqual(codes(database), before)
+                self.assertLess(os.path.getsize(database + "-wal"), 100 << 10)
+        self.assertEqual(server.add("G-1", "ยังบันทึกได้").status, 303)

@@ -1,13 +1,17 @@
 import contextlib
 import csv
 import glob
+import io
 import os
 import re
+import socket
 import sqlite3
+import zipfile
 from html import unescape as html_unescape
 from urllib.parse import parse_qs, quote, urlencode
 
-from harness import MIGRATIONS, ServerTestCase, command, each_engine, file_only, make_database, run
+from harness import (MIGRATIONS, MULTIPART, ServerTestCase, command, each_engine, file_only,
+                     make_database, multipart, run, wait_until)
 from quorva_catalog.text import marks_match, search_columns, search_terms
 
 SHIRT = {"code": "TS-001", "name": "เสื้อยืดคอกลม สีขาว", "category": "เสื้อผ้า",
@@ -22,6 +26,14 @@ def scan_finds(query, *fields):
     text, bare, _ = search_columns(*fields)
     return all(plain in bare and (not pattern or marks_match(text, pattern))
                for plain, pattern in search_terms(query))
+
+
+def workbook():
+    # An Excel file's start, as text the table below sends back as the same bytes.
+    with zipfile.ZipFile(out := io.BytesIO(), "w") as archive:
+        for name in ("[Content_Types].xml", "xl/workbook.xml", "xl/worksheets/sheet1.xml"):
+            archive.writestr(name, "<x/>")
+    return out.getvalue().decode("utf-8", "surrogateescape")
 
 
 def hidden(page):
@@ -277,9 +289,11 @@ class CsvTest(ServerTestCase):
                 (head + "N-1,ดี,1,1,เกิน\n", ["แถวที่ 2: มีข้อมูลเกินจำนวนคอลัมน์"]),
                 ("name,price\nไม่มีรหัส,1\n", ["ไม่พบคอลัมน์รหัสสินค้า"]),
                 ("code,code\nX,Y\n", ["มีคอลัมน์ “code” ซ้ำ"]),
-                ("code,name,price,supplier,,\nN-1,ดี,abc,x,,\n",
-                 ["แถวที่ 2: ราคาต้องเป็นตัวเลข",
-                  "ข้ามคอลัมน์ที่ไม่รู้จัก: supplier, (ไม่มีชื่อ), (ไม่มีชื่อ)"]),
+                # A barcode beside the code is no second code column.
+                ("code,name,price,barcode,supplier,,\nN-1,ดี,abc,885,x,,\n",
+                 ["ข้อผิดพลาด 1 จุด", "แถวที่ 2: ราคาต้องเป็นตัวเลข",
+                  "ข้ามคอลัมน์ที่ไม่รู้จัก: supplier, (ไม่มีชื่อ), (ไม่มีชื่อ) · "
+                  "ไม่ใช้คอลัมน์ barcode (มีคอลัมน์ code แล้ว)</p>"]),
                 (head, ["ไฟล์ไม่มีข้อมูลสินค้า"]),
                 ('code,name,price\nA,"ซอส,1\nB,ข,2\n', ["แถวที่ 2: มีเครื่องหมายคำพูด (&quot;) "
                                                       "เปิดไว้โดยไม่มีตัวปิด เริ่มที่บรรทัดที่ 2"]),
@@ -287,7 +301,9 @@ class CsvTest(ServerTestCase):
                  ["แถวที่ 4: พบเครื่องหมายคำพูด (&quot;) ไม่ครบคู่"]),
                 (head + "A,ข," + "9" * 5000 + ",1\n", ["แถวที่ 2: ราคาต้องไม่เกิน"]),
                 ("code,name\nX,\udc81\udcff\n",  # bytes that cannot be read as text
-                 ["(ไบต์ที่อ่านไม่ได้อยู่ที่แถวที่ 2 บรรทัดที่ 2 ของไฟล์)"])]:
+                 ["(ไบต์ที่อ่านไม่ได้อยู่ที่แถวที่ 2 บรรทัดที่ 2 ของไฟล์)"]),
+                (workbook(), ["ไฟล์นี้เป็นไฟล์ Excel (.xlsx)", "“CSV UTF-8 (Comma delimited)",
+                              "LibreOffice Calc"])]:
             with self.subTest(text=text[:80]):
                 self.assert_shows(client.upload(text.encode("utf-8", "surrogateescape")),
                                   "ไม่ได้นำเข้าข้อมูลใด ๆ", *messages, status=422)
@@ -328,6 +344,29 @@ class CsvTest(ServerTestCase):
         self.assertIn("ปรับปรุง 1 รายการ", client.follow(applied).text)
         self.assertEqual([client.post("/import/confirm", {"p": key, **token}).status
                           for token in ({}, {"token": "x"})], [404, 403])
+
+    def test_an_import_under_way_tells_how_far_it_got_and_turns_a_second_one_away(self):
+        client = self.client
+        data = "code,name,price\n" + "".join(f"Q-{n},สินค้า {n},1\n" for n in range(5000))
+        request = client.raw("POST /import", [MULTIPART], multipart(client.token(), data.encode()))
+        with socket.create_connection(("127.0.0.1", client.port), timeout=20) as raw:
+            raw.sendall(request[:-500])
+            wait_until(lambda: "กำลังรับไฟล์" in client.get("/import/progress").text, 10,
+                       what="the progress of the upload")
+            self.assert_shows(client.upload(b"code,name,price\nX,x,1\n"),
+                              "กำลังนำเข้าไฟล์ที่ส่งมาก่อนหน้านี้อยู่", status=409)
+            raw.sendall(request[-500:])
+            self.assertIn(b" 303 ", raw.makefile("rb").readline())
+        self.assertEqual((client.get("/import/progress").text, len(client.items("?q=Q-"))),
+                         ("", 100))
+        # Sent by its script, which stays on the page to show the progress, an import is
+        # answered with the page to go to, its refusals as well as its result.
+        for data, shown in [(b"code,name,price\nY,y,1\n", "เพิ่มใหม่ 1 รายการ"),
+                            (workbook().encode("utf-8", "surrogateescape"), "ไฟล์ Excel")]:
+            sent = client.upload(data, headers={"X-Import": "fetch"})
+            self.assertEqual((sent.status, sent.headers["Content-Type"]),
+                             (200, "text/plain; charset=utf-8"))
+            self.assertIn(shown, client.get(sent.text).text)
 
     def test_files_as_thai_spreadsheets_save_them(self):
         client = self.client

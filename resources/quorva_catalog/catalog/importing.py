@@ -15,7 +15,7 @@ class Unwritten(Exception):
 
 
 def upsert(engine, batches, errors, preview=False, overwrite_older=False, stamp=None,
-           snapshot=None):
+           snapshot=None, committing=None):
     """All rows or none: the rows of each Batch from batches.read_batches are written as
     they come, in one transaction that any error, found here or by the reader, undoes.
     `errors` gets every problem in row order.
@@ -24,7 +24,8 @@ def upsert(engine, batches, errors, preview=False, overwrite_older=False, stamp=
     `overwrite_older`. With `preview`, a file that would change existing items is not
     written: the result holds what it would change and the catalog's stamp. With `stamp`,
     CatalogChanged when the catalog is no longer as it was then. `snapshot` is called
-    just before the commit, unless the catalog was empty."""
+    just before the commit, unless the catalog was empty, and then `committing`, with the
+    result, where anything was written."""
     result = {"added": 0, "updated": 0, "same": 0, "older": 0, "changes": [],
               "written": True, "snapshot": None, "overwrote": overwrite_older}
     try:
@@ -41,6 +42,8 @@ def upsert(engine, batches, errors, preview=False, overwrite_older=False, stamp=
                 result["older"] and overwrite_older)
             if snapshot is not None and written and not session.empty:
                 result["snapshot"] = snapshot()
+            if committing is not None and written:
+                committing(result)
     except Unwritten:
         result["stamp"] = engine.stamp()
     return result
@@ -92,8 +95,10 @@ def upsert_batch(session, batch, errors, counts, overwrite_older):
                  and not merge_row(session, batch, i, found.get(numbers[i]), counts,
                                    overwrite_older)]
     if added:
-        session.insert_many(new_rows(batch, added, utc_now()))
+        rows = new_rows(batch, added, utc_now())
+        session.insert_many(rows)
         counts["added"] += len(added)
+        counts["last_added"] = rows["code"][-1]
 
 
 def merge_row(session, batch, i, existing, counts, overwrite_older):

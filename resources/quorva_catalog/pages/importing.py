@@ -1,11 +1,21 @@
 """The CSV import page, with the file's problems when one was refused."""
 
+import os
+
 from ..csvfile import CSV_COLUMNS
 from ..markup import Markup, html, join
 from ..text import FIELD_LABELS, format_satang, show_time
 from .layout import file_field, hidden, layout
 
 SHOWN_ERRORS = 200
+
+with open(os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))),
+                       "import.js"), "rb") as _script:
+    SCRIPT = _script.read()
+
+# Where import.js tells how far a sent import has got; without script the form is sent as is.
+PROGRESS = Markup('<p class="warn progress" role="status" aria-live="polite" hidden></p>'
+                  '<script src="/import.js" defer></script>')
 
 FORMAT_HELP = Markup(
     "<h2>รูปแบบไฟล์</h2>"
@@ -23,7 +33,13 @@ RULES = Markup(
 
 
 def ignored_text(ignored):
-    return "ข้ามคอลัมน์ที่ไม่รู้จัก: " + ", ".join(ignored)
+    """`ignored` as read_records gives it."""
+    unknown = [name for name in ignored if isinstance(name, str)]
+    spare = [f"{name} (มีคอลัมน์ {used} แล้ว)" for name, used in
+             (pair for pair in ignored if not isinstance(pair, str))]
+    return " · ".join(text for text in (
+        unknown and "ข้ามคอลัมน์ที่ไม่รู้จัก: " + ", ".join(unknown),
+        spare and "ไม่ใช้คอลัมน์ " + ", ".join(spare)) if text)
 
 
 def problems(errors, ignored=()):
@@ -46,13 +62,13 @@ def import_page(token, limit, errors=(), ignored=()):
     body = html(
         "<h1>นำเข้าสินค้าจากไฟล์ CSV</h1>{}"
         '<form class="item" method="post" action="/import" enctype="multipart/form-data" '
-        'novalidate>{}{}'
+        'novalidate data-import>{}{}'
         '<div class="actions-row"><button type="submit">นำเข้า</button>'
-        '<a class="button plain" href="/">ยกเลิก</a></div></form>'
+        '<a class="button plain" href="/">ยกเลิก</a></div>{}</form>'
         "{}<ul>{}</ul>{}",
         problems(errors, ignored), hidden("token", token),
         file_field("ไฟล์ CSV", ".csv,text/csv", f"ไม่เกิน {limit // (1024 * 1024)} MB"),
-        FORMAT_HELP, columns, RULES)
+        PROGRESS, FORMAT_HELP, columns, RULES)
     return layout("นำเข้า CSV", body, "/import")
 
 
@@ -118,9 +134,10 @@ def preview_page(token, key, result, ignored, changed=False):
         "<h2>สินค้าที่จะเปลี่ยน{}</h2>"
         '<div class="table-wrap"><table><thead><tr><th>รหัสสินค้า</th><th>ชื่อสินค้า</th>'
         "<th>ที่เปลี่ยน (เดิม → ใหม่)</th></tr></thead><tbody>{}</tbody></table></div>"
-        '<form class="item" method="post" action="/import/confirm">{}{}{}'
+        '<form class="item" method="post" action="/import/confirm" data-import>{}{}{}'
         '<div class="actions-row"><button type="submit">นำเข้า</button>'
-        '<a class="button plain" href="/import">ยกเลิก</a></div></form>',
+        '<a class="button plain" href="/import">ยกเลิก</a></div>{}</form>',
         notice, facts, html("<p>{}</p>", ignored_text(ignored)) if ignored else "", more,
-        change_rows(result["changes"]), hidden("token", token), hidden("p", key), older)
+        change_rows(result["changes"]), hidden("token", token), hidden("p", key), older,
+        PROGRESS)
     return layout("ตรวจก่อนนำเข้า", body, "/import")

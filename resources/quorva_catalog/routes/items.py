@@ -41,7 +41,7 @@ class ItemRoutes(Handler):
         query, category, sort = self.searched()
         page_text = self.param("page", 6)
         page = int(page_text) if page_text.isascii() and page_text.isdigit() else 1
-        flash = self.app.take_flash(self.param("m", 40))
+        flash = self.app.take_flash(self.param("m", 40)) or self.app.unfinished
         # Next and previous links name the row next to their page, so that a deep page
         # is found from that row rather than by counting every row before it.
         anchor = next(((side, item_id) for side in ("after", "before")

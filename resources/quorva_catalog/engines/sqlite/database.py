@@ -2,6 +2,7 @@
 database, bringing it up to date, and the one connection's transactions."""
 
 import contextlib
+import errno
 import os
 import secrets
 import sqlite3
@@ -10,9 +11,19 @@ import sys
 import threading
 import urllib.parse
 
+from ...catalog.errors import NoRoom
 from ...errors import StartupError
 from .migrations import APPLICATION_ID, MIGRATIONS
 from ...text import thai_collation
+
+SQLITE_FULL = 13
+
+
+def out_of_space(error):
+    """Whether a failed transaction's error, SQLite's or the catalog's own, means a full disk."""
+    if isinstance(error, OSError):
+        return error.errno in (errno.ENOSPC, errno.EDQUOT)
+    return isinstance(error, NoRoom) or getattr(error, "sqlite_errorcode", None) == SQLITE_FULL
 
 
 def configure(conn):
@@ -266,10 +277,17 @@ class Database:
             self.conn.execute("BEGIN IMMEDIATE")
             try:
                 yield self.conn
-            except BaseException:
-                self.conn.execute("ROLLBACK")
+                self.conn.execute("COMMIT")
+            except BaseException as error:
+                # SQLite may have rolled back already: on a full disk it often does.
+                if self.conn.in_transaction:
+                    self.conn.execute("ROLLBACK")
+                if out_of_space(error):
+                    # The undone pages stay in the log until it is cut back: give the disk
+                    # its space now, not at the next clean close.
+                    with contextlib.suppress(sqlite3.Error):
+                        self.conn.execute("PRAGMA wal_checkpoint(TRUNCATE)")
                 raise
-            self.conn.execute("COMMIT")
 
     def read(self, sql, params=()):
         with self.lock:

@@ -9,10 +9,8 @@ from ...catalog.errors import (BackupError, CatalogChanged, DuplicateCode, Inval
 from ..base import Engine
 from . import copies
 from .bulk import SQLiteImport, export_rows, insert_many, update_item
-from .database import Database
+from .database import SQLITE_FULL, Database
 from .search import Search
-
-SQLITE_FULL = 13
 
 
 @contextlib.contextmanager
@@ -133,6 +131,10 @@ class SQLiteEngine(Engine):
             if stamp is not None and list(stamp) != self.stamp():
                 raise CatalogChanged()
             session = SQLiteImport(self.database.conn)
+            # With what is already committed folded into the file first, an import undone on
+            # a full disk leaves a log that can be cut back without room to fold in the rest.
+            with contextlib.suppress(sqlite3.Error):
+                self.database.conn.execute("PRAGMA wal_checkpoint(TRUNCATE)")
             with refusals(), self.database.transaction(), session.held():
                 yield session
 
