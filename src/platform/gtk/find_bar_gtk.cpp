@@ -44,12 +44,14 @@ GtkFindBar::GtkFindBar(WebKitWebView* view)
       finder(webkit_web_view_get_find_controller(view)),
       bar(retainGObject(gtk_search_bar_new())),
       entry(gtk_search_entry_new()),
-      status(GTK_WIDGET(
-          g_object_new(GTK_TYPE_LABEL, "accessible-role", GTK_ACCESSIBLE_ROLE_STATUS, nullptr)))
+      // The label names itself by its text; the status around it keeps its own name.
+      count(GTK_WIDGET(
+          g_object_new(GTK_TYPE_BOX, "accessible-role", GTK_ACCESSIBLE_ROLE_STATUS, nullptr))),
+      status(gtk_label_new(""))
 {
     name(bar.get(), "ค้นหาในหน้า");
     name(entry, "ข้อความที่ค้นหา");
-    name(status, "ผลการค้นหา");
+    name(count, "ผลการค้นหา");
     GtkWidget* row = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 6);
     gtk_widget_set_size_request(entry, 280, -1);
     gtk_box_append(GTK_BOX(row), entry);
@@ -57,8 +59,9 @@ GtkFindBar::GtkFindBar(WebKitWebView* view)
     GtkWidget* next = iconButton("go-down-symbolic", "ถัดไป");
     gtk_box_append(GTK_BOX(row), previous);
     gtk_box_append(GTK_BOX(row), next);
-    gtk_widget_set_margin_start(status, 6);
-    gtk_box_append(GTK_BOX(row), status);
+    gtk_widget_set_margin_start(count, 6);
+    gtk_box_append(GTK_BOX(count), status);
+    gtk_box_append(GTK_BOX(row), count);
     // GTK's own close button would have an English name, or none.
     GtkWidget* close = iconButton("window-close-symbolic", "ปิดการค้นหา");
     gtk_widget_set_margin_start(close, 6);
@@ -163,7 +166,7 @@ void GtkFindBar::showStatus()
     if (open() && *gtk_editable_get_text(GTK_EDITABLE(entry)) && (notFound || total > 0))
         text = notFound ? findStatus(0, 0) : findStatus(std::max(current, 1u), total);
     gtk_label_set_text(GTK_LABEL(status), text.c_str());
-    gtk_accessible_update_property(GTK_ACCESSIBLE(status), GTK_ACCESSIBLE_PROPERTY_DESCRIPTION,
+    gtk_accessible_update_property(GTK_ACCESSIBLE(count), GTK_ACCESSIBLE_PROPERTY_DESCRIPTION,
                                    text.c_str(), -1);
     if (notFound)
         gtk_widget_add_css_class(entry, "error");

@@ -50,6 +50,7 @@ private:
     WebKitFindController* finder;
     GObjectPtr<GtkWidget> bar;
     GtkWidget* entry;
+    GtkWidget* count;
     GtkWidget* status;
     // Each search or step asked of WebKit and not yet answered: 0 a new
     // search, +1 next, -1 previous.

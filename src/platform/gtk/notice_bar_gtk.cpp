@@ -52,6 +52,8 @@ void GtkNoticeBar::show(const Notice& notice)
 {
     folder = notice.folder;
     gtk_label_set_text(GTK_LABEL(label), notice.text.c_str());
+    gtk_accessible_update_property(GTK_ACCESSIBLE(card), GTK_ACCESSIBLE_PROPERTY_DESCRIPTION,
+                                   notice.text.c_str(), -1);
     gtk_button_set_label(GTK_BUTTON(openButton), notice.openFolderLabel.c_str());
     gtk_widget_set_visible(openButton, !notice.folder.empty());
     if (notice.failure)

@@ -13,21 +13,19 @@ GtkPageEmbed::GtkPageEmbed(WebKitWebView* view)
     gtk_box_append(GTK_BOX(box.get()), overlay);
     finder.takeKeysIn(box.get());
 
-    // Which way Tab went, seen before the page takes the key.
-    GtkEventController* keys = gtk_event_controller_key_new();
-    gtk_event_controller_set_propagation_phase(keys, GTK_PHASE_CAPTURE);
-    signals.emplace_back(keys, "key-pressed", G_CALLBACK(onKey), this);
-    gtk_widget_add_controller(box.get(), keys);
-    GtkEventController* focus = gtk_event_controller_focus_new();
-    signals.emplace_back(focus, "notify::is-focus", G_CALLBACK(onViewFocus), this);
-    signals.emplace_back(focus, "notify::contains-focus", G_CALLBACK(onViewFocus), this);
-    gtk_widget_add_controller(GTK_WIDGET(view), focus);
+    signals.emplace_back(view, "realize", G_CALLBACK(onViewRealize), nullptr);
 }
 
-GtkPageEmbed::~GtkPageEmbed()
+// WebKit keeps a text view inside the web view, out of sight, only to read
+// editing keys from; Tab past the page's last element would leave the focus
+// there, where no key moves it on. Without it, Tab comes round to the page.
+void GtkPageEmbed::onViewRealize(GtkWidget* view, gpointer)
 {
-    if (pendingPass)
-        g_source_remove(pendingPass);
+    for (GtkWidget* child = gtk_widget_get_first_child(view); child;
+         child = gtk_widget_get_next_sibling(child)) {
+        if (GTK_IS_TEXT_VIEW(child))
+            gtk_widget_set_focusable(child, FALSE);
+    }
 }
 
 void GtkPageEmbed::runEditCommand(EditCommand command)
@@ -61,40 +59,6 @@ void GtkPageEmbed::runEditCommand(EditCommand command)
     }
     if (!finder.runTextAction(textAction))
         webkit_web_view_execute_editing_command(view, name);
-}
-
-gboolean GtkPageEmbed::onKey(GtkEventControllerKey*, guint keyval, guint, GdkModifierType state,
-                             gpointer data)
-{
-    auto* self = static_cast<GtkPageEmbed*>(data);
-    if (keyval == GDK_KEY_Tab || keyval == GDK_KEY_KP_Tab || keyval == GDK_KEY_ISO_Left_Tab)
-        self->tabDirection = keyval == GDK_KEY_ISO_Left_Tab || (state & GDK_SHIFT_MASK)
-                                 ? GTK_DIR_TAB_BACKWARD
-                                 : GTK_DIR_TAB_FORWARD;
-    return FALSE;
-}
-
-// WebKit hands the focus on as Tab leaves the page, and GTK gives it to a
-// helper of WebKit's inside the view: out of sight, deaf to Tab and Return.
-void GtkPageEmbed::onViewFocus(GObject* controller, GParamSpec*, gpointer data)
-{
-    auto* self = static_cast<GtkPageEmbed*>(data);
-    auto* focus = GTK_EVENT_CONTROLLER_FOCUS(controller);
-    if (!gtk_event_controller_focus_is_focus(focus) &&
-        gtk_event_controller_focus_contains_focus(focus) && !self->pendingPass)
-        self->pendingPass = g_idle_add(onPassFocusOn, self);
-}
-
-gboolean GtkPageEmbed::onPassFocusOn(gpointer data)
-{
-    auto* self = static_cast<GtkPageEmbed*>(data);
-    self->pendingPass = 0;
-    GtkRoot* root = gtk_widget_get_root(self->box.get());
-    GtkWidget* focus = root ? gtk_root_get_focus(root) : nullptr;
-    GtkWidget* view = GTK_WIDGET(self->view);
-    if (focus && focus != view && gtk_widget_is_ancestor(focus, view))
-        gtk_widget_child_focus(GTK_WIDGET(root), self->tabDirection);
-    return G_SOURCE_REMOVE;
 }
 
 }  // namespace quorva

@@ -12,12 +12,11 @@
 namespace quorva {
 
 // The page as the window holds it: the web view under the find bar, with the
-// notice bar over its foot. Tab past the page's last element goes on round
-// the window's own widgets and back into the page, never into a dead end.
+// notice bar over its foot. Tab past the page's last element comes round to
+// its first, and Shift+Tab the other way.
 class GtkPageEmbed final {
 public:
     explicit GtkPageEmbed(WebKitWebView* view);
-    ~GtkPageEmbed();
     GtkPageEmbed(const GtkPageEmbed&) = delete;
     GtkPageEmbed& operator=(const GtkPageEmbed&) = delete;
 
@@ -28,17 +27,12 @@ public:
     void runEditCommand(EditCommand command);
 
 private:
-    static gboolean onKey(GtkEventControllerKey*, guint keyval, guint, GdkModifierType,
-                          gpointer self);
-    static void onViewFocus(GObject* controller, GParamSpec*, gpointer self);
-    static gboolean onPassFocusOn(gpointer self);
+    static void onViewRealize(GtkWidget* view, gpointer);
 
     WebKitWebView* view;
     GObjectPtr<GtkWidget> box;
     GtkFindBar finder;
     GtkNoticeBar notices;
-    GtkDirectionType tabDirection = GTK_DIR_TAB_FORWARD;
-    guint pendingPass = 0;
     std::vector<SignalConnection> signals;
 };
 
