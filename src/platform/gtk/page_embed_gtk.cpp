@@ -5,7 +5,11 @@ namespace quorva {
 GtkPageEmbed::GtkPageEmbed(WebKitWebView* view)
     : view(view), box(retainGObject(gtk_box_new(GTK_ORIENTATION_VERTICAL, 0))), finder(view)
 {
-    GtkWidget* overlay = gtk_overlay_new();
+    // Named for a screen reader, which would otherwise read out the toolkit's type name.
+    GtkWidget* overlay = GTK_WIDGET(
+        g_object_new(GTK_TYPE_OVERLAY, "accessible-role", GTK_ACCESSIBLE_ROLE_GROUP, nullptr));
+    gtk_accessible_update_property(GTK_ACCESSIBLE(overlay), GTK_ACCESSIBLE_PROPERTY_LABEL,
+                                   "หน้าเว็บ", -1);
     gtk_overlay_set_child(GTK_OVERLAY(overlay), GTK_WIDGET(view));
     gtk_overlay_add_overlay(GTK_OVERLAY(overlay), notices.widget());
     gtk_widget_set_vexpand(overlay, TRUE);
