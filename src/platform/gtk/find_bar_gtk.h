@@ -19,8 +19,9 @@ public:
     GtkFindBar(const GtkFindBar&) = delete;
     GtkFindBar& operator=(const GtkFindBar&) = delete;
 
-    // The bar, for above the page; its keys act anywhere inside `area`.
+    // The bar, for above the page.
     GtkWidget* widget() const { return bar.get(); }
+    // Its keys act anywhere inside `area`, before the page sees them.
     void takeKeysIn(GtkWidget* area);
     void show();
     // Closes the bar, if open, and gives the page its focus back.
