@@ -40,8 +40,8 @@ void GtkMainWindow::setTitleVisible(bool visible)
     // The window keeps its title for the window list; the bar shows none.
     titleBar = gtk_header_bar_new();
     // Empty, it is nothing for a screen reader to read out.
-    GtkWidget* title =
-        GTK_WIDGET(g_object_new(GTK_TYPE_LABEL, "accessible-role", GTK_ACCESSIBLE_ROLE_NONE, nullptr));
+    GtkWidget* title = GTK_WIDGET(g_object_new(GTK_TYPE_LABEL, "accessible-role",
+                                               GTK_ACCESSIBLE_ROLE_PRESENTATION, nullptr));
     gtk_header_bar_set_title_widget(GTK_HEADER_BAR(titleBar), title);
     gtk_window_set_titlebar(window.get(), titleBar);
 }
