@@ -142,6 +142,13 @@ class CatalogTest(QuorvaTestCase):
         self.assertRegex(name, r"^catalog-\d{4}-\d{2}-\d{2}\.csv$")
         exported = Path(self.downloads, name).read_text(encoding="utf-8")
         self.assertEqual((exported[:5], exported.count("มะม่วง")), ("\ufeffรหัส", 3))
+        # Tab past the page's last element goes through the notice's buttons, then back.
+        self.page.evaluate(f"{FOCUSABLE}.at(-1).focus()")
+        for button in (OPEN_FOLDER, "ปิด", None):
+            self.press("Tab")
+            wait_until(lambda: [n["name"] for n in self.accessibles("push button") if n["focused"]]
+                       == ([button] if button else []), 10, what=f"{button} focused")
+        self.page.wait_for("document.hasFocus() && document.activeElement === document.body")
         self.press_accessible("push button", OPEN_FOLDER)
         wait_until(lambda: self.opened_urls() == [self.downloads], 20, what="the folder opened")
         self.assertEqual(self.page.evaluate("location.href"), address)

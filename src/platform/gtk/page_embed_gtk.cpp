@@ -18,6 +18,30 @@ GtkPageEmbed::GtkPageEmbed(WebKitWebView* view)
     finder.takeKeysIn(box.get());
 
     signals.emplace_back(view, "realize", G_CALLBACK(onViewRealize), nullptr);
+    GtkEventController* keys = gtk_event_controller_key_new();
+    gtk_event_controller_set_propagation_phase(keys, GTK_PHASE_CAPTURE);
+    signals.emplace_back(keys, "key-pressed", G_CALLBACK(onKey), this);
+    gtk_widget_add_controller(box.get(), keys);
+}
+
+// Past its last element the page moves the focus on itself, and WebKit then
+// hands the same Tab back unhandled: moved again, the focus would skip one of
+// the notice's buttons.
+gboolean GtkPageEmbed::onKey(GtkEventControllerKey* keys, guint keyval, guint, GdkModifierType,
+                             gpointer data)
+{
+    auto* self = static_cast<GtkPageEmbed*>(data);
+    if (keyval != GDK_KEY_Tab && keyval != GDK_KEY_ISO_Left_Tab && keyval != GDK_KEY_KP_Tab)
+        return FALSE;
+    GdkEvent* event = gtk_event_controller_get_current_event(GTK_EVENT_CONTROLLER(keys));
+    GtkRoot* root = gtk_widget_get_root(self->box.get());
+    GtkWidget* focus = root ? gtk_root_get_focus(root) : nullptr;
+    GtkWidget* page = GTK_WIDGET(self->view);
+    if (focus && (focus == page || gtk_widget_is_ancestor(focus, page))) {
+        self->tabGivenToPage.reset(gdk_event_ref(event));
+        return FALSE;
+    }
+    return event == self->tabGivenToPage.get();
 }
 
 // WebKit keeps a text view inside the web view, out of sight, only to read

@@ -7,13 +7,15 @@
 
 #include <webkit/webkit.h>
 
+#include <memory>
 #include <vector>
 
 namespace quorva {
 
 // The page as the window holds it: the web view under the find bar, with the
-// notice bar over its foot. Tab past the page's last element comes round to
-// its first, and Shift+Tab the other way.
+// notice bar over its foot. Tab past the page's last element goes through the
+// notice's buttons, when one shows, and back to the page, then its first
+// element; Shift+Tab the other way.
 class GtkPageEmbed final {
 public:
     explicit GtkPageEmbed(WebKitWebView* view);
@@ -28,11 +30,16 @@ public:
 
 private:
     static void onViewRealize(GtkWidget* view, gpointer);
+    static gboolean onKey(GtkEventControllerKey* keys, guint keyval, guint, GdkModifierType,
+                          gpointer self);
 
     WebKitWebView* view;
     GObjectPtr<GtkWidget> box;
     GtkFindBar finder;
     GtkNoticeBar notices;
+    // The last Tab the page was given; WebKit hands it back unhandled once
+    // the page has passed the focus on itself.
+    std::unique_ptr<GdkEvent, decltype(&gdk_event_unref)> tabGivenToPage{nullptr, gdk_event_unref};
     std::vector<SignalConnection> signals;
 };
 
