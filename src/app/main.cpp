@@ -3,9 +3,8 @@
 #include "app/menu.h"
 #include "app/shell.h"
 #include "platform/gtk/application_gtk.h"
+#include "platform/gtk/application_name_gtk.h"
 #include "platform/posix/system_posix.h"
-
-#include <glib.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -32,9 +31,7 @@ int QUORVAShell::main(int argc, char** argv)
         std::fputs(displayUnopenedMessage(environment).c_str(), stderr);
         return 1;
     }
-    // The web view's data and the window's saved frame live under this name.
-    g_set_prgname("quorva");
-    g_set_application_name("QUORVA");
+    nameApplication();
     GtkShellApplication& application = GtkShellApplication::shared();
     const auto& appDelegate = delegate();
     application.setDelegate(appDelegate);

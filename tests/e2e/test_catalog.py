@@ -10,8 +10,8 @@ import unittest
 from pathlib import Path
 
 from support import wait_until
-from support.quorva import (APPLICATION_ID, BINARY, REAL_CATALOG, SAVE_TITLE, QuorvaTestCase,
-                            free_port, write)
+from support.quorva import (APPLICATION_ID, BINARY, FOUND, NOTICE, OPEN_FOLDER, REAL_CATALOG,
+                            SAVE_TITLE, QuorvaTestCase, free_port, write)
 
 ICON_COLOUR = "#6633EE"
 # Screenshots stay in the build tree for a person to look at.
@@ -26,6 +26,8 @@ ITEMS = "\ufeffรหัสสินค้า,ชื่อสินค้า,ร
                 for n, code in enumerate(BOOKS))
 LEAVE = "ออกจากหน้านี้หรือไม่"
 NAME = "document.querySelector('form.item').name.value"
+FOCUSABLE = ("[...document.querySelectorAll('a[href], button, input, select, textarea')]"
+             ".filter(element => element.getClientRects().length)")
 
 
 def bare(text):
@@ -108,6 +110,14 @@ class CatalogTest(QuorvaTestCase):
         self.page.wait_for(f"document.querySelector('form.item')?.code.value == {code!r}")
         self.go("/")
         self.page.wait_for("document.querySelectorAll('tbody tr').length === 100", timeout=20)
+        # Tab past the page's last element comes round, by the page itself, to its first, and
+        # Shift+Tab the other way: the focus never leaves the page for a dead end.
+        self.page.evaluate(f"{FOCUSABLE}.at(-1).focus()")
+        first, last, page = f"{FOCUSABLE}[0]", f"{FOCUSABLE}.at(-1)", "document.body"
+        for key, focused in (("Tab", page), ("Tab", first), ("shift+Tab", page),
+                             ("shift+Tab", last)):
+            self.press(key)
+            self.page.wait_for(f"document.activeElement === {focused}")
         self.page.evaluate("window.keys = []; addEventListener('keydown', e => keys.push(e.key))")
         # Closed, the bar leaves the page its keys.
         self.press("F3", "ctrl+g")
@@ -121,16 +131,21 @@ class CatalogTest(QuorvaTestCase):
         for keys, status in ((["ctrl+f", "ctrl+v"], "1 จาก 3"),
                              (["Return", "F3", "ctrl+g"], "1 จาก 3"), (["shift+F3"], "3 จาก 3")):
             self.press(*keys)
-            self.shows("find-status", status)
+            self.shows(FOUND, status)
+        # A screen reader names the application, the menu bar and the find bar's parts in Thai.
+        window = self.accessibles()
+        self.assertLessEqual({"แถบเมนู", "ค้นหาในหน้า", "ข้อความที่ค้นหา", "ก่อนหน้า", "ถัดไป", FOUND,
+                              "ปิดการค้นหา"}, {node["name"] for node in window})
+        self.assertEqual(window[0]["name"], "QUORVA")
         self.assertEqual(self.page.evaluate("getSelection().toString()"), "มะม่วง")
         # Typed over, in any case.
         self.press("ctrl+a")
         self.session.type_text(self.window, "mg-")
-        self.shows("find-status", "1 จาก 3")
+        self.shows(FOUND, "1 จาก 3")
         self.session.type_text(self.window, "x")
-        self.shows("find-status", "ไม่พบข้อความนี้ในหน้า")
+        self.shows(FOUND, "ไม่พบข้อความนี้ในหน้า")
         self.press("Escape")
-        self.shows("find-status", "")
+        self.shows(FOUND, "")
         self.page.wait_for("document.hasFocus()")
 
         # Printed to a file, the list holds every item, each sheet numbered of all.
@@ -156,12 +171,19 @@ class CatalogTest(QuorvaTestCase):
             self.answer(self.dialog(SAVE_TITLE), key)
         [name] = wait_until(lambda: [f for f in self.files() if not f.startswith(".")], 20,
                             what="the saved file")
-        self.shows("download-notice", f"บันทึกไฟล์ “{name}” ไว้ที่ {self.downloads} แล้ว")
+        self.shows(NOTICE, f"บันทึกไฟล์ “{name}” ไว้ที่ {self.downloads} แล้ว")
         self.assertEqual(self.files(), [name])
         self.assertRegex(name, r"^catalog-\d{4}-\d{2}-\d{2}\.csv$")
         exported = Path(self.downloads, name).read_text(encoding="utf-8")
         self.assertEqual((exported[:5], exported.count("มะม่วง")), ("\ufeffรหัส", 3))
-        self.assertTrue(self.action("open-download-folder", activate=True)[0])
+        # Tab past the page's last element goes through the notice's buttons, then back.
+        self.page.evaluate(f"{FOCUSABLE}.at(-1).focus()")
+        for button in (OPEN_FOLDER, "ปิด", None):
+            self.press("Tab")
+            wait_until(lambda: [n["name"] for n in self.accessibles("push button") if n["focused"]]
+                       == ([button] if button else []), 10, what=f"{button} focused")
+        self.page.wait_for("document.hasFocus() && document.activeElement === document.body")
+        self.press_accessible("push button", OPEN_FOLDER)
         wait_until(lambda: self.opened_urls() == [self.downloads], 20, what="the folder opened")
         self.assertEqual(self.page.evaluate("location.href"), address)
         self.assertEqual(sorted(os.listdir(self.shell.home)),
@@ -197,7 +219,11 @@ class CatalogTest(QuorvaTestCase):
         self.session.type_text(self.window, "Mango jam")
         self.page.wait_for(f"{NAME} === 'Mango jam'")
         self.session.close(self.window)
-        self.answer(self.dialog(LEAVE), "Escape")
+        question = self.dialog(LEAVE)
+        alert = wait_until(lambda: self.accessibles(name=LEAVE), 10, what="the question")[0]
+        # GTK 4.8 gives an alert dialog the role of any dialog.
+        self.assertIn((alert["role"], bool(alert["description"])), {("alert", True), ("dialog", True)})
+        self.answer(question, "Escape")
         self.page.evaluate("setTimeout(() => document.querySelector('nav a').click())")
         self.answer(self.dialog(LEAVE), "Escape")
         self.press("ctrl+q")

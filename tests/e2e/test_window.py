@@ -8,8 +8,8 @@ import subprocess
 import unittest
 
 from support import wait_until
-from support.quorva import (BINARY, REAL_CATALOG, SAVE_TITLE, QuorvaTestCase, Shell, free_port,
-                            write)
+from support.quorva import (BINARY, NOTICE, OPEN_FOLDER, REAL_CATALOG, SAVE_TITLE, QuorvaTestCase,
+                            Shell, free_port, write)
 
 # Pages that say where they are, with what the tests click, type into and zoom. Files in
 # its working directory (QUORVA_HOME) release what waits, and tell what it was asked.
@@ -167,9 +167,9 @@ class WindowTest(QuorvaTestCase):
             wait_until(lambda: self.files() and all(re.match(rf"\.{name}\..*\.part", f)
                                                     for f in self.files()), 20, what="a .part file")
             (server_home / f"{name}.drop").touch()
-            self.shows("download-notice", f"บันทึกไฟล์ “{name}” ไม่สำเร็จ "
+            self.shows(NOTICE, f"บันทึกไฟล์ “{name}” ไม่สำเร็จ "
                        "เพราะการเชื่อมต่อกับเซิร์ฟเวอร์ขาดหายระหว่างดาวน์โหลด ลองใหม่อีกครั้ง")
-            self.assertEqual((self.files(), self.action("open-download-folder")[0]), ([], False))
+            self.assertEqual((self.files(), self.accessibles(name=OPEN_FOLDER)), ([], []))
         self.assertEqual(page.evaluate("location.href"), address + "fast")
 
         # A dead page process ends in its error page, which tells a Linux user how to get

@@ -2,88 +2,20 @@
 
 #include "app/app_delegate.h"
 #include "platform/gtk/color_scheme_gtk.h"
+#include "platform/gtk/heap_linux.h"
 #include "platform/gtk/interpreter_hint_linux.h"
+#include "platform/gtk/menu_gtk.h"
 #include "platform/gtk/rendering_gtk.h"
 #include "platform/gtk/web_view_gtk.h"
 #include "platform/gtk/window_gtk.h"
 
-#if defined(__GLIBC__)
-#include <malloc.h>
-#endif
-
 #include <optional>
-#include <string>
 
 namespace quorva {
 
 namespace {
 
 constexpr const char* applicationId = "org.quorva.Quorva";
-
-#if defined(__GLIBC__)
-// Long enough to span the frames of a scroll, short enough to fall between a
-// caret's blinks.
-constexpr guint trimDelayMilliseconds = 400;
-guint pendingTrim = 0;
-
-gboolean trimHeap(gpointer)
-{
-    pendingTrim = 0;
-    malloc_trim(0);
-    return G_SOURCE_REMOVE;
-}
-
-void onAfterPaint(GdkFrameClock*, gpointer)
-{
-    if (pendingTrim)
-        g_source_remove(pendingTrim);
-    pendingTrim = g_timeout_add(trimDelayMilliseconds, trimHeap, nullptr);
-}
-#endif
-
-std::string actionName(std::size_t menu, std::size_t item)
-{
-    return "menu-" + std::to_string(menu) + "-" + std::to_string(item);
-}
-
-// The platform's key name for a key equivalent, with the modifiers in front.
-std::string accelerator(const std::string& key, unsigned mask)
-{
-    std::string text;
-    if (mask & commandModifier)
-        text += "<Primary>";
-    if (mask & optionModifier)
-        text += "<Alt>";
-    if (mask & shiftModifier)
-        text += "<Shift>";
-    if (key == "+")
-        return text + "plus";
-    if (key == "-")
-        return text + "minus";
-    return text + key;
-}
-
-// Keys a user of this platform expects beside the menu's own.
-std::vector<std::string> extraAccelerators(MenuAction action)
-{
-    switch (action) {
-    case MenuAction::ZoomIn:
-        return {"<Primary>equal", "<Primary>KP_Add"};
-    case MenuAction::ZoomOut:
-        return {"<Primary>KP_Subtract"};
-    case MenuAction::ZoomReset:
-        return {"<Primary>KP_0"};
-    default:
-        return {};
-    }
-}
-
-// Hiding other applications has no counterpart here.
-bool hasCounterpart(MenuAction action)
-{
-    return action != MenuAction::HideOtherApplications &&
-           action != MenuAction::UnhideAllApplications;
-}
 
 std::optional<EditCommand> editCommandFor(MenuAction action)
 {
@@ -104,11 +36,6 @@ std::optional<EditCommand> editCommandFor(MenuAction action)
         return std::nullopt;
     }
 }
-
-struct ActionBinding {
-    GtkShellApplication* application;
-    MenuItem item;
-};
 
 }  // namespace
 
@@ -146,14 +73,7 @@ void GtkShellApplication::setMainMenu(MainMenu menu)
 
 int GtkShellApplication::run(int, char** argv)
 {
-#if defined(__GLIBC__)
-    // Without a GPU, WebKit allocates a window-sized buffer for every frame it
-    // paints. Mapped afresh each time, scrolling costs 2.5 times the CPU, and
-    // glibc's own choice flips between that and a heap that grows and stays.
-    // So large buffers stay in the heap, which is trimmed once painting pauses.
-    mallopt(M_MMAP_THRESHOLD, 32 * 1024 * 1024);
-    mallopt(M_TRIM_THRESHOLD, 64 * 1024 * 1024);
-#endif
+    keepPaintBuffersInHeap();
     // A second start passes its launcher's startup token on to the first one,
     // which needs it to be raised rather than flagged, only if its own display
     // is open by then. GTK counts itself initialised even when this fails, and
@@ -174,12 +94,21 @@ std::unique_ptr<WebView> GtkShellApplication::createWebView(
 {
     auto view = std::make_unique<GtkWebView>(configuration, std::move(webViewDelegate));
     applyRenderingChoice(view->webKitView());
+    std::erase_if(embeds, [](const auto& made) { return made.second.expired(); });
+    embeds.emplace_back(view.get(), view->embed());
     return view;
 }
 
 std::unique_ptr<Window> GtkShellApplication::createWindow(int contentWidth, int contentHeight)
 {
-    auto window = std::make_unique<GtkMainWindow>(application.get(), contentWidth, contentHeight);
+    auto window = std::make_unique<GtkMainWindow>(
+        application.get(), contentWidth, contentHeight, [this](const WebView& view) -> GtkWidget* {
+            for (const auto& [made, embed] : embeds) {
+                if (auto shown = embed.lock(); shown && made == &view)
+                    return shown->widget();
+            }
+            return nullptr;
+        });
     window->setCloseHandler([this] {
         auto appDelegate = delegate.lock();
         return !appDelegate || appDelegate->windowShouldClose();
@@ -250,10 +179,7 @@ void GtkShellApplication::onWindowRealize(GtkWidget* window, gpointer data)
         gdk_toplevel_set_icon_list(GDK_TOPLEVEL(surface), icons);
         g_list_free(icons);
     }
-#if defined(__GLIBC__)
-    g_signal_connect_object(gdk_surface_get_frame_clock(surface), "after-paint",
-                            G_CALLBACK(onAfterPaint), window, G_CONNECT_DEFAULT);
-#endif
+    trimHeapWhenPaintingPauses(window);
 }
 
 void GtkShellApplication::onActivate(GApplication*, gpointer data)
@@ -290,65 +216,9 @@ void GtkShellApplication::onWindowRemoved(GtkApplication*, GtkWindow*, gpointer 
 
 void GtkShellApplication::installMenu()
 {
-    const auto bar = adoptGObject(g_menu_new());
-    for (std::size_t m = 0; m < mainMenu.menus.size(); ++m) {
-        const Menu& menu = mainMenu.menus[m];
-        const auto submenu = adoptGObject(g_menu_new());
-        auto section = adoptGObject(g_menu_new());
-        for (std::size_t i = 0; i < menu.items.size(); ++i) {
-            const MenuItem& entry = menu.items[i];
-            if (entry.separator) {
-                g_menu_append_section(submenu.get(), nullptr, G_MENU_MODEL(section.get()));
-                section.reset(g_menu_new());
-                continue;
-            }
-            const std::string name = actionName(m, i);
-            const auto action = adoptGObject(g_simple_action_new(name.c_str(), nullptr));
-            g_simple_action_set_enabled(action.get(), hasCounterpart(entry.action));
-            g_signal_connect_data(
-                action.get(), "activate",
-                G_CALLBACK(+[](GSimpleAction*, GVariant*, gpointer binding) {
-                    auto* bound = static_cast<ActionBinding*>(binding);
-                    bound->application->performAction(bound->item);
-                }),
-                new ActionBinding{this, entry},
-                [](gpointer binding, GClosure*) { delete static_cast<ActionBinding*>(binding); },
-                GConnectFlags(0));
-            g_action_map_add_action(G_ACTION_MAP(application.get()), G_ACTION(action.get()));
-
-            const std::string detailed = "app." + name;
-            g_menu_append(section.get(), entry.title.c_str(), detailed.c_str());
-            std::vector<std::string> keys;
-            if (!entry.keyEquivalent.empty())
-                keys.push_back(accelerator(entry.keyEquivalent, entry.modifierMask));
-            for (auto& extra : extraAccelerators(entry.action))
-                keys.push_back(std::move(extra));
-            std::vector<const char*> accels;
-            for (const auto& key : keys)
-                accels.push_back(key.c_str());
-            accels.push_back(nullptr);
-            gtk_application_set_accels_for_action(application.get(), detailed.c_str(),
-                                                  accels.data());
-        }
-        g_menu_append_section(submenu.get(), nullptr, G_MENU_MODEL(section.get()));
-        if (m == mainMenu.windowsMenu) {
-            // The window list: the one window, brought to the front.
-            const auto present = adoptGObject(g_simple_action_new("present-main-window", nullptr));
-            g_signal_connect(present.get(), "activate",
-                             G_CALLBACK(+[](GSimpleAction*, GVariant*, gpointer self) {
-                                 static_cast<GtkShellApplication*>(self)->activateIgnoringOtherApps();
-                             }),
-                             this);
-            g_action_map_add_action(G_ACTION_MAP(application.get()), G_ACTION(present.get()));
-            const auto windows = adoptGObject(g_menu_new());
-            g_menu_append(windows.get(), "QUORVA", "app.present-main-window");
-            g_menu_append_section(submenu.get(), nullptr, G_MENU_MODEL(windows.get()));
-        }
-        // The first menu carries the application's name, as the platform would show it.
-        const std::string title = m == 0 ? "QUORVA" : menu.title;
-        g_menu_append_submenu(bar.get(), title.c_str(), G_MENU_MODEL(submenu.get()));
-    }
-    gtk_application_set_menubar(application.get(), G_MENU_MODEL(bar.get()));
+    installMenuBar(
+        application.get(), mainMenu, [this](const MenuItem& item) { performAction(item); },
+        [this] { activateIgnoringOtherApps(); });
 }
 
 void GtkShellApplication::performAction(const MenuItem& item)

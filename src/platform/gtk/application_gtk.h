@@ -13,12 +13,14 @@
 #include <gtk/gtk.h>
 
 #include <memory>
+#include <utility>
 #include <vector>
 
 namespace quorva {
 
 class AppDelegate;
 class GtkMainWindow;
+class GtkPageEmbed;
 
 // The application object: the GTK application, its main loop and the real
 // platform that the delegate talks to.
@@ -61,6 +63,8 @@ private:
     std::vector<GObjectPtr<GdkTexture>> windowIcons;
     std::weak_ptr<AppDelegate> delegate;
     MainMenu mainMenu;
+    // What each web view made here shows in a window.
+    std::vector<std::pair<const WebView*, std::weak_ptr<GtkPageEmbed>>> embeds;
     GtkMainWindow* mainWindow = nullptr;
     bool launched = false;
 

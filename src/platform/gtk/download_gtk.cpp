@@ -1,7 +1,5 @@
 #include "platform/gtk/download_gtk.h"
 
-#include "platform/gtk/style_gtk.h"
-
 #include <glib/gstdio.h>
 
 #include <algorithm>
@@ -9,7 +7,6 @@
 #include <cstring>
 #include <fcntl.h>
 #include <unistd.h>
-#include <vector>
 
 namespace quorva {
 
@@ -22,12 +19,6 @@ std::string downloadsFolder()
     if (folder && g_file_test(folder, G_FILE_TEST_IS_DIR))
         return folder;
     return g_get_home_dir();
-}
-
-std::string folderOf(const std::string& path)
-{
-    g_autofree char* folder = g_path_get_dirname(path.c_str());
-    return folder;
 }
 
 DownloadOutcome::Error errorOfErrno(int code)
@@ -88,7 +79,8 @@ std::string partialTemplate(const std::string& path)
         g_autofree char* cut = g_utf8_substring(name, 0, length);
         shortName = cut;
     }
-    g_autofree char* file = g_build_filename(folderOf(path).c_str(),
+    g_autofree char* folder = g_path_get_dirname(path.c_str());
+    g_autofree char* file = g_build_filename(folder,
                                              ("." + shortName + ".XXXXXX.part").c_str(), nullptr);
     return file;
 }
@@ -299,111 +291,6 @@ void GtkDownloads::end(Job& job, const DownloadOutcome* outcome)
         return;
     if (auto target = delegate.lock())
         target->downloadDidEnd(*outcome);
-}
-
-GtkNoticeBar::GtkNoticeBar(GtkWidget* content)
-    : overlay(retainGObject(gtk_overlay_new())),
-      revealer(gtk_revealer_new()),
-      card(gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 12)),
-      label(gtk_label_new("")),
-      openButton(gtk_button_new_with_label("")),
-      actions(G_IS_ACTION_MAP(g_application_get_default())
-                  ? retainGObject(G_ACTION_MAP(g_application_get_default()))
-                  : nullptr),
-      noticeAction(adoptGObject(g_simple_action_new_stateful("download-notice", nullptr,
-                                                             g_variant_new_string("")))),
-      openFolderAction(adoptGObject(g_simple_action_new("open-download-folder", nullptr)))
-{
-    g_simple_action_set_enabled(openFolderAction.get(), FALSE);
-    signals.emplace_back(noticeAction.get(), "change-state", G_CALLBACK(onChangeNotice), this);
-    signals.emplace_back(openFolderAction.get(), "activate", G_CALLBACK(onOpenFolder), this);
-    if (actions) {
-        g_action_map_add_action(actions.get(), G_ACTION(noticeAction.get()));
-        g_action_map_add_action(actions.get(), G_ACTION(openFolderAction.get()));
-    }
-    gtk_overlay_set_child(GTK_OVERLAY(overlay.get()), content);
-
-    gtk_revealer_set_transition_type(GTK_REVEALER(revealer), GTK_REVEALER_TRANSITION_TYPE_SLIDE_UP);
-    gtk_widget_set_halign(revealer, GTK_ALIGN_CENTER);
-    gtk_widget_set_valign(revealer, GTK_ALIGN_END);
-    gtk_widget_set_margin_bottom(revealer, 20);
-    gtk_widget_set_margin_start(revealer, 20);
-    gtk_widget_set_margin_end(revealer, 20);
-
-    gtk_widget_add_css_class(card, "quorva-notice");
-    gtk_label_set_wrap(GTK_LABEL(label), TRUE);
-    gtk_label_set_max_width_chars(GTK_LABEL(label), 72);
-    gtk_label_set_xalign(GTK_LABEL(label), 0.0f);
-    gtk_widget_set_hexpand(label, TRUE);
-    gtk_box_append(GTK_BOX(card), label);
-    gtk_widget_add_css_class(openButton, "quorva-notice-action");
-    gtk_widget_set_valign(openButton, GTK_ALIGN_CENTER);
-    gtk_actionable_set_action_name(GTK_ACTIONABLE(openButton), "app.open-download-folder");
-    gtk_box_append(GTK_BOX(card), openButton);
-    GtkWidget* close = gtk_button_new_with_label("ปิด");
-    gtk_widget_set_valign(close, GTK_ALIGN_CENTER);
-    signals.emplace_back(close, "clicked", G_CALLBACK(onClose), this);
-    gtk_box_append(GTK_BOX(card), close);
-    gtk_revealer_set_child(GTK_REVEALER(revealer), card);
-    gtk_overlay_add_overlay(GTK_OVERLAY(overlay.get()), revealer);
-
-    addApplicationStyle(
-        ".quorva-notice{background:#FBFCFD;color:#05011C;border:1px solid #E7E7EF;"
-        "border-radius:10px;padding:10px 12px 10px 16px;box-shadow:0 6px 20px rgba(5,1,28,.18);}"
-        ".quorva-notice.failure{border-left:4px solid #C62828;}"
-        ".quorva-notice button.quorva-notice-action{background:#6633EE;color:#FFFFFF;}");
-}
-
-GtkNoticeBar::~GtkNoticeBar()
-{
-    if (actions) {
-        g_action_map_remove_action(actions.get(), "download-notice");
-        g_action_map_remove_action(actions.get(), "open-download-folder");
-    }
-}
-
-void GtkNoticeBar::show(const Notice& notice)
-{
-    folder = notice.folder;
-    gtk_label_set_text(GTK_LABEL(label), notice.text.c_str());
-    gtk_button_set_label(GTK_BUTTON(openButton), notice.openFolderLabel.c_str());
-    gtk_widget_set_visible(openButton, !notice.folder.empty());
-    if (notice.failure)
-        gtk_widget_add_css_class(card, "failure");
-    else
-        gtk_widget_remove_css_class(card, "failure");
-    gtk_revealer_set_reveal_child(GTK_REVEALER(revealer), TRUE);
-    g_simple_action_set_state(noticeAction.get(), g_variant_new_string(notice.text.c_str()));
-    g_simple_action_set_enabled(openFolderAction.get(), !folder.empty());
-}
-
-void GtkNoticeBar::hide()
-{
-    folder.clear();
-    gtk_revealer_set_reveal_child(GTK_REVEALER(revealer), FALSE);
-    g_simple_action_set_state(noticeAction.get(), g_variant_new_string(""));
-    g_simple_action_set_enabled(openFolderAction.get(), FALSE);
-}
-
-// Only the platform's closing of the notice is taken from outside; its text is ours.
-void GtkNoticeBar::onChangeNotice(GSimpleAction*, GVariant* text, gpointer data)
-{
-    if (g_variant_get_string(text, nullptr)[0] == '\0')
-        static_cast<GtkNoticeBar*>(data)->hide();
-}
-
-void GtkNoticeBar::onOpenFolder(GSimpleAction*, GVariant*, gpointer data)
-{
-    auto* self = static_cast<GtkNoticeBar*>(data);
-    g_autofree char* uri = g_filename_to_uri(self->folder.c_str(), nullptr, nullptr);
-    // The result is not ours to report: the notice stays either way.
-    if (uri)
-        g_app_info_launch_default_for_uri_async(uri, nullptr, nullptr, nullptr, nullptr);
-}
-
-void GtkNoticeBar::onClose(GtkButton*, gpointer data)
-{
-    static_cast<GtkNoticeBar*>(data)->hide();
 }
 
 }  // namespace quorva

@@ -46,37 +46,4 @@ private:
     std::optional<SignalConnection> downloadStarted;
 };
 
-// A banner over the page that carries the latest notice. Its state is also the
-// application's actions, so what it shows can be read and its folder opened
-// from outside the window: "download-notice" holds the text ("" when hidden),
-// "open-download-folder" is enabled while a saved file's notice shows.
-class GtkNoticeBar final {
-public:
-    explicit GtkNoticeBar(GtkWidget* content);
-    ~GtkNoticeBar();
-    GtkNoticeBar(const GtkNoticeBar&) = delete;
-    GtkNoticeBar& operator=(const GtkNoticeBar&) = delete;
-
-    // The content with the banner over it.
-    GtkWidget* widget() const { return overlay.get(); }
-    void show(const Notice& notice);
-
-private:
-    static void onOpenFolder(GSimpleAction*, GVariant*, gpointer self);
-    static void onChangeNotice(GSimpleAction*, GVariant* text, gpointer self);
-    static void onClose(GtkButton*, gpointer self);
-    void hide();
-
-    GObjectPtr<GtkWidget> overlay;
-    GtkWidget* revealer;
-    GtkWidget* card;
-    GtkWidget* label;
-    GtkWidget* openButton;
-    GObjectPtr<GActionMap> actions;
-    GObjectPtr<GSimpleAction> noticeAction;
-    GObjectPtr<GSimpleAction> openFolderAction;
-    std::string folder;
-    std::vector<SignalConnection> signals;
-};
-
 }  // namespace quorva

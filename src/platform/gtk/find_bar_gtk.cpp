@@ -23,43 +23,51 @@ void addKey(GtkShortcutController* keys, const char* trigger, GtkShortcutFunc ca
                                gtk_callback_action_new(callback, self, nullptr)));
 }
 
+void name(GtkWidget* widget, const char* label)
+{
+    gtk_accessible_update_property(GTK_ACCESSIBLE(widget), GTK_ACCESSIBLE_PROPERTY_LABEL, label,
+                                   -1);
+}
+
+GtkWidget* iconButton(const char* icon, const char* label)
+{
+    GtkWidget* button = gtk_button_new_from_icon_name(icon);
+    gtk_widget_set_tooltip_text(button, label);
+    name(button, label);
+    return button;
+}
+
 }  // namespace
 
-GtkFindBar::GtkFindBar(WebKitWebView* view, GtkWidget* content)
+GtkFindBar::GtkFindBar(WebKitWebView* view)
     : view(view),
       finder(webkit_web_view_get_find_controller(view)),
-      box(retainGObject(gtk_box_new(GTK_ORIENTATION_VERTICAL, 0))),
-      bar(gtk_search_bar_new()),
+      bar(retainGObject(gtk_search_bar_new())),
       entry(gtk_search_entry_new()),
-      status(gtk_label_new("")),
-      statusAction(adoptGObject(
-          g_simple_action_new_stateful("find-status", nullptr, g_variant_new_string("")))),
-      actions(G_IS_ACTION_MAP(g_application_get_default())
-                  ? retainGObject(G_ACTION_MAP(g_application_get_default()))
-                  : nullptr)
+      // The label names itself by its text; the status around it keeps its own name.
+      count(GTK_WIDGET(
+          g_object_new(GTK_TYPE_BOX, "accessible-role", GTK_ACCESSIBLE_ROLE_STATUS, nullptr))),
+      status(gtk_label_new(""))
 {
-    // Read only: the bar's own state is not changed from outside.
-    g_simple_action_set_enabled(statusAction.get(), FALSE);
-    if (actions)
-        g_action_map_add_action(actions.get(), G_ACTION(statusAction.get()));
-
+    name(bar.get(), "ค้นหาในหน้า");
+    name(entry, "ข้อความที่ค้นหา");
+    name(count, "ผลการค้นหา");
     GtkWidget* row = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 6);
     gtk_widget_set_size_request(entry, 280, -1);
     gtk_box_append(GTK_BOX(row), entry);
-    GtkWidget* previous = gtk_button_new_from_icon_name("go-up-symbolic");
-    gtk_widget_set_tooltip_text(previous, "ก่อนหน้า");
-    GtkWidget* next = gtk_button_new_from_icon_name("go-down-symbolic");
-    gtk_widget_set_tooltip_text(next, "ถัดไป");
+    GtkWidget* previous = iconButton("go-up-symbolic", "ก่อนหน้า");
+    GtkWidget* next = iconButton("go-down-symbolic", "ถัดไป");
     gtk_box_append(GTK_BOX(row), previous);
     gtk_box_append(GTK_BOX(row), next);
-    gtk_widget_set_margin_start(status, 6);
-    gtk_box_append(GTK_BOX(row), status);
-    gtk_search_bar_set_child(GTK_SEARCH_BAR(bar), row);
-    gtk_search_bar_set_show_close_button(GTK_SEARCH_BAR(bar), TRUE);
-    gtk_search_bar_connect_entry(GTK_SEARCH_BAR(bar), GTK_EDITABLE(entry));
-    gtk_box_append(GTK_BOX(box.get()), bar);
-    gtk_widget_set_vexpand(content, TRUE);
-    gtk_box_append(GTK_BOX(box.get()), content);
+    gtk_widget_set_margin_start(count, 6);
+    gtk_box_append(GTK_BOX(count), status);
+    gtk_box_append(GTK_BOX(row), count);
+    // GTK's own close button would have an English name, or none.
+    GtkWidget* close = iconButton("window-close-symbolic", "ปิดการค้นหา");
+    gtk_widget_set_margin_start(close, 6);
+    gtk_box_append(GTK_BOX(row), close);
+    gtk_search_bar_set_child(GTK_SEARCH_BAR(bar.get()), row);
+    gtk_search_bar_connect_entry(GTK_SEARCH_BAR(bar.get()), GTK_EDITABLE(entry));
 
     const auto forward = G_CALLBACK(+[](GtkFindBar* self) { self->step(1); });
     const auto backward = G_CALLBACK(+[](GtkFindBar* self) { self->step(-1); });
@@ -70,11 +78,16 @@ GtkFindBar::GtkFindBar(WebKitWebView* view, GtkWidget* content)
     signals.emplace_back(entry, "previous-match", backward, this, G_CONNECT_SWAPPED);
     signals.emplace_back(previous, "clicked", backward, this, G_CONNECT_SWAPPED);
     signals.emplace_back(next, "clicked", forward, this, G_CONNECT_SWAPPED);
-    signals.emplace_back(bar, "notify::search-mode-enabled", G_CALLBACK(onModeChanged), this);
+    signals.emplace_back(close, "clicked", G_CALLBACK(+[](GtkFindBar* self) { self->end(); }),
+                         this, G_CONNECT_SWAPPED);
+    signals.emplace_back(bar.get(), "notify::search-mode-enabled", G_CALLBACK(onModeChanged), this);
     signals.emplace_back(finder, "found-text", G_CALLBACK(onFoundText), this);
     signals.emplace_back(finder, "failed-to-find-text", G_CALLBACK(onFailedToFindText), this);
     signals.emplace_back(finder, "counted-matches", G_CALLBACK(onCountedMatches), this);
+}
 
+void GtkFindBar::takeKeysIn(GtkWidget* area)
+{
     // Before the page sees them, and only while the bar is open.
     GtkEventController* keys = gtk_shortcut_controller_new();
     gtk_event_controller_set_propagation_phase(keys, GTK_PHASE_CAPTURE);
@@ -82,24 +95,18 @@ GtkFindBar::GtkFindBar(WebKitWebView* view, GtkWidget* content)
     addKey(shortcuts, "F3|<Control>g", onNextKey, this);
     addKey(shortcuts, "<Shift>F3|<Control><Shift>g", onPreviousKey, this);
     addKey(shortcuts, "<Shift>Return|<Shift>KP_Enter", onShiftReturn, this);
-    gtk_widget_add_controller(box.get(), keys);
-}
-
-GtkFindBar::~GtkFindBar()
-{
-    if (actions)
-        g_action_map_remove_action(actions.get(), "find-status");
+    gtk_widget_add_controller(area, keys);
 }
 
 bool GtkFindBar::open() const
 {
-    return gtk_search_bar_get_search_mode(GTK_SEARCH_BAR(bar));
+    return gtk_search_bar_get_search_mode(GTK_SEARCH_BAR(bar.get()));
 }
 
 void GtkFindBar::show()
 {
     const bool wasOpen = open();
-    gtk_search_bar_set_search_mode(GTK_SEARCH_BAR(bar), TRUE);
+    gtk_search_bar_set_search_mode(GTK_SEARCH_BAR(bar.get()), TRUE);
     gtk_widget_grab_focus(entry);
     gtk_editable_select_region(GTK_EDITABLE(entry), 0, -1);
     // The last words sought, found again on the page now shown.
@@ -110,12 +117,12 @@ void GtkFindBar::show()
 void GtkFindBar::end()
 {
     if (open())
-        gtk_search_bar_set_search_mode(GTK_SEARCH_BAR(bar), FALSE);
+        gtk_search_bar_set_search_mode(GTK_SEARCH_BAR(bar.get()), FALSE);
 }
 
 bool GtkFindBar::runTextAction(const char* action)
 {
-    GtkRoot* root = gtk_widget_get_root(box.get());
+    GtkRoot* root = gtk_widget_get_root(bar.get());
     GtkWidget* focus = root ? gtk_root_get_focus(root) : nullptr;
     if (!open() || !focus || !gtk_widget_is_ancestor(focus, entry))
         return false;
@@ -159,11 +166,12 @@ void GtkFindBar::showStatus()
     if (open() && *gtk_editable_get_text(GTK_EDITABLE(entry)) && (notFound || total > 0))
         text = notFound ? findStatus(0, 0) : findStatus(std::max(current, 1u), total);
     gtk_label_set_text(GTK_LABEL(status), text.c_str());
+    gtk_accessible_update_property(GTK_ACCESSIBLE(count), GTK_ACCESSIBLE_PROPERTY_DESCRIPTION,
+                                   text.c_str(), -1);
     if (notFound)
         gtk_widget_add_css_class(entry, "error");
     else
         gtk_widget_remove_css_class(entry, "error");
-    g_simple_action_set_state(statusAction.get(), g_variant_new_string(text.c_str()));
 }
 
 void GtkFindBar::onSearchChanged(GtkSearchEntry*, gpointer data)

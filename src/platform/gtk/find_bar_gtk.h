@@ -12,17 +12,17 @@ namespace quorva {
 // A find bar over the page, searching it through WebKit's find controller:
 // case-insensitive, wrapping, anywhere in a word (Thai has no spaces between
 // words). Its keys act only while it is open; closed, the page keeps them.
-// Its status is also the application's action "find-status" ("" when closed),
-// so what it says can be read from outside the window.
+// A screen reader finds it as "ค้นหาในหน้า", with its count as a status.
 class GtkFindBar final {
 public:
-    // The bar above the content.
-    GtkFindBar(WebKitWebView* view, GtkWidget* content);
-    ~GtkFindBar();
+    explicit GtkFindBar(WebKitWebView* view);
     GtkFindBar(const GtkFindBar&) = delete;
     GtkFindBar& operator=(const GtkFindBar&) = delete;
 
-    GtkWidget* widget() const { return box.get(); }
+    // The bar, for above the page.
+    GtkWidget* widget() const { return bar.get(); }
+    // Its keys act anywhere inside `area`, before the page sees them.
+    void takeKeysIn(GtkWidget* area);
     void show();
     // Closes the bar, if open, and gives the page its focus back.
     void end();
@@ -49,12 +49,10 @@ private:
 
     WebKitWebView* view;
     WebKitFindController* finder;
-    GObjectPtr<GtkWidget> box;
-    GtkWidget* bar;
+    GObjectPtr<GtkWidget> bar;
     GtkWidget* entry;
+    GtkWidget* count;
     GtkWidget* status;
-    GObjectPtr<GSimpleAction> statusAction;
-    GObjectPtr<GActionMap> actions;
     // Each search or step asked of WebKit and not yet answered: 0 a new
     // search, +1 next, -1 previous.
     std::deque<int> pending;

@@ -1,20 +1,37 @@
 #include "platform/gtk/web_view_gtk.h"
 
+#include "platform/gtk/application_name_gtk.h"
 #include "platform/gtk/history_gtk.h"
 #include "platform/gtk/url_glib.h"
 
 namespace quorva {
 
+namespace {
+
+// WebKit's default session would name its folders after the program, which
+// is the application's own name with capitals: the data stays where it was.
+WebKitNetworkSession* persistentSession()
+{
+    static WebKitNetworkSession* session = [] {
+        g_autofree char* data = g_build_filename(g_get_user_data_dir(), dataFolderName, nullptr);
+        g_autofree char* cache = g_build_filename(g_get_user_cache_dir(), dataFolderName, nullptr);
+        return webkit_network_session_new(data, cache);
+    }();
+    return session;
+}
+
+}  // namespace
+
 GtkWebView::GtkWebView(const WebViewConfiguration& configuration,
                        std::weak_ptr<WebViewDelegate> delegate)
     : delegate(std::move(delegate))
 {
-    // The default session is WebKit's; an ephemeral one lives as long as its views.
+    // The persistent session lives for the run; an ephemeral one as long as its views.
     const auto ephemeral = configuration.persistentDataStore
                                ? nullptr
                                : adoptGObject(webkit_network_session_new_ephemeral());
     WebKitNetworkSession* session =
-        ephemeral ? ephemeral.get() : webkit_network_session_get_default();
+        ephemeral ? ephemeral.get() : persistentSession();
     // The view only ever shows the local server, which a proxy from the
     // environment could not reach; the server still gets that environment.
     webkit_network_session_set_proxy_settings(session, WEBKIT_NETWORK_PROXY_MODE_NO_PROXY, nullptr);
@@ -39,8 +56,7 @@ GtkWebView::GtkWebView(const WebViewConfiguration& configuration,
     signals.emplace_back(view.get(), "close", G_CALLBACK(onClose), this);
 
     downloads = std::make_unique<GtkDownloads>(view.get(), this->delegate);
-    noticeBar = std::make_unique<GtkNoticeBar>(GTK_WIDGET(view.get()));
-    findBar = std::make_unique<GtkFindBar>(view.get(), noticeBar->widget());
+    pageEmbed = std::make_shared<GtkPageEmbed>(view.get());
 }
 
 void GtkWebView::loadHtml(const std::string& html)
@@ -79,40 +95,12 @@ std::optional<Url> GtkWebView::currentUrl() const
 
 void GtkWebView::runEditCommand(EditCommand command)
 {
-    const char* name = WEBKIT_EDITING_COMMAND_SELECT_ALL;
-    // The same command for the find bar's entry, when it has the focus.
-    const char* textAction = "selection.select-all";
-    switch (command) {
-    case EditCommand::Undo:
-        name = WEBKIT_EDITING_COMMAND_UNDO;
-        textAction = "text.undo";
-        break;
-    case EditCommand::Redo:
-        name = WEBKIT_EDITING_COMMAND_REDO;
-        textAction = "text.redo";
-        break;
-    case EditCommand::Cut:
-        name = WEBKIT_EDITING_COMMAND_CUT;
-        textAction = "clipboard.cut";
-        break;
-    case EditCommand::Copy:
-        name = WEBKIT_EDITING_COMMAND_COPY;
-        textAction = "clipboard.copy";
-        break;
-    case EditCommand::Paste:
-        name = WEBKIT_EDITING_COMMAND_PASTE;
-        textAction = "clipboard.paste";
-        break;
-    case EditCommand::SelectAll:
-        break;
-    }
-    if (!findBar->runTextAction(textAction))
-        webkit_web_view_execute_editing_command(view.get(), name);
+    pageEmbed->runEditCommand(command);
 }
 
 void GtkWebView::showNotice(const Notice& notice)
 {
-    noticeBar->show(notice);
+    pageEmbed->noticeBar().show(notice);
 }
 
 bool GtkWebView::tryClose()
@@ -132,45 +120,17 @@ std::string GtkWebView::title() const
 
 void GtkWebView::print(const std::string& fileName)
 {
-    if (!printSettings)
-        printSettings = adoptGObject(gtk_print_settings_new());
-    if (!pageSetup) {
-        // A shop's price lists go on A4 until the user picks otherwise.
-        pageSetup = adoptGObject(gtk_page_setup_new());
-        g_autoptr(GtkPaperSize) a4 = gtk_paper_size_new(GTK_PAPER_NAME_A4);
-        gtk_page_setup_set_paper_size_and_default_margins(pageSetup.get(), a4);
-    }
-    gtk_print_settings_set(printSettings.get(), GTK_PRINT_SETTINGS_OUTPUT_BASENAME,
-                           fileName.c_str());
-    g_autoptr(WebKitPrintOperation) operation = webkit_print_operation_new(view.get());
-    webkit_print_operation_set_print_settings(operation, printSettings.get());
-    webkit_print_operation_set_page_setup(operation, pageSetup.get());
-    g_signal_connect_data(
-        operation, "failed", G_CALLBACK(+[](WebKitPrintOperation*, GError* error, gpointer data) {
-            if (auto delegate = static_cast<std::weak_ptr<WebViewDelegate>*>(data)->lock())
-                delegate->printDidFail(error && error->message ? error->message : "");
-        }),
-        new std::weak_ptr<WebViewDelegate>(delegate),
-        [](gpointer data, GClosure*) { delete static_cast<std::weak_ptr<WebViewDelegate>*>(data); },
-        GConnectFlags(0));
-    GtkRoot* root = gtk_widget_get_root(GTK_WIDGET(view.get()));
-    // Returns once the dialog is closed; the pages are drawn after, and
-    // WebKit keeps the operation until they are.
-    if (webkit_print_operation_run_dialog(operation, root ? GTK_WINDOW(root) : nullptr) ==
-        WEBKIT_PRINT_OPERATION_RESPONSE_PRINT) {
-        printSettings = retainGObject(webkit_print_operation_get_print_settings(operation));
-        pageSetup = retainGObject(webkit_print_operation_get_page_setup(operation));
-    }
+    printer.print(view.get(), fileName, delegate);
 }
 
 void GtkWebView::showFindBar()
 {
-    findBar->show();
+    pageEmbed->findBar().show();
 }
 
 void GtkWebView::endFind()
 {
-    findBar->end();
+    pageEmbed->findBar().end();
 }
 
 std::optional<Url> GtkWebView::urlOfAction(WebKitNavigationAction* action) const

@@ -1,9 +1,10 @@
 #pragma once
 
 #include "platform/gtk/download_gtk.h"
-#include "platform/gtk/find_bar_gtk.h"
 #include "platform/gtk/gobject_ptr.h"
+#include "platform/gtk/page_embed_gtk.h"
 #include "platform/gtk/page_process_gtk.h"
+#include "platform/gtk/print_gtk.h"
 #include "platform/platform.h"
 
 #include <webkit/webkit.h>
@@ -32,8 +33,8 @@ public:
     void showFindBar() override;
     void endFind() override;
 
-    // The view under its find bar and notice bar: what the window holds.
-    GtkWidget* widget() const { return findBar->widget(); }
+    // The view with its find bar and notice bar: what the window holds.
+    std::weak_ptr<GtkPageEmbed> embed() const { return pageEmbed; }
     WebKitWebView* webKitView() const { return view.get(); }
 
 private:
@@ -61,11 +62,8 @@ private:
     bool tryingClose = false;
     bool closedAtOnce = false;
     std::unique_ptr<GtkDownloads> downloads;
-    std::unique_ptr<GtkNoticeBar> noticeBar;
-    std::unique_ptr<GtkFindBar> findBar;
-    // Kept for the rest of the run once a print has used them.
-    GObjectPtr<GtkPrintSettings> printSettings;
-    GObjectPtr<GtkPageSetup> pageSetup;
+    std::shared_ptr<GtkPageEmbed> pageEmbed;
+    GtkPagePrinter printer;
     std::vector<SignalConnection> signals;
 };
 

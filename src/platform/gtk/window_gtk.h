@@ -1,20 +1,24 @@
 #pragma once
 
 #include "platform/gtk/gobject_ptr.h"
+#include "platform/gtk/window_state_gtk.h"
 #include "platform/platform.h"
 
 #include <gtk/gtk.h>
 
 #include <functional>
-#include <optional>
-#include <string>
+#include <memory>
 #include <vector>
 
 namespace quorva {
 
 class GtkMainWindow final : public Window {
 public:
-    GtkMainWindow(GtkApplication* application, int contentWidth, int contentHeight);
+    // The widget that shows a web view made by the same application; null for any other.
+    using ContentOf = std::function<GtkWidget*(const WebView&)>;
+
+    GtkMainWindow(GtkApplication* application, int contentWidth, int contentHeight,
+                  ContentOf contentOf);
     ~GtkMainWindow() override;
     GtkMainWindow(const GtkMainWindow&) = delete;
     GtkMainWindow& operator=(const GtkMainWindow&) = delete;
@@ -35,23 +39,17 @@ public:
     GtkWindow* gtkWindow() const { return window.get(); }
     // Asked when the user closes the window; false keeps it open.
     void setCloseHandler(std::function<bool()> handler) { shouldClose = std::move(handler); }
-    // Writes the size and maximised state under the autosave name, if any.
-    void saveFrame();
     // The application is ending: the last save, before the window is torn down.
     void saveFinalFrame();
 
 private:
     static gboolean onCloseRequest(GtkWindow*, gpointer self);
     static void onRealize(GtkWidget*, gpointer self);
-    static void onSurfaceLayout(GdkSurface*, int width, int height, gpointer self);
-    void followSurfaceSize(int width, int height);
-    static void onMaximizedChanged(GObject*, GParamSpec*, gpointer self);
-    static gboolean onSaveDue(gpointer self);
-    void scheduleSave();
     void fitContent();
     void clampDefaultSizeToMonitor();
 
     GObjectPtr<GtkWindow> window;
+    ContentOf contentOf;
     std::vector<SignalConnection> windowSignals;
     std::function<bool()> shouldClose;
     GtkWidget* titleBar = nullptr;
@@ -64,24 +62,7 @@ private:
     int minimumHeight = 0;
     int surroundWidth = 0;
     int surroundHeight = 0;
-    bool sizeRestored = false;
-    std::string autosaveName;
-    // GTK does not follow every outside resize in its default size, so the
-    // shell follows the surface, less the decoration seen at the first layout.
-    GdkSurface* surface = nullptr;
-    std::optional<SignalConnection> surfaceLayout;
-    int decorationWidth = -1;
-    int decorationHeight = -1;
-    int normalWidth = 0;
-    int normalHeight = 0;
-    // Closing saves; the shutdown that follows must not save the torn-down window.
-    bool frameSaved = false;
-    // Every change is saved a moment later, so an exit by signal or crash
-    // keeps it too; the last written values spare needless writes.
-    guint pendingSave = 0;
-    int savedWidth = -1;
-    int savedHeight = -1;
-    bool savedMaximized = false;
+    std::unique_ptr<GtkWindowState> state;
 };
 
 }  // namespace quorva

@@ -1,7 +1,7 @@
 # Starting the real shell with a stand-in catalog server, and reading its window.
 
-import ast
 import contextlib
+import json
 import os
 import pathlib
 import re
@@ -15,7 +15,10 @@ from . import sessions, wait_until
 from .inspector import Inspector
 
 APPLICATION_ID, BINARY = "org.quorva.Quorva", os.environ.get("QUORVA_BINARY")
+ACCESSIBILITY = os.path.join(os.path.dirname(__file__), "accessibility.py")
 SAVE_TITLE = "บันทึกไฟล์"
+# What a screen reader finds: the notice bar, the find bar's count, the notice's button.
+NOTICE, FOUND, OPEN_FOLDER = "การแจ้งเตือน", "ผลการค้นหา", "เปิดโฟลเดอร์"
 # The bundled catalog server, run as the shell asked for it.
 REAL_CATALOG = "import os, sys\nos.execv(sys.executable, [sys.executable] + sys.argv[1:])\n"
 CATALOG_SHOWN = "location.protocol === 'http:' && document.querySelector('nav') && location.href"
@@ -98,9 +101,12 @@ class QuorvaTestCase(unittest.TestCase):
         cls.session = kind(cls.scale, cls.screen)
         cls.addClassCleanup(cls.session.stack.close)
         cls.session.start()
-        # A private session bus, as a desktop has one: nothing autolaunches another.
+        # A private session bus, as a desktop has one: nothing autolaunches another. The
+        # accessibility bus it starts keeps its socket in a runtime folder of its own.
+        runtime = cls.session.stack.enter_context(tempfile.TemporaryDirectory(prefix="quorva-bus-"))
         cls.session.env["DBUS_SESSION_BUS_ADDRESS"] = cls.session.announced(
-            ["dbus-daemon", "--session", "--nofork", "--print-address=1"], None)
+            ["dbus-daemon", "--session", "--nofork", "--print-address=1"],
+            {"PATH": sessions.PATH, "XDG_RUNTIME_DIR": runtime})
 
     def setUp(self):
         self.root = self.enterContext(tempfile.TemporaryDirectory(prefix="quorva-e2e-",
@@ -129,7 +135,7 @@ class QuorvaTestCase(unittest.TestCase):
         os.makedirs(self.downloads, exist_ok=True)
         write(f"{shell.config_home}/user-dirs.dirs", 'XDG_DOWNLOAD_DIR="$HOME/Downloads"\n')
         self.inspector_port = free_port()
-        shell.env.update(PATH=f"{self.root}/bin:{sessions.PATH}", GTK_A11Y="none", QUORVA_DEBUG="1",
+        shell.env.update(PATH=f"{self.root}/bin:{sessions.PATH}", QUORVA_DEBUG="1",
                          GSK_RENDERER="cairo", WEBKIT_DISABLE_COMPOSITING_MODE="1",
                          WEBKIT_INSPECTOR_HTTP_SERVER=f"127.0.0.1:{self.inspector_port}",
                          DBUS_SESSION_BUS_ADDRESS=self.session.env["DBUS_SESSION_BUS_ADDRESS"])
@@ -176,21 +182,31 @@ class QuorvaTestCase(unittest.TestCase):
                                  "--object-path", "/" + APPLICATION_ID.replace(".", "/") + path,
                                  "--method", method, *args)
 
-    def action(self, name, activate=False):
-        # Whether the application's action is enabled, and its state (None without one).
-        if activate:
-            self.gdbus("", "org.gtk.Actions.Activate", name, "[]", "{}")
-        described = self.gdbus("", "org.gtk.Actions.Describe", name)
-        # GVariant text quotes and escapes a string as Python does.
-        state = re.search(r"\[<(.*)>\]\),\)$", described.strip(), re.S)
-        return described.startswith("((true,"), state and ast.literal_eval(state.group(1))
+    def accessibles(self, role=None, name=None):
+        # The window's objects as a screen reader finds them, in the tree's order; the
+        # application itself is the first.
+        found, nodes = [], [json.loads(self.session.tool("python3", ACCESSIBILITY, self.shell.pid))]
+        while nodes:
+            node = nodes.pop(0)
+            nodes[:0] = node["children"]
+            found += [node] if role in (None, node["role"]) and name in (None, node["name"]) else []
+        return found
+
+    def press_accessible(self, role, name):
+        [node] = self.accessibles(role, name)
+        self.session.tool("python3", ACCESSIBILITY, self.shell.pid, json.dumps(node["path"]),
+                          "click")
+
+    def says(self, status):
+        # What the status (the find bar's count, the notice) reads now; "" when it is hidden.
+        return "".join(node["description"] for node in self.accessibles("status bar", status))
 
     def choose(self, label):
         # Chooses the item of the exported menu bar, as a desktop's global menu does.
         menus = self.gdbus("/menus/menubar", "org.gtk.Menus.Start", str(list(range(32))))
         actions = {text: action for action, text in re.findall(
             r"\{'action': <'app\.([\w-]+)'>, 'label': <'([^']*)'>\}", menus)}
-        self.action(actions[label], activate=True)
+        self.gdbus("", "org.gtk.Actions.Activate", actions[label], "[]", "{}")
 
     def dialog(self, title=None):
         return wait_until(lambda: [w for w in self.session.windows(self.shell) if w != self.window
@@ -202,9 +218,9 @@ class QuorvaTestCase(unittest.TestCase):
         wait_until(lambda: dialog not in self.session.windows(self.shell), 10,
                    what="the dialog to close")
 
-    def shows(self, action, text):
-        # Waits for the window to show `text` where the action's state mirrors it.
-        wait_until(lambda: self.action(action)[1] == text, 20, what=f"{action} {text!r}")
+    def shows(self, status, text):
+        # Waits for the window's status to read `text`, as a screen reader hears it.
+        wait_until(lambda: self.says(status) == text, 20, what=f"{status} {text!r}")
 
     def files(self):
         return sorted(os.listdir(self.downloads))
