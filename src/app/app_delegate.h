@@ -44,6 +44,8 @@ public:
     void downloadDidEnd(const DownloadOutcome& outcome) override;
     PermissionPolicy decidePolicyForPermissionRequest(PermissionKind kind) override;
     void runBeforeUnloadConfirmPanel(std::function<void(bool leave)> answer) override;
+    void runConfirmPanel(const std::string& message,
+                         std::function<void(bool confirmed)> answer) override;
     void webViewDidClose() override;
     void printDidFail(const std::string& description) override;
 

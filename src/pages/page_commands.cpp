@@ -15,6 +15,15 @@ void AppDelegate::printDidFail(const std::string& description)
         webView->showNotice(printFailureNotice(description));
 }
 
+void AppDelegate::runConfirmPanel(const std::string& message,
+                                  std::function<void(bool confirmed)> answer)
+{
+    if (window)
+        window->ask(pageConfirmQuestion(message), std::move(answer));
+    else
+        answer(false);
+}
+
 void AppDelegate::findInPage()
 {
     if (webView)

@@ -67,4 +67,9 @@ Question leavePageQuestion()
             "ออกโดยไม่บันทึก"};
 }
 
+Question pageConfirmQuestion(const std::string& message)
+{
+    return {"ยืนยัน", message, "ยกเลิก", "ตกลง"};
+}
+
 }  // namespace quorva

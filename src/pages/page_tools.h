@@ -20,4 +20,7 @@ Notice printFailureNotice(const std::string& description);
 // The question a page with unsaved input asks before it is left.
 Question leavePageQuestion();
 
+// A page's own yes-or-no question, asked in the window's language rather than the engine's.
+Question pageConfirmQuestion(const std::string& message);
+
 }  // namespace quorva

@@ -113,6 +113,9 @@ public:
     // The page has unsaved input and asks whether to leave it; the answer goes
     // back through the handler, true to leave.
     virtual void runBeforeUnloadConfirmPanel(std::function<void(bool leave)> answer) = 0;
+    // The page's own yes-or-no question (window.confirm); true when the user agrees.
+    virtual void runConfirmPanel(const std::string& message,
+                                 std::function<void(bool confirmed)> answer) = 0;
     // The page agreed to close after tryClose, or WebKit stopped waiting for
     // its answer: a question may still follow.
     virtual void webViewDidClose() = 0;

@@ -76,13 +76,15 @@ public:
     void makeKeyAndOrderFront() override {}
     void minimize() override {}
     void toggleZoomed() override {}
-    void ask(const Question&, std::function<void(bool)> answer) override
+    void ask(const Question& question, std::function<void(bool)> answer) override
     {
+        asked.push_back(question.title + ": " + question.text);
         answers.push_back(std::move(answer));
     }
 
     // The questions asked and not yet answered, oldest first.
     std::vector<std::function<void(bool)>> answers;
+    std::vector<std::string> asked;
 };
 
 class FakeProcess final : public Process {

@@ -385,6 +385,12 @@ TEST_F(AppDelegateTest, PageCommands)
     EXPECT_EQ(fake.log.matching("webView.print"), Strings{"webView.print a b"});
     EXPECT_EQ(fake.log.count("webView.showFindBar"), 1u);
     EXPECT_EQ(fake.webView->notices.back().text, "พิมพ์หน้านี้ไม่สำเร็จ: no paper");
+    // A page's own question is the window's, in Thai, and its answer goes back.
+    std::vector<bool> confirmed;
+    delegate->runConfirmPanel("พิมพ์ทั้งหมด?", [&](bool yes) { confirmed.push_back(yes); });
+    std::exchange(fake.window->answers, {}).front()(true);
+    EXPECT_EQ(std::tuple(fake.window->asked, confirmed),
+              std::tuple(Strings{"ยืนยัน: พิมพ์ทั้งหมด?"}, std::vector<bool>{true}));
     for (int kind = 0; kind <= static_cast<int>(PermissionKind::Other); ++kind)
         EXPECT_EQ(delegate->decidePolicyForPermissionRequest(static_cast<PermissionKind>(kind)),
                   PermissionPolicy::Deny);

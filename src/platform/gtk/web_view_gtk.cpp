@@ -241,16 +241,21 @@ gboolean GtkWebView::onScriptDialog(WebKitWebView*, WebKitScriptDialog* dialog, 
 {
     auto* self = static_cast<GtkWebView*>(data);
     auto delegate = self->delegate.lock();
+    const auto type = webkit_script_dialog_get_dialog_type(dialog);
     // Alerts and prompts keep WebKit's own dialogs.
-    if (!delegate ||
-        webkit_script_dialog_get_dialog_type(dialog) != WEBKIT_SCRIPT_DIALOG_BEFORE_UNLOAD_CONFIRM)
+    if (!delegate || (type != WEBKIT_SCRIPT_DIALOG_BEFORE_UNLOAD_CONFIRM &&
+                      type != WEBKIT_SCRIPT_DIALOG_CONFIRM))
         return FALSE;
     webkit_script_dialog_ref(dialog);
-    delegate->runBeforeUnloadConfirmPanel([dialog](bool leave) {
-        webkit_script_dialog_confirm_set_confirmed(dialog, leave);
+    auto answer = [dialog](bool yes) {
+        webkit_script_dialog_confirm_set_confirmed(dialog, yes);
         webkit_script_dialog_close(dialog);
         webkit_script_dialog_unref(dialog);
-    });
+    };
+    if (type == WEBKIT_SCRIPT_DIALOG_CONFIRM)
+        delegate->runConfirmPanel(webkit_script_dialog_get_message(dialog), answer);
+    else
+        delegate->runBeforeUnloadConfirmPanel(answer);
     return TRUE;
 }
 
