@@ -182,6 +182,11 @@ def shared():
     return _shared
 
 
+def fresh_database():
+    """A new, empty database of this process's cluster, for a catalog on PostgreSQL."""
+    return shared().database()
+
+
 if __name__ == "__main__":
     if "--guard" in sys.argv:
         guard("--durable" in sys.argv)
