@@ -28,6 +28,20 @@ ADDRESS = re.compile(rb"http://127\.0\.0\.1:(\d+)/\n")
 MULTIPART = "Content-Type: multipart/form-data; boundary=b"
 
 
+# Which engines the tests that hold for both run on: "sqlite", "postgresql" or both.
+ENGINES = [name.strip() for name in
+           os.environ.get("QUORVA_TEST_ENGINES", "sqlite").split(",") if name.strip()]
+
+
+def fresh_db(engine, directory):
+    """A --db value naming a new, empty catalog on `engine`: a file in `directory`, or a
+    new database of the throwaway PostgreSQL cluster (tests/server/postgres.py)."""
+    if engine == "sqlite":
+        return os.path.join(directory, "catalog.db")
+    import postgres
+    return postgres.fresh_database()
+
+
 def wait_until(predicate, timeout, what):
     deadline = time.monotonic() + timeout
     while not (value := predicate()):

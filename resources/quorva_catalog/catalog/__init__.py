@@ -1,0 +1,64 @@
+"""What routes and pages see of the catalog: items, their search, the import, and errors of
+its own. Below it an engine (engines/base.py) keeps the rows."""
+
+from ..text import THAI_DIGITS, canonical_code, code_key, utc_now
+from . import importing
+from .plan import SearchPlan
+
+
+class Catalog:
+    def __init__(self, engine):
+        self.engine = engine
+
+    @property
+    def folder(self):
+        return self.engine.folder
+
+    def describe(self):
+        return self.engine.describe()
+
+    def close(self):
+        self.engine.close()
+
+    def search(self, query, category, sort, page, anchor=None):
+        """catalog.plan.SearchResult of the items holding every word of `query`."""
+        return self.engine.search(SearchPlan.of(query, category, sort, page, anchor))
+
+    def by_code(self, query):
+        """The item whose code is the whole query, as a scanner types it, or None."""
+        code = canonical_code(query)
+        if not code or len(code) > 64:
+            return None
+        return self.engine.find_code((code, code.translate(THAI_DIGITS)))
+
+    def categories(self):
+        return self.engine.categories()
+
+    def lookalikes(self):
+        """Groups of items whose codes differ only in what cannot be seen, as found when codes
+        were first stored in one spelling; a group is gone once the shop has merged it."""
+        groups = {}
+        for row in self.engine.lookalike_items():
+            groups.setdefault(code_key(canonical_code(row["code"])), []).append(row)
+        return [rows for rows in groups.values() if len(rows) > 1]
+
+    def get(self, item_id):
+        return self.engine.get(item_id)
+
+    def create(self, values):
+        return self.engine.create(values, utc_now())
+
+    def update(self, item_id, revision, values):
+        self.engine.update(item_id, revision, values, utc_now())
+
+    def delete(self, item_id):
+        return self.engine.delete(item_id)
+
+    def export_rows(self):
+        return self.engine.export_rows()
+
+    def stamp(self):
+        return self.engine.stamp()
+
+    def upsert(self, batches, errors, **options):
+        return importing.upsert(self.engine, batches, errors, **options)
