@@ -9,7 +9,7 @@ from ...text import search_columns_of
 from ..sqlite.copies import compare_rows, read_only_uri
 from ..sqlite.database import connect, migrate, open_untrusted
 from ..sqlite.migrations import MIGRATIONS, fill_search_and_categories
-from .bulk import copy_rows
+from .bulk import copy_rows, indexes_rebuilt
 
 ITEM = ("id", "code", "name", "category", "price_satang", "quantity", "note", "created_at",
         "updated_at", "search_text", "revision", "search_bare", "sort_name")
@@ -74,10 +74,10 @@ def replace_with_copy(conn, path):
     """Every row replaced by the checked copy's, in the caller's one transaction; what is
     derived from the text is derived again, so no copy can make a search miss."""
     conn.execute("LOCK TABLE items IN EXCLUSIVE MODE")
-    conn.execute("DELETE FROM code_lookalikes")
-    conn.execute("DELETE FROM items")
     names = ITEM[:9] + ("revision",)
-    with contextlib.closing(open_untrusted(path)) as source:
+    with indexes_rebuilt(conn), contextlib.closing(open_untrusted(path)) as source:
+        conn.execute("DELETE FROM code_lookalikes")
+        conn.execute("DELETE FROM items")
         rows = source.execute(f"SELECT {', '.join(names)} FROM items ORDER BY id")
         while chunk := rows.fetchmany(BATCH):
             columns = dict(zip(names, map(list, zip(*chunk))))
