@@ -14,8 +14,9 @@ import time
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "resources"))
 from quorva_catalog.batches import read_csv  # noqa: E402
 from quorva_catalog.csvfile import write_csv  # noqa: E402
-from quorva_catalog.migrations import MIGRATIONS  # noqa: E402
-from quorva_catalog.store import Store  # noqa: E402
+from quorva_catalog.catalog import Catalog  # noqa: E402
+from quorva_catalog.engines.sqlite import SQLiteEngine  # noqa: E402
+from quorva_catalog.engines.sqlite.migrations import MIGRATIONS  # noqa: E402
 
 WORDS = ["ไข่ไก่", "ก๋วยเตี๋ยว", "น้ำปลา", "แตงโม", "มะม่วง", "ข้าวหอมมะลิ", "เสื้อยืด", "กาแฟคั่ว",
          "ซอสพริก", "โต๊ะพับ", "Café", "ขนาด", "ใหญ่", "เล็ก", "สีดำ", "สีขาว"]
@@ -58,7 +59,8 @@ def main():
         conn.execute("COMMIT")
         conn.close()
         start = time.perf_counter()
-        store = Store(path)
+        (engine := SQLiteEngine(path)).open()
+        store = Catalog(engine)
         print(f"{'migration to search columns, ' + format(count, ',') + ' items':<44} "
               f"{(time.perf_counter() - start) * 1000:8.1f} ms")
         for what, query in [("list, no query, page 1", ""), ("word without marks", "ไขไก"),

@@ -4,12 +4,16 @@ import collections
 import secrets
 import threading
 
-from .restoring import Pending
+from .catalog.restoring import Pending
 
 
 class App:
-    def __init__(self, store):
+    def __init__(self, store, where):
         self.store = store
+        # Why the database cannot be used yet (catalog.errors.Unavailable), while it cannot.
+        self.outage = None
+        # The database for messages, with no password in it.
+        self.where = where
         self.port = None
         self.token = secrets.token_urlsafe(32)
         self.flashes = collections.OrderedDict()

@@ -12,8 +12,10 @@ import time
 import traceback
 import urllib.parse
 
+from .catalog.errors import UNREACHABLE, Unavailable
 from .multipart import MultipartError, boundary_of, close_parts, parse_multipart
 from .pages.layout import STATUS_TITLES, message_page
+from .pages.updating import RETRY_SECONDS, outage_page
 
 FORM_LIMIT = 64 * 1024
 # How long the rest of a refused body is read and thrown away, so the browser sees the
@@ -74,6 +76,14 @@ class Handler(http.server.BaseHTTPRequestHandler):
     def app(self):
         return self.server.app
 
+    @property
+    def store(self):
+        """The catalog; Unavailable while its database has not been reached yet."""
+        store = self.app.store
+        if store is None:
+            raise self.app.outage or Unavailable(UNREACHABLE)
+        return store
+
     def log_message(self, format, *args):
         pass
 
@@ -119,6 +129,11 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.send_page(refusal.status,
                            message_page(STATUS_TITLES.get(refusal.status, "ผิดพลาด"), refusal.text),
                            refusal.headers)
+            self.discard_unread()
+        except Unavailable as outage:
+            self.close_connection = True
+            with contextlib.suppress(Exception):
+                self.send_outage(outage)
             self.discard_unread()
         except (ConnectionError, TimeoutError):
             self.close_connection = True
@@ -312,6 +327,10 @@ class Handler(http.server.BaseHTTPRequestHandler):
         if self.close_connection:
             self.send_header("Connection", "close")
         self.end_headers()
+
+    def send_outage(self, outage):
+        self.send_page(503, outage_page(outage.thai, self.app.where),
+                       (("Retry-After", str(RETRY_SECONDS)),))
 
     def redirect(self, location):
         self.send_body(303, b"", "text/plain; charset=utf-8", (("Location", location),))

@@ -6,17 +6,17 @@ import contextlib
 import ctypes
 import os
 import signal
-import sqlite3
 import sys
 import threading
 import time
 
-from . import backups
 from .app import App
+from .catalog import Catalog, backups
+from .catalog.errors import CatalogError, Unavailable
+from .engines import engine_for, is_url, redacted
 from .errors import StartupError
 from .server import bind
 from .routes import CatalogHandler
-from .store import Store
 
 DEFAULT_PORT = 8765
 DEFAULT_DB = "catalog.db"
@@ -26,6 +26,8 @@ DAILY_CHECK_SECONDS = 300
 # Below this a catalog opens, checks and updates well within a second even here.
 LARGE_DATABASE = 64 * 1024 * 1024
 OPEN_WAIT_SECONDS = 0.2
+# How often a database that cannot be reached is tried again before it is first opened.
+RETRY_SECONDS = 2
 
 HELP_EPILOG = """\
 พอร์ต / port:
@@ -77,39 +79,54 @@ def daily_snapshot(store):
     # A missed snapshot must not keep the shop from working; it is tried again later.
     try:
         backups.daily(store)
-    except (OSError, sqlite3.Error, backups.BackupError) as error:
+    except (OSError, CatalogError) as error:
         sys.stderr.write(f"สำรองข้อมูลประจำวันไม่สำเร็จ / The daily backup failed: {error}\n")
 
 
 class Opening:
-    """The database opened, checked and brought up to date on a thread of its own."""
+    """The database opened, checked and brought up to date on a thread of its own; one that
+    cannot be reached is tried again until it can."""
 
-    def __init__(self, path):
-        self.path, self.store, self.error = path, None, None
-        self.opened = threading.Event()
+    def __init__(self, engine):
+        self.engine, self.store, self.error, self.outage = engine, None, None, None
+        self.tried, self.opened, self.stopping = (threading.Event(), threading.Event(),
+                                                  threading.Event())
         threading.Thread(target=self._run, name="open", daemon=True).start()
 
     def _run(self):
-        try:
-            self.store = Store(self.path)
-        except StartupError as error:
-            self.error = error
-        except BaseException as error:
-            self.error = StartupError(f"เปิดฐานข้อมูล {self.path} ไม่สำเร็จ ({error})",
-                                      f"Could not open the database {self.path} ({error})")
+        while not self.stopping.is_set():
+            try:
+                self.engine.open()
+                self.store = Catalog(self.engine)
+            except Unavailable as outage:
+                self.outage = outage
+                self.tried.set()
+                self.stopping.wait(RETRY_SECONDS)
+                continue
+            except StartupError as error:
+                self.error = error
+            except BaseException as error:
+                where = self.engine.describe()
+                self.error = StartupError(f"เปิดฐานข้อมูล {where} ไม่สำเร็จ ({error})",
+                                          f"Could not open the database {where} ({error})")
+            break
+        self.tried.set()
         self.opened.set()
 
     def wait(self, seconds):
-        self.opened.wait(seconds)
+        self.tried.wait(seconds)
 
     def hand_over(self, app, stop):
-        self.opened.wait()
+        while not self.opened.wait(0.1):
+            app.outage = self.outage
         if self.error is not None:
             stop.set()
         else:
             app.store = self.store
+            app.outage = None
 
     def close(self):
+        self.stopping.set()
         # One still opening is left to its thread: what it had not committed is rolled back.
         if self.opened.is_set() and self.store is not None:
             self.store.close()
@@ -118,6 +135,15 @@ class Opening:
 def database_size(path):
     return sum(os.path.getsize(name) for name in (path, path + "-wal")
                if os.path.exists(name))
+
+
+def opening_wait(value):
+    """How long the address waits for the database: a small file is opened first, so that
+    whatever is wrong with it ends the start as before; a large one, or a server elsewhere,
+    may take longer than the shell waits for the address."""
+    if is_url(value) or database_size(value) >= LARGE_DATABASE:
+        return OPEN_WAIT_SECONDS
+    return None
 
 
 def open_browser(url):
@@ -132,15 +158,18 @@ def parser():
         description="แคตตาล็อกสินค้าในเครื่อง เปิดดูผ่านเว็บเบราว์เซอร์ / "
                     "A local product catalog, served to a web browser.",
         epilog=HELP_EPILOG, formatter_class=argparse.RawDescriptionHelpFormatter)
-    top.add_argument("--db", metavar="PATH",
-                     help=f"ไฟล์ฐานข้อมูล SQLite / SQLite database file "
-                          f"(default: {DEFAULT_DB} in the working directory)")
+    top.add_argument("--db", metavar="PATH|URL",
+                     help=f"ไฟล์ฐานข้อมูล SQLite หรือที่อยู่ postgresql://ผู้ใช้@เครื่อง/ฐานข้อมูล "
+                          f"ของแคตตาล็อกที่หลายเครื่องใช้ร่วมกัน / SQLite database file "
+                          f"(default: {DEFAULT_DB} in the working directory), or a "
+                          f"postgresql:// or postgres:// URL of a catalog shared by several "
+                          f"computers")
     commands = top.add_subparsers(dest="command", metavar="COMMAND", required=True)
     serve = commands.add_parser(
         "serve", help="เปิดแคตตาล็อก / serve the catalog on 127.0.0.1",
         description="เปิดแคตตาล็อกที่ 127.0.0.1 / Serve the catalog on 127.0.0.1.",
         epilog=HELP_EPILOG, formatter_class=argparse.RawDescriptionHelpFormatter)
-    serve.add_argument("--db", metavar="PATH", default=argparse.SUPPRESS,
+    serve.add_argument("--db", metavar="PATH|URL", default=argparse.SUPPRESS,
                        help="เหมือน --db ก่อน serve / same as --db before serve")
     serve.add_argument("--port", default=str(DEFAULT_PORT), metavar="PORT",
                        help=f"พอร์ต (ค่าเริ่มต้น {DEFAULT_PORT}; 0 = พอร์ตว่างใดก็ได้; "
@@ -176,15 +205,15 @@ def serve(args, parent):
         if args.db == "":
             raise StartupError("ไม่ได้ระบุไฟล์ฐานข้อมูลหลัง --db",
                                "No database file given after --db")
-        path = os.path.abspath(args.db if args.db is not None else DEFAULT_DB)
-        backups.clean_leftovers(path)
-        opening = Opening(path)
-        # A small catalog opens before the address, so whatever is wrong with it ends the
-        # start as before; a large one may take longer than the shell waits for the address.
-        opening.wait(None if database_size(path) < LARGE_DATABASE else OPEN_WAIT_SECONDS)
+        value = args.db if args.db is not None else DEFAULT_DB
+        engine = engine_for(value, os.getcwd())
+        backups.clean_leftovers(engine.folder)
+        opening = Opening(engine)
+        opening.wait(opening_wait(engine.describe()))
         if opening.error is not None:
             raise opening.error
-        app = App(opening.store)
+        app = App(opening.store, redacted(engine.describe()))
+        app.outage = opening.outage
         server = bind(port, app, CatalogHandler)
         # Taken while serving: a large catalog's snapshot never holds the address line.
         server.every(DAILY_CHECK_SECONDS, lambda: (app.pending.expire(), app.imports.expire(),
@@ -222,7 +251,8 @@ def serve(args, parent):
     server.server_close()
     app.pending.discard()
     app.imports.discard()
-    # Still opening: the unfinished update is one transaction, which SQLite rolls back.
+    opening.stopping.set()
+    # Still opening: the unfinished update is one transaction, which the database rolls back.
     if app.store is not None:
         app.store.close()
     if opening.error is not None:

@@ -22,7 +22,7 @@ SCRIPT = os.path.normpath(os.path.join(os.path.dirname(os.path.abspath(__file__)
                                        "..", "..", "resources", "catalog.py"))
 PYTHON = "/usr/bin/python3" if os.path.exists("/usr/bin/python3") else sys.executable
 sys.path.insert(0, os.path.dirname(SCRIPT))
-from quorva_catalog.migrations import MIGRATIONS  # noqa: E402
+from quorva_catalog.engines.sqlite.migrations import MIGRATIONS  # noqa: E402
 
 ADDRESS = re.compile(rb"http://127\.0\.0\.1:(\d+)/\n")
 MULTIPART = "Content-Type: multipart/form-data; boundary=b"

@@ -8,15 +8,19 @@ import unittest
 from unittest import mock
 
 import harness  # noqa: F401  (puts the server's package on the path)
-from quorva_catalog import backups, batches, bulk, csvfile, restoring, store, text
+from quorva_catalog import batches, csvfile, text
+from quorva_catalog.catalog import Catalog, backups, restoring
+from quorva_catalog.catalog.errors import ImportRejected, StaleRevision
+from quorva_catalog.engines.sqlite import SQLiteEngine, search
 from quorva_catalog.markup import Markup, html, join
 
 
 class UnitTest(unittest.TestCase):
     def catalog(self):
         self.addCleanup((folder := tempfile.TemporaryDirectory()).cleanup)
-        self.addCleanup((catalog := store.Store(os.path.join(folder.name, "catalog.db"))).close)
-        return catalog
+        (engine := SQLiteEngine(os.path.join(folder.name, "catalog.db"))).open()
+        self.addCleanup(engine.close)
+        return Catalog(engine)
 
     def test_every_value_that_is_not_markup_is_escaped(self):
         for name, built, expected in [
@@ -49,13 +53,13 @@ class UnitTest(unittest.TestCase):
             with self.subTest(size=size), mock.patch.object(batches, "BATCH", size):
                 catalog = self.catalog()
                 rows, errors, _ = batches.read_batches(data)
-                with self.assertRaises(bulk.ImportRejected):
+                with self.assertRaises(ImportRejected):
                     catalog.upsert(rows, errors)
                 # Folded a batch at a time, the search columns are what each item's own give.
                 good = ("code,name,category,price,note\nＡ-๑,เเตงโม ก๋วยเตี๋ยว,Café,1,\n"
                         "b-2,น้ำ\u200bปลา,,2,ส่ง ๒ วัน\n")
                 catalog.upsert(*batches.read_batches(good.encode())[:2])
-                for row in catalog.read("SELECT * FROM items"):
+                for row in catalog.engine.read("SELECT * FROM items"):
                     stored = tuple(row[k] for k in ("search_text", "search_bare", "sort_name"))
                     self.assertEqual(stored, text.search_columns(
                         *(row[k] for k in ("code", "name", "category", "note"))))
@@ -73,16 +77,17 @@ class UnitTest(unittest.TestCase):
     def test_safety_copies_taken_within_one_second_are_all_kept(self):
         catalog = self.catalog()
         names = {backups.safety_snapshot(catalog, "import") for _ in range(3)}
-        folder = os.path.join(os.path.dirname(catalog.path), "backups")
+        folder = os.path.join(catalog.folder, "backups")
         self.assertEqual((len(names), sorted(names)), (3, sorted(os.listdir(folder))))
 
     def test_a_save_on_a_revision_no_longer_stored_is_turned_down(self):
         # The edit page compares revisions first; this holds when another save lands in between.
         item = (catalog := self.catalog()).create({"code": "R-1", "name": "ก", "category": "",
                                                    "price_satang": 1, "quantity": 1, "note": ""})
-        self.assertEqual(catalog.update(item, -1, {}), "conflict")
+        with self.assertRaises(StaleRevision):
+            catalog.update(item, -1, {})
 
-    @mock.patch.multiple(store, COUNTED=3, PAGE_SIZE=2)
+    @mock.patch.multiple(search, COUNTED=3, PAGE_SIZE=2)
     def test_a_broad_search_pages_on_without_counting_and_a_narrow_one_counts(self):
         catalog = self.catalog()
         for n in range(7):

@@ -10,6 +10,10 @@ class CatalogError(Exception):
         self.thai = thai
 
 
+class BackupError(CatalogError):
+    """A copy could not be made, checked or put back; the catalog is as it was."""
+
+
 class DuplicateCode(CatalogError):
     """Another item already has this code, as codes compare (Latin case aside)."""
 

@@ -70,7 +70,8 @@ def upsert_batch(session, batch, errors, counts, overwrite_older):
     that a database's own refusal of one of them is met as it was."""
     columns, numbers = batch.columns, batch.numbers
     if not numbers:
-        errors.extend(batch.problems)
+        for problem in batch.problems:
+            errors.append(problem)
         return
     codes = columns["code"]
     index = {number: i for i, number in enumerate(numbers)}
@@ -81,7 +82,8 @@ def upsert_batch(session, batch, errors, counts, overwrite_older):
     # Still read to the end, for every problem; nothing more is written.
     end = 0 if errors else bisect.bisect_left(numbers, problems[0][0]) if problems else (
         len(numbers))
-    errors.extend(problems)
+    for problem in problems:
+        errors.append(problem)
     skipped = {number for number, _ in repeated}
     if not found and not skipped:
         added = list(range(end))

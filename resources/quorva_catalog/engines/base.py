@@ -39,7 +39,8 @@ class ImportSession(abc.ABC):
 
     @abc.abstractmethod
     def existing(self, numbers, codes):
-        """{number: stored item} for the rows of the batch whose code an item already has."""
+        """{number: stored item} for the rows of the batch whose code an item already has;
+        called after claim_codes with the same batch."""
 
     @abc.abstractmethod
     def insert_many(self, rows):

@@ -4,7 +4,8 @@ import urllib.parse
 
 from ..links import list_url
 from ..markup import Markup, html, join
-from ..store import COUNTED, PAGE_SIZE, SORTS
+from ..catalog.merge import item_raw
+from ..catalog.plan import COUNTED, PAGE_SIZE, SORTS
 from ..text import (FIELD_LABELS, TEXT_LIMITS, canonical_code, format_satang, show_time,
                     spelled_out)
 from .layout import error_summary, hidden, layout
@@ -124,13 +125,6 @@ def page_links(found, query, category, sort):
                           list_url(query, category, sort, page + 1) +
                           f"&after={rows[-1]['id']}"))
     return html('<nav class="pages" aria-label="หน้า">{}</nav>', join(links))
-
-
-def item_raw(row):
-    """A stored item as the form shows it."""
-    return {"code": row["code"], "name": row["name"], "category": row["category"],
-            "price": format_satang(row["price_satang"], grouped=False),
-            "quantity": str(row["quantity"]), "note": row["note"]}
 
 
 def item_form(action, raw, errors, token, back, categories, submit, revision=None, base=None):

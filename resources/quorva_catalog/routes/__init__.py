@@ -6,7 +6,7 @@ import urllib.parse
 
 from ..httpd import Handler
 from ..pages.layout import PAGE_SCRIPT, STYLESHEET
-from ..pages.updating import updating_page
+from ..pages.updating import outage_page, updating_page
 from .backups import BackupRoutes
 from .items import ItemRoutes
 from .transfer import TransferRoutes
@@ -23,11 +23,15 @@ class CatalogHandler(ItemRoutes, TransferRoutes, BackupRoutes, Handler):
     ]
 
     def route(self):
-        if self.app.store is None and urllib.parse.urlsplit(self.path).path != "/style.css":
+        if self.store is None and urllib.parse.urlsplit(self.path).path != "/style.css":
             self.check_host()
             # A body sent now is not read: the connection ends with this answer.
             self.close_connection = True
-            self.send_page(503, updating_page(), (("Retry-After", "1"),))
+            outage = self.app.outage
+            if outage is None:
+                self.send_page(503, updating_page(), (("Retry-After", "1"),))
+            else:
+                self.send_outage(outage)
             return
         super().route()
 

@@ -6,10 +6,10 @@ import datetime
 import os
 import re
 import secrets
-import sqlite3
 import urllib.parse
 
-from .. import backups, restoring
+from ..catalog import backups, restoring
+from ..catalog.errors import BackupError, NoRoom
 from ..httpd import Handler, Refused, close_parts, size_text
 from ..links import with_flash
 from ..pages.backups import backups_page, confirm_page
@@ -25,18 +25,18 @@ class BackupRoutes(Handler):
     ]
 
     def backups_page(self, error=None, status=200):
-        self.send_page(status, backups_page(self.app.token, backups.listing(self.app.store.path),
+        self.send_page(status, backups_page(self.app.token, backups.listing(self.store.folder),
                                             error))
 
     def download_backup(self):
-        store = self.app.store
-        directory = backups.folder(store.path)
+        store = self.store
+        directory = backups.folder(store.folder)
         os.makedirs(directory, 0o700, exist_ok=True)
         temp = backups.temporary_path(directory, "download")
         try:
             try:
                 backups.write_snapshot(store, temp)
-            except (OSError, backups.BackupError, sqlite3.Error):
+            except (OSError, BackupError, NoRoom):
                 self.backups_page("ทำสำเนาไม่สำเร็จ กรุณาตรวจดูพื้นที่ว่างบนดิสก์แล้วลองใหม่", 503)
                 return
             name = f"catalog-{datetime.datetime.now():%Y-%m-%d-%H%M}.db"
@@ -48,7 +48,7 @@ class BackupRoutes(Handler):
 
     def restore_kept(self):
         form = self.read_form()
-        path = backups.kept_path(self.app.store.path, form.get("name", ""))
+        path = backups.kept_path(self.store.folder, form.get("name", ""))
         if path is None:
             self.backups_page("ไม่พบสำเนานี้ อาจถูกลบไปแล้ว", 404)
             return
@@ -57,7 +57,7 @@ class BackupRoutes(Handler):
             self.check_copy(source, f"สำเนา {form['name']}", moment)
 
     def restore_upload(self):
-        directory = os.path.dirname(self.app.store.path)
+        directory = self.store.folder
         free = backups.free_space(directory)
         # Once as the upload, once more as what is built from it.
         parts = self.read_multipart(free // 2, directory, lambda length: (
@@ -76,8 +76,8 @@ class BackupRoutes(Handler):
 
     def check_copy(self, source, label, moment=None):
         try:
-            candidate = restoring.prepare(self.app.store, source, label, moment)
-        except backups.BackupError as error:
+            candidate = restoring.prepare(self.store, source, label, moment)
+        except BackupError as error:
             self.backups_page(str(error), 422)
             return
         key = self.app.pending.add(candidate)
@@ -89,9 +89,10 @@ class BackupRoutes(Handler):
             self.backups_page("สำเนาที่ตรวจไว้หมดเวลาหรือถูกแทนที่แล้ว กรุณาเลือกใหม่อีกครั้ง", 404)
             return
         try:
-            changes = restoring.compare(self.app.store, candidate)
-        except (OSError, sqlite3.Error) as error:
-            raise Refused(503, f"เปรียบเทียบกับแคตตาล็อกไม่สำเร็จ ({error})") from None
+            changes = restoring.compare(self.store, candidate)
+        except (OSError, BackupError) as error:
+            raise Refused(503, f"เปรียบเทียบกับแคตตาล็อกไม่สำเร็จ "
+                               f"({getattr(error, 'thai', None) or error.strerror})") from None
         self.send_page(200, confirm_page(self.app.token, candidate, changes))
 
     def restore(self):
@@ -101,8 +102,8 @@ class BackupRoutes(Handler):
             self.backups_page("สำเนาที่ตรวจไว้หมดเวลาหรือถูกแทนที่แล้ว กรุณาเลือกใหม่อีกครั้ง", 404)
             return
         try:
-            safety = restoring.restore(self.app.store, candidate)
-        except backups.BackupError as error:
+            safety = restoring.restore(self.store, candidate)
+        except BackupError as error:
             self.backups_page(str(error), 422)
             return
         # Forms opened before hold the old catalog's revisions: they must not save over it.

@@ -1,64 +1,25 @@
 """The item addresses: the list with its search, adding, editing and deleting."""
 
 import re
-import sqlite3
 
+from ..catalog.errors import (DuplicateCode, InvalidValues, ItemMissing, NoRoom, StaleRevision,
+                              Unavailable)
+from ..catalog.merge import (CHOICES, FORM_FIELDS, differing, item_raw, opened_with, resolve,
+                             three_way)
+from ..catalog.plan import SORTS
 from ..httpd import Handler, Refused, whole_number
 from ..links import safe_back, with_flash
 from ..pages import items
-from ..bulk import constraint_message
-from ..store import SORTS
 from ..text import clean_item, one_line
 
-FORM_FIELDS = ("code", "name", "category", "price", "quantity", "note")
-STORED_AS = {"price": "price_satang"}
-CHOICES = ("mine", "theirs", "fields")
+# What a save can meet that the form shows beside what was typed, with the page's status.
+REFUSED_SAVES = (DuplicateCode, InvalidValues, NoRoom, Unavailable)
 
 
-def differing(values, row):
-    """The fields whose typed value, once cleaned, is not what is stored (or is no value)."""
-    return [field for field in FORM_FIELDS
-            if values.get(STORED_AS.get(field, field)) != row[STORED_AS.get(field, field)]]
-
-
-def opened_with(form, prefix="was-"):
-    """The values an edit form was opened with, or None from a form that did not carry them."""
-    if not all(prefix + field in form for field in FORM_FIELDS):
-        return None
-    return {field: form[prefix + field] for field in FORM_FIELDS}
-
-
-def three_way(base, mine, row):
-    """(values to save, fields both sides changed to different values): a field only one
-    side changed takes that side's value. Without `base`, every field that differs clashes."""
-    was = clean_item(base)[0] if base is not None else None
-    stored = clean_item(items.item_raw(row))[0]
-    merged, clashes = {}, []
-    for field in FORM_FIELDS:
-        key = STORED_AS.get(field, field)
-        ours, theirs = mine.get(key), stored.get(key)
-        if ours == theirs or was is not None and theirs == was.get(key):
-            merged[key] = ours
-        elif was is not None and ours == was.get(key):
-            merged[key] = row[key]
-        else:
-            clashes.append(field)
-            merged[key] = ours
-    return merged, clashes
-
-
-def resolve(choice, form, clashes, merged, theirs):
-    """(values the user settled on, clashing fields still to choose)."""
-    settled, unchosen = dict(merged), []
-    for field in clashes:
-        pick = choice if choice != "fields" else form.get("pick-" + field)
-        if pick not in ("mine", "theirs"):
-            unchosen.append(field)
-        elif pick == "theirs":
-            key = STORED_AS.get(field, field)
-            settled[key] = theirs[key]
-    return settled, unchosen
-
+def refusal(error):
+    """(status, {field: Thai text}) for a save the catalog turned down."""
+    status = 503 if isinstance(error, Unavailable) else 507 if isinstance(error, NoRoom) else 422
+    return status, {"code" if isinstance(error, DuplicateCode) else "form": error.thai}
 
 class ItemRoutes(Handler):
     routes = [
@@ -69,7 +30,7 @@ class ItemRoutes(Handler):
     ]
 
     def list_page(self):
-        store = self.app.store
+        store = self.store
         query, category = one_line(self.param("q")), one_line(self.param("category", 100))
         sort = self.param("sort") if self.param("sort") in SORTS else "name"
         page_text = self.param("page", 6)
@@ -84,16 +45,20 @@ class ItemRoutes(Handler):
                                             flash, store.by_code(query), store.lookalikes()))
 
     def item_or_404(self, item_id):
-        row = self.app.store.get(int(item_id))
+        row = self.store.get(int(item_id))
         if row is None:
             raise Refused(404, "ไม่พบสินค้านี้ อาจถูกลบไปแล้ว")
         return row
 
     def form_page(self, status, title, action, raw, errors, submit, back, revision=None,
                   base=None):
+        try:
+            categories = self.store.categories()
+        except Unavailable:
+            # What was typed still comes back, only without the list of categories.
+            categories = []
         self.send_page(status, items.form_page(title, action, raw, errors, self.app.token, back,
-                                               self.app.store.categories(), submit, revision,
-                                               base))
+                                               categories, submit, revision, base))
 
     def new_page(self):
         self.form_page(200, "เพิ่มสินค้า", "/items/new", {"quantity": "0"}, {},
@@ -103,21 +68,21 @@ class ItemRoutes(Handler):
         form = self.read_form()
         back = safe_back(form.get("back", "/"))
         values, errors = clean_item(form)
+        status = 422
         if not errors:
             try:
-                self.app.store.create(values)
-            except sqlite3.IntegrityError as error:
-                field, text = constraint_message(error, values["code"])
-                errors[field or "form"] = text
+                self.store.create(values)
+            except REFUSED_SAVES as error:
+                status, errors = refusal(error)
         if errors:
-            self.form_page(422, "เพิ่มสินค้า", "/items/new", form, errors, "บันทึก", back)
+            self.form_page(status, "เพิ่มสินค้า", "/items/new", form, errors, "บันทึก", back)
             return
         key = self.app.flash("ok", f"เพิ่ม “{values['name']}” (รหัส {values['code']}) แล้ว")
         self.redirect(with_flash(back, key))
 
     def edit_page(self, item_id):
         row = self.item_or_404(item_id)
-        raw = items.item_raw(row)
+        raw = item_raw(row)
         self.form_page(200, "แก้ไขสินค้า", f"/items/{row['id']}/edit", raw, {},
                        "บันทึกการแก้ไข", safe_back(self.param("back", 2000)), row["revision"],
                        raw)
@@ -139,9 +104,18 @@ class ItemRoutes(Handler):
             self.form_page(422, "แก้ไขสินค้า", action, raw, errors, "บันทึกการแก้ไข", back,
                            -1 if choice in CHOICES else revision, base)
             return
+        try:
+            self.save(item_id, form, raw, values, revision, base, back)
+        except Unavailable as error:
+            self.form_page(503, "แก้ไขสินค้า", action, raw, {"form": error.thai},
+                           "บันทึกการแก้ไข", back, -1 if choice in CHOICES else revision, base)
+
+    def save(self, item_id, form, raw, values, revision, base, back):
+        """The edit saved, merged with what was saved meanwhile where it can be."""
+        action, choice = f"/items/{int(item_id)}/edit", form.get("resolve")
         merged_with_theirs = False
         for _ in range(3):
-            current = self.app.store.get(int(item_id))
+            current = self.store.get(int(item_id))
             if current is None:
                 self.deleted_meanwhile(raw, back)
                 return
@@ -167,22 +141,26 @@ class ItemRoutes(Handler):
                     self.redirect(with_flash(back, self.app.flash("ok", text)))
                     return
             try:
-                outcome = self.app.store.update(int(item_id), current["revision"], settled)
-            except sqlite3.IntegrityError as error:
+                self.store.update(int(item_id), current["revision"], settled)
+            except (ItemMissing, StaleRevision):
+                # Saved or deleted by someone else between reading and writing: merge again.
+                continue
+            except (DuplicateCode, InvalidValues, NoRoom) as error:
                 # Shown as it would be saved, on the revision it was merged with.
-                field, text = constraint_message(error, settled["code"])
-                self.form_page(422, "แก้ไขสินค้า", action, items.item_raw(settled),
-                               {field or "form": text}, "บันทึกการแก้ไข", back,
-                               current["revision"], items.item_raw(current))
+                self.form_page(*self.refused_edit(error, action, settled, back, current))
                 return
-            if outcome == "saved":
-                text = self.saved_text(settled["name"], merged_with_theirs)
-                self.redirect(with_flash(back, self.app.flash("ok", text)))
-                return
-            # Saved by someone else between reading and writing: merge again.
+            text = self.saved_text(settled["name"], merged_with_theirs)
+            self.redirect(with_flash(back, self.app.flash("ok", text)))
+            return
         self.form_page(409, "แก้ไขสินค้า", action, raw,
                        {"form": "สินค้านี้ถูกแก้ไขจากที่อื่นพร้อมกันหลายครั้ง กรุณาบันทึกอีกครั้ง"},
                        "บันทึกการแก้ไข", back, revision, base)
+
+    @staticmethod
+    def refused_edit(error, action, settled, back, current):
+        status, errors = refusal(error)
+        return (status, "แก้ไขสินค้า", action, item_raw(settled), errors, "บันทึกการแก้ไข",
+                back, current["revision"], item_raw(current))
 
     @staticmethod
     def saved_text(name, merged):
@@ -208,7 +186,7 @@ class ItemRoutes(Handler):
     def delete(self, item_id):
         form = self.read_form()
         back = safe_back(form.get("back", "/"))
-        row = self.app.store.delete(int(item_id))
+        row = self.store.delete(int(item_id))
         if row is None:
             key = self.app.flash("bad", "ไม่พบสินค้านี้ อาจถูกลบไปแล้ว")
         else:

@@ -4,19 +4,19 @@ import datetime
 import os
 import re
 import secrets
-import sqlite3
 import tempfile
 import time
 import urllib.parse
 
-from .. import restoring
-from ..backups import BackupError, safety_snapshot
 from ..batches import read_batches
+from ..catalog import restoring
+from ..catalog.backups import safety_snapshot
+from ..catalog.errors import (BackupError, CatalogChanged, DuplicateCode, ImportRejected,
+                              InvalidValues, NoRoom, Unavailable)
 from ..csvfile import write_csv
 from ..httpd import Handler, close_parts
 from ..links import with_flash
 from ..pages import importing
-from ..bulk import CatalogChanged, ImportRejected, constraint_message
 
 # Far above any real shop: a million items export to about 200 MB.
 IMPORT_LIMIT = 1000 * 1024 * 1024
@@ -33,7 +33,7 @@ class TransferRoutes(Handler):
         # Written to a temporary file first: the length is known before the first byte is
         # sent, and no more than a row is held in memory.
         with tempfile.TemporaryFile() as out:
-            write_csv(self.app.store.export_rows(), out)
+            write_csv(self.store.export_rows(), out)
             out.seek(0)
             name = f"catalog-{datetime.date.today():%Y-%m-%d}.csv"
             self.send_file(out, "text/csv; charset=utf-8",
@@ -73,12 +73,13 @@ class TransferRoutes(Handler):
             try:
                 # No restore may swap the file while its safety snapshot is taken.
                 with restoring.RESTORING:
-                    return self.app.store.upsert(batches, errors, snapshot=lambda: safety_snapshot(
-                        self.app.store, "import"), **options), ignored
+                    return self.store.upsert(batches, errors, snapshot=lambda: safety_snapshot(
+                        self.store, "import"), **options), ignored
             except ImportRejected as rejected:
                 self.import_page(rejected.errors, 422, ignored)
-            except sqlite3.IntegrityError as error:
-                self.import_page([(None, constraint_message(error, "")[1])], 422, ignored)
+            except (DuplicateCode, InvalidValues, NoRoom, Unavailable) as error:
+                status = {NoRoom: 507, Unavailable: 503}.get(type(error), 422)
+                self.import_page([(None, error.thai)], status, ignored)
             except (OSError, BackupError) as error:
                 self.import_page([(None, "ทำสำเนาก่อนนำเข้าไม่สำเร็จ จึงยังไม่ได้นำเข้า "
                                          f"({getattr(error, 'strerror', None) or error}) "

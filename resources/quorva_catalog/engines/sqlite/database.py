@@ -10,9 +10,9 @@ import sys
 import threading
 import urllib.parse
 
-from .errors import StartupError
+from ...errors import StartupError
 from .migrations import APPLICATION_ID, MIGRATIONS
-from .text import thai_collation
+from ...text import thai_collation
 
 
 def configure(conn):

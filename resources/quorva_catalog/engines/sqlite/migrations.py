@@ -3,7 +3,7 @@
 import collections
 import sqlite3
 
-from .text import canonical_code, code_key, search_columns, visible_line
+from ...text import canonical_code, code_key, search_columns, visible_line
 
 APPLICATION_ID = 0x51564341
 

@@ -13,12 +13,14 @@ import time
 import urllib.parse
 import zlib
 
-from .backups import (CHUNK, BackupError, database_size, free_space, kill_point, no_room, prune,
-                      remove_database_files, safety_snapshot, sync_file, temporary_path)
-from .database import (connect, differences, expected_schema, migrate, open_untrusted, schema,
-                       table_list)
-from .errors import StartupError
-from .migrations import APPLICATION_ID, MIGRATIONS
+from ..engines.sqlite import SQLiteEngine
+from ..engines.sqlite.database import (connect, differences, expected_schema, migrate,
+                                       open_untrusted, schema, table_list)
+from ..engines.sqlite.migrations import APPLICATION_ID, MIGRATIONS
+from ..errors import StartupError
+from .backups import (CHUNK, free_space, kill_point, no_room, prune, remove_database_files,
+                      safety_snapshot, sync_file, temporary_path)
+from .errors import BackupError, CatalogError, Unavailable
 
 HEADER = b"SQLite format 3\x00"
 GZIP = b"\x1f\x8b"
@@ -28,7 +30,7 @@ PENDING_SECONDS = 3600
 
 def failed(what, error):
     """What could not be done and why, and that the catalog is as it was."""
-    if isinstance(error, StartupError):
+    if isinstance(error, (StartupError, CatalogError)):
         error = error.thai
     elif isinstance(error, OSError):
         error = error.strerror or error
@@ -162,7 +164,7 @@ class Pending:
 def prepare(store, source, label, moment=None):
     """Checks a copy (a binary file object) and rebuilds it from its rows for a restore: a
     Candidate, or BackupError with nothing changed."""
-    directory = os.path.dirname(store.path)
+    directory = store.folder
     try:
         path, packed_at = receive(source, directory, label)
         try:
@@ -171,7 +173,7 @@ def prepare(store, source, label, moment=None):
             kill_point("restore-checked")
             moment = packed_at or moment
             dated, moment = bool(moment), moment or latest_change(path)
-            rebuilt = rebuild(store, path, version, directory)
+            rebuilt = rebuild(path, version, directory)
         finally:
             remove_database_files(path)
     except sqlite3.IntegrityError as error:
@@ -198,29 +200,10 @@ def compare(store, candidate):
     """What the confirmation page shows: items today, and of those the ones the copy would
     lose (added since it, or changed since it), with the newest of them; items it brings
     back that were deleted since."""
-    with store.files.reading(), contextlib.closing(
-            connect(read_only_uri(store.path), uri=True, isolation_level=None)) as conn:
-        conn.execute("PRAGMA query_only = ON")
-        conn.execute("ATTACH DATABASE ? AS copy", (read_only_uri(candidate.path),))
-        today = conn.execute("SELECT count(*) FROM main.items").fetchone()[0]
-        # Times are kept to the second: the fields themselves tell a change within one.
-        lost = ("FROM main.items m LEFT JOIN copy.items c ON c.code = m.code "
-                "WHERE c.code IS NULL OR c.updated_at IS NOT m.updated_at "
-                "OR c.code IS NOT m.code COLLATE BINARY OR " + " OR ".join(
-                    f"c.{field} IS NOT m.{field}" for field in
-                    ("name", "category", "price_satang", "quantity", "note")))
-        added, changed = conn.execute(
-            f"SELECT count(c.code IS NULL OR NULL), count(c.code) {lost}").fetchone()
-        newest = conn.execute(f"SELECT m.code, m.name, m.updated_at, c.code IS NULL {lost} "
-                              f"ORDER BY m.updated_at DESC LIMIT 20").fetchall()
-        returning = conn.execute("SELECT count(*) FROM copy.items c WHERE NOT EXISTS "
-                                 "(SELECT 1 FROM main.items m WHERE m.code = c.code)"
-                                 ).fetchone()[0]
-    return {"today": today, "added": added, "changed": changed, "newest": newest,
-            "returning": returning}
+    return store.engine.compare_copy(candidate.path)
 
 
-def rebuild(store, path, version, directory):
+def rebuild(path, version, directory):
     """A new catalog file with the rows of the checked file at `path` in tables our
     migrations built, brought up to the current version: only data crosses over, whatever
     the file held, and every row meets our constraints again."""
@@ -256,7 +239,9 @@ def rebuild(store, path, version, directory):
             conn.execute("DETACH DATABASE copy")
         kill_point("restore-copied")
         # The upgrade of an older copy, and the checks of start-up, on the new file.
-        type(store)(new).close()
+        engine = SQLiteEngine(new)
+        engine.open()
+        engine.close()
         with contextlib.closing(connect(new)) as conn:
             # Whole in itself, with no log beside it, until it takes the catalog's place.
             conn.execute("PRAGMA journal_mode = DELETE")
@@ -274,7 +259,6 @@ def restore(store, candidate):
     """Replaces the catalog with a checked, rebuilt candidate, after a safety snapshot of the
     current catalog. Returns the safety snapshot's name; raises BackupError, with nothing
     changed, when it cannot."""
-    directory = os.path.dirname(store.path)
     with RESTORING:
         try:
             # It waited in our folder; its objects are looked at once more.
@@ -284,16 +268,18 @@ def restore(store, candidate):
                 raise BackupError(f"{candidate.label} ถูกแก้ไขหลังการตรวจสอบ จึงไม่กู้คืน "
                                   f"ข้อมูลเดิมยังอยู่ครบ")
             # The safety snapshot passes through an uncompressed copy of the catalog.
-            room, needed = free_space(directory), database_size(store.path)
+            room, needed = free_space(store.folder), store.engine.size()
             if needed > room:
                 raise no_room(needed, room)
             safety = safety_snapshot(store)
             kill_point("restore-safety")
-            store.replace_file(candidate.path)
+            store.engine.replace_with_copy(candidate.path)
             kill_point("restore-swapped")
-            prune(store.path)
+            prune(store)
             return safety
-        except (StartupError, OSError, sqlite3.Error) as error:
+        except Unavailable:
+            raise
+        except (StartupError, OSError, CatalogError) as error:
             raise failed("กู้คืน", error) from None
         finally:
             remove_database_files(candidate.path)

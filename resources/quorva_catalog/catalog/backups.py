@@ -13,7 +13,7 @@ import shutil
 import signal
 import time
 
-from .database import connect
+from .errors import BackupError
 
 KEEP = 7
 # backups/ stays within twice the database, or this much for a small catalog.
@@ -28,18 +28,15 @@ SAFETY = re.compile(
     r"catalog-(\d{4}-\d{2}-\d{2})-\d{6}(?:-\d+)?-before-(?:restore|import)\.db(?:\.gz)?")
 
 
-class BackupError(Exception):
-    """A Thai sentence for the page."""
-
-
 def kill_point(step):
     """Lets a test end the server abruptly at a named step, as a power cut would."""
     if os.environ.get("QUORVA_CATALOG_KILL_AT") == step:
         os.kill(os.getpid(), signal.SIGKILL)
 
 
-def folder(db_path):
-    return os.path.join(os.path.dirname(db_path), "backups")
+def folder(home):
+    """Where the snapshots of the catalog kept in `home` (engines/base.Engine.folder) go."""
+    return os.path.join(home, "backups")
 
 
 def sync_folder(path):
@@ -80,17 +77,8 @@ def no_room(needed, free):
 
 
 def write_snapshot(store, target):
-    """A consistent, uncompressed copy of the database at `target`, checked and on disk."""
-    with store.files.reading(), contextlib.closing(connect(store.path, timeout=10)) as source:
-        with contextlib.closing(connect(target)) as dest:
-            # One step: one read transaction on the source, so one committed state, while
-            # the server goes on writing through its own connection.
-            source.backup(dest)
-            dest.execute("PRAGMA journal_mode = DELETE")
-            verdict = [row[0] for row in dest.execute("PRAGMA quick_check")]
-    if verdict != ["ok"]:
-        raise BackupError("สำเนาที่ได้ไม่ผ่านการตรวจสอบ")
-    sync_file(target)
+    """A consistent, uncompressed copy of the catalog at `target`, checked and on disk."""
+    store.engine.write_copy(target)
 
 
 def compress(source, target, moment):
@@ -105,7 +93,7 @@ def compress(source, target, moment):
 
 def snapshot(store, stem):
     """backups/`stem`.db.gz, written under temporary names and renamed: whole or absent."""
-    directory = folder(store.path)
+    directory = folder(store.folder)
     os.makedirs(directory, 0o700, exist_ok=True)
     raw = temporary_path(directory, "snapshot")
     packed = raw + ".gz"
@@ -130,26 +118,18 @@ def safety_snapshot(store, before="restore"):
     stem = f"catalog-{datetime.datetime.now():%Y-%m-%d-%H%M%S}"
     # Two in one second (an import undone at once, say) must not replace the first copy.
     taken, number = stem, 1
-    while os.path.exists(os.path.join(folder(store.path), f"{taken}-before-{before}.db.gz")):
+    while os.path.exists(os.path.join(folder(store.folder), f"{taken}-before-{before}.db.gz")):
         number += 1
         taken = f"{stem}-{number}"
     name = snapshot(store, f"{taken}-before-{before}")
-    prune(store.path)
+    prune(store)
     return name
 
 
-def database_size(db_path):
-    total = 0
-    for name in (db_path, db_path + "-wal"):
-        with contextlib.suppress(OSError):
-            total += os.stat(name).st_size
-    return total
-
-
-def prune(db_path):
+def prune(store):
     """The last KEEP of each kind, then the oldest go until backups/ is within its budget;
     the newest of each kind always stays."""
-    kept = listing(db_path)
+    kept = listing(store.folder)
     doomed, newest = [], set()
     for kind in (DAILY, SAFETY):
         # Names carry the date: a copy put back by hand is not taken for a new one.
@@ -157,7 +137,7 @@ def prune(db_path):
         doomed += mine[KEEP:]
         newest.update(mine[:1])
     survivors = [entry for entry in kept if entry not in doomed]
-    budget = max(BUDGET_FLOOR, BUDGET_FACTOR * database_size(db_path))
+    budget = max(BUDGET_FLOOR, BUDGET_FACTOR * store.engine.size())
     total = sum(entry[1] for entry in survivors)
     for entry in sorted(survivors):
         if total <= budget:
@@ -167,14 +147,13 @@ def prune(db_path):
             total -= entry[1]
     for name, _, _ in doomed:
         with contextlib.suppress(OSError):
-            os.unlink(os.path.join(folder(db_path), name))
+            os.unlink(os.path.join(folder(store.folder), name))
 
 
-def clean_leftovers(db_path):
+def clean_leftovers(home):
     """At start-up: what a run that was killed left half-made."""
-    directory = folder(db_path)
-    for stale in glob.glob(os.path.join(directory, ".*-*.db*")) + glob.glob(
-            os.path.join(os.path.dirname(db_path), ".restore-*.db*")):
+    for stale in glob.glob(os.path.join(folder(home), ".*-*.db*")) + glob.glob(
+            os.path.join(home, ".restore-*.db*")):
         with contextlib.suppress(OSError):
             os.unlink(stale)
 
@@ -182,24 +161,24 @@ def clean_leftovers(db_path):
 def daily(store, today=None):
     """Today's snapshot unless there is one or the catalog is still empty, then pruning.
     Returns the name written or None."""
-    directory = folder(store.path)
+    directory = folder(store.folder)
     os.makedirs(directory, 0o700, exist_ok=True)
-    stem = f"catalog-{today or datetime.date.today():%Y-%m-%d}"
+    day = today or datetime.date.today()
+    stem = f"catalog-{day:%Y-%m-%d}"
     written = None
     if not any(os.path.exists(os.path.join(directory, stem + ext)) for ext in (".db", ".db.gz")):
-        with store.files.reading(), contextlib.closing(connect(store.path)) as conn:
-            empty = conn.execute("SELECT NOT EXISTS (SELECT 1 FROM items)").fetchone()[0]
-        if not empty:
-            written = snapshot(store, stem)
-    prune(store.path)
+        with store.engine.daily_claim(day) as mine:
+            if mine and not store.engine.is_empty():
+                written = snapshot(store, stem)
+    prune(store)
     return written
 
 
-def listing(db_path):
+def listing(home):
     """(name, size in bytes, modified as a datetime) of every kept snapshot, newest first."""
     found = []
     with contextlib.suppress(FileNotFoundError):
-        for entry in os.scandir(folder(db_path)):
+        for entry in os.scandir(folder(home)):
             if (DAILY.fullmatch(entry.name) or SAFETY.fullmatch(entry.name)) and entry.is_file():
                 info = entry.stat()
                 found.append((entry.name, info.st_size,
@@ -207,10 +186,10 @@ def listing(db_path):
     return sorted(found, key=lambda item: (item[2], item[0]), reverse=True)
 
 
-def kept_path(db_path, name):
+def kept_path(home, name):
     """The path of a kept snapshot by its name, or None: never a path the client made up."""
     if not (DAILY.fullmatch(name or "") or SAFETY.fullmatch(name or "")):
         return None
-    path = os.path.join(folder(db_path), name)
+    path = os.path.join(folder(home), name)
     return path if os.path.isfile(path) else None
 

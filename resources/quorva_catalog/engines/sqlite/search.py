@@ -1,0 +1,302 @@
+"""A search plan as SQLite queries: the trigram index narrows the rows, the folded text
+decides, and the order's own index finds a page where matches are everywhere."""
+
+import itertools
+import json
+import sqlite3
+
+from ...catalog.plan import COUNTED, PAGE_SIZE, SORTS, SearchResult
+from ...text import marks_match
+
+# A short word found this many times in as many first rows is common enough that walking the
+# order's index finds a page sooner than gathering every row the index lists for it.
+SAMPLED = 10000
+# The plan's keys as this schema holds them; code is declared NOCASE.
+COLUMNS = {"sort_name": "sort_name", "code_nocase": "code", "price_satang": "price_satang",
+           "quantity": "quantity", "updated_at": "updated_at", "id": "id"}
+# Orders whose first key has an index of its own and the rest are sorted group by group.
+GROUPED = ("price_satang", "quantity")
+
+
+def order_terms(sort):
+    """The order's (column, descending) pairs; each column compares with its own collation."""
+    return [(COLUMNS[key], descending) for key, descending in SORTS[sort][1]]
+
+
+def order_by(sort, backwards=False):
+    return ", ".join(column + (" DESC" if descending != backwards else "")
+                     for column, descending in order_terms(sort))
+
+
+def trigram_match(pieces):
+    return " AND ".join('"' + piece.replace('"', '""') + '"' for piece in pieces)
+
+
+def in_ids(clause, source):
+    return clause.replace("WHERE ", f"WHERE id IN ({source}) AND ", 1)
+
+
+IDS = "SELECT value FROM json_each(?)"
+MATCHED = "SELECT rowid FROM items_search WHERE items_search MATCH ?"
+
+
+class Search:
+    """One plan run on one connection, under the engine's lock."""
+
+    def __init__(self, conn, plan):
+        self.conn, self.plan = conn, plan
+        # Given to whichever connection is open now, should a restore have replaced it.
+        conn.create_function("marks_match", 2, marks_match, deterministic=True)
+        where, params = [], []
+        for word in plan.words:
+            # The index only narrows: each word is still found in the folded text itself.
+            where.append("instr(search_bare, ?) > 0")
+            params.append(word.plain)
+            if word.pattern:
+                # The word as typed, marks and all, spares most rows the pattern.
+                where.append("(instr(search_text, ?) > 0 OR marks_match(search_text, ?))")
+                params.extend((word.folded, word.pattern))
+        if plan.category:
+            where.append("category = ?")
+            params.append(plan.category)
+        self.filtered = bool(where)
+        self.bare = (("WHERE " + " AND ".join(where)) if where else "", params)
+
+    def run(self):
+        plan, matches = self.plan, [word.plain for word in self.plan.words]
+        clause, params = self.bare
+        common = many = False
+        totals = None
+        if matches:
+            narrowed = self.narrow(matches)
+            if narrowed is None:
+                return SearchResult([], 0, 0, 0, 1, False)
+            clause, params, common, totals = narrowed
+            many = common or totals[0] > COUNTED
+        if many:
+            walk = (self.bare if common else
+                    (clause.replace("WHERE id IN", "WHERE +id IN", 1), params))
+            found = self.uncounted_page(*walk)
+            if found is not None:
+                return found
+        count, units, value = (self.totals(clause, params) if many
+                               else totals or self.kept_totals())
+        return self.counted_page(clause, params, count, units, value)
+
+    def narrow(self, matches):
+        """(clause, params, common, totals) with the index's candidates in the clause, or
+        None where no row can match. `common` where matches are everywhere, else `totals`
+        of up to COUNTED + 1 matches."""
+        clause, params = self.bare
+        # Words of one or two letters are left to the row's own check when a longer word
+        # narrows the rows: gathering every piece they begin costs more than it saves.
+        longer = [plain for plain in matches if len(plain) >= 3]
+        short = not longer
+        if short and self.sampled(clause, params):
+            return clause, params, True, None
+        pieces = [self.candidates(plain) for plain in longer or matches]
+        if None in pieces:
+            return None
+        match = " AND ".join(pieces)
+        found, whole = self.candidate_ids(match)
+        common = False
+        if whole:
+            # Few enough to check each, and the index is read once rather than by every
+            # query below; the sample would read as many rows as there are.
+            clause, params = in_ids(clause, IDS), [json.dumps(found), *params]
+        else:
+            clause, params = in_ids(clause, MATCHED), [match, *params]
+            # More than a count's worth among the first candidates shows as well as a sample
+            # of the first rows that the words are common, and reads fewer.
+            bare, bare_params = self.bare
+            common = not short and (
+                self.totals(in_ids(bare, IDS), [json.dumps(found), *bare_params],
+                            COUNTED + 1)[0] > COUNTED or self.sampled(bare, bare_params))
+        if common:
+            return clause, params, True, None
+        return clause, params, False, self.totals(clause, params, COUNTED + 1)
+
+    def uncounted_page(self, clause, params):
+        """The page where matches are too many to count, or None where it lies past them:
+        the order's index meets a page of them sooner than the search index lists them all."""
+        plan = self.plan
+        ids = plan.anchor and self.anchored_page(clause, params)
+        if ids:
+            more = plan.anchor[0] == "before" or len(ids) > PAGE_SIZE
+            return SearchResult(self.rows(ids[:PAGE_SIZE]), None, None, None, plan.page, more)
+        ids = [row[0] for row in self.conn.execute(
+            f"SELECT id FROM items {clause} ORDER BY {order_by(plan.sort)} LIMIT ? OFFSET ?",
+            [*params, PAGE_SIZE + 1, (plan.page - 1) * PAGE_SIZE])]
+        if ids or plan.page == 1:
+            return SearchResult(self.rows(ids[:PAGE_SIZE]), None, None, None, plan.page,
+                                len(ids) > PAGE_SIZE)
+        return None
+
+    def counted_page(self, clause, params, count, units, value):
+        plan, matches = self.plan, self.plan.words
+        pages = max(1, (count + PAGE_SIZE - 1) // PAGE_SIZE)
+        page = max(1, min(plan.page, pages))
+        if plan.category and not matches and self.category_walk(page, pages, count):
+            # Its ids in hand, the order's index is walked without reading a row.
+            clause = "WHERE +id IN (SELECT id FROM items WHERE category = ?)"
+        ids = plan.anchor and page == plan.page and self.anchored_page(clause, params, count)
+        if ids:
+            return SearchResult(self.rows(ids[:PAGE_SIZE]), count, units, value, page, False)
+        return SearchResult(self.rows(self.offset_ids(clause, params, page, pages, count)),
+                            count, units, value, page, False)
+
+    def category_walk(self, page, pages, count):
+        """Whether a large category meets a page sooner along the order's index than by
+        sorting all of its rows, each read from the table; a small one the other way round."""
+        total = self.conn.execute(
+            "SELECT coalesce(sum(items), 0) FROM items_categories").fetchone()[0]
+        reach = PAGE_SIZE + 1 if self.plan.anchor else min(page, pages - page + 1) * PAGE_SIZE
+        return reach * total < 10 * count * count
+
+    def offset_ids(self, clause, params, page, pages, count):
+        sort = self.plan.sort
+        order, offset, limit = order_by(sort), (page - 1) * PAGE_SIZE, PAGE_SIZE
+        backwards = page > pages // 2 + 1
+        if backwards:
+            # Deep pages are read from the far end, so no page walks past more than half.
+            order, limit = order_by(sort, True), min(PAGE_SIZE, count - offset)
+            offset = max(0, count - page * PAGE_SIZE)
+        column, descending = order_terms(sort)[0]
+        descending = descending != backwards
+        if not self.filtered and offset and column in GROUPED:
+            # Skipping rows through the small index of the first key alone, then sorting
+            # only from the value found there, spares reading every earlier row.
+            first = column + (" DESC" if descending else "")
+            boundary = self.conn.execute(
+                f"SELECT {column} FROM items ORDER BY {first} LIMIT 1 OFFSET ?",
+                (offset,)).fetchone()[0]
+            before = self.conn.execute(
+                f"SELECT count(*) FROM items WHERE {column} {'>' if descending else '<'} ?",
+                (boundary,)).fetchone()[0]
+            clause = f"WHERE {column} {'>=' if not descending else '<='} ?"
+            params, offset = [boundary], offset - before
+        ids = [row[0] for row in self.conn.execute(
+            f"SELECT id FROM items {clause} ORDER BY {order} LIMIT ? OFFSET ?",
+            [*params, limit, offset])]
+        return ids[::-1] if backwards else ids
+
+    def candidates(self, plain):
+        """The index's query for rows that may hold `plain`, or None when no row can."""
+        if len(plain) >= 3:
+            # Pieces that cover the word without overlapping narrow nearly as well as all of
+            # them, and each piece more is another list of rows to intersect.
+            starts = [*range(0, len(plain) - 2, 3), len(plain) - 3]
+            return trigram_match(sorted({plain[i:i + 3] for i in starts}))
+        # Every shorter piece of a row's text begins one of its indexed three-letter pieces.
+        pieces = [row[0] for row in self.conn.execute(
+            "SELECT term FROM items_search_terms WHERE term >= ?1 AND term < ?1 || char(1114111)",
+            (plain,))]
+        return "(" + trigram_match(pieces).replace(" AND ", " OR ") + ")" if pieces else None
+
+    def candidate_ids(self, match):
+        """(ids, whole): every id the index lists for `match` where there are at most
+        `SAMPLED`; otherwise, or where the first of them lie so close together that there
+        likely are more, only the first ones."""
+        last = self.conn.execute("SELECT max(id) FROM items").fetchone()[0] or 0
+        rows = self.conn.execute(f"{MATCHED} LIMIT {SAMPLED + 1}", (match,))
+        try:
+            found = [row[0] for row in itertools.islice(rows, 2 * (COUNTED + 1))]
+            if len(found) > COUNTED and (COUNTED + 1) * last > SAMPLED * found[COUNTED]:
+                return found, False
+            found += [row[0] for row in rows]
+        finally:
+            rows.close()
+        return found, len(found) <= SAMPLED
+
+    def sampled(self, clause, params):
+        """Whether more than `COUNTED` of the first `SAMPLED` rows match."""
+        return self.conn.execute(
+            f"SELECT count(*) FROM (SELECT 1 FROM (SELECT * FROM items LIMIT {SAMPLED}) "
+            f"{clause} LIMIT {COUNTED + 1})", params).fetchone()[0] > COUNTED
+
+    def anchored_page(self, clause, params, count=None):
+        """The ids of the plan's page found from its anchor, and after an "after" anchor the
+        first id of the next page; None where the anchor is gone or the rows around it do not
+        fit the page."""
+        (side, item_id), page = self.plan.anchor, self.plan.page
+        ids = self.anchored(clause, params, side == "before", item_id, PAGE_SIZE + 1)
+        if ids is None:
+            return None
+        if side == "before":
+            return ids[:PAGE_SIZE][::-1] if len(ids) == min(PAGE_SIZE + 1,
+                                                             page * PAGE_SIZE) else None
+        if count is not None:
+            return ids if len(ids) == min(PAGE_SIZE + 1,
+                                          count - (page - 1) * PAGE_SIZE) else None
+        return ids or None
+
+    def anchored(self, clause, params, backwards, item_id, limit):
+        """Up to `limit` ids next to item `item_id` in the order (before it if `backwards`),
+        nearest first; None when that item is gone."""
+        terms = order_terms(self.plan.sort)
+        anchor = self.conn.execute(
+            f"SELECT {', '.join(column for column, _ in terms)} FROM items WHERE id = ?",
+            (item_id,)).fetchone()
+        if anchor is None:
+            return None
+
+        def beyond(descending):
+            return ">" if descending == backwards else "<"
+
+        def following(condition, values, terms, limit):
+            order = ", ".join(column + (" DESC" if descending != backwards else "")
+                              for column, descending in terms)
+            return [row[0] for row in self.conn.execute(
+                f"SELECT id FROM items {clause + ' AND' if clause else 'WHERE'} {condition} "
+                f"ORDER BY {order} LIMIT ?", [*params, *values, limit])]
+
+        (first, descending), rest = terms[0], terms[1:]
+        ids = []
+        if rest:
+            # The anchor's own group first, so that each step walks an index from where the
+            # anchor is rather than over its group; the rest of every order runs one way.
+            ids = following(f"{first} = ? AND ({', '.join(column for column, _ in rest)}) "
+                            f"{beyond(rest[0][1])} ({', '.join('?' * len(rest))})",
+                            list(anchor), rest, limit)
+        if len(ids) < limit:
+            ids += following(f"{first} {beyond(descending)} ?", [anchor[0]], terms,
+                             limit - len(ids))
+        return ids
+
+    def rows(self, ids):
+        found = {row["id"]: row for row in self.conn.execute(
+            f"SELECT * FROM items WHERE id IN ({', '.join('?' * len(ids))})", ids)}
+        return [found[item_id] for item_id in ids]
+
+    def kept_totals(self):
+        category = self.plan.category
+        where, params = ("WHERE category = ?", [category]) if category else ("", [])
+        try:
+            count, units, high, low = self.conn.execute(
+                f"SELECT coalesce(sum(items), 0), coalesce(sum(units), 0), "
+                f"coalesce(sum(value_high), 0), coalesce(sum(value_low), 0) "
+                f"FROM items_categories {where}", params).fetchone()
+            if all(type(n) is int for n in (count, units, high, low)):
+                return count, units, high * 1000000 + low
+        except sqlite3.OperationalError as error:
+            if "overflow" not in str(error):
+                raise
+        return self.totals(where, params)
+
+    def totals(self, clause, params, limit=-1):
+        """(items, units, value in satang), exact, of the first `limit` rows found."""
+        rows = f"(SELECT price_satang, quantity FROM items {clause} LIMIT {limit})"
+        # Price times quantity can pass 64 bits, so each product is taken in two parts that
+        # cannot; SQLite's sum() fails rather than round if even those overflow.
+        try:
+            count, units, high, low = self.conn.execute(
+                f"SELECT count(*), sum(quantity), sum(price_satang / 1000000 * quantity), "
+                f"sum(price_satang % 1000000 * quantity) FROM {rows}", params).fetchone()
+            return count, units or 0, (high or 0) * 1000000 + (low or 0)
+        except sqlite3.OperationalError as error:
+            if "overflow" not in str(error):
+                raise
+        count = units = value = 0
+        for price, quantity in self.conn.execute(f"SELECT * FROM {rows}", params):
+            count, units, value = count + 1, units + quantity, value + price * quantity
+        return count, units, value
