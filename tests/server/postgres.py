@@ -168,6 +168,7 @@ class Cluster:
         with contextlib.suppress(OSError):
             self.guardian.stdin.close()
         self.guardian.wait()
+        self.guardian.stdout.close()
 
 
 _shared = None

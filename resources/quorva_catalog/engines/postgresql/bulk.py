@@ -3,6 +3,7 @@ tables and merged into the items at the end, all in the import's one transaction
 
 import contextlib
 
+from ...catalog.backups import kill_point
 from ...catalog.errors import InvalidValues
 from ...text import code_key, search_columns_of
 from ..base import ImportSession
@@ -111,6 +112,7 @@ class PostgreSQLImport(ImportSession):
                 # Ids rise in the file's order.
                 self.conn.execute(f"INSERT INTO items ({kept}) SELECT {kept} FROM incoming "
                                   f"ORDER BY number")
+            kill_point("import-merged")
             total = self.conn.execute("SELECT count(*) AS n FROM items").fetchone()["n"]
             if self.added > ANALYSED * total:
                 self.conn.execute("ANALYZE items")
