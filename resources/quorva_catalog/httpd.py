@@ -12,7 +12,7 @@ import time
 import traceback
 import urllib.parse
 
-from .catalog.errors import UNREACHABLE, Unavailable
+from .catalog.errors import Unavailable
 from .multipart import MultipartError, boundary_of, close_parts, parse_multipart
 from .pages.layout import STATUS_TITLES, message_page
 from .pages.updating import RETRY_SECONDS, outage_page
@@ -76,13 +76,6 @@ class Handler(http.server.BaseHTTPRequestHandler):
     def app(self):
         return self.server.app
 
-    @property
-    def store(self):
-        """The catalog; Unavailable while its database has not been reached yet."""
-        store = self.app.store
-        if store is None:
-            raise self.app.outage or Unavailable(UNREACHABLE)
-        return store
 
     def log_message(self, format, *args):
         pass

@@ -106,9 +106,11 @@ class Opening:
             except StartupError as error:
                 self.error = error
             except BaseException as error:
-                where = self.engine.describe()
-                self.error = StartupError(f"เปิดฐานข้อมูล {where} ไม่สำเร็จ ({error})",
-                                          f"Could not open the database {where} ({error})")
+                where = redacted(self.engine.describe())
+                # A driver's own words may carry the address it was given, password and all.
+                detail = type(error).__name__ if is_url(where) else error
+                self.error = StartupError(f"เปิดฐานข้อมูล {where} ไม่สำเร็จ ({detail})",
+                                          f"Could not open the database {where} ({detail})")
             break
         self.tried.set()
         self.opened.set()

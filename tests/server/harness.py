@@ -1,6 +1,7 @@
 """Runs the catalog server as the shell does and talks to it over loopback HTTP."""
 
 import contextlib
+import functools
 import html
 import http.client
 import os
@@ -42,6 +43,32 @@ def fresh_db(engine, directory):
     return postgres.fresh_database()
 
 
+def each_engine(cls):
+    """Runs a class of tests that hold for every engine once on each of ENGINES: the class
+    itself on SQLite, a subclass named after it for each other engine."""
+    module = sys.modules[cls.__module__]
+    for engine in ENGINES:
+        if engine != "sqlite":
+            name = f"{cls.__name__}_{engine}"
+            setattr(module, name, type(name, (cls,), {"engine": engine,
+                                                      "__unittest_skip__": False}))
+    if "sqlite" not in ENGINES:
+        cls.__unittest_skip__, cls.__unittest_skip_why__ = True, "not among the test engines"
+    return cls
+
+
+def file_only(why):
+    """Marks a test of what only the embedded catalog's file has; `why` says what."""
+    def mark(test):
+        @functools.wraps(test)
+        def run(self):
+            if self.engine != "sqlite":
+                self.skipTest(why)
+            return test(self)
+        return run
+    return mark
+
+
 def wait_until(predicate, timeout, what):
     deadline = time.monotonic() + timeout
     while not (value := predicate()):
@@ -51,8 +78,8 @@ def wait_until(predicate, timeout, what):
     return value
 
 
-def command(*global_args, serve_args=("--no-browser", "--port", "0")):
-    return [PYTHON, "-u", SCRIPT, *global_args, "serve", *serve_args]
+def command(*global_args, serve_args=("--no-browser", "--port", "0"), script=SCRIPT):
+    return [PYTHON, "-u", script, *global_args, "serve", *serve_args]
 
 
 def run(argv, cwd):
@@ -228,16 +255,20 @@ class Server(Client):
 class ServerTestCase(unittest.TestCase):
     # A data directory per test; servers started here are stopped after it. With `shared`,
     # one server (`self.client`) serves the whole class and each test finds its catalog empty.
+    # `engine` is the engine of the catalog servers start with unless told otherwise.
     shared = False
+    engine = "sqlite"
 
     @classmethod
     def setUpClass(cls):
         if cls.shared:
             cls.addClassCleanup(shutil.rmtree, home := tempfile.mkdtemp(prefix="catalog-"), True)
-            cls.client = Server(command(), home)
+            cls.home, cls.database = home, fresh_db(cls.engine, home)
+            # On SQLite the catalog is the working folder's catalog.db, as a user's would be.
+            cls.client = Server(command(*() if cls.engine == "sqlite" else
+                                        ("--db", cls.database)), home)
             cls.addClassCleanup(cls.client.stop)
             assert cls.client.port, (cls.client.first_output, cls.client.stderr())
-            cls.home, cls.database = home, os.path.join(home, "catalog.db")
 
     def setUp(self):
         self.root = tempfile.mkdtemp(prefix="catalog-test-")
@@ -248,8 +279,12 @@ class ServerTestCase(unittest.TestCase):
 
     def empty(self):
         # What a test leaves in the shared catalog, and the copies taken of it, are gone.
-        sqlite3.connect(self.database, timeout=10).executescript(
-            "DELETE FROM code_lookalikes; DELETE FROM items").connection.close()
+        if self.engine == "sqlite":
+            sqlite3.connect(self.database, timeout=10).executescript(
+                "DELETE FROM code_lookalikes; DELETE FROM items").connection.close()
+        else:
+            import postgres
+            postgres.empty(self.database)
         shutil.rmtree(os.path.join(self.home, "backups"), True)
 
     def assert_shows(self, page, *texts, status=None):
@@ -265,9 +300,13 @@ class ServerTestCase(unittest.TestCase):
         return path
 
     def start(self, *global_args, serve_args=("--no-browser", "--port", "0"), cwd=None, env=None,
-              preexec=None):
-        server = Server(command(*global_args, serve_args=serve_args), cwd or self.data, env,
-                        preexec)
+              preexec=None, script=SCRIPT):
+        if self.engine != "sqlite" and "--db" not in global_args:
+            # One catalog a test, whichever servers it starts.
+            global_args = ("--db", self.__dict__.setdefault("db", fresh_db(self.engine, "")),
+                           *global_args)
+        server = Server(command(*global_args, serve_args=serve_args, script=script),
+                        cwd or self.data, env, preexec)
         self.addCleanup(server.stop)
         self.assertIsNotNone(server.port, (server.first_output, server.stderr()))
         return server

@@ -2,13 +2,12 @@
 
 import os
 import re
-import urllib.parse
 
 from ..errors import StartupError
 
 URL_SCHEMES = ("postgresql", "postgres")
-# Keys of a URL's query that libpq reads as secrets.
-SECRET_PARAMETERS = {"password", "sslpassword"}
+# Parameters of a URL's query that libpq reads as secrets.
+SECRET_PARAMETER = re.compile(r"(?i)([?&](?:password|sslpassword)=)[^&#]*")
 URL = re.compile(r"(?i)(?:postgresql|postgres)://")
 
 
@@ -19,21 +18,16 @@ def is_url(value):
 
 def redacted(value):
     """`value` safe to show: a URL loses its password, whether after the user name or in its
-    query; anything else is a path and comes back as it is."""
+    query, even where it is not encoded as a URL should be; a path comes back as it is."""
     if not is_url(value):
         return value
-    parts = urllib.parse.urlsplit(value)
-    netloc = parts.netloc
-    if "@" in netloc:
-        user, host = netloc.rsplit("@", 1)
-        if ":" in user:
-            user = user.split(":", 1)[0] + ":***"
-        netloc = f"{user}@{host}"
-    query = "&".join(
-        f"{key}=***" if urllib.parse.unquote_plus(key).lower() in SECRET_PARAMETERS else pair
-        for pair in parts.query.split("&") if pair
-        for key in [pair.split("=", 1)[0]])
-    return urllib.parse.urlunsplit((parts.scheme, netloc, parts.path, query, parts.fragment))
+    scheme, rest = value.split("://", 1)
+    if "@" in rest:
+        # The last "@" ends the user's part: a password may hold an unencoded one.
+        user, host = rest.rsplit("@", 1)
+        name = user.split(":", 1)[0] if ":" in user else user
+        rest = f"{name}{':***' if ':' in user else ''}@{host}"
+    return f"{scheme}://{SECRET_PARAMETER.sub(lambda m: m[1] + '***', rest)}"
 
 
 def engine_for(value, folder):

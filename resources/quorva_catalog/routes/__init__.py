@@ -23,7 +23,7 @@ class CatalogHandler(ItemRoutes, TransferRoutes, BackupRoutes, Handler):
     ]
 
     def route(self):
-        if self.store is None and urllib.parse.urlsplit(self.path).path != "/style.css":
+        if self.app.store is None and urllib.parse.urlsplit(self.path).path != "/style.css":
             self.check_host()
             # A body sent now is not read: the connection ends with this answer.
             self.close_connection = True

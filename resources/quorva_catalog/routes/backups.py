@@ -25,11 +25,11 @@ class BackupRoutes(Handler):
     ]
 
     def backups_page(self, error=None, status=200):
-        self.send_page(status, backups_page(self.app.token, backups.listing(self.store.folder),
+        self.send_page(status, backups_page(self.app.token, backups.listing(self.app.store.folder),
                                             error))
 
     def download_backup(self):
-        store = self.store
+        store = self.app.store
         directory = backups.folder(store.folder)
         os.makedirs(directory, 0o700, exist_ok=True)
         temp = backups.temporary_path(directory, "download")
@@ -48,7 +48,7 @@ class BackupRoutes(Handler):
 
     def restore_kept(self):
         form = self.read_form()
-        path = backups.kept_path(self.store.folder, form.get("name", ""))
+        path = backups.kept_path(self.app.store.folder, form.get("name", ""))
         if path is None:
             self.backups_page("ไม่พบสำเนานี้ อาจถูกลบไปแล้ว", 404)
             return
@@ -57,7 +57,7 @@ class BackupRoutes(Handler):
             self.check_copy(source, f"สำเนา {form['name']}", moment)
 
     def restore_upload(self):
-        directory = self.store.folder
+        directory = self.app.store.folder
         free = backups.free_space(directory)
         # Once as the upload, once more as what is built from it.
         parts = self.read_multipart(free // 2, directory, lambda length: (
@@ -76,7 +76,7 @@ class BackupRoutes(Handler):
 
     def check_copy(self, source, label, moment=None):
         try:
-            candidate = restoring.prepare(self.store, source, label, moment)
+            candidate = restoring.prepare(self.app.store, source, label, moment)
         except BackupError as error:
             self.backups_page(str(error), 422)
             return
@@ -89,7 +89,7 @@ class BackupRoutes(Handler):
             self.backups_page("สำเนาที่ตรวจไว้หมดเวลาหรือถูกแทนที่แล้ว กรุณาเลือกใหม่อีกครั้ง", 404)
             return
         try:
-            changes = restoring.compare(self.store, candidate)
+            changes = restoring.compare(self.app.store, candidate)
         except (OSError, BackupError) as error:
             raise Refused(503, f"เปรียบเทียบกับแคตตาล็อกไม่สำเร็จ "
                                f"({getattr(error, 'thai', None) or error.strerror})") from None
@@ -102,7 +102,7 @@ class BackupRoutes(Handler):
             self.backups_page("สำเนาที่ตรวจไว้หมดเวลาหรือถูกแทนที่แล้ว กรุณาเลือกใหม่อีกครั้ง", 404)
             return
         try:
-            safety = restoring.restore(self.store, candidate)
+            safety = restoring.restore(self.app.store, candidate)
         except BackupError as error:
             self.backups_page(str(error), 422)
             return

@@ -30,7 +30,7 @@ class ItemRoutes(Handler):
     ]
 
     def list_page(self):
-        store = self.store
+        store = self.app.store
         query, category = one_line(self.param("q")), one_line(self.param("category", 100))
         sort = self.param("sort") if self.param("sort") in SORTS else "name"
         page_text = self.param("page", 6)
@@ -45,7 +45,7 @@ class ItemRoutes(Handler):
                                             flash, store.by_code(query), store.lookalikes()))
 
     def item_or_404(self, item_id):
-        row = self.store.get(int(item_id))
+        row = self.app.store.get(int(item_id))
         if row is None:
             raise Refused(404, "ไม่พบสินค้านี้ อาจถูกลบไปแล้ว")
         return row
@@ -53,7 +53,7 @@ class ItemRoutes(Handler):
     def form_page(self, status, title, action, raw, errors, submit, back, revision=None,
                   base=None):
         try:
-            categories = self.store.categories()
+            categories = self.app.store.categories()
         except Unavailable:
             # What was typed still comes back, only without the list of categories.
             categories = []
@@ -71,7 +71,7 @@ class ItemRoutes(Handler):
         status = 422
         if not errors:
             try:
-                self.store.create(values)
+                self.app.store.create(values)
             except REFUSED_SAVES as error:
                 status, errors = refusal(error)
         if errors:
@@ -115,7 +115,7 @@ class ItemRoutes(Handler):
         action, choice = f"/items/{int(item_id)}/edit", form.get("resolve")
         merged_with_theirs = False
         for _ in range(3):
-            current = self.store.get(int(item_id))
+            current = self.app.store.get(int(item_id))
             if current is None:
                 self.deleted_meanwhile(raw, back)
                 return
@@ -141,7 +141,7 @@ class ItemRoutes(Handler):
                     self.redirect(with_flash(back, self.app.flash("ok", text)))
                     return
             try:
-                self.store.update(int(item_id), current["revision"], settled)
+                self.app.store.update(int(item_id), current["revision"], settled)
             except (ItemMissing, StaleRevision):
                 # Saved or deleted by someone else between reading and writing: merge again.
                 continue
@@ -186,7 +186,7 @@ class ItemRoutes(Handler):
     def delete(self, item_id):
         form = self.read_form()
         back = safe_back(form.get("back", "/"))
-        row = self.store.delete(int(item_id))
+        row = self.app.store.delete(int(item_id))
         if row is None:
             key = self.app.flash("bad", "ไม่พบสินค้านี้ อาจถูกลบไปแล้ว")
         else:

@@ -33,7 +33,7 @@ class TransferRoutes(Handler):
         # Written to a temporary file first: the length is known before the first byte is
         # sent, and no more than a row is held in memory.
         with tempfile.TemporaryFile() as out:
-            write_csv(self.store.export_rows(), out)
+            write_csv(self.app.store.export_rows(), out)
             out.seek(0)
             name = f"catalog-{datetime.date.today():%Y-%m-%d}.csv"
             self.send_file(out, "text/csv; charset=utf-8",
@@ -73,8 +73,8 @@ class TransferRoutes(Handler):
             try:
                 # No restore may swap the file while its safety snapshot is taken.
                 with restoring.RESTORING:
-                    return self.store.upsert(batches, errors, snapshot=lambda: safety_snapshot(
-                        self.store, "import"), **options), ignored
+                    return self.app.store.upsert(batches, errors, snapshot=lambda: safety_snapshot(
+                        self.app.store, "import"), **options), ignored
             except ImportRejected as rejected:
                 self.import_page(rejected.errors, 422, ignored)
             except (DuplicateCode, InvalidValues, NoRoom, Unavailable) as error:
