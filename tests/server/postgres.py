@@ -75,7 +75,8 @@ class Folder:
 
     def sql(self, statement, database="postgres"):
         """Runs one statement as the cluster's superuser over its own socket."""
-        settings = json.load(open(os.path.join(self.root, "cluster.json")))
+        with open(os.path.join(self.root, "cluster.json")) as handle:
+            settings = json.load(handle)
         return as_owner([os.path.join(self.bin, "psql"), "-X", "-q", "-v", "ON_ERROR_STOP=1",
                          "-h", self.socket, "-p", str(settings["port"]), "-d", database,
                          "-c", statement]).stdout

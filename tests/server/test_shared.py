@@ -22,8 +22,12 @@ class TwoTillsTest(ServerTestCase):
 
     def till(self, url=None, env=None):
         # Each till has a folder of its own, as each computer has, for its local snapshots.
-        return self.start("--db", url or self.url, env=env,
+        till = self.start("--db", url or self.url, env=env,
                           cwd=self.fresh_directory(f"till-{next(self.tills)}"))
+        if url is None:
+            # The address comes at once; the catalog once the database is checked.
+            wait_until(lambda: till.get("/").status == 200, 20, "the catalog")
+        return till
 
     def opened(self, till, item):
         fields = hidden(till.get(f"/items/{item}/edit").text)
