@@ -1,0 +1,100 @@
+"""Two servers on one PostgreSQL database, as two tills of one shop: only a shared catalog has
+a second server to see its changes, so these run on PostgreSQL alone."""
+
+import itertools
+import unittest
+import urllib.parse
+
+from harness import ENGINES, MULTIPART, ServerTestCase, multipart, wait_until
+from test_catalog import SHIRT, hidden
+
+CSV = "code,name,price,quantity\n" + "".join(f"K-{n},สินค้า {n},{n},1\n" for n in range(3000))
+
+
+@unittest.skipUnless("postgresql" in ENGINES, "only a shared catalog has two servers")
+class TwoTillsTest(ServerTestCase):
+    def setUp(self):
+        super().setUp()
+        import postgres
+        self.cluster = postgres.shared()
+        self.url = self.cluster.database()
+        self.tills = itertools.count()
+
+    def till(self, url=None, env=None):
+        # Each till has a folder of its own, as each computer has, for its local snapshots.
+        till = self.start("--db", url or self.url, env=env,
+                          cwd=self.fresh_directory(f"till-{next(self.tills)}"))
+        if url is None:
+            # The address comes at once; the catalog once the database is checked.
+            wait_until(lambda: till.get("/").status == 200, 20, "the catalog")
+        return till
+
+    def opened(self, till, item):
+        fields = hidden(till.get(f"/items/{item}/edit").text)
+        return {**fields, **{k[4:]: v for k, v in fields.items() if k.startswith("was-")}}
+
+    def test_what_one_till_does_the_other_shows_and_nothing_is_lost(self):
+        one, two = self.till(), self.till()
+        self.assertEqual(one.add(**SHIRT).status, 303)
+        item = two.items()[SHIRT["code"]]
+        # Each changes a different field from the same form: both changes are kept.
+        form = self.opened(one, item)
+        path = f"/items/{item}/edit"
+        two.follow(two.post(path, {**self.opened(two, item), "quantity": "9"}))
+        self.assertIn("โดยรวมกับการแก้ไขจากที่อื่น",
+                      one.follow(one.post(path, {**form, "price": "20"})).text)
+        self.assertEqual(tuple(self.opened(two, item)[k] for k in ("price", "quantity")),
+                         ("20.00", "9"))
+        # The same code from the other till is refused.
+        self.assertEqual(two.add(**SHIRT).status, 422)
+        one.follow(one.post(f"/items/{item}/delete", {}))
+        self.assertEqual(two.items(), {})
+        self.assertEqual(two.get(path).status, 404)
+
+    def test_an_import_killed_midway_leaves_the_catalog_as_it_was_for_the_other_till(self):
+        other = self.till()
+        other.add("BEFORE", "มีอยู่ก่อน")
+        killed = self.till(env={"QUORVA_CATALOG_KILL_AT": "import-merged"})
+        killed.timeout = 60
+        self.assertIsNone(killed.exchange(killed.raw(
+            "POST /import", [MULTIPART], multipart(killed.token(), CSV.encode())))[0])
+        killed.proc.wait(20)
+        self.assertEqual(set(other.items()), {"BEFORE"})
+        # The lock it held went with it: the next import is whole.
+        self.assertIn("เพิ่มใหม่ 3,000 รายการ", other.imported(CSV.encode()).text)
+        self.assertEqual(len(killed_free := other.items("?q=K-299")), 11, killed_free)
+
+    def test_both_tills_come_back_when_the_database_does(self):
+        one, two = self.till(), self.till()
+        one.add("A", "ก่อนปิด")
+        self.cluster.stop_server()
+        try:
+            for till in (one, two):
+                page = till.get("/")
+                self.assert_shows(page, "ติดต่อเซิร์ฟเวอร์ฐานข้อมูลไม่ได้", status=503)
+                self.assertNotIn("Traceback", page.text)
+            typed = one.add("B", "พิมพ์ระหว่างปิด")
+            self.assert_shows(typed, 'value="พิมพ์ระหว่างปิด"', status=503)
+        finally:
+            self.cluster.start_server()
+        wait_until(lambda: one.get("/").status == 200 and two.get("/").status == 200, 20,
+                   "both tills back")
+        two.add("C", "หลังเปิด")
+        self.assertEqual(set(one.items()), {"A", "C"})
+
+    def test_a_wrong_password_is_refused_and_shown_nowhere(self):
+        secret = "Wr0ng-pässwörd"
+        quoted = urllib.parse.quote(secret)
+        for url in (self.cluster.url(self.url.rsplit("/", 1)[1], quoted),
+                    self.url.replace(f":{self.cluster.password}@", "@") + f"?password={quoted}"):
+            with self.subTest(url=url.replace(quoted, "…")):
+                till = self.till(url)
+                pages = [till.get("/"), till.get("/items/new")]
+                self.assert_shows(pages[0], "ไม่ยอมให้เข้าใช้", status=503)
+                till.proc.kill()
+                till.proc.wait()
+                seen = till.first_output.decode() + till.stderr() + "".join(
+                    page.text for page in pages)
+                for form in (secret, quoted, self.cluster.password):
+                    self.assertNotIn(form, seen)
+
