@@ -8,6 +8,7 @@ from ..catalog.merge import item_raw
 from ..catalog.plan import COUNTED, PAGE_SIZE, SORTS
 from ..text import (FIELD_LABELS, TEXT_LIMITS, canonical_code, format_satang, show_time,
                     spelled_out)
+from .bin import bin_link
 from .layout import error_summary, hidden, layout
 
 EMPTY_CATALOG = Markup('<p class="warn">ยังไม่มีสินค้าในแคตตาล็อก '
@@ -24,9 +25,11 @@ def selected(flag):
     return Markup(" selected") if flag else ""
 
 
-def list_page(found, query, category, sort, categories, flash, exact=None, lookalikes=()):
+def list_page(found, query, category, sort, categories, flash, exact=None, lookalikes=(),
+              binned=0):
     """`found` is a catalog.plan.SearchResult; `exact` the item whose code is the whole query,
-    listed first; `lookalikes` what Catalog.lookalikes gives."""
+    listed first; `lookalikes` what Catalog.lookalikes gives; `binned` how many deleted items
+    the bin holds."""
     rows, count, units, value, page, more = found
     if exact is not None and (not category or exact["category"] == category):
         rows = [row for row in rows if row["id"] != exact["id"]]
@@ -66,6 +69,7 @@ def list_page(found, query, category, sort, categories, flash, exact=None, looka
                     for row in rows)
         body.append(Markup("</tbody></table></div>"))
         body.append(page_links(found, query, category, sort))
+    body.append(bin_link(binned))
     return layout("รายการสินค้า", join(body), "/", flash)
 
 
@@ -194,7 +198,7 @@ def form_page(title, action, raw, errors, token, back, categories, submit, revis
                   "/items/new" if action == "/items/new" else None)
 
 
-def delete_page(row, token, back):
+def delete_page(row, token, back, binned):
     return layout("ลบสินค้า", html(
         '<h1>ลบสินค้า</h1>'
         '<dl class="item">'
@@ -204,7 +208,9 @@ def delete_page(row, token, back):
         '<dt>ราคา</dt><dd>{price} บาท</dd>'
         '<dt>จำนวน</dt><dd>{quantity:,}</dd>'
         '<dt>สร้างเมื่อ</dt><dd>{created}</dd></dl>'
-        '<p class="warn">เมื่อลบแล้วจะกู้คืนไม่ได้ ต้องการลบสินค้านี้ใช่ไหม</p>'
+        '<p class="warn">สินค้าที่ลบจะย้ายไปอยู่ในถังขยะ ไม่นับรวมในรายการและการค้นหา '
+        'นำกลับมาได้จากหน้า <a href="/bin">ถังขยะ</a> ({held}) '
+        'ต้องการลบสินค้านี้ใช่ไหม</p>'
         '<form method="post" action="/items/{id}/delete" class="actions-row">'
         '{token}{back}'
         '<button type="submit" class="danger">ลบสินค้านี้</button>'
@@ -212,6 +218,7 @@ def delete_page(row, token, back):
         code=row["code"], name=row["name"], category=row["category"] or "-",
         price=format_satang(row["price_satang"]), quantity=row["quantity"],
         created=show_time(row["created_at"]), id=row["id"], token=hidden("token", token),
+        held=f"ตอนนี้มี {binned:,} รายการ" if binned else "ตอนนี้ว่าง",
         back=hidden("back", back), href=back))
 
 
