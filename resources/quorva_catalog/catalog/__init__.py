@@ -9,6 +9,8 @@ from .plan import SearchPlan
 class Catalog:
     def __init__(self, engine):
         self.engine = engine
+        # The last snapshot that could not be taken (backups.Skipped), until one is.
+        self.skipped = None
 
     @property
     def folder(self):

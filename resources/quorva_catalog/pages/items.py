@@ -8,6 +8,7 @@ from ..catalog.merge import item_raw
 from ..catalog.plan import COUNTED, PAGE_SIZE, SORTS
 from ..text import (FIELD_LABELS, TEXT_LIMITS, canonical_code, format_satang, show_time,
                     spelled_out)
+from .backups import skipped_notice
 from .bin import bin_link
 from .layout import error_summary, hidden, layout
 
@@ -26,10 +27,10 @@ def selected(flag):
 
 
 def list_page(found, query, category, sort, categories, flash, exact=None, lookalikes=(),
-              binned=0):
+              binned=0, skipped=None):
     """`found` is a catalog.plan.SearchResult; `exact` the item whose code is the whole query,
     listed first; `lookalikes` what Catalog.lookalikes gives; `binned` how many deleted items
-    the bin holds."""
+    the bin holds; `skipped` the snapshot last skipped, if none was taken since."""
     rows, count, units, value, page, more = found
     if exact is not None and (not category or exact["category"] == category):
         rows = [row for row in rows if row["id"] != exact["id"]]
@@ -52,6 +53,7 @@ def list_page(found, query, category, sort, categories, flash, exact=None, looka
         '<label>เรียงตาม<select name="sort">{}</select></label>'
         '<button type="submit">ค้นหา</button>'
         '<a class="button plain" href="/">ล้าง</a></form>', query, category_options, sort_options)]
+    body.append(skipped_notice(skipped))
     body.append(lookalike_report(lookalikes, urllib.parse.quote(list_url(query, category, sort,
                                                                           page), safe="")))
     if count == 0 and not query and not category:

@@ -44,7 +44,7 @@ class ItemRoutes(Handler):
         found = store.search(query, category, sort, page, anchor)
         self.send_page(200, items.list_page(found, query, category, sort, store.categories(),
                                             flash, store.by_code(query), store.lookalikes(),
-                                            store.binned(1, 0)[0]))
+                                            store.binned(1, 0)[0], store.skipped))
 
     def item_or_404(self, item_id):
         row = self.app.store.get(int(item_id))

@@ -8,11 +8,12 @@ from ...catalog.errors import BackupError
 from ...text import search_columns_of
 from ..sqlite.copies import compare_rows, read_only_uri
 from ..sqlite.database import connect, migrate, open_untrusted
-from ..sqlite.migrations import MIGRATIONS, fill_search_and_categories
+from ..sqlite.migrations import BINNED, MIGRATIONS, fill_search_and_categories
 from .bulk import copy_rows, indexes_rebuilt
 
 ITEM = ("id", "code", "name", "category", "price_satang", "quantity", "note", "created_at",
         "updated_at", "search_text", "revision", "search_bare", "sort_name")
+BIN = ("entry", *BINNED, "deleted_at")
 BATCH = 5000
 
 
@@ -41,6 +42,12 @@ def write_copy(conn, target):
                                  [tuple(row[name] for name in ITEM) for row in rows])
         dest.executemany("INSERT INTO code_lookalikes (item_id) VALUES (?)", [
             (row["item_id"],) for row in conn.execute("SELECT item_id FROM code_lookalikes")])
+        with conn.cursor("copy_bin") as source:
+            source.execute(f"SELECT {', '.join(BIN)} FROM deleted_items ORDER BY entry")
+            for rows in batches(source):
+                dest.executemany(f"INSERT INTO deleted_items ({', '.join(BIN)}) VALUES "
+                                 f"({', '.join('?' * len(BIN))})",
+                                 [tuple(row[name] for name in BIN) for row in rows])
         fill_search_and_categories(dest)
         for _, sql in triggers:
             dest.execute(sql)
@@ -86,9 +93,21 @@ def replace_with_copy(conn, path):
                                   columns["note"]))
             copy_rows(conn, "items", ITEM, columns)
         lookalikes = [row[0] for row in source.execute("SELECT item_id FROM code_lookalikes")]
+        replace_bin(conn, source)
     if lookalikes:
         conn.execute("INSERT INTO code_lookalikes SELECT unnest(%s::bigint[])", (lookalikes,))
     # New items take ids after the copy's and after any the catalog gave before: an old
     # page's link never reaches another item.
     conn.execute("SELECT setval(sequence, greatest((SELECT coalesce(max(id), 0) FROM items), "
                  "nextval(sequence))) FROM pg_get_serial_sequence('items', 'id') AS sequence")
+
+
+def replace_bin(conn, source):
+    """The bin's entries replaced by the copy's, whose numbers later entries stay above."""
+    conn.execute("DELETE FROM deleted_items")
+    rows = source.execute(f"SELECT {', '.join(BIN)} FROM deleted_items ORDER BY entry")
+    while chunk := rows.fetchmany(BATCH):
+        copy_rows(conn, "deleted_items", BIN, dict(zip(BIN, map(list, zip(*chunk)))))
+    conn.execute("SELECT setval(sequence, greatest((SELECT coalesce(max(entry), 0) FROM "
+                 "deleted_items), nextval(sequence))) "
+                 "FROM pg_get_serial_sequence('deleted_items', 'entry') AS sequence")

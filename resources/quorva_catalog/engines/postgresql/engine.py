@@ -10,6 +10,7 @@ from ...catalog.errors import (BackupError, CatalogChanged, CatalogError, ItemMi
 from ...text import code_key, search_columns, thai_sort_key
 from .. import redacted
 from ..base import Engine
+from ..sqlite.migrations import BINNED
 from . import copies, schema, search
 from .bulk import PostgreSQLImport
 from .connection import Pool, refused
@@ -29,6 +30,14 @@ def edited(values):
 
 def one(conn, sql, params=()):
     return conn.execute(sql, params).fetchone()
+
+
+def to_bin(conn, item_id, now):
+    """The item moved to the bin in the caller's transaction: its entry, or None."""
+    listed = ", ".join(BINNED)
+    return one(conn, f"WITH gone AS (DELETE FROM items WHERE id = %s RETURNING {listed}) "
+                     f"INSERT INTO deleted_items ({listed}, deleted_at) "
+                     f"SELECT {listed}, %s FROM gone RETURNING *", (item_id, now))
 
 
 class PostgreSQLEngine(Engine):
@@ -110,7 +119,8 @@ class PostgreSQLEngine(Engine):
                          READ)]
 
     def is_empty(self):
-        return self.run(lambda conn: one(conn, "SELECT NOT EXISTS (SELECT 1 FROM items) AS e")
+        return self.run(lambda conn: one(conn, "SELECT NOT EXISTS (SELECT 1 FROM items) AND "
+                                               "NOT EXISTS (SELECT 1 FROM deleted_items) AS e")
                         ["e"], READ)
 
     def size(self):
@@ -139,11 +149,59 @@ class PostgreSQLEngine(Engine):
             raise ItemMissing()
         self.run(save, code=values["code"])
 
-    def delete(self, item_id):
+    def delete(self, item_id, now):
         if not 0 < item_id <= LARGEST_ID:
             return None
-        return self.run(lambda conn: one(conn, "DELETE FROM items WHERE id = %s RETURNING *",
-                                         (item_id,)))
+        return self.run(lambda conn: to_bin(conn, item_id, now))
+
+    def binned(self, offset, limit):
+        def read(conn):
+            return (one(conn, "SELECT count(*) AS n FROM deleted_items")["n"], conn.execute(
+                "SELECT * FROM deleted_items ORDER BY entry DESC LIMIT %s OFFSET %s",
+                (limit, offset)).fetchall())
+        return self.run(read, SNAPSHOT)
+
+    def binned_entry(self, entry):
+        if not 0 < entry <= LARGEST_ID:
+            return None
+        return self.run(lambda conn: one(conn, "SELECT * FROM deleted_items WHERE entry = %s",
+                                         (entry,)), READ)
+
+    def bring_back(self, entry, now, code=None, displace=False):
+        def move(conn):
+            # Locked, so that two tills bringing one entry back bring it once.
+            row = one(conn, "DELETE FROM deleted_items WHERE entry = %s RETURNING *", (entry,))
+            if row is None:
+                raise ItemMissing()
+            values = {key: row[key] for key in EDITED[:6]}
+            values["code"] = code if code is not None else values["code"]
+            displaced = None
+            if displace:
+                holder = one(conn, "SELECT id FROM items WHERE code_nocase = %s",
+                             (code_key(values["code"]),))
+                displaced = to_bin(conn, holder["id"], now) if holder else None
+            # The old id while no other item has it, so that its links find it again.
+            taken = one(conn, "SELECT 1 FROM items WHERE id = %s", (row["id"],))
+            columns = (*EDITED, "created_at", "updated_at", "revision") + (
+                () if taken else ("id",))
+            given = (*edited(values), row["created_at"],
+                     row["updated_at"] if code is None else now, row["revision"]) + (
+                () if taken else (row["id"],))
+            return one(conn, f"INSERT INTO items ({', '.join(columns)}) VALUES "
+                             f"({', '.join(['%s'] * len(columns))}) RETURNING id",
+                       given)["id"], displaced
+        if not 0 < entry <= LARGEST_ID:
+            raise ItemMissing()
+        return self.run(move, code=code or "")
+
+    def empty_bin(self, entries=None, upto=None):
+        def remove(conn):
+            if entries is None:
+                return conn.execute("DELETE FROM deleted_items WHERE entry <= %s",
+                                    (upto if upto is not None else LARGEST_ID,)).rowcount
+            return conn.execute("DELETE FROM deleted_items WHERE entry = ANY(%s)",
+                                ([e for e in entries if 0 < e <= LARGEST_ID],)).rowcount
+        return self.run(remove)
 
     @contextlib.contextmanager
     def importing(self, stamp=None):
