@@ -2,6 +2,7 @@
 a second server to see its changes, so these run on PostgreSQL alone."""
 
 import itertools
+import re
 import unittest
 import urllib.parse
 
@@ -47,9 +48,13 @@ class TwoTillsTest(ServerTestCase):
                          ("20.00", "9"))
         # The same code from the other till is refused.
         self.assertEqual(two.add(**SHIRT).status, 422)
-        one.follow(one.post(f"/items/{item}/delete", {}))
+        deleted = one.follow(one.post(f"/items/{item}/delete", {}))
         self.assertEqual(two.items(), {})
         self.assertEqual(two.get(path).status, 404)
+        # Undone at the first till: back at the second, which also sees the bin emptied.
+        one.post(re.search(r'action="(/bin/\d+/restore)"', deleted.text)[1], {})
+        self.assertEqual(two.items(), {SHIRT["code"]: item})
+        self.assertIn("(ว่าง)", two.get("/").text)
 
     def test_an_import_killed_midway_leaves_the_catalog_as_it_was_for_the_other_till(self):
         other = self.till()
