@@ -87,7 +87,8 @@ def backups_page(token, snapshots, error=None, skipped=None):
         '<div class="actions-row"><button type="submit" class="danger">กู้คืนจากไฟล์นี้</button>'
         "</div></form>",
         problem, skipped_notice(skipped), ABOUT, AUTOMATIC, snapshot_rows(token, snapshots),
-        WARNING, hidden("token", token), file_field("ไฟล์สำเนา (.db หรือ .db.gz)", ".db,.gz", ACCEPTS))
+        WARNING, hidden("token", token),
+        file_field("ไฟล์สำเนา (.db หรือ .db.gz)", ".db,.gz", ACCEPTS))
     return layout("สำรองข้อมูล", body, "/backups")
 
 

@@ -85,9 +85,9 @@ def code_taken_page(token, row, holder, back, code="", error=None):
     nothing is lost), or under another code."""
     return layout("นำสินค้ากลับมา", html(
         "<h1>นำสินค้ากลับมา</h1>{}"
-        '<p class="warn">รหัส <strong>{code}</strong> ของ “{name}” ที่อยู่ในถังขยะ ตอนนี้เป็นรหัสของ '
-        "“{other}” ซึ่งเพิ่มหลังจากลบ รหัสสินค้าต้องไม่ซ้ำกัน จึงเก็บทั้งสองรายการไว้ด้วยรหัสเดียวกัน"
-        "ไม่ได้ กรุณาเลือกวิธีนำกลับมา</p>"
+        '<p class="warn">รหัส <strong>{code}</strong> ของ “{name}” ที่อยู่ในถังขยะ '
+        "ตอนนี้เป็นรหัสของ “{other}” ซึ่งเพิ่มหลังจากลบ รหัสสินค้าต้องไม่ซ้ำกัน "
+        "จึงเก็บทั้งสองรายการไว้ด้วยรหัสเดียวกันไม่ได้ กรุณาเลือกวิธีนำกลับมา</p>"
         '<form class="item" method="post" action="/bin/{entry}/restore" novalidate>{token}{back}'
         '<div class="actions-row"><button type="submit" name="choice" value="displace">'
         "นำกลับมาแทน “{other}”</button></div>"
