@@ -127,14 +127,24 @@ def snapshot(store, stem):
 NO_SPACE = "พื้นที่ว่างบนดิสก์ไม่พอ"
 
 
-def why_skipped(error):
+def why_skipped(store, error):
     """The Thai reason a snapshot was not taken."""
     if isinstance(error, NoRoom) or getattr(error, "errno", None) in (
             errno.ENOSPC, errno.EDQUOT, errno.EFBIG):
         return NO_SPACE
+    # An engine may tell only that its copy failed: a disk with less room than the catalog
+    # takes says why.
+    with contextlib.suppress(Exception):
+        if free_space(store.folder) < store.engine.size():
+            return NO_SPACE
     if isinstance(error, CatalogError):
         return error.thai
-    return f"เขียนไฟล์ในโฟลเดอร์ backups ไม่ได้: {getattr(error, 'strerror', None) or error}"
+    number = getattr(error, "errno", None)
+    if number in (errno.EEXIST, errno.ENOTDIR):
+        return "มีไฟล์ชื่อ backups อยู่ในที่ของโฟลเดอร์สำเนา"
+    if number in (errno.EACCES, errno.EPERM, errno.EROFS):
+        return "ไม่มีสิทธิ์เขียนในโฟลเดอร์ backups"
+    return f"เขียนไฟล์ในโฟลเดอร์ backups ไม่ได้ (errno {number})"
 
 
 @contextlib.contextmanager
@@ -144,7 +154,7 @@ def noted(store, kind):
     try:
         yield
     except Exception as error:
-        store.skipped = Skipped(kind, datetime.datetime.now(), why_skipped(error))
+        store.skipped = Skipped(kind, datetime.datetime.now(), why_skipped(store, error))
         raise
 
 

@@ -53,6 +53,7 @@ def list_page(found, query, category, sort, categories, flash, exact=None, looka
         '<label>เรียงตาม<select name="sort">{}</select></label>'
         '<button type="submit">ค้นหา</button>'
         '<a class="button plain" href="/">ล้าง</a></form>', query, category_options, sort_options)]
+    body.append(bin_link(binned))
     body.append(skipped_notice(skipped))
     body.append(lookalike_report(lookalikes, urllib.parse.quote(list_url(query, category, sort,
                                                                           page), safe="")))
@@ -71,7 +72,6 @@ def list_page(found, query, category, sort, categories, flash, exact=None, looka
                     for row in rows)
         body.append(Markup("</tbody></table></div>"))
         body.append(page_links(found, query, category, sort))
-    body.append(bin_link(binned))
     return layout("รายการสินค้า", join(body), "/", flash)
 
 
