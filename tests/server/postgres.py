@@ -190,10 +190,13 @@ def fresh_database():
 
 
 def empty(url):
-    """What a test left in a catalog's database, bin included, is gone; its tables stay."""
+    """What a test left in a catalog's database, bin included, is gone, and ids start again
+    from 1 as in an emptied SQLite file; its tables stay."""
     import psycopg
     with psycopg.connect(url, autocommit=True) as conn:
-        conn.execute("DELETE FROM code_lookalikes; DELETE FROM items; DELETE FROM deleted_items")
+        conn.execute("DELETE FROM code_lookalikes; DELETE FROM items; DELETE FROM deleted_items; "
+                     "ALTER TABLE items ALTER COLUMN id RESTART; "
+                     "ALTER TABLE deleted_items ALTER COLUMN entry RESTART")
 
 
 if __name__ == "__main__":
