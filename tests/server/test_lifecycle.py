@@ -150,6 +150,7 @@ class LifecycleTest(ServerTestCase):
         self.assertEqual(sum(row[0].startswith("BULK-") for row in rows), BULK)
 
 
+# What --db and --port name: the files and folders of an embedded catalog, ports, a URL.
 class CommandLineTest(ServerTestCase):
     def test_what_it_cannot_use_is_refused_and_left_alone(self):
         world, locked = self.fresh_directory("world", 0o777), self.fresh_directory("locked", 0o500)
