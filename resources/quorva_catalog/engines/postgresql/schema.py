@@ -1,6 +1,8 @@
 """The shared catalog's tables, one step per version as the embedded catalog's file counts
 them, made and brought up to date by whichever server gets to them first."""
 
+import sys
+
 from psycopg import errors as pg
 
 from ...errors import StartupError
@@ -142,6 +144,11 @@ def prepare(conn, where):
             f"ฐานข้อมูล {where} ใช้รหัสอักขระ {encoding} แคตตาล็อกต้องใช้ UTF8 "
             f"กรุณาสร้างฐานข้อมูลใหม่ด้วย ENCODING 'UTF8'",
             f"The database {where} uses the {encoding} encoding; the catalog needs UTF8")
+    if conn.execute("SHOW lc_ctype").fetchone()["lc_ctype"] in ("C", "POSIX"):
+        sys.stderr.write(
+            f"ฐานข้อมูล {where} ใช้ locale C ดัชนีค้นหาจึงมองไม่เห็นอักษรไทย การค้นหาจะช้า / The "
+            f"database {where} uses the C locale, whose search index cannot see Thai letters: "
+            f"searches find the same items, slowly; make it with a UTF-8 locale\n")
     conn.execute("SELECT pg_advisory_lock(%s)", (MIGRATING,))
     try:
         for number in range(version_of(conn, where), len(MIGRATIONS)):
