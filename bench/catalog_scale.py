@@ -117,12 +117,14 @@ def shared_figures(server, source, count, transfer_only):
 
     watcher = threading.Thread(target=watch)
     watcher.start()
-    cpu, began = cpu_ns(server.proc.pid), time.monotonic()
-    response = server.upload(source)
-    seconds = time.monotonic() - began
-    cpu = (cpu_ns(server.proc.pid) - cpu) / 1e9
-    done.set()
-    watcher.join()
+    try:
+        cpu, began = cpu_ns(server.proc.pid), time.monotonic()
+        response = server.upload(source)
+        seconds = time.monotonic() - began
+        cpu = (cpu_ns(server.proc.pid) - cpu) / 1e9
+    finally:
+        done.set()
+        watcher.join()
     assert response.status == 303, (response.status, response.text[:2000])
     figures.append((f"import (CSV {len(source) / 1e6:.0f} MB)",
                     f"{seconds:.2f} s, {count / seconds:,.0f} rows/s; server CPU {cpu:.2f} s; "
@@ -226,6 +228,9 @@ def main():
                 cluster = postgres.Cluster(durable=True)
                 db = cluster.database()
             server, _ = start(data, db)
+            # A shared catalog's server gives its address before it has reached the database.
+            while server.get("/").status == 503:
+                time.sleep(0.1)
             say(f"{engine}: importing {count:,} items")
             columns[engine], exported = shared_figures(server, source, count, transfer_only)
             stop(server)
