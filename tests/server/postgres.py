@@ -87,8 +87,8 @@ class Folder:
         as_owner(["mkdir", "-m", "700", self.socket])
         as_owner([os.path.join(self.bin, "initdb"), "-D", self.data, "-E", "UTF8",
                   "--locale=C.UTF-8", "--auth-local=peer", "--auth-host=scram-sha-256"])
-        settings = {"listen_addresses": "'127.0.0.1'", "unix_socket_directories": f"'{self.socket}'",
-                    **({} if durable else FAST)}
+        settings = {"listen_addresses": "'127.0.0.1'",
+                    "unix_socket_directories": f"'{self.socket}'", **({} if durable else FAST)}
         with open(os.path.join(self.data, "postgresql.conf"), "a") as conf:
             conf.writelines(f"{name} = {value}\n" for name, value in settings.items())
 
@@ -163,7 +163,8 @@ class Cluster:
         self.folder.pg_ctl("stop", "-m", "fast", "-w")
 
     def start_server(self):
-        self.folder.pg_ctl("start", "-w", "-t", "60", "-l", self.folder.log, "-o", f"-p {self.port}")
+        self.folder.pg_ctl("start", "-w", "-t", "60", "-l", self.folder.log, "-o",
+                           f"-p {self.port}")
 
     def close(self):
         with contextlib.suppress(OSError):

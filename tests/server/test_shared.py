@@ -1,6 +1,7 @@
 """Two servers on one PostgreSQL database, as two tills of one shop: only a shared catalog has
 a second server to see its changes, so these run on PostgreSQL alone."""
 
+import concurrent.futures
 import itertools
 import unittest
 import urllib.parse
@@ -48,6 +49,15 @@ class TwoTillsTest(ServerTestCase):
                       one.follow(one.post(path, {**form, "price": "20"})).text)
         self.assertEqual(tuple(self.opened(two, item)[k] for k in ("price", "quantity")),
                          ("20.00", "9"))
+        # Saved from both at once: one saves, the other merges with it; neither change is lost.
+        forms = [self.opened(till, item) for till in (one, two)]
+        with concurrent.futures.ThreadPoolExecutor(2) as pool:
+            saved = list(pool.map(lambda till, form, field: till.post(path, {**form, **field}),
+                                  (one, two), forms,
+                                  ({"name": "ทั้งสองเครื่อง"}, {"note": "พร้อมกัน"})))
+        self.assertEqual([response.status for response in saved], [303, 303])
+        self.assertEqual(tuple(self.opened(one, item)[k] for k in ("name", "note")),
+                         ("ทั้งสองเครื่อง", "พร้อมกัน"))
         # The same code from the other till is refused.
         self.assertEqual(two.add(**SHIRT).status, 422)
         one.follow(one.post(f"/items/{item}/delete", {}))

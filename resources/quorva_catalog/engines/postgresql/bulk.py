@@ -102,10 +102,10 @@ class PostgreSQLImport(ImportSession):
     def finish(self):
         kept = ", ".join(COLUMNS)
         if self.changed:
+            given = ", ".join(f"c.{name}" for name in COLUMNS[:-2])
             self.conn.execute(
-                f"UPDATE items SET ({kept}, revision) = ({', '.join(f'c.{n}' for n in COLUMNS[:-2])}, "
-                f"items.created_at, c.updated_at, items.revision + 1) FROM changed c "
-                f"WHERE items.id = c.id")
+                f"UPDATE items SET ({kept}, revision) = ({given}, items.created_at, c.updated_at, "
+                f"items.revision + 1) FROM changed c WHERE items.id = c.id")
         if self.added:
             # Into an empty catalog, as into the embedded one, the indexes are made at the end.
             with indexes_rebuilt(self.conn) if self.empty else contextlib.nullcontext():

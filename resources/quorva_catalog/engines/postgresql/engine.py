@@ -195,6 +195,8 @@ class PostgreSQLEngine(Engine):
 
     @contextlib.contextmanager
     def daily_claim(self, day):
+        # An empty catalog has no snapshot to take: the day stays open for when it has items.
         with self.held() as conn:
-            yield one(conn, "INSERT INTO daily_snapshots (day) VALUES (%s) ON CONFLICT DO NOTHING "
-                            "RETURNING day", (day,)) is not None
+            yield one(conn, "INSERT INTO daily_snapshots (day) SELECT %s WHERE EXISTS "
+                            "(SELECT 1 FROM items) ON CONFLICT DO NOTHING RETURNING day",
+                      (day,)) is not None

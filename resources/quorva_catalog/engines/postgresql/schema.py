@@ -121,7 +121,8 @@ def version_of(conn, where):
     if "catalog_version" not in tables:
         if tables:
             raise StartupError(
-                f"ฐานข้อมูล {where} มีตารางของโปรแกรมอื่นอยู่ ไม่ใช่แคตตาล็อก ไม่ได้แก้ไขฐานข้อมูลนี้",
+                f"ฐานข้อมูล {where} มีตารางของโปรแกรมอื่นอยู่ ไม่ใช่แคตตาล็อก "
+                f"ไม่ได้แก้ไขฐานข้อมูลนี้",
                 f"The database {where} holds another program's tables, not a catalog; "
                 f"it was left unchanged")
         return 0
