@@ -15,7 +15,8 @@ from .bulk import PostgreSQLImport
 from .connection import Pool, refused
 
 SNAPSHOT = "BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY"
-READ = "BEGIN READ ONLY"
+# A single statement is a transaction of its own: no BEGIN and COMMIT to wait for.
+READ = None
 EDITED = ("code", "name", "category", "price_satang", "quantity", "note", "search_text",
           "search_bare", "sort_name")
 LARGEST_ID = 2 ** 63 - 1
