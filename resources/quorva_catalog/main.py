@@ -185,6 +185,31 @@ def parser():
     return top
 
 
+def prepare(args):
+    """(opening, app, server): the database opening and the server bound to its port."""
+    port = parse_port(args.port)
+    if args.db == "":
+        raise StartupError("ไม่ได้ระบุไฟล์ฐานข้อมูลหลัง --db",
+                           "No database file given after --db")
+    engine = engine_for(args.db if args.db is not None else DEFAULT_DB, os.getcwd())
+    backups.clean_leftovers(engine.folder)
+    opening = Opening(engine)
+    try:
+        opening.wait(opening_wait(engine.describe()))
+        if opening.error is not None:
+            raise opening.error
+        app = App(opening.store, redacted(engine.describe()))
+        app.outage = opening.outage
+        server = bind(port, app, CatalogHandler)
+    except StartupError:
+        opening.close()
+        raise
+    # Taken while serving: a large catalog's snapshot never holds the address line.
+    server.every(DAILY_CHECK_SECONDS, lambda: (app.pending.expire(), app.imports.expire(),
+                                               app.store and daily_snapshot(app.store)))
+    return opening, app, server
+
+
 def serve(args, parent):
     stop = threading.Event()
 
@@ -201,28 +226,9 @@ def serve(args, parent):
         watch_parent(stop, parent)
     os.umask(0o077)
 
-    opening = None
     try:
-        port = parse_port(args.port)
-        if args.db == "":
-            raise StartupError("ไม่ได้ระบุไฟล์ฐานข้อมูลหลัง --db",
-                               "No database file given after --db")
-        value = args.db if args.db is not None else DEFAULT_DB
-        engine = engine_for(value, os.getcwd())
-        backups.clean_leftovers(engine.folder)
-        opening = Opening(engine)
-        opening.wait(opening_wait(engine.describe()))
-        if opening.error is not None:
-            raise opening.error
-        app = App(opening.store, redacted(engine.describe()))
-        app.outage = opening.outage
-        server = bind(port, app, CatalogHandler)
-        # Taken while serving: a large catalog's snapshot never holds the address line.
-        server.every(DAILY_CHECK_SECONDS, lambda: (app.pending.expire(), app.imports.expire(),
-                                                   app.store and daily_snapshot(app.store)))
+        opening, app, server = prepare(args)
     except StartupError as error:
-        if opening is not None:
-            opening.close()
         sys.stderr.write(f"{error}\n")
         return 1
     app.port = server.server_address[1]

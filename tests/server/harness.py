@@ -50,8 +50,9 @@ def each_engine(cls):
     for engine in ENGINES:
         if engine != "sqlite":
             name = f"{cls.__name__}_{engine}"
-            setattr(module, name, type(name, (cls,), {"engine": engine,
-                                                      "__unittest_skip__": False}))
+            setattr(module, name, type(name, (cls,), {
+                "engine": engine, "__unittest_skip__": False, "__module__": cls.__module__,
+                "__qualname__": name}))
     if "sqlite" not in ENGINES:
         cls.__unittest_skip__, cls.__unittest_skip_why__ = True, "not among the test engines"
     return cls

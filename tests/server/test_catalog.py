@@ -7,7 +7,7 @@ import sqlite3
 from html import unescape as html_unescape
 from urllib.parse import parse_qs, quote, urlencode
 
-from harness import MIGRATIONS, ServerTestCase, command, make_database, run
+from harness import MIGRATIONS, ServerTestCase, command, each_engine, file_only, make_database, run
 from quorva_catalog.text import marks_match, search_columns, search_terms
 
 SHIRT = {"code": "TS-001", "name": "เสื้อยืดคอกลม สีขาว", "category": "เสื้อผ้า",
@@ -29,6 +29,7 @@ def hidden(page):
         r'<input type="hidden" name="([\w-]+)" value="([^"]*)"', page) if k != "token"}
 
 
+@each_engine
 class ItemPagesTest(ServerTestCase):
     shared = True
 
@@ -187,6 +188,7 @@ class ItemPagesTest(ServerTestCase):
             self.assertEqual(client.add(f"P{n}", f"สินค้า {n}", price, quantity).status, 303)
         self.assertIn("รวม 19 ชิ้น · มูลค่ารวม 12,060.47 บาท", client.get("/").text)
 
+    @file_only("an older catalog file and its own migrations")
     def test_an_older_database_is_upgraded_in_place_or_not_at_all(self):
         path = os.path.join(self.root, "old.db")
         connection = make_database(path, steps=1)
@@ -226,6 +228,7 @@ class ItemPagesTest(ServerTestCase):
         self.assertNotIn("หน้าตาเหมือนกัน", client.get("/").text)
 
 
+@each_engine
 class CsvTest(ServerTestCase):
     shared = True
     ITEMS = [("A-1", "ข้าวหอมมะลิ 5 กก.", "185.00", "40", "ของแห้ง", "ล็อตใหม่, ส่งทุกจันทร์"),

@@ -11,7 +11,8 @@ import time
 from collections import Counter
 from urllib.parse import urlencode
 
-from harness import MULTIPART, PYTHON, ServerTestCase, hold_connections, multipart, wait_until
+from harness import (MULTIPART, PYTHON, ServerTestCase, each_engine, hold_connections, multipart,
+                     wait_until)
 
 HUGE = "9" * 5000
 FUZZ_SECONDS = float(os.environ.get("CATALOG_FUZZ_SECONDS", "20"))
@@ -28,6 +29,7 @@ HEADERS = [b"Transfer-Encoding: chunked", b"Expect: 100-continue", b"Content-Len
            b"Host: evil", b"Origin: null", b"Cookie: ", b"Connection: keep-alive", b": x"]
 
 
+@each_engine
 class ClientInputTest(ServerTestCase):
     shared = True
 

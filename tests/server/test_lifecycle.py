@@ -29,6 +29,7 @@ def unread_bytes(server_port, client_port):
             return int(fields[4].split(":")[1], 16)
 
 
+# The embedded catalog's file through the server's life: what stops, kills and snapshots leave.
 class LifecycleTest(ServerTestCase):
     def parented(self, parent, cwd, before=(), after=()):
         parent = subprocess.Popen(parent + command(*before, serve_args=(
@@ -149,6 +150,7 @@ class LifecycleTest(ServerTestCase):
         self.assertEqual(sum(row[0].startswith("BULK-") for row in rows), BULK)
 
 
+# What --db and --port name: the files and folders of an embedded catalog, ports, a URL.
 class CommandLineTest(ServerTestCase):
     def test_what_it_cannot_use_is_refused_and_left_alone(self):
         world, locked = self.fresh_directory("world", 0o777), self.fresh_directory("locked", 0o500)

@@ -1,5 +1,5 @@
-"""Snapshots of the catalog: the one downloaded and the compressed ones kept in backups/
-beside the database, with their pruning. A snapshot is whole or absent. Putting one back is
+"""Snapshots of the catalog: the one downloaded and the compressed ones kept in backups/ of
+the catalog's folder on this computer, with their pruning. A snapshot is whole or absent. Putting one back is
 in restoring.py."""
 
 import contextlib

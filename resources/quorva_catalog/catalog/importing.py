@@ -46,7 +46,7 @@ def upsert(engine, batches, errors, preview=False, overwrite_older=False, stamp=
     return result
 
 
-def batch_problems(session, batch, found, repeated):
+def batch_problems(batch, found, repeated):
     """The batch's problems, in row order: its own, and codes the catalog lacks that a new
     item would need more columns for."""
     columns, numbers = batch.columns, batch.numbers
@@ -78,7 +78,7 @@ def upsert_batch(session, batch, errors, counts, overwrite_older):
     repeated = [(number, f"รหัส “{codes[index[number]]}” ซ้ำกับแถวที่ {first}")
                 for number, first in session.claim_codes(numbers, codes)]
     found = {} if session.empty else session.existing(numbers, codes)
-    problems = batch_problems(session, batch, found, repeated)
+    problems = batch_problems(batch, found, repeated)
     # Still read to the end, for every problem; nothing more is written.
     end = 0 if errors else bisect.bisect_left(numbers, problems[0][0]) if problems else (
         len(numbers))

@@ -1,6 +1,7 @@
-"""Putting a copy back. Every file is treated as coming from outside: it is checked, then
-only its rows are copied into tables our own migrations build, and after a safety snapshot
-the new file takes the old one's place in one rename."""
+"""Putting a copy back. A copy is a SQLite catalog file whichever the engine, and every one is
+treated as coming from outside: it is checked, then only its rows are copied into tables our
+own migrations build, and after a safety snapshot the engine puts them in place of the
+catalog's all at once."""
 
 import contextlib
 import datetime

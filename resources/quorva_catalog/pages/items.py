@@ -25,8 +25,8 @@ def selected(flag):
 
 
 def list_page(found, query, category, sort, categories, flash, exact=None, lookalikes=()):
-    """`found` is what Store.search gives: (rows, count, units, value, page, more); `exact` the
-    item whose code is the whole query, listed first; `lookalikes` what Store.lookalikes gives."""
+    """`found` is a catalog.plan.SearchResult; `exact` the item whose code is the whole query,
+    listed first; `lookalikes` what Catalog.lookalikes gives."""
     rows, count, units, value, page, more = found
     if exact is not None and (not category or exact["category"] == category):
         rows = [row for row in rows if row["id"] != exact["id"]]

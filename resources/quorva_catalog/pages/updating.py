@@ -22,8 +22,8 @@ def waiting_page(title, seconds, text):
 
 
 def updating_page():
-    return waiting_page(TITLE, 1, html('<p>แคตตาล็อกขนาดใหญ่ใช้เวลาสักครู่ '
-                                       'หน้านี้จะเปิดรายการสินค้าให้เองเมื่อเสร็จ ไม่ต้องปิดโปรแกรม</p>'))
+    return waiting_page(TITLE, 1, html(
+        '<p>แคตตาล็อกขนาดใหญ่ใช้เวลาสักครู่ หน้านี้จะเปิดรายการสินค้าให้เองเมื่อเสร็จ ไม่ต้องปิดโปรแกรม</p>'))
 
 
 def outage_page(reason, where):
