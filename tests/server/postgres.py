@@ -190,6 +190,12 @@ def fresh_database():
     return shared().database()
 
 
+def empty(url):
+    """Every item of the catalog at `url` (one of this process's cluster) gone, as if new."""
+    shared().sql("DELETE FROM code_lookalikes; DELETE FROM items; DELETE FROM daily_snapshots",
+                 url.rsplit("/", 1)[1])
+
+
 if __name__ == "__main__":
     if "--guard" in sys.argv:
         guard("--durable" in sys.argv)
