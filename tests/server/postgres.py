@@ -192,8 +192,8 @@ def fresh_database():
 
 def empty(url):
     """Every item of the catalog at `url` (one of this process's cluster) gone, as if new."""
-    shared().sql("DELETE FROM code_lookalikes; DELETE FROM items; DELETE FROM daily_snapshots",
-                 url.rsplit("/", 1)[1])
+    shared().sql("DELETE FROM code_lookalikes; DELETE FROM items; DELETE FROM daily_snapshots; "
+                 "ALTER TABLE items ALTER COLUMN id RESTART", url.rsplit("/", 1)[1])
 
 
 if __name__ == "__main__":
