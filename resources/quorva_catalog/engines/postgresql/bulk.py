@@ -67,6 +67,8 @@ class PostgreSQLImport(ImportSession):
         self.empty = conn.execute("SELECT NOT EXISTS (SELECT 1 FROM items) AS empty"
                                   ).fetchone()["empty"]
         self.claimed, self.added, self.changed = {}, 0, 0
+        # Whether so many rows are new that the table is worth vacuuming once committed.
+        self.settle = False
         for table, extra in (("incoming", "number bigint"), ("changed", "id bigint")):
             conn.execute(f"CREATE TEMP TABLE {table} ({extra}, "
                          f"{', '.join(f'{name} {kind(name)}' for name in COLUMNS)}) "
@@ -114,7 +116,8 @@ class PostgreSQLImport(ImportSession):
                                   f"ORDER BY number")
             kill_point("import-merged")
             total = self.conn.execute("SELECT count(*) AS n FROM items").fetchone()["n"]
-            if self.added > ANALYSED * total:
+            self.settle = self.added > ANALYSED * total
+            if self.settle:
                 self.conn.execute("ANALYZE items")
 
 

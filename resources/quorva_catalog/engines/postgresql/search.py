@@ -74,10 +74,14 @@ def kept_totals(conn, category):
 
 
 def page_of(conn, clause, params, sort, offset, limit, backwards=False):
-    rows = conn.execute(f"SELECT * FROM items {'WHERE ' + clause if clause else ''} "
-                        f"ORDER BY {order(sort, backwards)} LIMIT %s OFFSET %s",
-                        params + [limit, offset]).fetchall()
-    return rows[::-1] if backwards else rows
+    """A page's rows: their ids first, so that the rows skipped are read off the order's index
+    alone where it holds every key."""
+    ids = [row["id"] for row in conn.execute(
+        f"SELECT id FROM items {'WHERE ' + clause if clause else ''} "
+        f"ORDER BY {order(sort, backwards)} LIMIT %s OFFSET %s", params + [limit, offset])]
+    found = {row["id"]: row for row in conn.execute("SELECT * FROM items WHERE id = ANY(%s)",
+                                                    (ids,))}
+    return [found[item_id] for item_id in (ids[::-1] if backwards else ids)]
 
 
 def search(conn, plan):
