@@ -6,6 +6,10 @@ Prints the figures, asserts nothing.
     bench/catalog_scale.py            1,000,000 items
     bench/catalog_scale.py 100000     fewer
     bench/catalog_scale.py 300000 --transfer   import and export only
+    bench/catalog_scale.py 300000 --engines sqlite,postgresql   both engines, side by side
+
+The PostgreSQL run uses a throwaway cluster of its own (tests/server/postgres.py), on the same
+file and the same machine.
 
 Times are medians of 5 at the client; beside each, the server's own CPU time for it (summed
 over its threads from /proc), which the other programs on a shared machine disturb far less.
@@ -101,124 +105,147 @@ def folder_size(path):
                for top, _, names in os.walk(path) for name in names)
 
 
-def main():
-    numbers = [arg for arg in sys.argv[1:] if arg.isdigit()]
-    count = int(numbers[0]) if numbers else 1_000_000
-    transfer_only = "--transfer" in sys.argv
-    root = tempfile.mkdtemp(prefix="catalog-scale-")
-    data = os.path.join(root, "data")
-    os.mkdir(data)
-    db = os.path.join(data, "catalog.db")
-    lines = []
+def shared_figures(server, source, count, transfer_only):
+    """[(step, figure)] of what every engine does: import, export, searches, list pages and
+    links; the export's bytes last."""
+    figures = []
+    peak, done = [0.0], threading.Event()
 
-    def say(text):
-        print(text, flush=True)
-        lines.append(text)
+    def watch():
+        while not done.wait(0.05):
+            peak[0] = max(peak[0], rss_mib(server.proc.pid))
 
+    watcher = threading.Thread(target=watch)
+    watcher.start()
     try:
-        source = "".join(csv_rows(count)).encode()
-        server, _ = start(data)
-        peak, done = [0.0], threading.Event()
-
-        def watch():
-            while not done.wait(0.05):
-                peak[0] = max(peak[0], rss_mib(server.proc.pid))
-
-        watcher = threading.Thread(target=watch)
-        watcher.start()
         cpu, began = cpu_ns(server.proc.pid), time.monotonic()
         response = server.upload(source)
         seconds = time.monotonic() - began
         cpu = (cpu_ns(server.proc.pid) - cpu) / 1e9
+    finally:
         done.set()
         watcher.join()
-        assert response.status == 303, (response.status, response.text[:2000])
-        say(f"Catalog at {count:,} items")
-        say(f"  import (CSV {len(source) / 1e6:.0f} MB) {seconds:8.2f} s   "
-            f"{count / seconds:10,.0f} rows/s   server CPU {cpu:.2f} s = "
-            f"{count / cpu:,.0f} rows/s   server RSS peak {peak[0]:.0f} MiB "
-            f"(VmHWM {rss_mib(server.proc.pid, 'VmHWM'):.0f} MiB)")
-        del source
-        cpu, began = cpu_ns(server.proc.pid), time.monotonic()
-        exported = server.get("/export.csv").body
-        seconds = time.monotonic() - began
-        cpu = (cpu_ns(server.proc.pid) - cpu) / 1e9
-        say(f"  export ({len(exported) / 1e6:.0f} MB)     {seconds:8.2f} s   "
-            f"{count / seconds:10,.0f} rows/s   server CPU {cpu:.2f} s = "
-            f"{count / cpu:,.0f} rows/s   server VmHWM {rss_mib(server.proc.pid, 'VmHWM'):.0f} MiB")
-        if transfer_only:
-            stop(server)
-            return 0
-        code = re.search(rb"\r\n(\d+),", exported[-300:]).group(1).decode()
-        searches = SEARCHES + [("a whole code (opens the item)", code)]
-        say("  search (client ms / server CPU ms, median of 5; matches)")
-        for what, query in searches:
-            path = "/?" + urllib.parse.urlencode({"q": query})
-            wall, cpu, page = timed(server, lambda: server.get(path))
-            found = re.search(r"พบ(มากกว่า)? ([\d,]+) รายการ", page.text)
-            found = (("> " if found.group(1) else "") + found.group(2) if found
-                     else "opened" if page.status == 303 else "0")
-            say(f"    {what:<34} {wall:8.1f} / {cpu:7.1f}   {found}")
-        pages = (count + 99) // 100
-        say("  list pages (client ms / server CPU ms, median of 5)")
-        for sort in SORTS:
-            figures = []
-            for page in (1, pages // 2, pages):
-                wall, cpu, _ = timed(server, lambda: server.get(f"/?sort={sort}&page={page}"))
-                figures.append(f"p{page:,} {wall:7.1f} / {cpu:6.1f}")
-            say(f"    {sort:<10} " + "   ".join(figures))
-        wall, cpu, _ = timed(server, lambda: server.get("/?" + urllib.parse.urlencode(
-            {"category": "หมวดแตงโม"})))
-        say(f"    one category, page 1           {wall:7.1f} / {cpu:6.1f}")
-        say("  next and previous links from a middle page (client ms / server CPU ms, median of 5)")
-        for sort in SORTS:
-            figures = []
-            text = server.get(f"/?sort={sort}&page={pages // 2}").text
-            for rel in ("next", "prev"):
-                link = html.unescape(re.search(f'href="([^"]*)" rel="{rel}"', text)[1])
-                wall, cpu, _ = timed(server, lambda: server.get(link))
-                figures.append(f"{rel} {wall:7.1f} / {cpu:6.1f}")
-            say(f"    {sort:<10} " + "   ".join(figures))
-        link, shown = "/?" + urllib.parse.urlencode({"q": SEARCHES[0][1]}), 1
-        while shown < 50:
-            found = re.search('href="([^"]*)" rel="next"', server.get(link).text)
-            if not found:
-                break
-            link, shown = html.unescape(found[1]), shown + 1
-        wall, cpu, _ = timed(server, lambda: server.get(link))
-        say(f"    a broad search, page {shown} by name through its link {wall:7.1f} / {cpu:6.1f}")
-        stop(server)
-        csv_size = len(exported)
-        db_size = os.path.getsize(db)
-        say(f"  database {db_size / 1e6:.0f} MB = {db_size / csv_size:.2f} x its CSV export; "
-            f"backups/ {folder_size(os.path.join(data, 'backups')) / 1e6:.0f} MB")
-        del exported
+    assert response.status == 303, (response.status, response.text[:2000])
+    figures.append((f"import (CSV {len(source) / 1e6:.0f} MB)",
+                    f"{seconds:.2f} s, {count / seconds:,.0f} rows/s; server CPU {cpu:.2f} s; "
+                    f"RSS peak {peak[0]:.0f} MiB"))
+    cpu, began = cpu_ns(server.proc.pid), time.monotonic()
+    exported = server.get("/export.csv").body
+    seconds = time.monotonic() - began
+    cpu = (cpu_ns(server.proc.pid) - cpu) / 1e9
+    figures.append((f"export ({len(exported) / 1e6:.0f} MB)",
+                    f"{seconds:.2f} s, {count / seconds:,.0f} rows/s; server CPU {cpu:.2f} s"))
+    if transfer_only:
+        return figures, exported
+    code = re.search(rb"\r\n(\d+),", exported[-300:]).group(1).decode()
+    for what, query in SEARCHES + [("a whole code (opens the item)", code)]:
+        path = "/?" + urllib.parse.urlencode({"q": query})
+        wall, cpu, page = timed(server, lambda: server.get(path))
+        found = re.search(r"พบ(มากกว่า)? ([\d,]+) รายการ", page.text)
+        found = (("> " if found.group(1) else "") + found.group(2) if found
+                 else "opened" if page.status == 303 else "0")
+        figures.append((f"search, {what}", f"{wall:.1f} / {cpu:.1f} ({found})"))
+    pages = (count + 99) // 100
+    for sort in SORTS:
+        for page in (1, pages // 2, pages):
+            wall, cpu, _ = timed(server, lambda: server.get(f"/?sort={sort}&page={page}"))
+            figures.append((f"list by {sort}, page {page:,}", f"{wall:.1f} / {cpu:.1f}"))
+    wall, cpu, _ = timed(server, lambda: server.get("/?" + urllib.parse.urlencode(
+        {"category": "หมวดแตงโม"})))
+    figures.append(("one category, page 1", f"{wall:.1f} / {cpu:.1f}"))
+    for sort in SORTS:
+        text = server.get(f"/?sort={sort}&page={pages // 2}").text
+        for rel in ("next", "prev"):
+            link = html.unescape(re.search(f'href="([^"]*)" rel="{rel}"', text)[1])
+            wall, cpu, _ = timed(server, lambda: server.get(link))
+            figures.append((f"{rel} link from the middle, by {sort}", f"{wall:.1f} / {cpu:.1f}"))
+    link, shown = "/?" + urllib.parse.urlencode({"q": SEARCHES[0][1]}), 1
+    while shown < 50:
+        found = re.search('href="([^"]*)" rel="next"', server.get(link).text)
+        if not found:
+            break
+        link, shown = html.unescape(found[1]), shown + 1
+    wall, cpu, _ = timed(server, lambda: server.get(link))
+    figures.append((f"a broad search, page {shown} by name through its link",
+                    f"{wall:.1f} / {cpu:.1f}"))
+    return figures, exported
 
-        server, seconds = start(data)
-        say(f"  restart to the address line    {seconds:8.2f} s")
-        stop(server)
-        # The database as the version before the search index left it, before look-alikes too.
-        with sqlite3.connect(db) as conn:
-            for kind, name in conn.execute(
-                    "SELECT type, name FROM sqlite_master WHERE type IN ('table', 'trigger') "
-                    "AND (name LIKE 'items_%' OR name = 'code_lookalikes') "
-                    "ORDER BY type = 'table'").fetchall():
-                conn.execute(f"DROP {kind} IF EXISTS {name}")
-            for name in ("items_price", "items_quantity", "items_updated"):
-                conn.execute(f"DROP INDEX IF EXISTS {name}")
-            conn.execute("PRAGMA user_version = 3")
-        conn.close()
-        began = time.monotonic()
-        server, seconds = start(data)
-        waits = 0
-        while "กำลังปรับปรุงฐานข้อมูล" in server.get("/").text:
-            waits += 1
-            time.sleep(0.5)
-        updated = time.monotonic() - began
-        say(f"  previous version's database: address line {seconds:.2f} s, "
-            f"update page shown {'yes' if waits else 'no'}, catalog ready after {updated:.1f} s")
-        stop(server)
+
+def file_figures(data, db, exported, say):
+    """What only the embedded file has: its size, restart, the update of an older file."""
+    csv_size = len(exported)
+    db_size = os.path.getsize(db)
+    say(f"  database {db_size / 1e6:.0f} MB = {db_size / csv_size:.2f} x its CSV export; "
+        f"backups/ {folder_size(os.path.join(data, 'backups')) / 1e6:.0f} MB")
+    server, seconds = start(data)
+    say(f"  restart to the address line    {seconds:8.2f} s")
+    stop(server)
+    # The database as the version before the search index left it, before look-alikes too.
+    with sqlite3.connect(db) as conn:
+        for kind, name in conn.execute(
+                "SELECT type, name FROM sqlite_master WHERE type IN ('table', 'trigger') "
+                "AND (name LIKE 'items_%' OR name = 'code_lookalikes') "
+                "ORDER BY type = 'table'").fetchall():
+            conn.execute(f"DROP {kind} IF EXISTS {name}")
+        for name in ("items_price", "items_quantity", "items_updated"):
+            conn.execute(f"DROP INDEX IF EXISTS {name}")
+        conn.execute("PRAGMA user_version = 3")
+    conn.close()
+    began = time.monotonic()
+    server, seconds = start(data)
+    waits = 0
+    while "กำลังปรับปรุงฐานข้อมูล" in server.get("/").text:
+        waits += 1
+        time.sleep(0.5)
+    updated = time.monotonic() - began
+    say(f"  previous version's database: address line {seconds:.2f} s, "
+        f"update page shown {'yes' if waits else 'no'}, catalog ready after {updated:.1f} s")
+    stop(server)
+
+
+def main():
+    numbers = [arg for arg in sys.argv[1:] if arg.isdigit()]
+    count = int(numbers[0]) if numbers else 1_000_000
+    transfer_only = "--transfer" in sys.argv
+    engines = (sys.argv[sys.argv.index("--engines") + 1].split(",") if "--engines" in sys.argv
+               else ["sqlite"])
+    root = tempfile.mkdtemp(prefix="catalog-scale-")
+    cluster = None
+    columns = {}
+
+    def say(text):
+        print(text, flush=True)
+
+    try:
+        source = "".join(csv_rows(count)).encode()
+        for engine in engines:
+            data = os.path.join(root, engine)
+            os.mkdir(data)
+            db = os.path.join(data, "catalog.db")
+            if engine == "postgresql":
+                # A server as a shop would run it: every commit on disk.
+                import postgres
+                cluster = postgres.Cluster(durable=True)
+                db = cluster.database()
+            server, _ = start(data, db)
+            # A shared catalog's server gives its address before it has reached the database.
+            while server.get("/").status == 503:
+                time.sleep(0.1)
+            say(f"{engine}: importing {count:,} items")
+            columns[engine], exported = shared_figures(server, source, count, transfer_only)
+            stop(server)
+            if engine == "sqlite" and not transfer_only:
+                file_figures(data, db, exported, say)
+            del exported
+        say(f"Catalog at {count:,} items; searches and pages as client ms / server CPU ms, "
+            f"median of 5")
+        say("| step | " + " | ".join(engines) + " |")
+        say("|---|" + "---|" * len(engines))
+        for row, (step, _) in enumerate(columns[engines[0]]):
+            say(f"| {step} | " + " | ".join(columns[e][row][1] for e in engines) + " |")
     finally:
+        if cluster is not None:
+            cluster.close()
         shutil.rmtree(root, True)
     return 0
 

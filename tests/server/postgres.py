@@ -87,8 +87,8 @@ class Folder:
         as_owner(["mkdir", "-m", "700", self.socket])
         as_owner([os.path.join(self.bin, "initdb"), "-D", self.data, "-E", "UTF8",
                   "--locale=C.UTF-8", "--auth-local=peer", "--auth-host=scram-sha-256"])
-        settings = {"listen_addresses": "'127.0.0.1'", "unix_socket_directories": f"'{self.socket}'",
-                    **({} if durable else FAST)}
+        settings = {"listen_addresses": "'127.0.0.1'",
+                    "unix_socket_directories": f"'{self.socket}'", **({} if durable else FAST)}
         with open(os.path.join(self.data, "postgresql.conf"), "a") as conf:
             conf.writelines(f"{name} = {value}\n" for name, value in settings.items())
 
@@ -163,7 +163,8 @@ class Cluster:
         self.folder.pg_ctl("stop", "-m", "fast", "-w")
 
     def start_server(self):
-        self.folder.pg_ctl("start", "-w", "-t", "60", "-l", self.folder.log, "-o", f"-p {self.port}")
+        self.folder.pg_ctl("start", "-w", "-t", "60", "-l", self.folder.log, "-o",
+                           f"-p {self.port}")
 
     def close(self):
         with contextlib.suppress(OSError):
@@ -190,13 +191,11 @@ def fresh_database():
 
 
 def empty(url):
-    """What a test left in a catalog's database, bin included, is gone, and ids start again
-    from 1 as in an emptied SQLite file; its tables stay."""
-    import psycopg
-    with psycopg.connect(url, autocommit=True) as conn:
-        conn.execute("DELETE FROM code_lookalikes; DELETE FROM items; DELETE FROM deleted_items; "
-                     "ALTER TABLE items ALTER COLUMN id RESTART; "
-                     "ALTER TABLE deleted_items ALTER COLUMN entry RESTART")
+    """Every item of the catalog at `url` (one of this process's cluster), bin included,
+    gone, as if new."""
+    shared().sql("DELETE FROM code_lookalikes; DELETE FROM items; DELETE FROM daily_snapshots; "
+                 "DELETE FROM deleted_items; ALTER TABLE items ALTER COLUMN id RESTART; "
+                 "ALTER TABLE deleted_items ALTER COLUMN entry RESTART", url.rsplit("/", 1)[1])
 
 
 if __name__ == "__main__":

@@ -1,6 +1,7 @@
 """Two servers on one PostgreSQL database, as two tills of one shop: only a shared catalog has
 a second server to see its changes, so these run on PostgreSQL alone."""
 
+import concurrent.futures
 import itertools
 import re
 import unittest
@@ -19,23 +20,26 @@ class TwoTillsTest(ServerTestCase):
         import postgres
         self.cluster = postgres.shared()
         self.url = self.cluster.database()
-        self.tills = itertools.count()
+        self.numbers = itertools.count()
 
-    def till(self, url=None, env=None):
+    def tills(self, count=1, url=None, env=None):
         # Each till has a folder of its own, as each computer has, for its local snapshots.
-        till = self.start("--db", url or self.url, env=env,
-                          cwd=self.fresh_directory(f"till-{next(self.tills)}"))
+        # Started together, they find a new database and migrate it at once.
+        tills = [self.start("--db", url or self.url, env=env,
+                            cwd=self.fresh_directory(f"till-{next(self.numbers)}"))
+                 for _ in range(count)]
         if url is None:
             # The address comes at once; the catalog once the database is checked.
-            wait_until(lambda: till.get("/").status == 200, 20, "the catalog")
-        return till
+            wait_until(lambda: all(till.get("/").status == 200 for till in tills), 20,
+                       "the catalog")
+        return tills
 
     def opened(self, till, item):
         fields = hidden(till.get(f"/items/{item}/edit").text)
         return {**fields, **{k[4:]: v for k, v in fields.items() if k.startswith("was-")}}
 
     def test_what_one_till_does_the_other_shows_and_nothing_is_lost(self):
-        one, two = self.till(), self.till()
+        one, two = self.tills(2)
         self.assertEqual(one.add(**SHIRT).status, 303)
         item = two.items()[SHIRT["code"]]
         # Each changes a different field from the same form: both changes are kept.
@@ -46,6 +50,15 @@ class TwoTillsTest(ServerTestCase):
                       one.follow(one.post(path, {**form, "price": "20"})).text)
         self.assertEqual(tuple(self.opened(two, item)[k] for k in ("price", "quantity")),
                          ("20.00", "9"))
+        # Saved from both at once: one saves, the other merges with it; neither change is lost.
+        forms = [self.opened(till, item) for till in (one, two)]
+        with concurrent.futures.ThreadPoolExecutor(2) as pool:
+            saved = list(pool.map(lambda till, form, field: till.post(path, {**form, **field}),
+                                  (one, two), forms,
+                                  ({"name": "ทั้งสองเครื่อง"}, {"note": "พร้อมกัน"})))
+        self.assertEqual([response.status for response in saved], [303, 303])
+        self.assertEqual(tuple(self.opened(one, item)[k] for k in ("name", "note")),
+                         ("ทั้งสองเครื่อง", "พร้อมกัน"))
         # The same code from the other till is refused.
         self.assertEqual(two.add(**SHIRT).status, 422)
         deleted = one.follow(one.post(f"/items/{item}/delete", {}))
@@ -57,9 +70,9 @@ class TwoTillsTest(ServerTestCase):
         self.assertIn("(ว่าง)", two.get("/").text)
 
     def test_an_import_killed_midway_leaves_the_catalog_as_it_was_for_the_other_till(self):
-        other = self.till()
+        other, = self.tills()
         other.add("BEFORE", "มีอยู่ก่อน")
-        killed = self.till(env={"QUORVA_CATALOG_KILL_AT": "import-merged"})
+        killed, = self.tills(env={"QUORVA_CATALOG_KILL_AT": "import-merged"})
         killed.timeout = 60
         self.assertIsNone(killed.exchange(killed.raw(
             "POST /import", [MULTIPART], multipart(killed.token(), CSV.encode())))[0])
@@ -70,7 +83,7 @@ class TwoTillsTest(ServerTestCase):
         self.assertEqual(len(killed_free := other.items("?q=K-299")), 11, killed_free)
 
     def test_both_tills_come_back_when_the_database_does(self):
-        one, two = self.till(), self.till()
+        one, two = self.tills(2)
         one.add("A", "ก่อนปิด")
         self.cluster.stop_server()
         try:
@@ -93,7 +106,7 @@ class TwoTillsTest(ServerTestCase):
         for url in (self.cluster.url(self.url.rsplit("/", 1)[1], quoted),
                     self.url.replace(f":{self.cluster.password}@", "@") + f"?password={quoted}"):
             with self.subTest(url=url.replace(quoted, "…")):
-                till = self.till(url)
+                till, = self.tills(url=url)
                 pages = [till.get("/"), till.get("/items/new")]
                 self.assert_shows(pages[0], "ไม่ยอมให้เข้าใช้", status=503)
                 till.proc.kill()

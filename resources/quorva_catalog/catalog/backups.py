@@ -213,12 +213,10 @@ def daily(store, today=None):
     written = None
     with noted(store, "daily"):
         os.makedirs(directory, 0o700, exist_ok=True)
-        # An empty catalog claims no day: on a shared one, the claim would keep the day's
-        # first real snapshot from being taken.
         if not any(os.path.exists(os.path.join(directory, stem + ext))
-                   for ext in (".db", ".db.gz")) and not store.engine.is_empty():
+                   for ext in (".db", ".db.gz")):
             with store.engine.daily_claim(day) as mine:
-                if mine:
+                if mine and not store.engine.is_empty():
                     written = snapshot(store, stem)
     prune(store)
     return written

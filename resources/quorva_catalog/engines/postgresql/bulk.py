@@ -67,6 +67,8 @@ class PostgreSQLImport(ImportSession):
         self.empty = conn.execute("SELECT NOT EXISTS (SELECT 1 FROM items) AS empty"
                                   ).fetchone()["empty"]
         self.claimed, self.added, self.changed = {}, 0, 0
+        # Whether so many rows are new that the table is worth vacuuming once committed.
+        self.settle = False
         for table, extra in (("incoming", "number bigint"), ("changed", "id bigint")):
             conn.execute(f"CREATE TEMP TABLE {table} ({extra}, "
                          f"{', '.join(f'{name} {kind(name)}' for name in COLUMNS)}) "
@@ -102,10 +104,10 @@ class PostgreSQLImport(ImportSession):
     def finish(self):
         kept = ", ".join(COLUMNS)
         if self.changed:
+            given = ", ".join(f"c.{name}" for name in COLUMNS[:-2])
             self.conn.execute(
-                f"UPDATE items SET ({kept}, revision) = ({', '.join(f'c.{n}' for n in COLUMNS[:-2])}, "
-                f"items.created_at, c.updated_at, items.revision + 1) FROM changed c "
-                f"WHERE items.id = c.id")
+                f"UPDATE items SET ({kept}, revision) = ({given}, items.created_at, c.updated_at, "
+                f"items.revision + 1) FROM changed c WHERE items.id = c.id")
         if self.added:
             # Into an empty catalog, as into the embedded one, the indexes are made at the end.
             with indexes_rebuilt(self.conn) if self.empty else contextlib.nullcontext():
@@ -114,7 +116,8 @@ class PostgreSQLImport(ImportSession):
                                   f"ORDER BY number")
             kill_point("import-merged")
             total = self.conn.execute("SELECT count(*) AS n FROM items").fetchone()["n"]
-            if self.added > ANALYSED * total:
+            self.settle = self.added > ANALYSED * total
+            if self.settle:
                 self.conn.execute("ANALYZE items")
 
 

@@ -74,10 +74,14 @@ def kept_totals(conn, category):
 
 
 def page_of(conn, clause, params, sort, offset, limit, backwards=False):
-    rows = conn.execute(f"SELECT * FROM items {'WHERE ' + clause if clause else ''} "
-                        f"ORDER BY {order(sort, backwards)} LIMIT %s OFFSET %s",
-                        params + [limit, offset]).fetchall()
-    return rows[::-1] if backwards else rows
+    """A page's rows: their ids first, so that the rows skipped are read off the order's index
+    alone where it holds every key."""
+    ids = [row["id"] for row in conn.execute(
+        f"SELECT id FROM items {'WHERE ' + clause if clause else ''} "
+        f"ORDER BY {order(sort, backwards)} LIMIT %s OFFSET %s", params + [limit, offset])]
+    found = {row["id"]: row for row in conn.execute("SELECT * FROM items WHERE id = ANY(%s)",
+                                                    (ids,))}
+    return [found[item_id] for item_id in (ids[::-1] if backwards else ids)]
 
 
 def search(conn, plan):
@@ -90,6 +94,10 @@ def search(conn, plan):
     else:
         found = kept_totals(conn, plan.category)
     if many:
+        rows = plan.anchor and anchored_page(conn, plan, clause, params)
+        if rows:
+            return SearchResult(rows[:PAGE_SIZE], None, None, None, plan.page,
+                                plan.anchor[0] == "before" or len(rows) > PAGE_SIZE)
         rows = page_of(conn, clause, params, plan.sort, (plan.page - 1) * PAGE_SIZE,
                        PAGE_SIZE + 1)
         if rows or plan.page == 1:
@@ -100,6 +108,9 @@ def search(conn, plan):
     count, units, value = found
     pages = max(1, (count + PAGE_SIZE - 1) // PAGE_SIZE)
     page = max(1, min(plan.page, pages))
+    rows = plan.anchor and page == plan.page and anchored_page(conn, plan, clause, params, count)
+    if rows:
+        return SearchResult(rows[:PAGE_SIZE], count, units, value, page, False)
     offset = (page - 1) * PAGE_SIZE
     if page > pages // 2 + 1:
         # Deep pages are read from the far end, so no page walks past more than half.
@@ -108,3 +119,53 @@ def search(conn, plan):
     else:
         rows = page_of(conn, clause, params, plan.sort, offset, PAGE_SIZE)
     return SearchResult(rows, count, units, value, page, False)
+
+
+def anchored_page(conn, plan, clause, params, count=None):
+    """The rows of the plan's page found from its anchor, and after an "after" anchor the
+    first row of the next page; None where the anchor is gone or the rows around it do not
+    fit the page."""
+    (side, item_id), page = plan.anchor, plan.page
+    rows = anchored(conn, plan.sort, clause, params, side == "before", item_id, PAGE_SIZE + 1)
+    if rows is None:
+        return None
+    if side == "before":
+        return rows[:PAGE_SIZE][::-1] if len(rows) == min(PAGE_SIZE + 1,
+                                                           page * PAGE_SIZE) else None
+    if count is not None:
+        return rows if len(rows) == min(PAGE_SIZE + 1, count - (page - 1) * PAGE_SIZE) else None
+    return rows or None
+
+
+def anchored(conn, sort, clause, params, backwards, item_id, limit):
+    """Up to `limit` rows next to item `item_id` in the order (before it if `backwards`),
+    nearest first, each step read off the order's index from the anchor; None when that item
+    is gone."""
+    keys = SORTS[sort][1]
+    anchor = conn.execute(f"SELECT {', '.join(key for key, _ in keys)} FROM items "
+                          f"WHERE id = %s", (item_id,)).fetchone()
+    if anchor is None:
+        return None
+
+    def beyond(descending):
+        return ">" if descending == backwards else "<"
+
+    def following(condition, values, terms, count):
+        order = ", ".join(key + (" DESC" if descending != backwards else "")
+                          for key, descending in terms)
+        return conn.execute(f"SELECT * FROM items WHERE {clause + ' AND ' if clause else ''}"
+                            f"{condition} ORDER BY {order} LIMIT %s",
+                            [*params, *values, count]).fetchall()
+
+    (first, descending), rest = keys[0], keys[1:]
+    rows = []
+    if rest:
+        # The anchor's own group first; the rest of every order runs one way, so one row
+        # comparison bounds it.
+        rows = following(f"{first} = %s AND ({', '.join(key for key, _ in rest)}) "
+                         f"{beyond(rest[0][1])} ({', '.join(['%s'] * len(rest))})",
+                         [anchor[key] for key, _ in keys], rest, limit)
+    if len(rows) < limit:
+        rows += following(f"{first} {beyond(descending)} %s", [anchor[first]], keys,
+                          limit - len(rows))
+    return rows
