@@ -129,4 +129,6 @@ set(CPACK_DEBIAN_PACKAGE_SECTION misc)
 # Libraries from the binary's own links; the interpreter and fonts by name.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "python3 (>= 3.9), fonts-thai-tlwg | fonts-thai-tlwg-ttf")
+# Only a catalog shared on PostgreSQL needs its driver.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "python3-psycopg")
 include(CPack)

@@ -51,10 +51,11 @@ class App:
             self.closing = True
             self.state.wait_for(lambda: self.in_flight == 0, timeout=seconds)
 
-    def flash(self, kind, text):
+    def flash(self, kind, text, action=None):
+        """The key of a notice for the next page; `action` is a form (Markup) shown in it."""
         key = secrets.token_urlsafe(9)
         with self.flash_lock:
-            self.flashes[key] = (kind, text)
+            self.flashes[key] = (kind, text, action or "")
             while len(self.flashes) > 200:
                 self.flashes.popitem(last=False)
         return key

@@ -282,7 +282,8 @@ class ServerTestCase(unittest.TestCase):
         # What a test leaves in the shared catalog, and the copies taken of it, are gone.
         if self.engine == "sqlite":
             sqlite3.connect(self.database, timeout=10).executescript(
-                "DELETE FROM code_lookalikes; DELETE FROM items").connection.close()
+                "DELETE FROM code_lookalikes; DELETE FROM items; DELETE FROM deleted_items"
+            ).connection.close()
         else:
             import postgres
             postgres.empty(self.database)

@@ -58,6 +58,21 @@ class BackupTest(ServerTestCase):
             pathlib.Path(copy := os.path.join(self.root, "t.db")).write_bytes(packed.read())
         self.assertEqual(codes(copy), {"A-00000", "A-00001", "A-00002"})
 
+    def test_a_snapshot_that_could_not_be_taken_is_shown_until_one_is(self):
+        # A file where the snapshots' folder goes: no snapshot can be written.
+        pathlib.Path(blocked := os.path.join(self.data, "backups")).touch()
+        client, changed = self.start(), "code,name,price\nA,ข,1\n".encode()
+        for page in ("/", "/backups"):
+            wait_until(lambda: "สำรองข้อมูลอัตโนมัติประจำวันไม่สำเร็จ" in client.get(page).text,
+                       20, what=f"the notice on {page}")
+        client.add("A", "ก")
+        self.assertEqual(client.imported(changed, older="1").status, 503)
+        self.assertIn("สำรองข้อมูลก่อนนำเข้าไม่สำเร็จ", client.get("/").text)
+        os.unlink(blocked)
+        self.assertIn("ปรับปรุง 1", client.imported(changed, older="1").text)
+        for page in ("/", "/backups"):
+            self.assertNotIn("skipped-snapshot", client.get(page).text)
+
     def confirm(self, client, response, expected=None):
         # Follows a checked copy to its confirmation page and presses its button. A restore
         # ends the forms opened before it.
@@ -71,7 +86,11 @@ class BackupTest(ServerTestCase):
     def test_restore_checks_the_file_asks_first_and_brings_in_only_data(self):
         client = self.start()
         self.assertEqual(client.upload(rows("A", 3)).status, 303)
+        # The copy carries the bin, which is emptied after it.
+        client.add("Z-1", "ในถังขยะ")
+        client.post(f"/items/{client.items()['Z-1']}/delete", {})
         snapshot = client.get("/backups/download").body
+        client.post("/bin/empty", {"upto": "999"})
         self.assertEqual(client.add("B-1", "หลังสำรอง").status, 303)
         self.assertIn("ปรับปรุง 1", client.imported(rows("A", 1).replace(b".50", b".75")).text)
         everything = {"A-00000", "A-00001", "A-00002", "B-1"}
@@ -110,9 +129,11 @@ class BackupTest(ServerTestCase):
         restored = self.confirm(client, checked, [
             ("สินค้าในสำเนา", "3 รายการ"), ("สินค้าในแคตตาล็อกตอนนี้", "4 รายการ"),
             ("จะหายไป: เพิ่มหลังสำเนา", "1 รายการ"), ("จะหายไป: แก้ไขหลังสำเนา", "1 รายการ"),
-            ("จะกลับมา: ลบไปหลังสำเนา", "0 รายการ")])
+            ("จะกลับมา: ลบไปหลังสำเนา", "0 รายการ"),
+            ("ถังขยะตอนนี้: จะแทนที่ด้วยถังขยะในสำเนา", "0 รายการ"), ("ถังขยะในสำเนา", "1 รายการ")])
         self.assertIn("ข้อมูลก่อนกู้คืนเก็บไว้ในสำเนา", client.follow(restored).text)
         self.assertEqual(set(client.items()), everything - {"B-1"})
+        self.assertIn('<td class="code">Z-1</td>', client.get("/bin").text)
         form = {"token": stale, "code": "C-1", "name": "ฟอร์มเก่า", "price": "1", "quantity": "1"}
         self.assertEqual(client.post("/items/new", form, token=False).status, 403)
         [safety] = re.findall(r'name="name" value="([^"]+-before-restore\.db\.gz)"',

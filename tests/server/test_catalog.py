@@ -89,7 +89,7 @@ class ItemPagesTest(ServerTestCase):
         self.assertIn("คงข้อมูลที่บันทึกไว้", client.follow(taken).text)
         self.assertEqual(hidden(client.get(path).text)["revision"], mine["revision"])
 
-        self.assertIn("เมื่อลบแล้วจะกู้คืนไม่ได้", client.get(f"/items/{item}/delete").text)
+        self.assertIn("สินค้าที่ลบจะย้ายไปอยู่ในถังขยะ", client.get(f"/items/{item}/delete").text)
         # Deleted, then deleted again from a page still open.
         for notice in ("ลบ “เสื้อยืด สีดำ” (รหัส TS-001) แล้ว", "ไม่พบสินค้านี้"):
             self.assertIn(notice, client.follow(client.post(f"/items/{item}/delete", {})).text)
@@ -98,6 +98,56 @@ class ItemPagesTest(ServerTestCase):
         lost = client.post(path, {**mine, "resolve": "mine"})
         self.assert_shows(lost, "ถูกลบไปแล้วระหว่างที่คุณแก้ไข", 'value="ชื่อจากหน้าเก่า"',
                           status=409)
+
+    def test_deleted_items_wait_in_the_bin_until_brought_back_or_emptied(self):
+        client = self.client
+        for code in ("BIN-1", "BIN-2", "BIN-3"):
+            client.add(code, f"ของ {code}", price="5", quantity="2")
+        ids, entries = client.items(), {}
+        self.assertIn("(ตอนนี้ว่าง)", client.get(f"/items/{ids['BIN-1']}/delete").text)
+        for code in ("BIN-1", "BIN-2"):
+            page = client.follow(client.post(f"/items/{ids[code]}/delete", {"back": "/?q=BIN"}))
+            self.assert_shows(page, f"ลบ “ของ {code}” (รหัส {code}) แล้ว", ">เลิกทำ</button>")
+            entries[code] = re.search(r'action="/bin/(\d+)/restore"', page.text)[1]
+        # Out of the list, its sums, searches and the export; the bin lists them, latest first.
+        self.assert_shows(client.get("/?q=BIN"), "พบ 1 รายการ · รวม 2 ชิ้น", "(มี 2 รายการ)")
+        self.assertEqual([row[0] for row in exported_rows(client)[1:]], ["BIN-3"])
+        self.assertEqual(re.findall(r'<td class="code">([^<]+)', client.get("/bin").text),
+                         ["BIN-2", "BIN-1"])
+        # The notice's undo: back where the user was, with its old id; a second press finds none.
+        undone = client.post(f"/bin/{entries['BIN-2']}/restore", {"back": "/?q=BIN"})
+        self.assertIn("นำ “ของ BIN-2” (รหัส BIN-2) กลับมาแล้ว", client.follow(undone).text)
+        self.assertEqual((undone.headers["Location"].split("&m=")[0], client.items()["BIN-2"]),
+                         ("/?q=BIN", ids["BIN-2"]))
+        self.assertIn("ไม่พบรายการนี้ในถังขยะ", client.follow(
+            client.post(f"/bin/{entries['BIN-2']}/restore", {})).text)
+        # A code in the bin is free for a new item; bringing the old one back then asks.
+        self.assertEqual(client.add("bin-1", "ของใหม่").status, 303)
+        for fields, status, shown in [
+                ({}, 409, "ตอนนี้เป็นรหัสของ “ของใหม่”"),
+                ({"choice": "code", "code": " "}, 422, "กรุณากรอกรหัสสินค้า"),
+                ({"choice": "code", "code": "bin-3"}, 409, "รหัส “bin-3” มีสินค้าอื่นใช้อยู่แล้ว"),
+                ({"choice": "displace"}, 303, "“ของใหม่” ย้ายไปอยู่ในถังขยะแทน")]:
+            with self.subTest(fields=fields):
+                answer = client.post(f"/bin/{entries['BIN-1']}/restore", fields)
+                self.assertEqual(answer.status, status)
+                self.assertIn(shown, client.follow(answer).text if status == 303 else answer.text)
+        [entry] = re.findall(r'action="/bin/(\d+)/restore"', client.get("/bin").text)
+        client.follow(client.post(f"/bin/{entry}/restore", {"choice": "code", "code": "BIN-4"}))
+        self.assertEqual(set(client.items()), {"BIN-1", "BIN-2", "BIN-3", "BIN-4"})
+        # Emptied for good, one or all, each after a question; the whole bin is what it counted.
+        for code in ("BIN-3", "BIN-4"):
+            client.post(f"/items/{client.items()[code]}/delete", {})
+        one = re.search(r'/bin/empty\?entry=(\d+)', client.get("/bin").text)[1]
+        self.assertIn("ลบ “ของใหม่” (รหัส BIN-4) ออกจากถังขยะถาวร",
+                      client.get(f"/bin/empty?entry={one}").text)
+        client.post("/bin/empty", {"entry": one})
+        question = client.get("/bin/empty").text
+        self.assertIn("ลบสินค้าทั้ง 1 รายการในถังขยะถาวร", question)
+        client.post(f"/items/{client.items()['BIN-1']}/delete", {})
+        self.assert_shows(client.follow(client.post("/bin/empty", hidden(question))),
+                          "ลบถาวรแล้ว 1 รายการ", '<td class="code">BIN-1</td>')
+        self.assertNotIn("BIN-3", client.get("/bin").text)
 
     def test_a_save_after_someone_elses_asks_only_about_fields_both_changed(self):
         client = self.client

@@ -9,6 +9,8 @@ from .plan import PAGE_SIZE, SearchPlan
 class Catalog:
     def __init__(self, engine):
         self.engine = engine
+        # The last snapshot that could not be taken (backups.Skipped), until one is.
+        self.skipped = None
 
     @property
     def folder(self):
@@ -72,7 +74,25 @@ class Catalog:
         self.engine.update(item_id, revision, values, utc_now())
 
     def delete(self, item_id):
-        return self.engine.delete(item_id)
+        """The item moved to the bin: its bin entry, or None if there was no such item."""
+        return self.engine.delete(item_id, utc_now())
+
+    def binned(self, page, size):
+        """(entries in the bin, those of page `page` of `size`, the latest deleted first)."""
+        return self.engine.binned((max(1, page) - 1) * size, size)
+
+    def binned_entry(self, entry):
+        return self.engine.binned_entry(entry)
+
+    def bring_back(self, entry, code=None, displace=False):
+        return self.engine.bring_back(entry, utc_now(), code, displace)
+
+    def empty_bin(self, entries=None, upto=None):
+        return self.engine.empty_bin(entries, upto)
+
+    def with_code(self, code):
+        """The item that has `code`, as codes compare, or None."""
+        return self.engine.find_code((code,))
 
     def export_rows(self):
         return self.engine.export_rows()

@@ -4,6 +4,7 @@ in restoring.py."""
 
 import contextlib
 import datetime
+import errno
 import glob
 import gzip
 import os
@@ -12,8 +13,17 @@ import secrets
 import shutil
 import signal
 import time
+import typing
 
-from .errors import BackupError
+from .errors import BackupError, CatalogError, NoRoom
+
+
+class Skipped(typing.NamedTuple):
+    """A snapshot that could not be taken: its kind, when, and why in Thai."""
+    kind: str
+    when: datetime.datetime
+    why: str
+
 
 KEEP = 7
 # backups/ stays within twice the database, or this much for a small catalog.
@@ -106,11 +116,46 @@ def snapshot(store, stem):
         kill_point("snapshot-compressed")
         os.replace(packed, os.path.join(directory, name))
         sync_folder(directory)
+        store.skipped = None
     finally:
         remove_database_files(raw)
         with contextlib.suppress(FileNotFoundError):
             os.unlink(packed)
     return name
+
+
+NO_SPACE = "พื้นที่ว่างบนดิสก์ไม่พอ"
+
+
+def why_skipped(store, error):
+    """The Thai reason a snapshot was not taken."""
+    if isinstance(error, NoRoom) or getattr(error, "errno", None) in (
+            errno.ENOSPC, errno.EDQUOT, errno.EFBIG):
+        return NO_SPACE
+    # An engine may tell only that its copy failed: a disk with less room than the catalog
+    # takes says why.
+    with contextlib.suppress(Exception):
+        if free_space(store.folder) < store.engine.size():
+            return NO_SPACE
+    if isinstance(error, CatalogError):
+        return error.thai
+    number = getattr(error, "errno", None)
+    if number in (errno.EEXIST, errno.ENOTDIR):
+        return "มีไฟล์ชื่อ backups อยู่ในที่ของโฟลเดอร์สำเนา"
+    if number in (errno.EACCES, errno.EPERM, errno.EROFS):
+        return "ไม่มีสิทธิ์เขียนในโฟลเดอร์ backups"
+    return f"เขียนไฟล์ในโฟลเดอร์ backups ไม่ได้ (errno {number})"
+
+
+@contextlib.contextmanager
+def noted(store, kind):
+    """Records on `store` a snapshot of `kind` ("daily", "import" or "restore") that could
+    not be taken, until one is: the pages say so rather than let a day pass uncopied."""
+    try:
+        yield
+    except Exception as error:
+        store.skipped = Skipped(kind, datetime.datetime.now(), why_skipped(store, error))
+        raise
 
 
 def safety_snapshot(store, before="restore"):
@@ -121,7 +166,8 @@ def safety_snapshot(store, before="restore"):
     while os.path.exists(os.path.join(folder(store.folder), f"{taken}-before-{before}.db.gz")):
         number += 1
         taken = f"{stem}-{number}"
-    name = snapshot(store, f"{taken}-before-{before}")
+    with noted(store, before):
+        name = snapshot(store, f"{taken}-before-{before}")
     prune(store)
     return name
 
@@ -162,14 +208,16 @@ def daily(store, today=None):
     """Today's snapshot unless there is one or the catalog is still empty, then pruning.
     Returns the name written or None."""
     directory = folder(store.folder)
-    os.makedirs(directory, 0o700, exist_ok=True)
     day = today or datetime.date.today()
     stem = f"catalog-{day:%Y-%m-%d}"
     written = None
-    if not any(os.path.exists(os.path.join(directory, stem + ext)) for ext in (".db", ".db.gz")):
-        with store.engine.daily_claim(day) as mine:
-            if mine and not store.engine.is_empty():
-                written = snapshot(store, stem)
+    with noted(store, "daily"):
+        os.makedirs(directory, 0o700, exist_ok=True)
+        if not any(os.path.exists(os.path.join(directory, stem + ext))
+                   for ext in (".db", ".db.gz")):
+            with store.engine.daily_claim(day) as mine:
+                if mine and not store.engine.is_empty():
+                    written = snapshot(store, stem)
     prune(store)
     return written
 
@@ -177,7 +225,7 @@ def daily(store, today=None):
 def listing(home):
     """(name, size in bytes, modified as a datetime) of every kept snapshot, newest first."""
     found = []
-    with contextlib.suppress(FileNotFoundError):
+    with contextlib.suppress(FileNotFoundError, NotADirectoryError):
         for entry in os.scandir(folder(home)):
             if (DAILY.fullmatch(entry.name) or SAFETY.fullmatch(entry.name)) and entry.is_file():
                 info = entry.stat()

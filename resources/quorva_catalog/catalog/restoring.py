@@ -200,8 +200,13 @@ def read_only_uri(path):
 def compare(store, candidate):
     """What the confirmation page shows: items today, and of those the ones the copy would
     lose (added since it, or changed since it), with the newest of them; items it brings
-    back that were deleted since."""
-    return store.engine.compare_copy(candidate.path)
+    back that were deleted since; what the bin holds now and what the copy's bin holds,
+    which takes its place."""
+    changes = store.engine.compare_copy(candidate.path)
+    with contextlib.closing(open_untrusted(candidate.path)) as conn:
+        changes["bin_copy"] = conn.execute("SELECT count(*) FROM deleted_items").fetchone()[0]
+    changes["bin_today"] = store.binned(1, 0)[0]
+    return changes
 
 
 def rebuild(path, version, directory):

@@ -123,7 +123,7 @@ class Engine(abc.ABC):
 
     @abc.abstractmethod
     def is_empty(self):
-        """Whether the catalog holds no item."""
+        """Whether the catalog holds no item and its bin nothing."""
 
     @abc.abstractmethod
     def size(self):
@@ -142,8 +142,35 @@ class Engine(abc.ABC):
         Two servers saving one item at once: one saves, the other gets StaleRevision."""
 
     @abc.abstractmethod
-    def delete(self, item_id):
-        """Deletes the item and returns it as it was, or None if there was none."""
+    def delete(self, item_id, now):
+        """Moves the item to the bin and returns its bin entry, or None if there was none."""
+
+    # The bin: deleted items kept apart from the catalog, so that no search, sum, count or
+    # export sees them, until they are brought back or emptied for good. An entry is an
+    # item (its id as it had) with `entry`, a number no other entry ever had, and
+    # `deleted_at`. Its code is free for a new item meanwhile.
+
+    @abc.abstractmethod
+    def binned(self, offset, limit):
+        """(how many entries the bin holds, up to `limit` of them from `offset`, the latest
+        deleted first)."""
+
+    @abc.abstractmethod
+    def binned_entry(self, entry):
+        """The bin entry or None."""
+
+    @abc.abstractmethod
+    def bring_back(self, entry, now, code=None, displace=False):
+        """Moves the entry back into the catalog, under its old id while no item has it, and
+        returns (its item id, the entry of the item it displaced or None). With `code` it
+        comes back under that code (changed now). With `displace`, the item that has its
+        code goes to the bin first, in the same transaction. Raises ItemMissing when the
+        entry is gone, DuplicateCode when its code is taken, changing nothing."""
+
+    @abc.abstractmethod
+    def empty_bin(self, entries=None, upto=None):
+        """Removes the entries listed in `entries`, or else every entry numbered up to `upto`
+        (every one when None), for good; returns how many went."""
 
     @abc.abstractmethod
     def importing(self, stamp=None):
@@ -156,9 +183,9 @@ class Engine(abc.ABC):
 
     @abc.abstractmethod
     def write_copy(self, target):
-        """A portable copy of the catalog as a SQLite catalog file at `target` (new), of the
-        current schema version, from one committed state, checked and synced to disk.
-        Changes go on meanwhile."""
+        """A portable copy of the catalog and its bin as a SQLite catalog file at `target`
+        (new), of the current schema version, from one committed state, checked and synced
+        to disk. Changes go on meanwhile."""
 
     @abc.abstractmethod
     def compare_copy(self, path):
@@ -169,10 +196,10 @@ class Engine(abc.ABC):
 
     @abc.abstractmethod
     def replace_with_copy(self, path):
-        """Every row of the catalog replaced by the rows of the checked, current-version
-        SQLite catalog file at `path`, in one transaction: any server sees the catalog before
-        or after, never a mix, whatever is killed when. Ids, revisions and times come over
-        as they are. The file may be consumed."""
+        """Every row of the catalog and its bin replaced by the rows of the checked,
+        current-version SQLite catalog file at `path`, in one transaction: any server sees
+        the catalog before or after, never a mix, whatever is killed when. Ids, revisions
+        and times come over as they are. The file may be consumed."""
 
     @contextlib.contextmanager
     def daily_claim(self, day):

@@ -1,6 +1,7 @@
 """The backup page: download a snapshot now, the kept snapshots, and restoring one; the
 question asked before a restore."""
 
+from ..catalog.backups import NO_SPACE
 from ..markup import Markup, html, join
 from ..text import THAI_MONTHS, show_time
 from .layout import file_field, hidden, layout
@@ -35,6 +36,29 @@ def size(count):
         f"{max(1, count // 1024):,} KB"
 
 
+SKIPPED_KINDS = {"daily": "สำรองข้อมูลอัตโนมัติประจำวัน", "import": "สำรองข้อมูลก่อนนำเข้า",
+                 "restore": "สำรองข้อมูลก่อนกู้คืน"}
+SKIPPED_OUTCOMES = {
+    "daily": "ยังไม่มีสำเนาอัตโนมัติของวันนี้ โปรแกรมจะลองใหม่เองทุก 5 นาที",
+    "import": "จึงยังไม่ได้นำเข้า",
+    "restore": "จึงยังไม่ได้กู้คืน",
+}
+
+
+def skipped_notice(skipped):
+    """A snapshot that could not be taken, shown until one is."""
+    if skipped is None:
+        return Markup()
+    mend = ("เพิ่มที่ว่างบนดิสก์" if skipped.why == NO_SPACE
+            else "ตรวจดูโฟลเดอร์ backups ข้างไฟล์ฐานข้อมูล")
+    return html('<div class="warn skipped-snapshot" role="alert"><strong>{}ไม่สำเร็จ</strong> '
+                "เมื่อ {} ({}) {} ข้อมูลในแคตตาล็อกยังอยู่ครบ กรุณา{} "
+                'หรือ<a href="/backups/download" download>ดาวน์โหลดสำเนาตอนนี้</a>เก็บไว้ '
+                "ข้อความนี้จะแสดงจนกว่าจะสำรองข้อมูลได้สำเร็จ</div>",
+                SKIPPED_KINDS[skipped.kind], when(skipped.when), skipped.why,
+                SKIPPED_OUTCOMES[skipped.kind], mend)
+
+
 def snapshot_rows(token, snapshots):
     if not snapshots:
         return Markup("<p>ยังไม่มีสำเนาที่เก็บไว้</p>")
@@ -49,11 +73,11 @@ def snapshot_rows(token, snapshots):
                 "</table></div>", rows)
 
 
-def backups_page(token, snapshots, error=None):
+def backups_page(token, snapshots, error=None, skipped=None):
     problem = html('<div class="errors" role="alert"><strong>ไม่ได้กู้คืน</strong>'
                    "<p>{}</p></div>", error) if error else ""
     body = html(
-        "<h1>สำรองข้อมูล</h1>{}"
+        "<h1>สำรองข้อมูล</h1>{}{}"
         '<h2>ดาวน์โหลดสำเนา</h2>{}<p><a class="button" href="/backups/download" download>'
         "ดาวน์โหลดสำเนาตอนนี้</a></p>"
         "<h2>สำเนาอัตโนมัติ</h2>{}{}"
@@ -62,8 +86,9 @@ def backups_page(token, snapshots, error=None):
         'novalidate>{}{}'
         '<div class="actions-row"><button type="submit" class="danger">กู้คืนจากไฟล์นี้</button>'
         "</div></form>",
-        problem, ABOUT, AUTOMATIC, snapshot_rows(token, snapshots), WARNING,
-        hidden("token", token), file_field("ไฟล์สำเนา (.db หรือ .db.gz)", ".db,.gz", ACCEPTS))
+        problem, skipped_notice(skipped), ABOUT, AUTOMATIC, snapshot_rows(token, snapshots),
+        WARNING, hidden("token", token),
+        file_field("ไฟล์สำเนา (.db หรือ .db.gz)", ".db,.gz", ACCEPTS))
     return layout("สำรองข้อมูล", body, "/backups")
 
 
@@ -89,10 +114,12 @@ def confirm_page(token, candidate, changes):
         '<tr><th>จะหายไป: เพิ่มหลังสำเนา</th><td class="num">{:,} รายการ</td></tr>'
         '<tr><th>จะหายไป: แก้ไขหลังสำเนา</th><td class="num">{:,} รายการ</td></tr>'
         '<tr><th>จะกลับมา: ลบไปหลังสำเนา</th><td class="num">{:,} รายการ</td></tr>'
+        '<tr><th>ถังขยะตอนนี้: จะแทนที่ด้วยถังขยะในสำเนา</th><td class="num">{:,} รายการ</td></tr>'
+        '<tr><th>ถังขยะในสำเนา</th><td class="num">{:,} รายการ</td></tr>'
         "</tbody></table></div>",
         candidate.label, "วันที่ของสำเนา" if candidate.dated else "แก้ไขล่าสุดในสำเนา", moment,
         candidate.items, changes["today"], changes["added"],
-        changes["changed"], changes["returning"])
+        changes["changed"], changes["returning"], changes["bin_today"], changes["bin_copy"])
     if lost:
         more = f" (แสดง {len(changes['newest'])} รายการล่าสุด)" if lost > len(changes["newest"]) \
             else ""
@@ -103,7 +130,8 @@ def confirm_page(token, candidate, changes):
         "<h1>ยืนยันการกู้คืน</h1>"
         '<p class="warn">ไฟล์ผ่านการตรวจสอบแล้ว ยังไม่ได้เปลี่ยนแปลงแคตตาล็อก '
         "กดปุ่มด้านล่างเพื่อแทนที่สินค้าทั้งหมดด้วยข้อมูลในสำเนา "
-        "ข้อมูลปัจจุบันจะถูกสำรองไว้ก่อน (ชื่อลงท้ายด้วย before-restore)</p>{}{}"
+        "ข้อมูลปัจจุบันจะถูกสำรองไว้ก่อน (ชื่อลงท้ายด้วย before-restore) "
+        "รวมทั้งสินค้าในถังขยะตอนนี้ ซึ่งจะถูกแทนที่ด้วยถังขยะในสำเนา</p>{}{}"
         '<form class="item" method="post" action="/backups/confirm">{}{}'
         '<div class="actions-row"><button type="submit" class="danger">'
         "กู้คืนและแทนที่ข้อมูลปัจจุบัน</button>"

@@ -25,7 +25,8 @@ STATUS_TITLES = {400: "คำขอไม่ถูกต้อง", 403: "ไม
 
 
 def layout(title, body, current=None, flash=None):
-    """The whole document; `body` is Markup, `flash` a (kind, text) pair or None."""
+    """The whole document; `body` is Markup, `flash` None or (kind, text, Markup shown
+    after the text)."""
     # A download leaves the page as it is, so it must not ask about unsaved typing.
     nav = join(html('<a href="{}"{}{}>{}</a>', href,
                     Markup(" aria-current=page") if href == current else "",
@@ -33,8 +34,8 @@ def layout(title, body, current=None, flash=None):
                for href, label in MENU)
     notice = ""
     if flash:
-        kind, text = flash
-        notice = html('<p class="flash {}" role="status">{}</p>', kind, text)
+        kind, text, action = flash
+        notice = html('<div class="flash {}" role="status">{}{}</div>', kind, text, action)
     return html('<!DOCTYPE html>\n<html lang="th"><head><meta charset="utf-8">'
                 '<meta name="viewport" content="width=device-width, initial-scale=1">'
                 '<title>{} · แคตตาล็อกสินค้า</title>'

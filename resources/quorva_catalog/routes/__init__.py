@@ -8,11 +8,12 @@ from ..httpd import Handler
 from ..pages.layout import PAGE_SCRIPT, STYLESHEET
 from ..pages.updating import outage_page, updating_page
 from .backups import BackupRoutes
+from .bin import BinRoutes
 from .items import ItemRoutes
 from .transfer import TransferRoutes
 
 
-class CatalogHandler(ItemRoutes, TransferRoutes, BackupRoutes, Handler):
+class CatalogHandler(ItemRoutes, TransferRoutes, BackupRoutes, BinRoutes, Handler):
     routes = [
         (re.compile(r"/style\.css"), {"GET": "style"}),
         (re.compile(r"/page\.js"), {"GET": "page_script"}),
@@ -20,6 +21,7 @@ class CatalogHandler(ItemRoutes, TransferRoutes, BackupRoutes, Handler):
         *ItemRoutes.routes,
         *TransferRoutes.routes,
         *BackupRoutes.routes,
+        *BinRoutes.routes,
     ]
 
     def route(self):

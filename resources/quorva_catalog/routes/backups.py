@@ -25,8 +25,9 @@ class BackupRoutes(Handler):
     ]
 
     def backups_page(self, error=None, status=200):
-        self.send_page(status, backups_page(self.app.token, backups.listing(self.app.store.folder),
-                                            error))
+        store = self.app.store
+        self.send_page(status, backups_page(self.app.token, backups.listing(store.folder), error,
+                                            store.skipped))
 
     def download_backup(self):
         store = self.app.store

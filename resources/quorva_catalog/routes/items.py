@@ -10,6 +10,7 @@ from ..catalog.plan import SORTS
 from ..httpd import Handler, Refused, whole_number
 from ..links import safe_back, with_flash
 from ..pages import items
+from ..pages.bin import undo_button
 from ..text import clean_item, one_line
 
 # What a save can meet that the form shows beside what was typed, with the page's status.
@@ -48,7 +49,8 @@ class ItemRoutes(Handler):
                        if (item_id := whole_number(self.param(side, 19))) is not None), None)
         found = store.search(query, category, sort, page, anchor)
         self.send_page(200, items.list_page(found, query, category, sort, store.categories(),
-                                            flash, store.by_code(query), store.lookalikes()))
+                                            flash, store.by_code(query), store.lookalikes(),
+                                            store.binned(1, 0)[0], store.skipped))
 
     def printed_rows(self):
         """Every row of a list for its printing, or with `count` only how many there are."""
@@ -197,7 +199,8 @@ class ItemRoutes(Handler):
     def delete_page(self, item_id):
         row = self.item_or_404(item_id)
         back = safe_back(self.param("back", 2000))
-        self.send_page(200, items.delete_page(row, self.app.token, back))
+        self.send_page(200, items.delete_page(row, self.app.token, back,
+                                              self.app.store.binned(1, 0)[0]))
 
     def delete(self, item_id):
         form = self.read_form()
@@ -206,5 +209,7 @@ class ItemRoutes(Handler):
         if row is None:
             key = self.app.flash("bad", "ไม่พบสินค้านี้ อาจถูกลบไปแล้ว")
         else:
-            key = self.app.flash("ok", f"ลบ “{row['name']}” (รหัส {row['code']}) แล้ว")
+            key = self.app.flash("ok", f"ลบ “{row['name']}” (รหัส {row['code']}) แล้ว "
+                                       f"ย้ายไปอยู่ในถังขยะ", undo_button(row["entry"],
+                                                                          self.app.token, back))
         self.redirect(with_flash(back, key))

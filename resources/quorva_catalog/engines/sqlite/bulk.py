@@ -9,8 +9,8 @@ from ..base import ImportSession
 from .migrations import fill_search_and_categories
 
 INSERT_ITEM = ("INSERT INTO items (code, name, category, price_satang, quantity, note, "
-               "search_text, search_bare, sort_name, created_at, updated_at) "
-               "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)")
+               "search_text, search_bare, sort_name, created_at, updated_at, id, revision) "
+               "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)")
 UPDATE_ITEM = ("UPDATE items SET code = ?, name = ?, category = ?, price_satang = ?, "
                "quantity = ?, note = ?, search_text = ?, search_bare = ?, sort_name = ?, "
                "updated_at = ?, revision = revision + 1 WHERE id = ?")
@@ -32,13 +32,14 @@ def export_rows(path):
         conn.close()
 
 
-def insert_many(conn, rows):
-    """New items from columns of values (ImportSession.insert_many), in their order."""
+def insert_many(conn, rows, item_id=None, revision=1):
+    """New items from columns of values (ImportSession.insert_many), in their order; one
+    brought back from the bin may keep its id and revision."""
     codes, names, categories, notes = (rows[k] for k in ("code", "name", "category", "note"))
     conn.executemany(INSERT_ITEM, zip(
         codes, names, categories, rows["price_satang"], rows["quantity"], notes,
         *search_columns_of(codes, names, categories, notes), rows["created_at"],
-        rows["updated_at"]))
+        rows["updated_at"], [item_id] * len(codes), [revision] * len(codes)))
 
 
 def update_item(conn, item_id, values, now):

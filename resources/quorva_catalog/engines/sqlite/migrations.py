@@ -156,6 +156,35 @@ def _canonical_codes(conn):
                      ((i,) for group in groups.values() if len(group) > 1 for i in group))
 
 
+# What a deleted item keeps in the bin, besides its entry and when it was deleted.
+BINNED = ("id", "code", "name", "category", "price_satang", "quantity", "note", "created_at",
+          "updated_at", "revision")
+
+
+def _add_bin(conn):
+    # A table apart keeps deleted items out of every search, sum, count and export. Entries
+    # are never numbered again, so an old undo button cannot bring back another item; the
+    # checks keep a crafted copy's bin as sound as its items.
+    conn.execute("""
+        CREATE TABLE deleted_items (
+            entry INTEGER PRIMARY KEY AUTOINCREMENT,
+            id INTEGER NOT NULL,
+            code TEXT NOT NULL CHECK (length(code) BETWEEN 1 AND 64),
+            name TEXT NOT NULL CHECK (length(name) BETWEEN 1 AND 200),
+            category TEXT NOT NULL CHECK (length(category) <= 100),
+            price_satang INTEGER NOT NULL
+                CHECK (typeof(price_satang) = 'integer'
+                       AND price_satang BETWEEN 0 AND 99999999999),
+            quantity INTEGER NOT NULL
+                CHECK (typeof(quantity) = 'integer' AND quantity BETWEEN 0 AND 999999999),
+            note TEXT NOT NULL CHECK (length(note) <= 2000),
+            created_at TEXT NOT NULL,
+            updated_at TEXT NOT NULL,
+            revision INTEGER NOT NULL,
+            deleted_at TEXT NOT NULL
+        )""")
+
+
 # Append only: a database's user_version counts the steps it has had.
 MIGRATIONS = [_create_items, _add_search_and_revision, _add_search_and_sort_keys,
-              _add_search_index_and_totals, _canonical_codes]
+              _add_search_index_and_totals, _canonical_codes, _add_bin]

@@ -8,9 +8,12 @@ from ...catalog.errors import (BackupError, CatalogChanged, DuplicateCode, Inval
                                ItemMissing, NoRoom, StaleRevision)
 from ..base import Engine
 from . import copies
-from .bulk import SQLiteImport, export_rows, insert_many, update_item
+from .bulk import VALUES, SQLiteImport, export_rows, insert_many, update_item
 from .database import SQLITE_FULL, Database
+from .migrations import BINNED
 from .search import Search
+
+LARGEST_ID = 2 ** 63 - 1
 
 
 @contextlib.contextmanager
@@ -35,6 +38,18 @@ def copy_failures(thai):
         yield
     except sqlite3.Error:
         raise BackupError(thai) from None
+
+
+def to_bin(conn, item_id, now):
+    """The item moved to the bin in the caller's transaction: its entry, or None."""
+    listed = ", ".join(BINNED)
+    moved = conn.execute(f"INSERT INTO deleted_items ({listed}, deleted_at) "
+                         f"SELECT {listed}, ? FROM items WHERE id = ?", (now, item_id))
+    if not moved.rowcount:
+        return None
+    entry = conn.execute("SELECT last_insert_rowid()").fetchone()[0]
+    conn.execute("DELETE FROM items WHERE id = ?", (item_id,))
+    return conn.execute("SELECT * FROM deleted_items WHERE entry = ?", (entry,)).fetchone()
 
 
 class SQLiteEngine(Engine):
@@ -97,7 +112,8 @@ class SQLiteEngine(Engine):
             return [id(self.database.conn), self.database.conn.total_changes]
 
     def is_empty(self):
-        return self.read("SELECT NOT EXISTS (SELECT 1 FROM items)")[0][0] == 1
+        return self.read("SELECT NOT EXISTS (SELECT 1 FROM items) "
+                         "AND NOT EXISTS (SELECT 1 FROM deleted_items)")[0][0] == 1
 
     def size(self):
         return sum(os.path.getsize(name) for name in (self.path, self.path + "-wal")
@@ -118,12 +134,51 @@ class SQLiteEngine(Engine):
                 raise StaleRevision()
             update_item(conn, item_id, values, now)
 
-    def delete(self, item_id):
+    def delete(self, item_id, now):
         with refusals(), self.database.transaction() as conn:
-            row = conn.execute("SELECT * FROM items WHERE id = ?", (item_id,)).fetchone()
-            if row is not None:
-                conn.execute("DELETE FROM items WHERE id = ?", (item_id,))
-            return row
+            return to_bin(conn, item_id, now)
+
+    def binned(self, offset, limit):
+        with self.lock:
+            count = self.database.conn.execute("SELECT count(*) FROM deleted_items").fetchone()
+            return count[0], self.database.conn.execute(
+                "SELECT * FROM deleted_items ORDER BY entry DESC LIMIT ? OFFSET ?",
+                (limit, offset)).fetchall()
+
+    def binned_entry(self, entry):
+        rows = self.read("SELECT * FROM deleted_items WHERE entry = ?", (entry,))
+        return rows[0] if rows else None
+
+    def bring_back(self, entry, now, code=None, displace=False):
+        with refusals(code or ""), self.database.transaction() as conn:
+            row = conn.execute("SELECT * FROM deleted_items WHERE entry = ?",
+                               (entry,)).fetchone()
+            if row is None:
+                raise ItemMissing()
+            values = {key: row[key] for key in VALUES}
+            if code is not None:
+                values["code"] = code
+            displaced = None
+            if displace:
+                holder = conn.execute("SELECT id FROM items WHERE code = ?",
+                                      (values["code"],)).fetchone()
+                displaced = to_bin(conn, holder[0], now) if holder else None
+            # The old id while no other item has it, so that its links find it again.
+            taken = conn.execute("SELECT 1 FROM items WHERE id = ?", (row["id"],)).fetchone()
+            rows = {key: [value] for key, value in values.items()}
+            insert_many(conn, {**rows, "created_at": [row["created_at"]],
+                               "updated_at": [row["updated_at"] if code is None else now]},
+                        None if taken else row["id"], row["revision"])
+            conn.execute("DELETE FROM deleted_items WHERE entry = ?", (entry,))
+            return conn.execute("SELECT last_insert_rowid()").fetchone()[0], displaced
+
+    def empty_bin(self, entries=None, upto=None):
+        with refusals(), self.database.transaction() as conn:
+            if entries is None:
+                return conn.execute("DELETE FROM deleted_items WHERE entry <= ?",
+                                    (upto if upto is not None else LARGEST_ID,)).rowcount
+            return conn.executemany("DELETE FROM deleted_items WHERE entry = ?",
+                                    ((entry,) for entry in entries)).rowcount
 
     @contextlib.contextmanager
     def importing(self, stamp=None):
