@@ -6,7 +6,7 @@ import urllib.parse
 
 from ..httpd import Handler
 from ..pages.layout import PAGE_SCRIPT, STYLESHEET
-from ..pages.updating import outage_page, updating_page
+from ..pages.updating import updating_page
 from .backups import BackupRoutes
 from .bin import BinRoutes
 from .items import ItemRoutes
