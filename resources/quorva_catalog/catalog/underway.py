@@ -166,8 +166,8 @@ class Mark:
 
 
 def left_unfinished(store):
-    """At start, before anything is written: a notice, as (kind, Thai text), of an import the
-    last run did not finish, or None. The mark is gone afterwards."""
+    """At start, before anything is written: a notice, as (kind, Thai text, no action), of an
+    import the last run did not finish, or None. The mark is gone afterwards."""
     mark = Mark(store)
     try:
         with open(mark.path, encoding="utf-8") as handle:
@@ -186,10 +186,10 @@ def left_unfinished(store):
         mark.end()
     if applied:
         return "ok", (f"การนำเข้าไฟล์ CSV {when}บันทึกครบแล้ว "
-                      "แต่โปรแกรมปิดไปก่อนแสดงผล กรุณาตรวจดูรายการสินค้า")
+                      "แต่โปรแกรมปิดไปก่อนแสดงผล กรุณาตรวจดูรายการสินค้า"), ""
     return "bad", (f"การนำเข้าไฟล์ CSV {when}ไม่เสร็จ เพราะโปรแกรมถูกปิดหรือไฟดับ"
                    "ระหว่างนำเข้า จึงไม่ได้นำเข้าข้อมูลใด ๆ แคตตาล็อกยังเหมือนก่อนนำเข้าทุกอย่าง "
-                   "หากยังต้องการนำเข้า กรุณานำเข้าไฟล์นั้นอีกครั้ง")
+                   "หากยังต้องการนำเข้า กรุณานำเข้าไฟล์นั้นอีกครั้ง"), ""
 
 
 def committed(store, state):
