@@ -246,16 +246,14 @@ gboolean GtkWebView::onScriptDialog(WebKitWebView*, WebKitScriptDialog* dialog, 
     if (!delegate || (type != WEBKIT_SCRIPT_DIALOG_BEFORE_UNLOAD_CONFIRM &&
                       type != WEBKIT_SCRIPT_DIALOG_CONFIRM))
         return FALSE;
-    webkit_script_dialog_ref(dialog);
-    auto answer = [dialog](bool yes) {
+    auto answer = [dialog = webkit_script_dialog_ref(dialog)](bool yes) {
         webkit_script_dialog_confirm_set_confirmed(dialog, yes);
         webkit_script_dialog_close(dialog);
         webkit_script_dialog_unref(dialog);
     };
     if (type == WEBKIT_SCRIPT_DIALOG_CONFIRM)
-        delegate->runConfirmPanel(webkit_script_dialog_get_message(dialog), answer);
-    else
-        delegate->runBeforeUnloadConfirmPanel(answer);
+        return delegate->runConfirmPanel(webkit_script_dialog_get_message(dialog), answer), TRUE;
+    delegate->runBeforeUnloadConfirmPanel(answer);
     return TRUE;
 }
 
