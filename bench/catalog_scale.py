@@ -7,9 +7,11 @@ asserts nothing. From the checkout's root:
     python3 -m bench.catalog_scale 300000             fewer
     python3 -m bench.catalog_scale 300000 --names clustered
     python3 -m bench.catalog_scale 300000 --transfer  import and export only
+    python3 -m bench.catalog_scale 300000 --engines sqlite,postgresql
+                                                      the same file on a throwaway PostgreSQL
+                                                      cluster too, side by side
     python3 -m bench.catalog_scale 300000 --db postgresql://quorva@localhost/bench
-                                                      the same file on that database too,
-                                                      side by side with the embedded one
+                                                      the same on that (empty) database
 
 Times are medians of 5 at the client; beside each, the server's own CPU time for it (summed
 over its threads from /proc), which the other programs on a shared machine disturb far less.
@@ -307,14 +309,15 @@ def run_engine(source, count, engine, url, transfer_only):
     return figures
 
 
-def engines(args):
+def engines(args, cluster):
     """(name, database URL or None for the embedded file) of each engine that a name set's
-    file goes to. The embedded catalog gets a fresh folder each time; a database given as a
-    URL is used as it is, so it must be empty: a throwaway PostgreSQL cluster of the server
-    tests' own, made here for each name set, would give a fresh one every time."""
-    found = [("SQLite", None)]
+    file goes to. The embedded catalog gets a fresh folder each time, a throwaway cluster a
+    fresh database; a database given by --db is used as it is, so it must be empty."""
+    found = [("SQLite", None)] if "sqlite" in args.engines else []
     if args.db:
         found.append(("PostgreSQL", args.db))
+    elif cluster is not None:
+        found.append(("PostgreSQL", cluster.database("bench")))
     return found
 
 
@@ -324,21 +327,34 @@ def main():
     parser.add_argument("--names", choices=NAME_SETS, action="append",
                         help="only this name set (repeatable; default both)")
     parser.add_argument("--transfer", action="store_true", help="import and export only")
+    parser.add_argument("--engines", default="sqlite", type=lambda text: text.split(","),
+                        help="sqlite, postgresql or both (sqlite,postgresql): the shared "
+                        "catalog on a throwaway PostgreSQL cluster that commits to disk")
     parser.add_argument("--db", metavar="URL", help="a postgresql:// URL: the same file on "
                         "that database too, side by side with the embedded catalog")
     args = parser.parse_args()
+    if not set(args.engines) <= {"sqlite", "postgresql"}:
+        parser.error("--engines takes sqlite, postgresql or both")
     if args.db and not args.db.startswith(("postgresql://", "postgres://")):
         parser.error("--db takes a postgresql:// or postgres:// URL")
     if args.db and len(args.names or NAME_SETS) > 1:
         parser.error("--db goes with one --names: each name set needs an empty database")
-    for names in args.names or list(NAME_SETS):
-        source = "".join(csv_rows(args.items, NAME_SETS[names])).encode()
-        runs = []
-        for engine, url in engines(args):
-            print(f"Catalog at {args.items:,} items, {names} names, {engine}", flush=True)
-            runs.append(run_engine(source, args.items, engine, url, args.transfer))
-        if len(runs) > 1:
-            side_by_side(runs)
+    cluster = None
+    if "postgresql" in args.engines and not args.db:
+        from tests.server.postgres import Cluster
+        cluster = Cluster(durable=True)
+    try:
+        for names in args.names or list(NAME_SETS):
+            source = "".join(csv_rows(args.items, NAME_SETS[names])).encode()
+            runs = []
+            for engine, url in engines(args, cluster):
+                print(f"Catalog at {args.items:,} items, {names} names, {engine}", flush=True)
+                runs.append(run_engine(source, args.items, engine, url, args.transfer))
+            if len(runs) > 1:
+                side_by_side(runs)
+    finally:
+        if cluster is not None:
+            cluster.close()
     return 0
 
 

@@ -143,17 +143,17 @@ class Cluster:
             self.guardian.wait()
             raise RuntimeError(f"a PostgreSQL cluster could not start: {details['error']}")
         self.port, self.password = details["port"], details["password"]
-        self.folder, self.count = Folder(details["root"]), 0
+        self.folder, self.count, self.template = Folder(details["root"]), 0, None
 
     def url(self, database, password=None, host="127.0.0.1"):
         return (f"postgresql://{ROLE}:{self.password if password is None else password}"
                 f"@{host}:{self.port}/{database}")
 
-    def database(self, prefix="catalog"):
-        """A fresh, empty database that the catalog role owns, and its URL."""
+    def database(self, prefix="catalog", template="template1"):
+        """A fresh database that the catalog role owns, a copy of `template`, and its URL."""
         self.count += 1
         name = f"{prefix}_{self.count}"
-        self.folder.sql(f"CREATE DATABASE {name} OWNER {ROLE}")
+        self.folder.sql(f"CREATE DATABASE {name} OWNER {ROLE} TEMPLATE {template}")
         return self.url(name)
 
     def sql(self, statement, database="postgres"):
@@ -186,8 +186,17 @@ def shared():
 
 
 def fresh_database():
-    """A new, empty database of this process's cluster, for a catalog on PostgreSQL."""
-    return shared().database()
+    """A new, empty catalog database of this process's cluster, its tables already made as a
+    server's first start makes them, so that a server reaches it as soon as it starts."""
+    cluster = shared()
+    if cluster.template is None:
+        from quorva_catalog.engines import engine_for
+        url = cluster.database("template")
+        engine = engine_for(url, tempfile.gettempdir())
+        engine.open()
+        engine.close()
+        cluster.template = url.rsplit("/", 1)[1]
+    return cluster.database(template=cluster.template)
 
 
 def empty(url):

@@ -3,6 +3,7 @@ rows of one committed state, and put back row by row in one transaction."""
 
 import contextlib
 import os
+import re
 
 from ...catalog.errors import BackupError
 from ...text import search_columns_of
@@ -15,6 +16,27 @@ ITEM = ("id", "code", "name", "category", "price_satang", "quantity", "note", "c
         "updated_at", "search_text", "revision", "search_bare", "sort_name")
 BIN = ("entry", *BINNED, "deleted_at")
 BATCH = 5000
+
+
+# COPY's text format writes these characters of a value escaped.
+UNESCAPED = {"\\": "\\", "n": "\n", "r": "\r", "t": "\t", "b": "\b", "f": "\f", "v": "\v"}
+ESCAPE = re.compile(r"\\(.)")
+NUMBERS = (3, 4)
+
+
+def copied_rows(copy):
+    """Each row of a COPY TO in text format as a tuple, price and quantity as numbers."""
+    pending = b""
+    for chunk in copy:
+        *lines, pending = (pending + bytes(chunk)).split(b"\n")
+        for line in b"\n".join(lines).decode().split("\n") if lines else ():
+            values = line.split("\t")
+            if "\\" in line:
+                values = [ESCAPE.sub(lambda found: UNESCAPED[found[1]], value)
+                          for value in values]
+            for index in NUMBERS:
+                values[index] = int(values[index])
+            yield tuple(values)
 
 
 def batches(cursor):

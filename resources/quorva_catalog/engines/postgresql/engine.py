@@ -94,11 +94,11 @@ class PostgreSQLEngine(Engine):
 
     def export_rows(self):
         def rows(conn):
-            with conn.cursor("export") as cursor:
-                cursor.execute("SELECT code, name, category, price_satang, quantity, note, "
-                               "created_at, updated_at FROM items ORDER BY code_nocase")
-                for batch in copies.batches(cursor):
-                    yield from (tuple(row.values()) for row in batch)
+            # As COPY's text, which the driver hands over unread, rather than value by value.
+            with conn.cursor().copy("COPY (SELECT code, name, category, price_satang, quantity, "
+                                    "note, created_at, updated_at FROM items "
+                                    "ORDER BY code_nocase) TO STDOUT") as copy:
+                yield from copies.copied_rows(copy)
         return self.streamed(rows)
 
     def streamed(self, rows):
