@@ -315,19 +315,22 @@ private:
 void readStream(UniqueFd fd, const std::function<void(std::string_view)>& onChunk,
                 const std::shared_ptr<ChildState>& state)
 {
-    // Left uninitialised: the pages are only touched as far as output ever reaches,
-    // so a quiet stream costs a few pages, not a megabyte.
-    const auto buffer = std::make_unique_for_overwrite<char[]>(chunkSize);
-    for (;;) {
-        ssize_t count = ::read(fd.get(), buffer.get(), chunkSize);
-        if (count < 0 && errno == EINTR) {
-            continue;
-        }
-        if (count <= 0) {
-            break;
-        }
-        if (onChunk) {
-            onChunk(std::string_view(buffer.get(), static_cast<std::size_t>(count)));
+    // Freed before the end is announced: whoever waits for the end may exit at once.
+    {
+        // Left uninitialised: the pages are only touched as far as output ever reaches,
+        // so a quiet stream costs a few pages, not a megabyte.
+        const auto buffer = std::make_unique_for_overwrite<char[]>(chunkSize);
+        for (;;) {
+            ssize_t count = ::read(fd.get(), buffer.get(), chunkSize);
+            if (count < 0 && errno == EINTR) {
+                continue;
+            }
+            if (count <= 0) {
+                break;
+            }
+            if (onChunk) {
+                onChunk(std::string_view(buffer.get(), static_cast<std::size_t>(count)));
+            }
         }
     }
     // Closed before the end is announced, so whoever sees the end sees no descriptor left.
