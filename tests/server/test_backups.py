@@ -237,3 +237,16 @@ class BackupTest(ServerTestCase):
                 self.assertEqual(codes(database), before)
                 self.assertLess(os.path.getsize(database + "-wal"), 100 << 10)
         self.assertEqual(server.add("G-1", "ยังบันทึกได้").status, 303)
+        # A disk filled by something else: an add, an edit and a copy each say so.
+        with open(os.path.join(folder, "filler"), "wb", buffering=0) as filler:
+            with contextlib.suppress(OSError):
+                while filler.write(b"\0" * 4096):
+                    pass
+        item = server.items("?q=G-1")["G-1"]
+        edit = {"code": "G-1", "name": "แก้", "note": "ก" * 1900, "price": "1", "quantity": "1",
+                "revision": re.search(r'name="revision" value="(\d+)"',
+                                      server.get(f"/items/{item}/edit").text)[1]}
+        for answer in (server.add("G-2", "ใหม่", note="ก" * 1900), server.post(f"/items/{item}/edit", edit),
+                       server.get("/backups/download")):
+            self.assert_shows(answer, "พื้นที่ว่างบนดิสก์", "ข้อมูลเดิมยังอยู่ครบ", status=507)
+        self.assertEqual(codes(database), before | {"G-1"})

@@ -8,7 +8,7 @@ import re
 import secrets
 import urllib.parse
 
-from ..catalog import backups, restoring
+from ..catalog import backups, restoring, underway
 from ..catalog.errors import BackupError, NoRoom
 from ..httpd import Handler, Refused, close_parts, size_text
 from ..links import with_flash
@@ -37,8 +37,12 @@ class BackupRoutes(Handler):
         try:
             try:
                 backups.write_snapshot(store, temp)
-            except (OSError, BackupError, NoRoom):
-                self.backups_page("ทำสำเนาไม่สำเร็จ กรุณาตรวจดูพื้นที่ว่างบนดิสก์แล้วลองใหม่", 503)
+            except (OSError, BackupError, NoRoom) as error:
+                needed, free = store.engine.size(), backups.free_space(directory)
+                if underway.out_of_space(error) or free < needed:
+                    self.backups_page(backups.no_room(needed, free).thai, 507)
+                else:
+                    self.backups_page("ทำสำเนาไม่สำเร็จ กรุณาตรวจดูพื้นที่ว่างบนดิสก์แล้วลองใหม่", 503)
                 return
             name = f"catalog-{datetime.datetime.now():%Y-%m-%d-%H%M}.db"
             with open(temp, "rb") as handle:
