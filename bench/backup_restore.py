@@ -1,18 +1,18 @@
-#!/usr/bin/python3
 """A large catalog's own downloaded copy, restored through the restore-from-file form into a
 fresh catalog: prints the sizes (database, copy, backups/ folder) and the time of each step,
 and whether every item came back.
 
-    bench/backup_restore.py            100,000 items
-    bench/backup_restore.py 20000      fewer
+    python3 -m bench.backup_restore          100,000 items
+    python3 -m bench.backup_restore 20000    fewer
 """
 
 import os
 import re
 import sys
 
-from timed_servers import TimedServers, expect
-from harness import multipart  # noqa: E402  (on the path timed_servers gives)
+from tests.server.harness import multipart
+
+from .timed_servers import TimedServers, expect
 
 
 def folder_size(path):

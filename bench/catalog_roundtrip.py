@@ -1,15 +1,14 @@
-#!/usr/bin/python3
 """Round trip of a large catalog through its own CSV: import N items into a fresh database,
 export them, import that export into another fresh database, export again, and compare.
 Prints the time of each step.
 
-    bench/catalog_roundtrip.py            100,000 items
-    bench/catalog_roundtrip.py 20000      fewer
+    python3 -m bench.catalog_roundtrip          100,000 items
+    python3 -m bench.catalog_roundtrip 20000    fewer
 """
 
 import sys
 
-from timed_servers import TimedServers, expect
+from .timed_servers import TimedServers, expect
 
 
 def main():

@@ -4,13 +4,10 @@ step timed, and all of them ended however the benchmark ends."""
 import os
 import shutil
 import signal
-import sys
 import tempfile
 import time
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests",
-                                "server"))
-from harness import Server, command  # noqa: E402
+from tests.server.harness import Server, command
 
 
 class TimedServers:
