@@ -4,15 +4,15 @@ import contextlib
 import sqlite3
 import urllib.parse
 
-from ...text import search_columns, search_columns_of
+from ...text import item_columns, item_columns_of
 from ..base import ImportSession
 from .migrations import fill_search_and_categories
 
 INSERT_ITEM = ("INSERT INTO items (code, name, category, price_satang, quantity, note, "
-               "search_text, search_bare, sort_name, created_at, updated_at) "
-               "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)")
+               "search_bare, sort_key, created_at, updated_at) "
+               "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?)")
 UPDATE_ITEM = ("UPDATE items SET code = ?, name = ?, category = ?, price_satang = ?, "
-               "quantity = ?, note = ?, search_text = ?, search_bare = ?, sort_name = ?, "
+               "quantity = ?, note = ?, search_bare = ?, sort_key = ?, "
                "updated_at = ?, revision = revision + 1 WHERE id = ?")
 VALUES = ("code", "name", "category", "price_satang", "quantity", "note")
 
@@ -37,12 +37,12 @@ def insert_many(conn, rows):
     codes, names, categories, notes = (rows[k] for k in ("code", "name", "category", "note"))
     conn.executemany(INSERT_ITEM, zip(
         codes, names, categories, rows["price_satang"], rows["quantity"], notes,
-        *search_columns_of(codes, names, categories, notes), rows["created_at"],
+        *item_columns_of(codes, names, categories, notes), rows["created_at"],
         rows["updated_at"]))
 
 
 def update_item(conn, item_id, values, now):
-    conn.execute(UPDATE_ITEM, (*(values[k] for k in VALUES), *search_columns(
+    conn.execute(UPDATE_ITEM, (*(values[k] for k in VALUES), *item_columns(
         *(values[k] for k in ("code", "name", "category", "note"))), now, item_id))
 
 

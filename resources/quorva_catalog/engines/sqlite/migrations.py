@@ -3,7 +3,8 @@
 import collections
 import sqlite3
 
-from ...text import canonical_code, code_key, search_columns, visible_line
+from ...catalog.backups import kill_point
+from ...text import canonical_code, code_key, item_columns_of, search_columns, visible_line
 
 APPLICATION_ID = 0x51564341
 
@@ -109,8 +110,7 @@ def _add_search_index_and_totals(conn):
 
 def fill_search_and_categories(conn):
     """The search index and the categories' sums, from every item at once."""
-    conn.execute(f"INSERT INTO items_search (rowid, search_bare) "
-                 f"SELECT id, {INDEXED.format('items')} FROM items")
+    fill_search(conn)
     units, high, low = money("items")
     sums = f"sum({units}), sum({high}), sum({low})"
     try:
@@ -121,6 +121,11 @@ def fill_search_and_categories(conn):
             raise
         conn.execute("INSERT INTO items_categories SELECT category, count(*), 0.0, 0.0, 0.0 "
                      "FROM items GROUP BY category")
+
+
+def fill_search(conn):
+    conn.execute(f"INSERT INTO items_search (rowid, search_bare) "
+                 f"SELECT id, {INDEXED.format('items')} FROM items")
 
 
 def _fitting(cleaned, stored):
@@ -156,6 +161,44 @@ def _canonical_codes(conn):
                      ((i,) for group in groups.values() if len(group) > 1 for i in group))
 
 
+REWRITTEN = 20000
+
+
+def _lean_rows(conn):
+    # The name was kept four times. The marked text is now derived when a word with marks asks
+    # for it; the name order is a key of about a byte a letter, numbers by their value; the
+    # category is a token of the search index, which replaces the category's own index.
+    # The search index and its triggers are made again exactly as they were, around a rewrite
+    # of every row that would otherwise reindex each row twice.
+    kept = conn.execute("SELECT sql FROM sqlite_master WHERE name IN ('items_search', "
+                        "'items_search_terms', 'items_added', 'items_removed', "
+                        "'items_search_changed') ORDER BY type = 'trigger', name").fetchall()
+    for trigger in ("items_added", "items_removed", "items_search_changed"):
+        conn.execute(f"DROP TRIGGER {trigger}")
+    for name in ("items_search_terms", "items_search"):
+        conn.execute(f"DROP TABLE {name}")
+    for name in ("items_sort_name", "items_category"):
+        conn.execute(f"DROP INDEX {name}")
+    for column in ("search_text", "sort_name"):
+        conn.execute(f"ALTER TABLE items DROP COLUMN {column}")
+    conn.execute("ALTER TABLE items ADD COLUMN sort_key BLOB NOT NULL DEFAULT x''")
+    kill_point("lean-rows-narrowed")
+    last = 0
+    # By ranges of ids: rows rewritten under a cursor still reading them may be met twice.
+    while batch := conn.execute("SELECT id, code, name, category, note FROM items WHERE id > ? "
+                                "ORDER BY id LIMIT ?", (last, REWRITTEN)).fetchall():
+        ids, *fields = zip(*batch)
+        conn.executemany("UPDATE items SET search_bare = ?, sort_key = ? WHERE id = ?",
+                         zip(*item_columns_of(*fields), ids))
+        last = ids[-1]
+    kill_point("lean-rows-rewritten")
+    conn.execute("CREATE INDEX items_sort_key ON items (sort_key, code)")
+    for sql, in kept:
+        conn.execute(sql)
+    fill_search(conn)
+    kill_point("lean-rows-indexed")
+
+
 # Append only: a database's user_version counts the steps it has had.
 MIGRATIONS = [_create_items, _add_search_and_revision, _add_search_and_sort_keys,
-              _add_search_index_and_totals, _canonical_codes]
+              _add_search_index_and_totals, _canonical_codes, _lean_rows]

@@ -6,13 +6,13 @@ import json
 import sqlite3
 
 from ...catalog.plan import COUNTED, PAGE_SIZE, SORTS, SearchResult
-from ...text import marks_match
+from ...text import category_token, marks_match, search_text
 
 # A short word found this many times in as many first rows is common enough that walking the
 # order's index finds a page sooner than gathering every row the index lists for it.
 SAMPLED = 10000
 # The plan's keys as this schema holds them; code is declared NOCASE.
-COLUMNS = {"sort_name": "sort_name", "code_nocase": "code", "price_satang": "price_satang",
+COLUMNS = {"sort_name": "sort_key", "code_nocase": "code", "price_satang": "price_satang",
            "quantity": "quantity", "updated_at": "updated_at", "id": "id"}
 # Orders whose first key has an index of its own and the rest are sorted group by group.
 GROUPED = ("price_satang", "quantity")
@@ -36,6 +36,12 @@ def in_ids(clause, source):
     return clause.replace("WHERE ", f"WHERE id IN ({source}) AND ", 1)
 
 
+def marked(code, name, category, note, folded, pattern):
+    # The word as typed, marks and all, spares most rows the pattern.
+    text = search_text(code, name, category, note)
+    return folded in text or marks_match(text, pattern)
+
+
 IDS = "SELECT value FROM json_each(?)"
 MATCHED = "SELECT rowid FROM items_search WHERE items_search MATCH ?"
 
@@ -46,15 +52,14 @@ class Search:
     def __init__(self, conn, plan):
         self.conn, self.plan = conn, plan
         # Given to whichever connection is open now, should a restore have replaced it.
-        conn.create_function("marks_match", 2, marks_match, deterministic=True)
+        conn.create_function("marked", 6, marked, deterministic=True)
         where, params = [], []
         for word in plan.words:
             # The index only narrows: each word is still found in the folded text itself.
             where.append("instr(search_bare, ?) > 0")
             params.append(word.plain)
             if word.pattern:
-                # The word as typed, marks and all, spares most rows the pattern.
-                where.append("(instr(search_text, ?) > 0 OR marks_match(search_text, ?))")
+                where.append("marked(code, name, category, note, ?, ?)")
                 params.extend((word.folded, word.pattern))
         if plan.category:
             where.append("category = ?")
@@ -73,6 +78,11 @@ class Search:
                 return SearchResult([], 0, 0, 0, 1, False)
             clause, params, common, totals = narrowed
             many = common or totals[0] > COUNTED
+        elif plan.category:
+            token = self.candidates(category_token(plan.category))
+            if token is None:
+                return SearchResult([], 0, 0, 0, 1, False)
+            clause, params = in_ids(clause, MATCHED), [token, *params]
         if many:
             walk = (self.bare if common else
                     (clause.replace("WHERE id IN", "WHERE +id IN", 1), params))
@@ -91,10 +101,13 @@ class Search:
         # Words of one or two letters are left to the row's own check when a longer word
         # narrows the rows: gathering every piece they begin costs more than it saves.
         longer = [plain for plain in matches if len(plain) >= 3]
-        short = not longer
+        # The category is a token of the index too, so that both narrow at once.
+        token = [category_token(self.plan.category)] if self.plan.category else []
+        short = not longer and not token
         if short and self.sampled(clause, params):
             return clause, params, True, None
-        pieces = [self.candidates(plain) for plain in longer or matches]
+        pieces = [self.candidates(plain) for plain in (longer or ([] if token else matches))
+                  + token]
         if None in pieces:
             return None
         match = " AND ".join(pieces)
@@ -138,7 +151,7 @@ class Search:
         page = max(1, min(plan.page, pages))
         if plan.category and not matches and self.category_walk(page, pages, count):
             # Its ids in hand, the order's index is walked without reading a row.
-            clause = "WHERE +id IN (SELECT id FROM items WHERE category = ?)"
+            clause = clause.replace("WHERE id IN", "WHERE +id IN", 1)
         ids = plan.anchor and page == plan.page and self.anchored_page(clause, params, count)
         if ids:
             return SearchResult(self.rows(ids[:PAGE_SIZE]), count, units, value, page, False)
