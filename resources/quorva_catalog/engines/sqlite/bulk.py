@@ -6,14 +6,17 @@ import urllib.parse
 
 from ...text import item_columns, item_columns_of
 from ..base import ImportSession
-from .migrations import fill_search_and_categories
+from .migrations import fill_search_and_categories, number_places
+from .places import place_new
 
 INSERT_ITEM = ("INSERT INTO items (code, name, category, price_satang, quantity, note, "
                "search_bare, sort_key, created_at, updated_at) "
                "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?)")
-UPDATE_ITEM = ("UPDATE items SET code = ?, name = ?, category = ?, price_satang = ?, "
-               "quantity = ?, note = ?, search_bare = ?, sort_key = ?, "
-               "updated_at = ?, revision = revision + 1 WHERE id = ?")
+# An item whose name or code moves it in name order loses its place until it gets a new one.
+UPDATE_ITEM = ("UPDATE items SET code = ?1, name = ?2, category = ?3, price_satang = ?4, "
+               "quantity = ?5, note = ?6, search_bare = ?7, sort_key = ?8, updated_at = ?9, "
+               "revision = revision + 1, place = CASE WHEN sort_key = ?8 AND code = ?1 "
+               "THEN place END WHERE id = ?10")
 VALUES = ("code", "name", "category", "price_satang", "quantity", "note")
 
 
@@ -96,9 +99,12 @@ class SQLiteImport(ImportSession):
         update_item(self.conn, item_id, values, now)
 
     def finish(self):
-        if self.derived:
+        if self.empty:
             # Before the indexes: summing by category then reads the table in order, where
-            # the category index would send it to every row's page in turn.
+            # an index would send it to every row's page in turn.
+            number_places(self.conn)
             fill_search_and_categories(self.conn)
         for _, _, sql in self.derived:
             self.conn.execute(sql)
+        if not self.empty:
+            place_new(self.conn)

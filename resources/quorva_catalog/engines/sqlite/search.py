@@ -3,10 +3,11 @@ decides, and the order's own index finds a page where matches are everywhere."""
 
 import itertools
 import json
+import re
 import sqlite3
 
 from ...catalog.plan import COUNTED, PAGE_SIZE, SORTS, SearchResult
-from ...text import category_token, marks_match, search_text
+from ...text import THAI_MARK_CHARS, category_token, marks_match, search_text
 
 # A short word found this many times in as many first rows is common enough that walking the
 # order's index finds a page sooner than gathering every row the index lists for it.
@@ -19,7 +20,10 @@ GROUPED = ("price_satang", "quantity")
 
 
 def order_terms(sort):
-    """The order's (column, descending) pairs; each column compares with its own collation."""
+    """The order's (column, descending) pairs; each column compares with its own collation.
+    An item's place is unique and in name order."""
+    if sort == "name":
+        return [("place", False)]
     return [(COLUMNS[key], descending) for key, descending in SORTS[sort][1]]
 
 
@@ -32,8 +36,8 @@ def trigram_match(pieces):
     return " AND ".join('"' + piece.replace('"', '""') + '"' for piece in pieces)
 
 
-def in_ids(clause, source):
-    return clause.replace("WHERE ", f"WHERE id IN ({source}) AND ", 1)
+def in_ids(clause, source, column="place"):
+    return clause.replace("WHERE ", f"WHERE {column} IN ({source}) AND ", 1)
 
 
 def marked(code, name, category, note, folded, pattern):
@@ -42,8 +46,23 @@ def marked(code, name, category, note, folded, pattern):
     return folded in text or marks_match(text, pattern)
 
 
+THAI_MARK = re.compile(f"[{THAI_MARK_CHARS}]")
 IDS = "SELECT value FROM json_each(?)"
 MATCHED = "SELECT rowid FROM items_search WHERE items_search MATCH ?"
+INDEXED = [f"WHERE {hint}place IN ({MATCHED})" for hint in ("", "+")]
+JOINED = ("FROM items_search CROSS JOIN items ON items.place = items_search.rowid "
+          "WHERE items_search MATCH ?")
+PLACE = re.compile(r"(?<![.\w])\+?place\b")
+
+
+def source(clause, tail):
+    """FROM, WHERE and `tail` for rows of `clause`. Where the index narrows them and they
+    are wanted in name order or in none, the index leads, read in its own order, which is
+    name order: a page stops as soon as it is full rather than after every match."""
+    for indexed in INDEXED:
+        if clause.startswith(indexed) and not re.search(r"ORDER BY (?!place)", tail):
+            return JOINED + PLACE.sub("items_search.rowid", f"{clause[len(indexed):]} {tail}")
+    return f"FROM items {clause} {tail}"
 
 
 class Search:
@@ -56,11 +75,15 @@ class Search:
         where, params = [], []
         for word in plan.words:
             # The index only narrows: each word is still found in the folded text itself.
-            where.append("instr(search_bare, ?) > 0")
+            where.append("instr(items.search_bare, ?) > 0")
             params.append(word.plain)
             if word.pattern:
-                where.append("marked(code, name, category, note, ?, ?)")
-                params.extend((word.folded, word.pattern))
+                # Folding adds no Thai mark: a row without one of the word's lacks the word.
+                # A name that holds the word as typed needs no folding to tell.
+                marks = sorted(set(THAI_MARK.findall(word.folded)))
+                where.extend(["instr(code || name || category || note, ?) > 0"] * len(marks))
+                where.append("(instr(name, ?) > 0 OR marked(code, name, category, note, ?, ?))")
+                params.extend((*marks, word.folded, word.folded, word.pattern))
         if plan.category:
             where.append("category = ?")
             params.append(plan.category)
@@ -78,14 +101,10 @@ class Search:
                 return SearchResult([], 0, 0, 0, 1, False)
             clause, params, common, totals = narrowed
             many = common or totals[0] > COUNTED
-        elif plan.category:
-            token = self.candidates(category_token(plan.category))
-            if token is None:
-                return SearchResult([], 0, 0, 0, 1, False)
-            clause, params = in_ids(clause, MATCHED), [token, *params]
         if many:
-            walk = (self.bare if common else
-                    (clause.replace("WHERE id IN", "WHERE +id IN", 1), params))
+            # In name order the index itself lists the rows in order.
+            walk = ((clause, params) if plan.sort == "name" else self.bare if common else
+                    (re.sub("^WHERE (place|id) IN", r"WHERE +\1 IN", clause), params))
             found = self.uncounted_page(*walk)
             if found is not None:
                 return found
@@ -111,12 +130,22 @@ class Search:
         if None in pieces:
             return None
         match = " AND ".join(pieces)
+        if self.plan.sort == "name":
+            # The index lists rows in name order, so each query reads it only as far as the
+            # rows it wants; a count stops at the first COUNTED + 1.
+            clause, params = in_ids(clause, MATCHED), [match, *params]
+            return clause, params, False, self.totals(clause, params, COUNTED + 1)
         found, whole = self.candidate_ids(match)
         common = False
         if whole:
             # Few enough to check each, and the index is read once rather than by every
-            # query below; the sample would read as many rows as there are.
-            clause, params = in_ids(clause, IDS), [json.dumps(found), *params]
+            # query below; the sample would read as many rows as there are. Other orders'
+            # indexes hold the row's id, and so check it without reading the row.
+            column = "place" if self.plan.sort == "name" else "id"
+            if column == "id":
+                found = [row[0] for row in self.conn.execute(
+                    f"SELECT id FROM items WHERE place IN ({IDS})", (json.dumps(found),))]
+            clause, params = in_ids(clause, IDS, column), [json.dumps(found), *params]
         else:
             clause, params = in_ids(clause, MATCHED), [match, *params]
             # More than a count's worth among the first candidates shows as well as a sample
@@ -138,7 +167,7 @@ class Search:
             more = plan.anchor[0] == "before" or len(ids) > PAGE_SIZE
             return SearchResult(self.rows(ids[:PAGE_SIZE]), None, None, None, plan.page, more)
         ids = [row[0] for row in self.conn.execute(
-            f"SELECT id FROM items {clause} ORDER BY {order_by(plan.sort)} LIMIT ? OFFSET ?",
+            f"SELECT id {source(clause, f'ORDER BY {order_by(plan.sort)} LIMIT ? OFFSET ?')}",
             [*params, PAGE_SIZE + 1, (plan.page - 1) * PAGE_SIZE])]
         if ids or plan.page == 1:
             return SearchResult(self.rows(ids[:PAGE_SIZE]), None, None, None, plan.page,
@@ -151,7 +180,7 @@ class Search:
         page = max(1, min(plan.page, pages))
         if plan.category and not matches and self.category_walk(page, pages, count):
             # Its ids in hand, the order's index is walked without reading a row.
-            clause = clause.replace("WHERE id IN", "WHERE +id IN", 1)
+            clause = "WHERE +id IN (SELECT id FROM items WHERE category = ?)"
         ids = plan.anchor and page == plan.page and self.anchored_page(clause, params, count)
         if ids:
             return SearchResult(self.rows(ids[:PAGE_SIZE]), count, units, value, page, False)
@@ -189,7 +218,7 @@ class Search:
             clause = f"WHERE {column} {'>=' if not descending else '<='} ?"
             params, offset = [boundary], offset - before
         ids = [row[0] for row in self.conn.execute(
-            f"SELECT id FROM items {clause} ORDER BY {order} LIMIT ? OFFSET ?",
+            f"SELECT id {source(clause, f'ORDER BY {order} LIMIT ? OFFSET ?')}",
             [*params, limit, offset])]
         return ids[::-1] if backwards else ids
 
@@ -210,7 +239,7 @@ class Search:
         """(ids, whole): every id the index lists for `match` where there are at most
         `SAMPLED`; otherwise, or where the first of them lie so close together that there
         likely are more, only the first ones."""
-        last = self.conn.execute("SELECT max(id) FROM items").fetchone()[0] or 0
+        last = self.conn.execute("SELECT max(place) FROM items").fetchone()[0] or 0
         rows = self.conn.execute(f"{MATCHED} LIMIT {SAMPLED + 1}", (match,))
         try:
             found = [row[0] for row in itertools.islice(rows, 2 * (COUNTED + 1))]
@@ -224,7 +253,7 @@ class Search:
     def sampled(self, clause, params):
         """Whether more than `COUNTED` of the first `SAMPLED` rows match."""
         return self.conn.execute(
-            f"SELECT count(*) FROM (SELECT 1 FROM (SELECT * FROM items LIMIT {SAMPLED}) "
+            f"SELECT count(*) FROM (SELECT 1 FROM (SELECT * FROM items LIMIT {SAMPLED}) AS items "
             f"{clause} LIMIT {COUNTED + 1})", params).fetchone()[0] > COUNTED
 
     def anchored_page(self, clause, params, count=None):
@@ -259,9 +288,10 @@ class Search:
         def following(condition, values, terms, limit):
             order = ", ".join(column + (" DESC" if descending != backwards else "")
                               for column, descending in terms)
+            where = f"{clause + ' AND' if clause else 'WHERE'} {condition}"
             return [row[0] for row in self.conn.execute(
-                f"SELECT id FROM items {clause + ' AND' if clause else 'WHERE'} {condition} "
-                f"ORDER BY {order} LIMIT ?", [*params, *values, limit])]
+                f"SELECT id {source(where, f'ORDER BY {order} LIMIT ?')}",
+                [*params, *values, limit])]
 
         (first, descending), rest = terms[0], terms[1:]
         ids = []
@@ -298,7 +328,7 @@ class Search:
 
     def totals(self, clause, params, limit=-1):
         """(items, units, value in satang), exact, of the first `limit` rows found."""
-        rows = f"(SELECT price_satang, quantity FROM items {clause} LIMIT {limit})"
+        rows = f"(SELECT price_satang, quantity {source(clause, f'LIMIT {limit}')})"
         # Price times quantity can pass 64 bits, so each product is taken in two parts that
         # cannot; SQLite's sum() fails rather than round if even those overflow.
         try:

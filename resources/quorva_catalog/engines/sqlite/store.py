@@ -10,6 +10,7 @@ from ..base import Engine
 from . import copies
 from .bulk import SQLiteImport, export_rows, insert_many, update_item
 from .database import Database
+from .places import place_new
 from .search import Search
 
 SQLITE_FULL = 13
@@ -109,7 +110,9 @@ class SQLiteEngine(Engine):
         rows = {key: [value] for key, value in values.items()}
         with refusals(values.get("code", "")), self.database.transaction() as conn:
             insert_many(conn, {**rows, "created_at": [now], "updated_at": [now]})
-            return conn.execute("SELECT last_insert_rowid()").fetchone()[0]
+            item_id = conn.execute("SELECT last_insert_rowid()").fetchone()[0]
+            place_new(conn)
+            return item_id
 
     def update(self, item_id, revision, values, now):
         with refusals(values.get("code", "")), self.database.transaction() as conn:
@@ -119,6 +122,7 @@ class SQLiteEngine(Engine):
             if row[0] != revision:
                 raise StaleRevision()
             update_item(conn, item_id, values, now)
+            place_new(conn)
 
     def delete(self, item_id):
         with refusals(), self.database.transaction() as conn:
