@@ -254,6 +254,9 @@ class Database:
             # FULL: a change the page reported as saved survives a power cut too.
             conn.execute("PRAGMA synchronous = FULL")
             conn.execute("PRAGMA foreign_keys = ON")
+            # A search reads its candidate rows more than once (a count, then a page); at a
+            # million items the default 2 MiB of pages holds few of them between reads.
+            conn.execute("PRAGMA cache_size = -65536")
             with self.lock:
                 migrate(conn, version, len(MIGRATIONS))
         except sqlite3.Error as error:

@@ -15,6 +15,9 @@ SAMPLED = 10000
 # The plan's keys as this schema holds them; code is declared NOCASE.
 COLUMNS = {"sort_name": "sort_key", "code_nocase": "code", "price_satang": "price_satang",
            "quantity": "quantity", "updated_at": "updated_at", "id": "id"}
+# Candidates are walked to along the order's index, rather than each read and sorted, where
+# their number squared passes this many times the catalog's.
+WALKED = 40
 # Orders whose first key has an index of its own and the rest are sorted group by group.
 GROUPED = ("price_satang", "quantity")
 
@@ -78,14 +81,17 @@ class Search:
             where.append("instr(items.search_bare, ?) > 0")
             params.append(word.plain)
             if word.pattern:
-                # Folding adds no Thai mark: a row without one of the word's lacks the word.
-                # A name that holds the word as typed needs no folding to tell.
+                # A name that holds the word as typed needs no folding to tell; folding adds
+                # no Thai mark, so a row without one of the word's lacks the word.
                 marks = sorted(set(THAI_MARK.findall(word.folded)))
-                where.extend(["instr(code || name || category || note, ?) > 0"] * len(marks))
-                where.append("(instr(name, ?) > 0 OR marked(code, name, category, note, ?, ?))")
-                params.extend((*marks, word.folded, word.folded, word.pattern))
+                where.append("(instr(name, ?) > 0 OR (" + "".join(
+                    ["instr(code || name || category || note, ?) > 0 AND "] * len(marks))
+                    + "marked(code, name, category, note, ?, ?)))")
+                params.extend((word.folded, *marks, word.folded, word.pattern))
         if plan.category:
-            where.append("category = ?")
+            # With words, the search index narrows by the category, or the order's index is
+            # walked; the category's own index only where it is small (self.walked_bare).
+            where.append("+category = ?" if plan.words else "category = ?")
             params.append(plan.category)
         self.filtered = bool(where)
         self.bare = (("WHERE " + " AND ".join(where)) if where else "", params)
@@ -93,7 +99,7 @@ class Search:
     def run(self):
         plan, matches = self.plan, [word.plain for word in self.plan.words]
         clause, params = self.bare
-        common = many = False
+        common = many = self.hinted = False
         totals = None
         if matches:
             narrowed = self.narrow(matches)
@@ -103,8 +109,9 @@ class Search:
             many = common or totals[0] > COUNTED
         if many:
             # In name order the index itself lists the rows in order.
-            walk = ((clause, params) if plan.sort == "name" else self.bare if common else
-                    (re.sub("^WHERE (place|id) IN", r"WHERE +\1 IN", clause), params))
+            walk = ((clause, params) if plan.sort == "name" else self.walked_bare() if common
+                    else (clause.replace("WHERE ", "WHERE +", 1), params) if self.hinted
+                    else (clause, params))
             found = self.uncounted_page(*walk)
             if found is not None:
                 return found
@@ -139,14 +146,17 @@ class Search:
         common = False
         if whole:
             # Few enough to check each, and the index is read once rather than by every
-            # query below; the sample would read as many rows as there are. Other orders'
-            # indexes hold the row's id, and so check it without reading the row.
-            column = "place" if self.plan.sort == "name" else "id"
-            if column == "id":
+            # query below; the sample would read as many rows as there are. Many of them
+            # are met sooner by walking the order's index, whose entries hold the row's id,
+            # than by sorting them all.
+            self.hinted = len(found) ** 2 > WALKED * self.total()
+            column = "id" if self.hinted else "place"
+            if self.hinted:
                 found = [row[0] for row in self.conn.execute(
                     f"SELECT id FROM items WHERE place IN ({IDS})", (json.dumps(found),))]
             clause, params = in_ids(clause, IDS, column), [json.dumps(found), *params]
         else:
+            self.hinted = True
             clause, params = in_ids(clause, MATCHED), [match, *params]
             # More than a count's worth among the first candidates shows as well as a sample
             # of the first rows that the words are common, and reads fewer.
@@ -157,6 +167,21 @@ class Search:
         if common:
             return clause, params, True, None
         return clause, params, False, self.totals(clause, params, COUNTED + 1)
+
+    def total(self):
+        return self.conn.execute(
+            "SELECT coalesce(sum(items), 0) FROM items_categories").fetchone()[0]
+
+    def walked_bare(self):
+        """The row checks alone, for walking the order's index; a small category's rows are
+        found sooner through its own index and sorted."""
+        clause, params = self.bare
+        if self.plan.category:
+            count = self.conn.execute("SELECT coalesce(sum(items), 0) FROM items_categories "
+                                      "WHERE category = ?", (self.plan.category,)).fetchone()[0]
+            if self.plan.page * PAGE_SIZE * self.total() >= 10 * count * count:
+                clause = clause.replace("+category", "category")
+        return clause, params
 
     def uncounted_page(self, clause, params):
         """The page where matches are too many to count, or None where it lies past them:
