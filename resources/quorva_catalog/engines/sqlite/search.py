@@ -7,7 +7,7 @@ import re
 import sqlite3
 
 from ...catalog.plan import COUNTED, PAGE_SIZE, SORTS, SearchResult
-from ...text import THAI_MARK_CHARS, category_token, marks_match, search_text
+from ...text import THAI_MARK_CHARS, category_token, code_key, marks_match, search_text
 
 # A short word found this many times in as many first rows is common enough that walking the
 # order's index finds a page sooner than gathering every row the index lists for it.
@@ -17,7 +17,7 @@ COLUMNS = {"sort_name": "sort_key", "code_nocase": "code", "price_satang": "pric
            "quantity": "quantity", "updated_at": "updated_at", "id": "id"}
 # Candidates are walked to along the order's index, rather than each read and sorted, where
 # their number squared passes this many times the catalog's.
-WALKED = 40
+WALKED = 10
 # Orders whose first key has an index of its own and the rest are sorted group by group.
 GROUPED = ("price_satang", "quantity")
 
@@ -68,6 +68,13 @@ def source(clause, tail):
     return f"FROM items {clause} {tail}"
 
 
+def where_clause(conditions):
+    """("WHERE …", params) of (condition, one parameter or a tuple of them) pairs."""
+    params = [value for _, found in conditions
+              for value in (found if isinstance(found, tuple) else (found,))]
+    return ("WHERE " + " AND ".join(c for c, _ in conditions) if conditions else "", params)
+
+
 class Search:
     """One plan run on one connection, under the engine's lock."""
 
@@ -75,31 +82,28 @@ class Search:
         self.conn, self.plan = conn, plan
         # Given to whichever connection is open now, should a restore have replaced it.
         conn.create_function("marked", 6, marked, deterministic=True)
-        where, params = [], []
-        for word in plan.words:
-            # The index only narrows: each word is still found in the folded text itself.
-            where.append("instr(items.search_bare, ?) > 0")
-            params.append(word.plain)
-            if word.pattern:
-                # A name that holds the word as typed needs no folding to tell; folding adds
-                # no Thai mark, so a row without one of the word's lacks the word.
-                marks = sorted(set(THAI_MARK.findall(word.folded)))
-                where.append("(instr(name, ?) > 0 OR (" + "".join(
-                    ["instr(code || name || category || note, ?) > 0 AND "] * len(marks))
-                    + "marked(code, name, category, note, ?, ?)))")
-                params.extend((word.folded, *marks, word.folded, word.pattern))
+        plain = [("instr(items.search_bare, ?) > 0", word.plain) for word in plan.words]
         if plan.category:
             # With words, the search index narrows by the category, or the order's index is
             # walked; the category's own index only where it is small (self.walked_bare).
-            where.append("+category = ?" if plan.words else "category = ?")
-            params.append(plan.category)
-        self.filtered = bool(where)
-        self.bare = (("WHERE " + " AND ".join(where)) if where else "", params)
+            plain.append(("+category = ?" if plan.words else "category = ?", plan.category))
+        marked_words = []
+        for word in (word for word in plan.words if word.pattern):
+            # A name or note that holds the word as typed needs no folding to tell; folding
+            # adds no Thai mark, so a row without one of the word's lacks the word.
+            marks = sorted(set(THAI_MARK.findall(word.folded)))
+            marked_words.append(("(instr(name, ?) > 0 OR instr(note, ?) > 0 OR (" + "".join(
+                ["instr(code || name || category || note, ?) > 0 AND "] * len(marks))
+                + "marked(code, name, category, note, ?, ?)))",
+                (word.folded, word.folded, *marks, word.folded, word.pattern)))
+        self.filtered = bool(plain)
+        self.bare = where_clause(plain + marked_words)
 
     def run(self):
         plan, matches = self.plan, [word.plain for word in self.plan.words]
         clause, params = self.bare
         common = many = self.hinted = False
+        self.first = None
         totals = None
         if matches:
             narrowed = self.narrow(matches)
@@ -141,7 +145,7 @@ class Search:
             # The index lists rows in name order, so each query reads it only as far as the
             # rows it wants; a count stops at the first COUNTED + 1.
             clause, params = in_ids(clause, MATCHED), [match, *params]
-            return clause, params, False, self.totals(clause, params, COUNTED + 1)
+            return clause, params, False, self.first_matches(clause, params)
         found, whole = self.candidate_ids(match)
         common = False
         if whole:
@@ -166,7 +170,35 @@ class Search:
                             COUNTED + 1)[0] > COUNTED or self.sampled(bare, bare_params))
         if common:
             return clause, params, True, None
-        return clause, params, False, self.totals(clause, params, COUNTED + 1)
+        return clause, params, False, self.first_matches(clause, params)
+
+    def first_matches(self, clause, params):
+        """totals() of up to COUNTED + 1 matches, whose rows are kept (self.first), so that a
+        page among them is sorted from them rather than read again; in name order they are
+        the first ones."""
+        columns = dict.fromkeys(["id", "price_satang", "quantity",
+                                 *(column for column, _ in order_terms(self.plan.sort))])
+        tail = f"{'ORDER BY place' * (self.plan.sort == 'name')} LIMIT {COUNTED + 1}"
+        self.first = self.conn.execute(f"SELECT {', '.join(columns)} {source(clause, tail)}",
+                                       params).fetchall()
+        return (len(self.first), sum(row["quantity"] for row in self.first),
+                sum(row["price_satang"] * row["quantity"] for row in self.first))
+
+    def first_page(self, page):
+        """The ids of page `page` among the rows first_matches kept, and whether more follow;
+        None where they do not hold that page whole."""
+        rows = self.first
+        if rows is None or (len(rows) > COUNTED and (self.plan.sort != "name"
+                                                     or page * PAGE_SIZE >= len(rows))):
+            return None
+        if self.plan.sort != "name":
+            rows = list(rows)
+            for column, descending in order_terms(self.plan.sort)[::-1]:
+                key = (lambda row, c=column: code_key(row[c])) if column == "code" else (
+                    lambda row, c=column: row[c])
+                rows.sort(key=key, reverse=descending)
+        return ([row["id"] for row in rows[(page - 1) * PAGE_SIZE:page * PAGE_SIZE]],
+                len(rows) > page * PAGE_SIZE)
 
     def total(self):
         return self.conn.execute(
@@ -187,6 +219,9 @@ class Search:
         """The page where matches are too many to count, or None where it lies past them:
         the order's index meets a page of them sooner than the search index lists them all."""
         plan = self.plan
+        kept = self.first_page(plan.page)
+        if kept:
+            return SearchResult(self.rows(kept[0]), None, None, None, plan.page, kept[1])
         ids = plan.anchor and self.anchored_page(clause, params)
         if ids:
             more = plan.anchor[0] == "before" or len(ids) > PAGE_SIZE
@@ -203,6 +238,9 @@ class Search:
         plan, matches = self.plan, self.plan.words
         pages = max(1, (count + PAGE_SIZE - 1) // PAGE_SIZE)
         page = max(1, min(plan.page, pages))
+        kept = self.first_page(page)
+        if kept:
+            return SearchResult(self.rows(kept[0]), count, units, value, page, False)
         if plan.category and not matches and self.category_walk(page, pages, count):
             # Its ids in hand, the order's index is walked without reading a row.
             clause = "WHERE +id IN (SELECT id FROM items WHERE category = ?)"
