@@ -257,7 +257,7 @@ def previous_version(data, db, say):
     older = db + ".older"
     with contextlib.closing(sqlite3.connect(older, isolation_level=None)) as conn:
         conn.execute("BEGIN")
-        for number, step in enumerate(MIGRATIONS[:3]):
+        for step in MIGRATIONS[:3]:
             step(conn)
         conn.execute("ATTACH ? AS newer", (db,))
         conn.execute("INSERT INTO items (id, code, name, category, price_satang, quantity, note, "

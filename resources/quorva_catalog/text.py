@@ -146,6 +146,21 @@ def search_columns(code, name, category, note):
     return key, bare(key), sort_name(name)
 
 
+def search_columns_of(codes, names, categories, notes):
+    """search_columns for many rows at once, as three lists: each step runs once over all the
+    rows joined by NUL, which no cleaned text holds, and which no step joins to its
+    neighbours. Gives exactly what search_columns gives row by row."""
+    if not codes:
+        return [], [], []
+    rows = keyed(_folded("\0".join(map("\n".join, zip(codes, names, categories, notes)))))
+    # The leading vowels swapped with their consonants through split(), without a call per swap.
+    pieces = LEADING_VOWEL.split(_folded("\0".join(names)).replace("\u0e40\u0e40", "\u0e41"))
+    pieces[1::3], pieces[2::3] = pieces[2::3], pieces[1::3]
+    full = "".join(pieces)
+    return (rows.split("\0"), bare(rows).split("\0"),
+            list(map("\x01".join, zip(TONE.sub("", full).split("\0"), full.split("\0")))))
+
+
 def searched(code, name, category, note):
     # The category's token ends the text, so that the search index narrows by it too.
     return f"{code}\n{name}\n{category}\n{note}\n{category_token(category)}"
