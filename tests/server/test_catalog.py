@@ -376,6 +376,12 @@ class CsvTest(ServerTestCase):
                 break
             text = client.get(html_unescape(link[1])).text
         self.assertEqual(found, expected)
+        # Each of these comes right after the one before, until its neighbours have no room
+        # left between them and the rows around are spread out again.
+        self.assertEqual(client.upload(("code,name,category,price\n" + "".join(
+            f"M{n:03},ไข่ไก่ แท้ แบบที่ 0,ชุดใหม่,1\n" for n in range(40))).encode()).status, 303)
+        self.assertEqual(list(client.items("?category=ชุดใหม่&q=ไข่")),
+                         [f"M{n:03}" for n in range(40)])
 
     def test_a_page_past_the_end_shows_the_last_one(self):
         client = self.client
