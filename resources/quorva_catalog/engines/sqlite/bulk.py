@@ -6,6 +6,7 @@ import urllib.parse
 
 from ...text import item_columns, item_columns_of
 from ..base import ImportSession
+from .database import CACHE
 from .migrations import fill_search_and_categories, number_places
 from .places import place_new
 
@@ -71,9 +72,12 @@ class SQLiteImport(ImportSession):
             "type IN ('index', 'trigger') AND sql IS NOT NULL AND ?", (self.empty,)).fetchall()
         for kind, name, _ in self.derived:
             conn.execute(f'DROP {kind} "{name}"')
+        # An import reads each page about once; its sorts would take the searches' cache.
+        conn.execute("PRAGMA cache_size = -2000")
         try:
             yield self
         finally:
+            conn.execute(f"PRAGMA cache_size = {CACHE}")
             conn.execute("DELETE FROM imported")
             conn.execute("DELETE FROM batch")
 

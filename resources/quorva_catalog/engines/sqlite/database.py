@@ -15,6 +15,10 @@ from .migrations import APPLICATION_ID, MIGRATIONS
 from ...text import thai_collation
 
 
+# In KiB, as SQLite takes a negative size.
+CACHE = -65536
+
+
 def configure(conn):
     """What every connection to a catalog file starts with: the schema's own SQL (views,
     triggers, defaults) never calls functions or virtual tables that are unsafe to run from a
@@ -256,7 +260,7 @@ class Database:
             conn.execute("PRAGMA foreign_keys = ON")
             # A search reads its candidate rows more than once (a count, then a page); at a
             # million items the default 2 MiB of pages holds few of them between reads.
-            conn.execute("PRAGMA cache_size = -65536")
+            conn.execute(f"PRAGMA cache_size = {CACHE}")
             with self.lock:
                 migrate(conn, version, len(MIGRATIONS))
         except sqlite3.Error as error:

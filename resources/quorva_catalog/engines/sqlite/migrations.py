@@ -211,7 +211,6 @@ def _lean_rows(conn):
         last = ids[-1]
     kill_point("lean-rows-rewritten")
     number_places(conn)
-    conn.execute("CREATE INDEX items_sort_key ON items (sort_key, code)")
     conn.execute("CREATE UNIQUE INDEX items_place ON items (place)")
     conn.execute(made)
     conn.execute("CREATE VIRTUAL TABLE items_search_terms USING fts5vocab(items_search, row)")
@@ -221,9 +220,9 @@ def _lean_rows(conn):
     kill_point("lean-rows-indexed")
 
 
-# Places this far apart leave room for a dozen items to come one after another between two
-# neighbours, and still take two bytes a row in the search index's lists.
-GAP = 1 << 12
+# Places this far apart leave room for a few items to come one after another between two
+# neighbours, and take a byte in the search index's lists where rows follow each other.
+GAP = 64
 
 
 def number_places(conn):

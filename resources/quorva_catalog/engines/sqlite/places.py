@@ -1,6 +1,7 @@
 """Each item's place in name order, kept as items are added, renamed and imported: the search
 index lists rows by it (migrations.PLACED_TRIGGERS)."""
 
+from ...text import code_key
 from .migrations import GAP, PLACED_TRIGGERS, fill_search, number_places
 
 # Past this many items to place at once, numbering every place afresh costs less.
@@ -28,12 +29,23 @@ def place_new(conn):
 
 
 def neighbours(conn, key, code):
-    """The places of the placed items just before and just after (key, code), or None."""
-    low = conn.execute("SELECT place FROM items WHERE (sort_key, code) < (?, ?) AND place "
-                       "NOT NULL ORDER BY sort_key DESC, code DESC LIMIT 1", (key, code)).fetchone()
-    high = conn.execute("SELECT place FROM items WHERE (sort_key, code) > (?, ?) AND place "
-                        "NOT NULL ORDER BY sort_key, code LIMIT 1", (key, code)).fetchone()
-    return low and low[0], high and high[0]
+    """The places of the placed items just before and just after (key, code), or None: a
+    binary search over places, each step reading the first row at or past its middle."""
+    low = high = None
+    start, end = conn.execute("SELECT min(place), max(place) + 1 FROM items").fetchone()
+    wanted = (key, code_key(code))
+    # Every placed row below `start` comes before the item, every one from `end` on after.
+    while start is not None and start < end:
+        middle = (start + end) // 2
+        row = conn.execute("SELECT place, sort_key, code FROM items WHERE place >= ? AND "
+                           "place < ? ORDER BY place LIMIT 1", (middle, end)).fetchone()
+        if row is None:
+            end = middle
+        elif (row[1], code_key(row[2])) < wanted:
+            low, start = row[0], row[0] + 1
+        else:
+            high = end = row[0]
+    return low, high
 
 
 def spread(conn, low, high):
@@ -49,7 +61,7 @@ def spread(conn, low, high):
         start = before.pop()[1] if len(before) > width else before[-1][1] - width * GAP
         end = after.pop()[1] if len(after) > width else after[-1][1] + width * GAP
         rows = [item_id for item_id, _ in before[::-1] + after]
-        if end - start > 256 * (len(rows) + 1):
+        if end - start > 8 * (len(rows) + 1):
             break
         if len(before) < width and len(after) < width:
             renumber(conn)
