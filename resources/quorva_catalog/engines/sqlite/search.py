@@ -15,9 +15,6 @@ SAMPLED = 10000
 # The plan's keys as this schema holds them; code is declared NOCASE.
 COLUMNS = {"sort_name": "sort_key", "code_nocase": "code", "price_satang": "price_satang",
            "quantity": "quantity", "updated_at": "updated_at", "id": "id"}
-# Candidates are walked to along the order's index, rather than each read and sorted, where
-# their number squared passes this many times the catalog's.
-WALKED = 10
 # Orders whose first key has an index of its own and the rest are sorted group by group.
 GROUPED = ("price_satang", "quantity")
 
@@ -102,7 +99,7 @@ class Search:
     def run(self):
         plan, matches = self.plan, [word.plain for word in self.plan.words]
         clause, params = self.bare
-        common = many = self.hinted = False
+        common = many = False
         self.first = None
         totals = None
         if matches:
@@ -114,8 +111,7 @@ class Search:
         if many:
             # In name order the index itself lists the rows in order.
             walk = ((clause, params) if plan.sort == "name" else self.walked_bare() if common
-                    else (clause.replace("WHERE ", "WHERE +", 1), params) if self.hinted
-                    else (clause, params))
+                    else (clause.replace("WHERE ", "WHERE +", 1), params))
             found = self.uncounted_page(*walk)
             if found is not None:
                 return found
@@ -147,38 +143,31 @@ class Search:
             clause, params = in_ids(clause, MATCHED), [match, *params]
             return clause, params, False, self.first_matches(clause, params)
         found, whole = self.candidate_ids(match)
-        common = False
         if whole:
-            # Few enough to check each, and the index is read once rather than by every
-            # query below; the sample would read as many rows as there are. Many of them
-            # are met sooner by walking the order's index, whose entries hold the row's id,
-            # than by sorting them all.
-            self.hinted = len(found) ** 2 > WALKED * self.total()
-            column = "id" if self.hinted else "place"
-            if self.hinted:
-                found = [row[0] for row in self.conn.execute(
-                    f"SELECT id FROM items WHERE place IN ({IDS})", (json.dumps(found),))]
-            clause, params = in_ids(clause, IDS, column), [json.dumps(found), *params]
-        else:
-            self.hinted = True
-            clause, params = in_ids(clause, MATCHED), [match, *params]
-            # More than a count's worth among the first candidates shows as well as a sample
-            # of the first rows that the words are common, and reads fewer.
-            bare, bare_params = self.bare
-            common = not short and (
-                self.totals(in_ids(bare, IDS), [json.dumps(found), *bare_params],
-                            COUNTED + 1)[0] > COUNTED or self.sampled(bare, bare_params))
+            # Few enough to read each once, and sort those that match here, whatever page is
+            # wanted; the sample would read as many rows as there are.
+            clause, params = in_ids(clause, IDS), [json.dumps(found), *params]
+            return clause, params, False, self.first_matches(clause, params, every=True)
+        clause, params = in_ids(clause, MATCHED), [match, *params]
+        # More than a count's worth among the first candidates shows as well as a sample of
+        # the first rows that the words are common, and reads fewer.
+        bare, bare_params = self.bare
+        common = not short and (
+            self.totals(in_ids(bare, IDS), [json.dumps(found), *bare_params],
+                        COUNTED + 1)[0] > COUNTED or self.sampled(bare, bare_params))
         if common:
             return clause, params, True, None
         return clause, params, False, self.first_matches(clause, params)
 
-    def first_matches(self, clause, params):
-        """totals() of up to COUNTED + 1 matches, whose rows are kept (self.first), so that a
-        page among them is sorted from them rather than read again; in name order they are
-        the first ones."""
+    def first_matches(self, clause, params, every=False):
+        """totals() of up to COUNTED + 1 matches, or of `every` one, whose rows are kept
+        (self.first), so that a page among them is sorted from them rather than read again;
+        in name order they are the first ones."""
         columns = dict.fromkeys(["id", "price_satang", "quantity",
                                  *(column for column, _ in order_terms(self.plan.sort))])
-        tail = f"{'ORDER BY place' * (self.plan.sort == 'name')} LIMIT {COUNTED + 1}"
+        self.every = every
+        tail = (f"{'ORDER BY place' * (self.plan.sort == 'name')} "
+                f"LIMIT {-1 if every else COUNTED + 1}")
         self.first = self.conn.execute(f"SELECT {', '.join(columns)} {source(clause, tail)}",
                                        params).fetchall()
         return (len(self.first), sum(row["quantity"] for row in self.first),
@@ -188,8 +177,9 @@ class Search:
         """The ids of page `page` among the rows first_matches kept, and whether more follow;
         None where they do not hold that page whole."""
         rows = self.first
-        if rows is None or (len(rows) > COUNTED and (self.plan.sort != "name"
-                                                     or page * PAGE_SIZE >= len(rows))):
+        if rows is None or (page > 1 and (page - 1) * PAGE_SIZE >= len(rows)) or (
+                len(rows) > COUNTED and not self.every and (
+                    self.plan.sort != "name" or page * PAGE_SIZE >= len(rows))):
             return None
         if self.plan.sort != "name":
             rows = list(rows)
