@@ -5,9 +5,10 @@ import itertools
 import json
 import re
 import sqlite3
+import string
 
 from ...catalog.plan import COUNTED, PAGE_SIZE, SORTS, SearchResult
-from ...text import THAI_MARK_CHARS, category_token, code_key, marks_match, search_text
+from ...text import THAI_MARK_CHARS, category_token, marks_match, search_text
 
 # A short word found this many times in as many first rows is common enough that walking the
 # order's index finds a page sooner than gathering every row the index lists for it.
@@ -47,6 +48,7 @@ def marked(code, name, category, note, folded, pattern):
 
 
 THAI_MARK = re.compile(f"[{THAI_MARK_CHARS}]")
+NOCASE = str.maketrans(string.ascii_uppercase, string.ascii_lowercase)
 IDS = "SELECT value FROM json_each(?)"
 MATCHED = "SELECT rowid FROM items_search WHERE items_search MATCH ?"
 INDEXED = [f"WHERE {hint}place IN ({MATCHED})" for hint in ("", "+")]
@@ -182,11 +184,13 @@ class Search:
                     self.plan.sort != "name" or page * PAGE_SIZE >= len(rows))):
             return None
         if self.plan.sort != "name":
-            rows = list(rows)
-            for column, descending in order_terms(self.plan.sort)[::-1]:
-                key = (lambda row, c=column: code_key(row[c])) if column == "code" else (
-                    lambda row, c=column: row[c])
-                rows.sort(key=key, reverse=descending)
+            terms = order_terms(self.plan.sort)
+            # Only numbers run descending beside ascending keys; codes compare as NOCASE.
+            backwards = all(descending for _, descending in terms)
+            keys = [(column, descending and not backwards) for column, descending in terms]
+            rows = sorted(rows, reverse=backwards, key=lambda row: tuple(
+                row[c].translate(NOCASE) if c == "code" else -row[c] if negated else row[c]
+                for c, negated in keys))
         return ([row["id"] for row in rows[(page - 1) * PAGE_SIZE:page * PAGE_SIZE]],
                 len(rows) > page * PAGE_SIZE)
 
