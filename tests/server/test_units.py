@@ -61,8 +61,8 @@ class UnitTest(unittest.TestCase):
                         "b-2,น้ำ\u200bปลา,,2,ส่ง ๒ วัน\n")
                 catalog.upsert(*batches.read_batches(good.encode())[:2])
                 for row in catalog.engine.read("SELECT * FROM items"):
-                    stored = tuple(row[k] for k in ("search_text", "search_bare", "sort_name"))
-                    self.assertEqual(stored, text.search_columns(
+                    stored = tuple(row[k] for k in ("search_bare", "sort_key"))
+                    self.assertEqual(stored, text.item_columns(
                         *(row[k] for k in ("code", "name", "category", "note"))))
                 self.assertEqual(list(errors.kept), [
                     (3, "ราคาต้องเป็นตัวเลข เช่น 120 หรือ 1,250.50"),

@@ -11,7 +11,7 @@ PAGE_SIZE = 100
 COUNTED = 1000
 
 # Each order's keys, the last one unique, so that items alike in the rest keep one order from
-# page to page. Keys: "sort_name" (text.sort_name of the name, compared by code point),
+# page to page. Keys: "sort_name" (text.sort_key of the name, compared byte by byte),
 # "code_nocase" (the code with A-Z folded to a-z, compared by code point: codes are unique
 # so compared), "price_satang", "quantity", "updated_at" (its stored ISO text), "id".
 SORTS = {

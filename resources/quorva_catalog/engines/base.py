@@ -7,8 +7,8 @@ Shared by every call:
   created_at, updated_at (ISO text, "2026-01-31T12:00:00Z") and revision.
 - Values given for an item are a dict with code, name, category, price_satang, quantity and
   note, already cleaned by text.clean_item. The engine keeps what it derives from them (the
-  folded search text and its bare form, text.search_columns; the Thai order key,
-  text.sort_name) in step in the same transaction.
+  bare folded search text, which ends in the category's token, and the Thai order key, both
+  text.item_columns) in step in the same transaction.
 - Codes compare as text.code_key folds them (A-Z as a-z, nothing else); code is unique so.
 - Every change is one transaction: all of it is kept or none. A transaction the engine could
   not finish raises one of catalog.errors, never a driver's error: DuplicateCode, InvalidValues,

@@ -4,16 +4,20 @@ import contextlib
 import sqlite3
 import urllib.parse
 
-from ...text import search_columns, search_columns_of
+from ...text import item_columns, item_columns_of
 from ..base import ImportSession
-from .migrations import fill_search_and_categories
+from .database import CACHE
+from .migrations import fill_search_and_categories, number_places
+from .places import place_new
 
 INSERT_ITEM = ("INSERT INTO items (code, name, category, price_satang, quantity, note, "
-               "search_text, search_bare, sort_name, created_at, updated_at, id, revision) "
-               "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)")
-UPDATE_ITEM = ("UPDATE items SET code = ?, name = ?, category = ?, price_satang = ?, "
-               "quantity = ?, note = ?, search_text = ?, search_bare = ?, sort_name = ?, "
-               "updated_at = ?, revision = revision + 1 WHERE id = ?")
+               "search_bare, sort_key, created_at, updated_at, id, revision) "
+               "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)")
+# An item whose name or code moves it in name order loses its place until it gets a new one.
+UPDATE_ITEM = ("UPDATE items SET code = ?1, name = ?2, category = ?3, price_satang = ?4, "
+               "quantity = ?5, note = ?6, search_bare = ?7, sort_key = ?8, updated_at = ?9, "
+               "revision = revision + 1, place = CASE WHEN sort_key = ?8 AND code = ?1 "
+               "THEN place END WHERE id = ?10")
 VALUES = ("code", "name", "category", "price_satang", "quantity", "note")
 
 
@@ -38,12 +42,12 @@ def insert_many(conn, rows, item_id=None, revision=1):
     codes, names, categories, notes = (rows[k] for k in ("code", "name", "category", "note"))
     conn.executemany(INSERT_ITEM, zip(
         codes, names, categories, rows["price_satang"], rows["quantity"], notes,
-        *search_columns_of(codes, names, categories, notes), rows["created_at"],
+        *item_columns_of(codes, names, categories, notes), rows["created_at"],
         rows["updated_at"], [item_id] * len(codes), [revision] * len(codes)))
 
 
 def update_item(conn, item_id, values, now):
-    conn.execute(UPDATE_ITEM, (*(values[k] for k in VALUES), *search_columns(
+    conn.execute(UPDATE_ITEM, (*(values[k] for k in VALUES), *item_columns(
         *(values[k] for k in ("code", "name", "category", "note"))), now, item_id))
 
 
@@ -69,9 +73,12 @@ class SQLiteImport(ImportSession):
             "type IN ('index', 'trigger') AND sql IS NOT NULL AND ?", (self.empty,)).fetchall()
         for kind, name, _ in self.derived:
             conn.execute(f'DROP {kind} "{name}"')
+        # An import reads each page about once; its sorts would take the searches' cache.
+        conn.execute("PRAGMA cache_size = -2000")
         try:
             yield self
         finally:
+            conn.execute(f"PRAGMA cache_size = {CACHE}")
             conn.execute("DELETE FROM imported")
             conn.execute("DELETE FROM batch")
 
@@ -97,9 +104,12 @@ class SQLiteImport(ImportSession):
         update_item(self.conn, item_id, values, now)
 
     def finish(self):
-        if self.derived:
+        if self.empty:
             # Before the indexes: summing by category then reads the table in order, where
-            # the category index would send it to every row's page in turn.
+            # an index would send it to every row's page in turn.
+            number_places(self.conn)
             fill_search_and_categories(self.conn)
         for _, _, sql in self.derived:
             self.conn.execute(sql)
+        if not self.empty:
+            place_new(self.conn)

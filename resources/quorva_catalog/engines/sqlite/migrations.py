@@ -3,7 +3,8 @@
 import collections
 import sqlite3
 
-from ...text import canonical_code, code_key, search_columns, visible_line
+from ...catalog.backups import kill_point
+from ...text import canonical_code, code_key, item_columns_of, search_columns, visible_line
 
 APPLICATION_ID = 0x51564341
 
@@ -56,6 +57,19 @@ def money(row):
             f"{row}.price_satang % 1000000 * {row}.quantity")
 
 
+def counted(row, sign):
+    units, high, low = money(row)
+    if sign == "+":
+        return (f"INSERT INTO items_categories VALUES ({row}.category, 1, {units}, {high}, "
+                f"{low}) ON CONFLICT (category) DO UPDATE SET items = items + 1, "
+                f"units = units + {units}, value_high = value_high + {high}, "
+                f"value_low = value_low + {low};")
+    return (f"UPDATE items_categories SET items = items - 1, units = units - {units}, "
+            f"value_high = value_high - ({high}), value_low = value_low - ({low}) "
+            f"WHERE category = {row}.category; DELETE FROM items_categories "
+            f"WHERE category = {row}.category AND items = 0;")
+
+
 def _add_search_index_and_totals(conn):
     # Contentless: the folded column stays the one copy of the text; the index keeps only
     # which rows hold each three-letter piece, and triggers keep it in step with the column.
@@ -69,19 +83,6 @@ def _add_search_index_and_totals(conn):
                  "items INTEGER NOT NULL, units INTEGER NOT NULL, value_high NOT NULL, "
                  "value_low NOT NULL) WITHOUT ROWID")
     new, old = INDEXED.format("new"), INDEXED.format("old")
-
-    def counted(row, sign):
-        units, high, low = money(row)
-        if sign == "+":
-            return (f"INSERT INTO items_categories VALUES ({row}.category, 1, {units}, {high}, "
-                    f"{low}) ON CONFLICT (category) DO UPDATE SET items = items + 1, "
-                    f"units = units + {units}, value_high = value_high + {high}, "
-                    f"value_low = value_low + {low};")
-        return (f"UPDATE items_categories SET items = items - 1, units = units - {units}, "
-                f"value_high = value_high - ({high}), value_low = value_low - ({low}) "
-                f"WHERE category = {row}.category; DELETE FROM items_categories "
-                f"WHERE category = {row}.category AND items = 0;")
-
     for trigger in [
             f"""items_added AFTER INSERT ON items BEGIN
                 INSERT INTO items_search (rowid, search_bare) VALUES (new.id, {new});
@@ -104,13 +105,12 @@ def _add_search_index_and_totals(conn):
     # newest first walk the last index backwards, its row id breaking ties.
     for column in ("price_satang", "quantity", "updated_at"):
         conn.execute(f"CREATE INDEX items_{column.split('_')[0]} ON items ({column})")
-    fill_search_and_categories(conn)
+    fill_search_and_categories(conn, "id")
 
 
-def fill_search_and_categories(conn):
+def fill_search_and_categories(conn, key="place"):
     """The search index and the categories' sums, from every item at once."""
-    conn.execute(f"INSERT INTO items_search (rowid, search_bare) "
-                 f"SELECT id, {INDEXED.format('items')} FROM items")
+    fill_search(conn, key)
     units, high, low = money("items")
     sums = f"sum({units}), sum({high}), sum({low})"
     try:
@@ -121,6 +121,31 @@ def fill_search_and_categories(conn):
             raise
         conn.execute("INSERT INTO items_categories SELECT category, count(*), 0.0, 0.0, 0.0 "
                      "FROM items GROUP BY category")
+
+
+def fill_search(conn, key="place"):
+    conn.execute(f"INSERT INTO items_search (rowid, search_bare) "
+                 f"SELECT {key}, {INDEXED.format('items')} FROM items WHERE {key} NOT NULL "
+                 f"ORDER BY {key}")
+
+
+# Rows the search index lists by their place in name order, so that a page in name order is a
+# walk from the right place in it; an item not yet placed (NULL) is not listed yet.
+PLACED_TRIGGERS = [
+    f"""items_added AFTER INSERT ON items BEGIN
+        INSERT INTO items_search (rowid, search_bare)
+            SELECT new.place, {INDEXED.format("new")} WHERE new.place NOT NULL;
+        {counted("new", "+")}""",
+    f"""items_removed AFTER DELETE ON items BEGIN
+        INSERT INTO items_search (items_search, rowid, search_bare)
+            SELECT 'delete', old.place, {INDEXED.format("old")} WHERE old.place NOT NULL;
+        {counted("old", "-")}""",
+    f"""items_search_changed AFTER UPDATE OF search_bare, place ON items
+    WHEN old.search_bare IS NOT new.search_bare OR old.place IS NOT new.place BEGIN
+        INSERT INTO items_search (items_search, rowid, search_bare)
+            SELECT 'delete', old.place, {INDEXED.format("old")} WHERE old.place NOT NULL;
+        INSERT INTO items_search (rowid, search_bare)
+            SELECT new.place, {INDEXED.format("new")} WHERE new.place NOT NULL;"""]
 
 
 def _fitting(cleaned, stored):
@@ -185,6 +210,60 @@ def _add_bin(conn):
         )""")
 
 
+REWRITTEN = 20000
+
+
+def _lean_rows(conn):
+    # The name was kept four times. The marked text is now derived when a word with marks asks
+    # for it; the name order is a key of about a byte a letter, numbers by their value; the
+    # search index lists rows by their place in that order, and the category is a token of
+    # it, so that a word and a category narrow at once. Index and triggers are made again
+    # around a rewrite of every row that would otherwise reindex each row twice.
+    made = conn.execute("SELECT sql FROM sqlite_master WHERE name = 'items_search'").fetchone()[0]
+    for trigger in ("items_added", "items_removed", "items_search_changed"):
+        conn.execute(f"DROP TRIGGER {trigger}")
+    for name in ("items_search_terms", "items_search"):
+        conn.execute(f"DROP TABLE {name}")
+    conn.execute("DROP INDEX items_sort_name")
+    for column in ("search_text", "sort_name"):
+        conn.execute(f"ALTER TABLE items DROP COLUMN {column}")
+    conn.execute("ALTER TABLE items ADD COLUMN sort_key BLOB NOT NULL DEFAULT x''")
+    conn.execute("ALTER TABLE items ADD COLUMN place INTEGER")
+    kill_point("lean-rows-narrowed")
+    last = 0
+    # By ranges of ids: rows rewritten under a cursor still reading them may be met twice.
+    while batch := conn.execute("SELECT id, code, name, category, note FROM items WHERE id > ? "
+                                "ORDER BY id LIMIT ?", (last, REWRITTEN)).fetchall():
+        ids, *fields = zip(*batch)
+        conn.executemany("UPDATE items SET search_bare = ?, sort_key = ? WHERE id = ?",
+                         zip(*item_columns_of(*fields), ids))
+        last = ids[-1]
+    kill_point("lean-rows-rewritten")
+    number_places(conn)
+    conn.execute("CREATE UNIQUE INDEX items_place ON items (place)")
+    conn.execute(made)
+    conn.execute("CREATE VIRTUAL TABLE items_search_terms USING fts5vocab(items_search, row)")
+    for trigger in PLACED_TRIGGERS:
+        conn.execute(f"CREATE TRIGGER {trigger} END")
+    fill_search(conn)
+    kill_point("lean-rows-indexed")
+
+
+# Places this far apart leave room for a few items to come one after another between two
+# neighbours, and take a byte in the search index's lists where rows follow each other.
+GAP = 64
+
+
+def number_places(conn):
+    """Every item's place afresh, in name order; the places' index must not be there."""
+    conn.execute("CREATE TEMP TABLE ranked (id INTEGER PRIMARY KEY, number INTEGER NOT NULL)")
+    conn.execute("INSERT INTO ranked SELECT id, row_number() OVER (ORDER BY sort_key, code) "
+                 "FROM items")
+    conn.execute("UPDATE items SET place = "
+                 "(SELECT number FROM ranked WHERE ranked.id = items.id) * ?", (GAP,))
+    conn.execute("DROP TABLE temp.ranked")
+
+
 # Append only: a database's user_version counts the steps it has had.
 MIGRATIONS = [_create_items, _add_search_and_revision, _add_search_and_sort_keys,
-              _add_search_index_and_totals, _canonical_codes, _add_bin]
+              _add_search_index_and_totals, _canonical_codes, _add_bin, _lean_rows]

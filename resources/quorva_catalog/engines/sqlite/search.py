@@ -3,23 +3,28 @@ decides, and the order's own index finds a page where matches are everywhere."""
 
 import itertools
 import json
+import re
 import sqlite3
+import string
 
 from ...catalog.plan import COUNTED, PAGE_SIZE, SORTS, SearchResult
-from ...text import marks_match
+from ...text import THAI_MARK_CHARS, category_token, marks_match, search_text
 
 # A short word found this many times in as many first rows is common enough that walking the
 # order's index finds a page sooner than gathering every row the index lists for it.
 SAMPLED = 10000
 # The plan's keys as this schema holds them; code is declared NOCASE.
-COLUMNS = {"sort_name": "sort_name", "code_nocase": "code", "price_satang": "price_satang",
+COLUMNS = {"sort_name": "sort_key", "code_nocase": "code", "price_satang": "price_satang",
            "quantity": "quantity", "updated_at": "updated_at", "id": "id"}
 # Orders whose first key has an index of its own and the rest are sorted group by group.
 GROUPED = ("price_satang", "quantity")
 
 
 def order_terms(sort):
-    """The order's (column, descending) pairs; each column compares with its own collation."""
+    """The order's (column, descending) pairs; each column compares with its own collation.
+    An item's place is unique and in name order."""
+    if sort == "name":
+        return [("place", False)]
     return [(COLUMNS[key], descending) for key, descending in SORTS[sort][1]]
 
 
@@ -32,12 +37,41 @@ def trigram_match(pieces):
     return " AND ".join('"' + piece.replace('"', '""') + '"' for piece in pieces)
 
 
-def in_ids(clause, source):
-    return clause.replace("WHERE ", f"WHERE id IN ({source}) AND ", 1)
+def in_ids(clause, source, column="place"):
+    return clause.replace("WHERE ", f"WHERE {column} IN ({source}) AND ", 1)
 
 
+def marked(code, name, category, note, folded, pattern):
+    # The word as typed, marks and all, spares most rows the pattern.
+    text = search_text(code, name, category, note)
+    return folded in text or marks_match(text, pattern)
+
+
+THAI_MARK = re.compile(f"[{THAI_MARK_CHARS}]")
+NOCASE = str.maketrans(string.ascii_uppercase, string.ascii_lowercase)
 IDS = "SELECT value FROM json_each(?)"
 MATCHED = "SELECT rowid FROM items_search WHERE items_search MATCH ?"
+INDEXED = [f"WHERE {hint}place IN ({MATCHED})" for hint in ("", "+")]
+JOINED = ("FROM items_search CROSS JOIN items ON items.place = items_search.rowid "
+          "WHERE items_search MATCH ?")
+PLACE = re.compile(r"(?<![.\w])\+?place\b")
+
+
+def source(clause, tail):
+    """FROM, WHERE and `tail` for rows of `clause`. Where the index narrows them and they
+    are wanted in name order or in none, the index leads, read in its own order, which is
+    name order: a page stops as soon as it is full rather than after every match."""
+    for indexed in INDEXED:
+        if clause.startswith(indexed) and not re.search(r"ORDER BY (?!place)", tail):
+            return JOINED + PLACE.sub("items_search.rowid", f"{clause[len(indexed):]} {tail}")
+    return f"FROM items {clause} {tail}"
+
+
+def where_clause(conditions):
+    """("WHERE …", params) of (condition, one parameter or a tuple of them) pairs."""
+    params = [value for _, found in conditions
+              for value in (found if isinstance(found, tuple) else (found,))]
+    return ("WHERE " + " AND ".join(c for c, _ in conditions) if conditions else "", params)
 
 
 class Search:
@@ -46,26 +80,29 @@ class Search:
     def __init__(self, conn, plan):
         self.conn, self.plan = conn, plan
         # Given to whichever connection is open now, should a restore have replaced it.
-        conn.create_function("marks_match", 2, marks_match, deterministic=True)
-        where, params = [], []
-        for word in plan.words:
-            # The index only narrows: each word is still found in the folded text itself.
-            where.append("instr(search_bare, ?) > 0")
-            params.append(word.plain)
-            if word.pattern:
-                # The word as typed, marks and all, spares most rows the pattern.
-                where.append("(instr(search_text, ?) > 0 OR marks_match(search_text, ?))")
-                params.extend((word.folded, word.pattern))
+        conn.create_function("marked", 6, marked, deterministic=True)
+        plain = [("instr(items.search_bare, ?) > 0", word.plain) for word in plan.words]
         if plan.category:
-            where.append("category = ?")
-            params.append(plan.category)
-        self.filtered = bool(where)
-        self.bare = (("WHERE " + " AND ".join(where)) if where else "", params)
+            # With words, the search index narrows by the category, or the order's index is
+            # walked; the category's own index only where it is small (self.walked_bare).
+            plain.append(("+category = ?" if plan.words else "category = ?", plan.category))
+        marked_words = []
+        for word in (word for word in plan.words if word.pattern):
+            # A name or note that holds the word as typed needs no folding to tell; folding
+            # adds no Thai mark, so a row without one of the word's lacks the word.
+            marks = sorted(set(THAI_MARK.findall(word.folded)))
+            marked_words.append(("(instr(name, ?) > 0 OR instr(note, ?) > 0 OR (" + "".join(
+                ["instr(code || name || category || note, ?) > 0 AND "] * len(marks))
+                + "marked(code, name, category, note, ?, ?)))",
+                (word.folded, word.folded, *marks, word.folded, word.pattern)))
+        self.filtered = bool(plain)
+        self.bare = where_clause(plain + marked_words)
 
     def run(self):
         plan, matches = self.plan, [word.plain for word in self.plan.words]
         clause, params = self.bare
         common = many = False
+        self.first = None
         totals = None
         if matches:
             narrowed = self.narrow(matches)
@@ -74,8 +111,9 @@ class Search:
             clause, params, common, totals = narrowed
             many = common or totals[0] > COUNTED
         if many:
-            walk = (self.bare if common else
-                    (clause.replace("WHERE id IN", "WHERE +id IN", 1), params))
+            # In name order the index itself lists the rows in order.
+            walk = ((clause, params) if plan.sort == "name" else self.walked_bare() if common
+                    else (clause.replace("WHERE ", "WHERE +", 1), params))
             found = self.uncounted_page(*walk)
             if found is not None:
                 return found
@@ -91,41 +129,99 @@ class Search:
         # Words of one or two letters are left to the row's own check when a longer word
         # narrows the rows: gathering every piece they begin costs more than it saves.
         longer = [plain for plain in matches if len(plain) >= 3]
-        short = not longer
+        # The category is a token of the index too, so that both narrow at once.
+        token = [category_token(self.plan.category)] if self.plan.category else []
+        short = not longer and not token
         if short and self.sampled(clause, params):
             return clause, params, True, None
-        pieces = [self.candidates(plain) for plain in longer or matches]
+        pieces = [self.candidates(plain) for plain in (longer or ([] if token else matches))
+                  + token]
         if None in pieces:
             return None
         match = " AND ".join(pieces)
-        found, whole = self.candidate_ids(match)
-        common = False
-        if whole:
-            # Few enough to check each, and the index is read once rather than by every
-            # query below; the sample would read as many rows as there are.
-            clause, params = in_ids(clause, IDS), [json.dumps(found), *params]
-        else:
+        if self.plan.sort == "name":
+            # The index lists rows in name order, so each query reads it only as far as the
+            # rows it wants; a count stops at the first COUNTED + 1.
             clause, params = in_ids(clause, MATCHED), [match, *params]
-            # More than a count's worth among the first candidates shows as well as a sample
-            # of the first rows that the words are common, and reads fewer.
-            bare, bare_params = self.bare
-            common = not short and (
-                self.totals(in_ids(bare, IDS), [json.dumps(found), *bare_params],
-                            COUNTED + 1)[0] > COUNTED or self.sampled(bare, bare_params))
+            return clause, params, False, self.first_matches(clause, params)
+        found, whole = self.candidate_ids(match)
+        if whole:
+            # Few enough to read each once, and sort those that match here, whatever page is
+            # wanted; the sample would read as many rows as there are.
+            clause, params = in_ids(clause, IDS), [json.dumps(found), *params]
+            return clause, params, False, self.first_matches(clause, params, every=True)
+        clause, params = in_ids(clause, MATCHED), [match, *params]
+        # More than a count's worth among the first candidates shows as well as a sample of
+        # the first rows that the words are common, and reads fewer.
+        bare, bare_params = self.bare
+        common = not short and (
+            self.totals(in_ids(bare, IDS), [json.dumps(found), *bare_params],
+                        COUNTED + 1)[0] > COUNTED or self.sampled(bare, bare_params))
         if common:
             return clause, params, True, None
-        return clause, params, False, self.totals(clause, params, COUNTED + 1)
+        return clause, params, False, self.first_matches(clause, params)
+
+    def first_matches(self, clause, params, every=False):
+        """totals() of up to COUNTED + 1 matches, or of `every` one, whose rows are kept
+        (self.first), so that a page among them is sorted from them rather than read again;
+        in name order they are the first ones."""
+        columns = dict.fromkeys(["id", "price_satang", "quantity",
+                                 *(column for column, _ in order_terms(self.plan.sort))])
+        self.every = every
+        tail = (f"{'ORDER BY place' * (self.plan.sort == 'name')} "
+                f"LIMIT {-1 if every else COUNTED + 1}")
+        self.first = self.conn.execute(f"SELECT {', '.join(columns)} {source(clause, tail)}",
+                                       params).fetchall()
+        return (len(self.first), sum(row["quantity"] for row in self.first),
+                sum(row["price_satang"] * row["quantity"] for row in self.first))
+
+    def first_page(self, page):
+        """The ids of page `page` among the rows first_matches kept, and whether more follow;
+        None where they do not hold that page whole."""
+        rows = self.first
+        if rows is None or (page > 1 and (page - 1) * PAGE_SIZE >= len(rows)) or (
+                len(rows) > COUNTED and not self.every and (
+                    self.plan.sort != "name" or page * PAGE_SIZE >= len(rows))):
+            return None
+        if self.plan.sort != "name":
+            terms = order_terms(self.plan.sort)
+            # Only numbers run descending beside ascending keys; codes compare as NOCASE.
+            backwards = all(descending for _, descending in terms)
+            keys = [(column, descending and not backwards) for column, descending in terms]
+            rows = sorted(rows, reverse=backwards, key=lambda row: tuple(
+                row[c].translate(NOCASE) if c == "code" else -row[c] if negated else row[c]
+                for c, negated in keys))
+        return ([row["id"] for row in rows[(page - 1) * PAGE_SIZE:page * PAGE_SIZE]],
+                len(rows) > page * PAGE_SIZE)
+
+    def total(self):
+        return self.conn.execute(
+            "SELECT coalesce(sum(items), 0) FROM items_categories").fetchone()[0]
+
+    def walked_bare(self):
+        """The row checks alone, for walking the order's index; a small category's rows are
+        found sooner through its own index and sorted."""
+        clause, params = self.bare
+        if self.plan.category:
+            count = self.conn.execute("SELECT coalesce(sum(items), 0) FROM items_categories "
+                                      "WHERE category = ?", (self.plan.category,)).fetchone()[0]
+            if self.plan.page * PAGE_SIZE * self.total() >= 10 * count * count:
+                clause = clause.replace("+category", "category")
+        return clause, params
 
     def uncounted_page(self, clause, params):
         """The page where matches are too many to count, or None where it lies past them:
         the order's index meets a page of them sooner than the search index lists them all."""
         plan = self.plan
+        kept = self.first_page(plan.page)
+        if kept:
+            return SearchResult(self.rows(kept[0]), None, None, None, plan.page, kept[1])
         ids = plan.anchor and self.anchored_page(clause, params)
         if ids:
             more = plan.anchor[0] == "before" or len(ids) > PAGE_SIZE
             return SearchResult(self.rows(ids[:PAGE_SIZE]), None, None, None, plan.page, more)
         ids = [row[0] for row in self.conn.execute(
-            f"SELECT id FROM items {clause} ORDER BY {order_by(plan.sort)} LIMIT ? OFFSET ?",
+            f"SELECT id {source(clause, f'ORDER BY {order_by(plan.sort)} LIMIT ? OFFSET ?')}",
             [*params, PAGE_SIZE + 1, (plan.page - 1) * PAGE_SIZE])]
         if ids or plan.page == 1:
             return SearchResult(self.rows(ids[:PAGE_SIZE]), None, None, None, plan.page,
@@ -136,6 +232,9 @@ class Search:
         plan, matches = self.plan, self.plan.words
         pages = max(1, (count + PAGE_SIZE - 1) // PAGE_SIZE)
         page = max(1, min(plan.page, pages))
+        kept = self.first_page(page)
+        if kept:
+            return SearchResult(self.rows(kept[0]), count, units, value, page, False)
         if plan.category and not matches and self.category_walk(page, pages, count):
             # Its ids in hand, the order's index is walked without reading a row.
             clause = "WHERE +id IN (SELECT id FROM items WHERE category = ?)"
@@ -176,7 +275,7 @@ class Search:
             clause = f"WHERE {column} {'>=' if not descending else '<='} ?"
             params, offset = [boundary], offset - before
         ids = [row[0] for row in self.conn.execute(
-            f"SELECT id FROM items {clause} ORDER BY {order} LIMIT ? OFFSET ?",
+            f"SELECT id {source(clause, f'ORDER BY {order} LIMIT ? OFFSET ?')}",
             [*params, limit, offset])]
         return ids[::-1] if backwards else ids
 
@@ -197,7 +296,7 @@ class Search:
         """(ids, whole): every id the index lists for `match` where there are at most
         `SAMPLED`; otherwise, or where the first of them lie so close together that there
         likely are more, only the first ones."""
-        last = self.conn.execute("SELECT max(id) FROM items").fetchone()[0] or 0
+        last = self.conn.execute("SELECT max(place) FROM items").fetchone()[0] or 0
         rows = self.conn.execute(f"{MATCHED} LIMIT {SAMPLED + 1}", (match,))
         try:
             found = [row[0] for row in itertools.islice(rows, 2 * (COUNTED + 1))]
@@ -211,7 +310,7 @@ class Search:
     def sampled(self, clause, params):
         """Whether more than `COUNTED` of the first `SAMPLED` rows match."""
         return self.conn.execute(
-            f"SELECT count(*) FROM (SELECT 1 FROM (SELECT * FROM items LIMIT {SAMPLED}) "
+            f"SELECT count(*) FROM (SELECT 1 FROM (SELECT * FROM items LIMIT {SAMPLED}) AS items "
             f"{clause} LIMIT {COUNTED + 1})", params).fetchone()[0] > COUNTED
 
     def anchored_page(self, clause, params, count=None):
@@ -246,9 +345,10 @@ class Search:
         def following(condition, values, terms, limit):
             order = ", ".join(column + (" DESC" if descending != backwards else "")
                               for column, descending in terms)
+            where = f"{clause + ' AND' if clause else 'WHERE'} {condition}"
             return [row[0] for row in self.conn.execute(
-                f"SELECT id FROM items {clause + ' AND' if clause else 'WHERE'} {condition} "
-                f"ORDER BY {order} LIMIT ?", [*params, *values, limit])]
+                f"SELECT id {source(where, f'ORDER BY {order} LIMIT ?')}",
+                [*params, *values, limit])]
 
         (first, descending), rest = terms[0], terms[1:]
         ids = []
@@ -285,7 +385,7 @@ class Search:
 
     def totals(self, clause, params, limit=-1):
         """(items, units, value in satang), exact, of the first `limit` rows found."""
-        rows = f"(SELECT price_satang, quantity FROM items {clause} LIMIT {limit})"
+        rows = f"(SELECT price_satang, quantity {source(clause, f'LIMIT {limit}')})"
         # Price times quantity can pass 64 bits, so each product is taken in two parts that
         # cannot; SQLite's sum() fails rather than round if even those overflow.
         try:

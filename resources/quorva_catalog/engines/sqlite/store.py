@@ -11,6 +11,7 @@ from . import copies
 from .bulk import VALUES, SQLiteImport, export_rows, insert_many, update_item
 from .database import SQLITE_FULL, Database
 from .migrations import BINNED
+from .places import place_new
 from .search import Search
 
 LARGEST_ID = 2 ** 63 - 1
@@ -123,7 +124,9 @@ class SQLiteEngine(Engine):
         rows = {key: [value] for key, value in values.items()}
         with refusals(values.get("code", "")), self.database.transaction() as conn:
             insert_many(conn, {**rows, "created_at": [now], "updated_at": [now]})
-            return conn.execute("SELECT last_insert_rowid()").fetchone()[0]
+            item_id = conn.execute("SELECT last_insert_rowid()").fetchone()[0]
+            place_new(conn)
+            return item_id
 
     def update(self, item_id, revision, values, now):
         with refusals(values.get("code", "")), self.database.transaction() as conn:
@@ -133,6 +136,7 @@ class SQLiteEngine(Engine):
             if row[0] != revision:
                 raise StaleRevision()
             update_item(conn, item_id, values, now)
+            place_new(conn)
 
     def delete(self, item_id, now):
         with refusals(), self.database.transaction() as conn:
@@ -169,8 +173,10 @@ class SQLiteEngine(Engine):
             insert_many(conn, {**rows, "created_at": [row["created_at"]],
                                "updated_at": [row["updated_at"] if code is None else now]},
                         None if taken else row["id"], row["revision"])
+            brought = conn.execute("SELECT last_insert_rowid()").fetchone()[0]
+            place_new(conn)
             conn.execute("DELETE FROM deleted_items WHERE entry = ?", (entry,))
-            return conn.execute("SELECT last_insert_rowid()").fetchone()[0], displaced
+            return brought, displaced
 
     def empty_bin(self, entries=None, upto=None):
         with refusals(), self.database.transaction() as conn:
