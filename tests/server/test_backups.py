@@ -221,7 +221,7 @@ class BackupTest(ServerTestCase):
     @file_only("the catalog's file on a small disk of its own")
     def test_a_full_disk_during_an_import_is_said_plainly_and_gives_its_space_back(self):
         folder = self.fresh_directory("small")
-        if subprocess.run(["mount", "-t", "tmpfs", "-o", "size=3m", "tmpfs", folder]).returncode:
+        if subprocess.run(["mount", "-t", "tmpfs", "-o", "size=2m", "tmpfs", folder]).returncode:
             self.skipTest("no tmpfs here")
         self.addCleanup(subprocess.run, ["umount", "-l", folder])
         server, database = self.start(cwd=folder), os.path.join(folder, "catalog.db")
