@@ -166,7 +166,9 @@ def prepare(conn, where):
             f"ฐานข้อมูล {where} ใช้รหัสอักขระ {encoding} แคตตาล็อกต้องใช้ UTF8 "
             f"กรุณาสร้างฐานข้อมูลใหม่ด้วย ENCODING 'UTF8'",
             f"The database {where} uses the {encoding} encoding; the catalog needs UTF8")
-    if conn.execute("SHOW lc_ctype").fetchone()["lc_ctype"] in ("C", "POSIX"):
+    # The database's own setting: PostgreSQL 16 no longer shows it as a parameter.
+    if conn.execute("SELECT datctype FROM pg_database WHERE datname = current_database()"
+                    ).fetchone()["datctype"] in ("C", "POSIX"):
         sys.stderr.write(
             f"ฐานข้อมูล {where} ใช้ locale C ดัชนีค้นหาจึงมองไม่เห็นอักษรไทย การค้นหาจะช้า / The "
             f"database {where} uses the C locale, whose search index cannot see Thai letters: "

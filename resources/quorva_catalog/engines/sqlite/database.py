@@ -14,6 +14,7 @@ import urllib.parse
 from ...catalog.errors import NoRoom
 from ...errors import StartupError
 from .migrations import APPLICATION_ID, MIGRATIONS
+from .search import marked
 from ...text import thai_collation
 
 SQLITE_FULL = 13
@@ -232,6 +233,9 @@ class Database:
     def _prepare(self):
         conn = self.conn
         conn.row_factory = sqlite3.Row
+        # Once a connection, never in a search: SQLite refuses to replace a function while
+        # any statement of the connection is running, as during an import.
+        conn.create_function("marked", 6, marked, deterministic=True)
         # Read-only checks first: a damaged or foreign file must not be written to.
         try:
             conn.execute("PRAGMA busy_timeout = 5000")

@@ -79,8 +79,6 @@ class Search:
 
     def __init__(self, conn, plan):
         self.conn, self.plan = conn, plan
-        # Given to whichever connection is open now, should a restore have replaced it.
-        conn.create_function("marked", 6, marked, deterministic=True)
         plain = [("instr(items.search_bare, ?) > 0", word.plain) for word in plan.words]
         if plan.category:
             # With words, the search index narrows by the category, or the order's index is
