@@ -261,6 +261,19 @@ def _folded(rows):
     return thai_order(nfc(text.casefold()))
 
 
+def mark_clusters(word):
+    """[base letter, the marks typed on it] in turn; marks before any letter stand alone."""
+    clusters = []
+    for char in word:
+        if MARKS.fullmatch(char):
+            if not clusters:
+                clusters.append(["", ""])
+            clusters[-1][1] += char
+        else:
+            clusters.append([char, ""])
+    return clusters
+
+
 def search_terms(query):
     """Each word of a query as (bare form, pattern or None): a word typed without marks
     matches whatever marks the text has; the marks a word does carry must be on the same
@@ -271,16 +284,8 @@ def search_terms(query):
         if plain == word:
             terms.append((plain, None))
             continue
-        clusters = []
-        for char in word:
-            if MARKS.fullmatch(char):
-                if not clusters:
-                    clusters.append(["", ""])
-                clusters[-1][1] += char
-            else:
-                clusters.append([char, ""])
         pattern = "".join(re.escape(base) + "".join(f"{MARK}*?{re.escape(m)}" for m in marks)
-                          + f"{MARK}*" for base, marks in clusters)
+                          + f"{MARK}*" for base, marks in mark_clusters(word))
         terms.append((plain, pattern))
     return terms
 

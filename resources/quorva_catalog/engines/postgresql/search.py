@@ -3,7 +3,7 @@ letters or more, and every word is still found in the folded text itself, so eac
 gives the same rows; each order is read off an index that holds all of it."""
 
 from ...catalog.plan import COUNTED, PAGE_SIZE, SORTS, SearchResult
-from ...text import MARK, MARKS
+from ...text import MARK, mark_clusters
 
 
 def order(sort, backwards=False):
@@ -19,16 +19,8 @@ def literal(char):
 def marks_pattern(folded):
     """The word's letters in turn, each carrying the marks typed on it among any others: what
     text.marks_match asks of the folded text, as the database's own regular expression."""
-    clusters = []
-    for char in folded:
-        if MARKS.fullmatch(char):
-            if not clusters:
-                clusters.append(["", ""])
-            clusters[-1][1] += char
-        else:
-            clusters.append([char, ""])
     return "".join(literal(base) + "".join(f"{MARK}*{literal(m)}" for m in marks) + f"{MARK}*"
-                   for base, marks in clusters)
+                   for base, marks in mark_clusters(folded))
 
 
 def like(text):
