@@ -6,9 +6,17 @@ from ...catalog.plan import COUNTED, PAGE_SIZE, SORTS, SearchResult
 from ...text import MARK, mark_clusters
 
 
+# The plan's keys as this schema names them.
+COLUMNS = {"sort_name": "sort_key"}
+
+
+def keys_of(sort):
+    return [(COLUMNS.get(key, key), descending) for key, descending in SORTS[sort][1]]
+
+
 def order(sort, backwards=False):
     return ", ".join(key + (" DESC" if descending != backwards else "")
-                     for key, descending in SORTS[sort][1])
+                     for key, descending in keys_of(sort))
 
 
 def literal(char):
@@ -133,7 +141,7 @@ def anchored(conn, sort, clause, params, backwards, item_id, limit):
     """Up to `limit` rows next to item `item_id` in the order (before it if `backwards`),
     nearest first, each step read off the order's index from the anchor; None when that item
     is gone."""
-    keys = SORTS[sort][1]
+    keys = keys_of(sort)
     anchor = conn.execute(f"SELECT {', '.join(key for key, _ in keys)} FROM items "
                           f"WHERE id = %s", (item_id,)).fetchone()
     if anchor is None:
