@@ -54,8 +54,10 @@ class PostgreSQLEngine(Engine):
 
     def open(self):
         def prepare(conn):
-            schema.prepare(conn, self.describe())
-        self.pool.run(prepare, begin=None)
+            return schema.prepare(conn, self.describe())
+        if self.pool.run(prepare, begin=None):
+            # Every row was written again: the old versions go, and index-only reads return.
+            self.settle()
         self.ready = True
 
     def close(self):

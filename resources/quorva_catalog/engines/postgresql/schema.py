@@ -201,7 +201,7 @@ def version_of(conn, where):
 
 def prepare(conn, where):
     """Checks the database and migrates it, each step one transaction, under a lock that
-    servers opening it together take in turn."""
+    servers opening it together take in turn; returns whether it rewrote every row."""
     encoding = conn.execute("SHOW server_encoding").fetchone()["server_encoding"]
     if encoding != "UTF8":
         raise StartupError(
@@ -217,10 +217,12 @@ def prepare(conn, where):
             f"searches find the same items, slowly; make it with a UTF-8 locale\n")
     conn.execute("SELECT pg_advisory_lock(%s)", (MIGRATING,))
     try:
-        for number in range(version_of(conn, where), len(MIGRATIONS)):
+        steps = range(version_of(conn, where), len(MIGRATIONS))
+        for number in steps:
             with conn.transaction():
                 MIGRATIONS[number](conn)
                 conn.execute("UPDATE catalog_version SET version = %s", (number + 1,))
+        return 0 < steps.start <= MIGRATIONS.index(_lean_rows)
     except pg.InsufficientPrivilege:
         raise StartupError(
             f"บัญชีที่ใช้เข้าฐานข้อมูล {where} ไม่มีสิทธิ์สร้างตารางของแคตตาล็อก "

@@ -47,8 +47,11 @@ def conditions(plan):
             where.append("strpos(search_bare, %s) > 0")
             params.append(word.plain)
         if word.pattern is not None:
-            where.append("(strpos(search_text, %s) > 0 OR search_text ~ %s)")
-            params += [word.folded, marks_pattern(word.folded)]
+            # A name or note holding the word as typed is found as the embedded catalog finds
+            # it, though its folded text may join the marks otherwise (nikhahit and sara aa).
+            where.append("(strpos(name, %s) > 0 OR strpos(note, %s) > 0 "
+                         "OR strpos(search_text, %s) > 0 OR search_text ~ %s)")
+            params += [word.folded] * 3 + [marks_pattern(word.folded)]
     if plan.category:
         where.append("category = %s")
         params.append(plan.category)
