@@ -76,15 +76,35 @@ def kept_totals(conn, category):
     return int(row["items"]), int(row["units"]), int(row["value"])
 
 
-def page_of(conn, clause, params, sort, offset, limit, backwards=False):
+def page_of(conn, clause, params, sort, offset, limit, backwards=False, table="items"):
     """A page's rows: their ids first, so that the rows skipped are read off the order's index
     alone where it holds every key."""
     ids = [row["id"] for row in conn.execute(
-        f"SELECT id FROM items {'WHERE ' + clause if clause else ''} "
+        f"SELECT id FROM {table} {'WHERE ' + clause if clause else ''} "
         f"ORDER BY {order(sort, backwards)} LIMIT %s OFFSET %s", params + [limit, offset])]
     found = {row["id"]: row for row in conn.execute("SELECT * FROM items WHERE id = ANY(%s)",
                                                     (ids,))}
     return [found[item_id] for item_id in (ids[::-1] if backwards else ids)]
+
+
+# Rows of the name order read for a page of many matches before every match is gathered.
+PROBED = 5000
+
+
+def uncounted_page(conn, clause, params, sort, offset):
+    """A page of more matches than are counted, and the row after it. In name order, the
+    database would walk the order's index, which for a word met mostly after a name's first
+    words passes tens of thousands of rows before its first match: the first rows of the
+    order are read for a page, and failing that every match is gathered and sorted."""
+    if sort != "name":
+        return page_of(conn, clause, params, sort, offset, PAGE_SIZE + 1)
+    first = f"(SELECT * FROM items ORDER BY {order(sort)} LIMIT {PROBED}) AS items"
+    rows = page_of(conn, clause, params, sort, offset, PAGE_SIZE + 1, table=first)
+    if len(rows) > PAGE_SIZE:
+        return rows
+    # OFFSET 0 keeps the order out of the inner query, so the search index reads it.
+    every = f"(SELECT * FROM items WHERE {clause} OFFSET 0) AS items"
+    return page_of(conn, "", params, sort, offset, PAGE_SIZE + 1, table=every)
 
 
 def search(conn, plan):
@@ -101,8 +121,7 @@ def search(conn, plan):
         if rows:
             return SearchResult(rows[:PAGE_SIZE], None, None, None, plan.page,
                                 plan.anchor[0] == "before" or len(rows) > PAGE_SIZE)
-        rows = page_of(conn, clause, params, plan.sort, (plan.page - 1) * PAGE_SIZE,
-                       PAGE_SIZE + 1)
+        rows = uncounted_page(conn, clause, params, plan.sort, (plan.page - 1) * PAGE_SIZE)
         if rows or plan.page == 1:
             return SearchResult(rows[:PAGE_SIZE], None, None, None, plan.page,
                                 len(rows) > PAGE_SIZE)
