@@ -126,7 +126,6 @@ class TwoTillsTest(ServerTestCase):
         self.assertIn("ที่อยู่ฐานข้อมูล PostgreSQL ไม่ถูกต้อง", err)
         self.assertNotIn(secret, out + err)
 
-
     def test_a_kill_at_any_step_of_the_row_rewrite_leaves_the_shared_catalog_as_it_was(self):
         import psycopg
         from quorva_catalog.engines.postgresql import schema
@@ -153,6 +152,7 @@ class TwoTillsTest(ServerTestCase):
             self.addCleanup(killed.stop)
             self.assertEqual(killed.proc.wait(20), -signal.SIGKILL, step)
             self.assertEqual(state(), before, step)
+        # Started together, one till rewrites the rows while the other waits for it.
         one, two = self.tills(2)
         self.assertEqual(list(one.items("?category=แบบ")), ["K-2", "K-1"])
         self.assertEqual(list(two.items("?q=ไข่ไก่")), ["K-3"])
