@@ -102,9 +102,12 @@ def uncounted_page(conn, clause, params, sort, offset):
     rows = page_of(conn, clause, params, sort, offset, PAGE_SIZE + 1, table=first)
     if len(rows) > PAGE_SIZE:
         return rows
+    return page_of(conn, "", params, sort, offset, PAGE_SIZE + 1, table=gathered(clause))
+
+
+def gathered(clause):
     # OFFSET 0 keeps the order out of the inner query, so the search index reads it.
-    every = f"(SELECT * FROM items WHERE {clause} OFFSET 0) AS items"
-    return page_of(conn, "", params, sort, offset, PAGE_SIZE + 1, table=every)
+    return f"(SELECT * FROM items WHERE {clause} OFFSET 0) AS items"
 
 
 def search(conn, plan):
@@ -134,12 +137,16 @@ def search(conn, plan):
     if rows:
         return SearchResult(rows[:PAGE_SIZE], count, units, value, page, False)
     offset = (page - 1) * PAGE_SIZE
+    # Matches few enough to count are gathered through the search index and sorted, however
+    # far along an order's index they lie.
+    table, where = ((gathered(clause), "") if plan.words and count <= COUNTED
+                    else ("items", clause))
     if page > pages // 2 + 1:
         # Deep pages are read from the far end, so no page walks past more than half.
-        rows = page_of(conn, clause, params, plan.sort, max(0, count - page * PAGE_SIZE),
-                       min(PAGE_SIZE, count - offset), backwards=True)
+        rows = page_of(conn, where, params, plan.sort, max(0, count - page * PAGE_SIZE),
+                       min(PAGE_SIZE, count - offset), backwards=True, table=table)
     else:
-        rows = page_of(conn, clause, params, plan.sort, offset, PAGE_SIZE)
+        rows = page_of(conn, where, params, plan.sort, offset, PAGE_SIZE, table=table)
     return SearchResult(rows, count, units, value, page, False)
 
 
