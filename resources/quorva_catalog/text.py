@@ -194,6 +194,15 @@ def item_columns_of(codes, names, categories, notes):
     return bare(rows).split("\0"), sort_keys(names)
 
 
+def marked_columns_of(codes, names, categories, notes):
+    """(search_text, search_bare, sort_key) lists for many rows: item_columns_of with the
+    marked text kept too, for an engine whose search cannot derive it."""
+    if not codes:
+        return [], [], []
+    rows = keyed(_folded("\0".join(map(searched, codes, names, categories, notes))))
+    return rows.split("\0"), bare(rows).split("\0"), sort_keys(names)
+
+
 def sort_keys(names):
     """text.sort_key of each name, in one pass over them all."""
     # The leading vowels swapped with their consonants through split(), without a call per swap.

@@ -2,13 +2,16 @@
 a second server to see its changes, so these run on PostgreSQL alone."""
 
 import concurrent.futures
+import contextlib
 import itertools
 import re
+import signal
 import unittest
 import urllib.parse
 
-from harness import (ENGINES, MULTIPART, ServerTestCase, command, multipart, run,
+from harness import (ENGINES, MULTIPART, Server, ServerTestCase, command, multipart, run,
                      wait_until)
+from quorva_catalog.text import search_columns
 from test_catalog import SHIRT, hidden
 
 CSV = "code,name,price,quantity\n" + "".join(f"K-{n},สินค้า {n},{n},1\n" for n in range(3000))
@@ -123,3 +126,33 @@ class TwoTillsTest(ServerTestCase):
         self.assertIn("ที่อยู่ฐานข้อมูล PostgreSQL ไม่ถูกต้อง", err)
         self.assertNotIn(secret, out + err)
 
+    def test_a_kill_at_any_step_of_the_row_rewrite_leaves_the_shared_catalog_as_it_was(self):
+        import psycopg
+        from quorva_catalog.engines.postgresql import schema
+
+        def state():
+            with contextlib.closing(psycopg.connect(self.url, autocommit=True)) as conn:
+                return (conn.execute("SELECT version FROM catalog_version").fetchone(),
+                        conn.execute("SELECT code, name, category FROM items ORDER BY id"
+                                     ).fetchall())
+        with contextlib.closing(psycopg.connect(self.url, autocommit=True)) as conn:
+            for number, step in enumerate(schema.MIGRATIONS[:-1]):
+                with conn.transaction():
+                    step(conn)
+                    conn.execute("UPDATE catalog_version SET version = %s", (number + 1,))
+            for code, name, category in (("K-1", "แบบที่ 10", "แบบ"), ("K-2", "แบบที่ 2", "แบบ"),
+                                         ("K-3", "ไข่ไก่", "")):
+                conn.execute("INSERT INTO items (code, name, category, price_satang, quantity, "
+                             "created_at, updated_at, search_text, search_bare, sort_name) "
+                             "VALUES (%s, %s, %s, 100, 1, '', '', %s, %s, %s)",
+                             (code, name, category, *search_columns(code, name, category, "")))
+        before = state()
+        for step in ("lean-rows-narrowed", "lean-rows-rewritten"):
+            killed = Server(command("--db", self.url), self.root, {"QUORVA_CATALOG_KILL_AT": step})
+            self.addCleanup(killed.stop)
+            self.assertEqual(killed.proc.wait(20), -signal.SIGKILL, step)
+            self.assertEqual(state(), before, step)
+        # Started together, one till rewrites the rows while the other waits for it.
+        one, two = self.tills(2)
+        self.assertEqual(list(one.items("?category=แบบ")), ["K-2", "K-1"])
+        self.assertEqual(list(two.items("?q=ไข่ไก่")), ["K-3"])

@@ -5,11 +5,11 @@ import contextlib
 
 from ...catalog.backups import kill_point
 from ...catalog.errors import InvalidValues
-from ...text import code_key, search_columns_of
+from ...text import code_key, marked_columns_of
 from ..base import ImportSession
 
 COLUMNS = ("code", "name", "category", "price_satang", "quantity", "note", "search_text",
-           "search_bare", "sort_name", "created_at", "updated_at")
+           "search_bare", "sort_key", "created_at", "updated_at")
 # Past this share of the catalog new, the planner learns the new rows' make-up at once.
 ANALYSED = 0.1
 
@@ -17,7 +17,7 @@ ANALYSED = 0.1
 def derived(rows):
     """The columns of `rows` (lists by key) with what the items keep beside them."""
     columns = dict(rows)
-    columns["search_text"], columns["search_bare"], columns["sort_name"] = search_columns_of(
+    columns["search_text"], columns["search_bare"], columns["sort_key"] = marked_columns_of(
         rows["code"], rows["name"], rows["category"], rows["note"])
     return columns
 
@@ -38,10 +38,19 @@ def copy_rows(conn, table, names, columns):
     escaped at once, where the driver would take every value in turn."""
     if not len(columns[names[0]]):
         return
-    cells = [escaped(columns[name]) if isinstance(next(iter(columns[name]), ""), str)
-             else list(map(str, columns[name])) for name in names]
+    cells = [cells_of(columns[name]) for name in names]
     with conn.cursor().copy(f"COPY {table} ({', '.join(names)}) FROM STDIN") as copy:
         copy.write("\n".join(map("\t".join, zip(*cells))) + "\n")
+
+
+def cells_of(column):
+    first = next(iter(column), "")
+    if isinstance(first, str):
+        return escaped(column)
+    if isinstance(first, bytes):
+        # bytea's hex form, its backslash doubled as COPY's text format wants.
+        return ["\\\\x" + value.hex() for value in column]
+    return list(map(str, column))
 
 
 @contextlib.contextmanager
@@ -122,4 +131,5 @@ class PostgreSQLImport(ImportSession):
 
 
 def kind(name):
-    return "bigint" if name in ("price_satang", "quantity") else "text"
+    return ("bigint" if name in ("price_satang", "quantity") else
+            "bytea" if name == "sort_key" else "text")

@@ -6,14 +6,14 @@ import os
 import re
 
 from ...catalog.errors import BackupError
-from ...text import search_columns_of
+from ...text import marked_columns_of
 from ..sqlite.copies import compare_rows, read_only_uri
 from ..sqlite.database import connect, migrate, open_untrusted
-from ..sqlite.migrations import BINNED, MIGRATIONS, fill_search_and_categories
+from ..sqlite.migrations import BINNED, MIGRATIONS, fill_search_and_categories, number_places
 from .bulk import copy_rows, indexes_rebuilt
 
 ITEM = ("id", "code", "name", "category", "price_satang", "quantity", "note", "created_at",
-        "updated_at", "search_text", "revision", "search_bare", "sort_name")
+        "updated_at", "revision", "search_bare", "sort_key")
 BIN = ("entry", *BINNED, "deleted_at")
 BATCH = 5000
 
@@ -50,12 +50,13 @@ def write_copy(conn, target):
     with contextlib.closing(connect(target, isolation_level=None)) as dest:
         dest.execute("PRAGMA trusted_schema = ON")
         migrate(dest, 0, len(MIGRATIONS))
-        triggers = dest.execute("SELECT name, sql FROM sqlite_master WHERE type = 'trigger'"
-                                ).fetchall()
+        derived = dest.execute("SELECT type, name, sql FROM sqlite_master WHERE type = 'trigger' "
+                               "OR name = 'items_place'").fetchall()
         dest.execute("BEGIN")
-        # The search index and sums are made once from every row rather than row by row.
-        for name, _ in triggers:
-            dest.execute(f'DROP TRIGGER "{name}"')
+        # Places, the search index and sums are made once from every row rather than row by
+        # row, as the embedded catalog's own migration makes them.
+        for kind, name, _ in derived:
+            dest.execute(f'DROP {kind} "{name}"')
         with conn.cursor("copy_items") as source:
             source.execute(f"SELECT {', '.join(ITEM)} FROM items ORDER BY id")
             for rows in batches(source):
@@ -70,8 +71,9 @@ def write_copy(conn, target):
                 dest.executemany(f"INSERT INTO deleted_items ({', '.join(BIN)}) VALUES "
                                  f"({', '.join('?' * len(BIN))})",
                                  [tuple(row[name] for name in BIN) for row in rows])
+        number_places(dest)
         fill_search_and_categories(dest)
-        for _, sql in triggers:
+        for _, _, sql in derived:
             dest.execute(sql)
         dest.execute("COMMIT")
         dest.execute("PRAGMA journal_mode = DELETE")
@@ -103,17 +105,17 @@ def replace_with_copy(conn, path):
     """Every row replaced by the checked copy's, in the caller's one transaction; what is
     derived from the text is derived again, so no copy can make a search miss."""
     conn.execute("LOCK TABLE items IN EXCLUSIVE MODE")
-    names = ITEM[:9] + ("revision",)
+    names = ITEM[:10]
     with indexes_rebuilt(conn), contextlib.closing(open_untrusted(path)) as source:
         conn.execute("DELETE FROM code_lookalikes")
         conn.execute("DELETE FROM items")
         rows = source.execute(f"SELECT {', '.join(names)} FROM items ORDER BY id")
         while chunk := rows.fetchmany(BATCH):
             columns = dict(zip(names, map(list, zip(*chunk))))
-            columns["search_text"], columns["search_bare"], columns["sort_name"] = (
-                search_columns_of(columns["code"], columns["name"], columns["category"],
+            columns["search_text"], columns["search_bare"], columns["sort_key"] = (
+                marked_columns_of(columns["code"], columns["name"], columns["category"],
                                   columns["note"]))
-            copy_rows(conn, "items", ITEM, columns)
+            copy_rows(conn, "items", ITEM + ("search_text",), columns)
         lookalikes = [row[0] for row in source.execute("SELECT item_id FROM code_lookalikes")]
         replace_bin(conn, source)
     if lookalikes:

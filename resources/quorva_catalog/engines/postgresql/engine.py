@@ -8,7 +8,7 @@ import psycopg
 
 from ...catalog.errors import (BackupError, CatalogChanged, CatalogError, ItemMissing,
                                StaleRevision, Unavailable)
-from ...text import code_key, search_columns, thai_sort_key
+from ...text import code_key, marked_columns_of, thai_sort_key
 from .. import redacted
 from ..base import Engine
 from ..sqlite.migrations import BINNED
@@ -20,14 +20,15 @@ SNAPSHOT = "BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY"
 # A single statement is a transaction of its own: no BEGIN and COMMIT to wait for.
 READ = None
 EDITED = ("code", "name", "category", "price_satang", "quantity", "note", "search_text",
-          "search_bare", "sort_name")
+          "search_bare", "sort_key")
 LARGEST_ID = 2 ** 63 - 1
 
 
 def edited(values):
     return (values["code"], values["name"], values["category"], values["price_satang"],
             values["quantity"], values["note"],
-            *search_columns(values["code"], values["name"], values["category"], values["note"]))
+            *(column[0] for column in marked_columns_of(
+                [values["code"]], [values["name"]], [values["category"]], [values["note"]])))
 
 
 def one(conn, sql, params=()):
@@ -53,8 +54,10 @@ class PostgreSQLEngine(Engine):
 
     def open(self):
         def prepare(conn):
-            schema.prepare(conn, self.describe())
-        self.pool.run(prepare, begin=None)
+            return schema.prepare(conn, self.describe())
+        if self.pool.run(prepare, begin=None):
+            # Every row was written again: the old versions go, and index-only reads return.
+            self.settle()
         self.ready = True
 
     def close(self):

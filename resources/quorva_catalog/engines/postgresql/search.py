@@ -6,9 +6,17 @@ from ...catalog.plan import COUNTED, PAGE_SIZE, SORTS, SearchResult
 from ...text import MARK, mark_clusters
 
 
+# The plan's keys as this schema names them.
+COLUMNS = {"sort_name": "sort_key"}
+
+
+def keys_of(sort):
+    return [(COLUMNS.get(key, key), descending) for key, descending in SORTS[sort][1]]
+
+
 def order(sort, backwards=False):
     return ", ".join(key + (" DESC" if descending != backwards else "")
-                     for key, descending in SORTS[sort][1])
+                     for key, descending in keys_of(sort))
 
 
 def literal(char):
@@ -39,8 +47,11 @@ def conditions(plan):
             where.append("strpos(search_bare, %s) > 0")
             params.append(word.plain)
         if word.pattern is not None:
-            where.append("(strpos(search_text, %s) > 0 OR search_text ~ %s)")
-            params += [word.folded, marks_pattern(word.folded)]
+            # A name or note holding the word as typed is found as the embedded catalog finds
+            # it, though its folded text may join the marks otherwise (nikhahit and sara aa).
+            where.append("(strpos(name, %s) > 0 OR strpos(note, %s) > 0 "
+                         "OR strpos(search_text, %s) > 0 OR search_text ~ %s)")
+            params += [word.folded] * 3 + [marks_pattern(word.folded)]
     if plan.category:
         where.append("category = %s")
         params.append(plan.category)
@@ -65,15 +76,38 @@ def kept_totals(conn, category):
     return int(row["items"]), int(row["units"]), int(row["value"])
 
 
-def page_of(conn, clause, params, sort, offset, limit, backwards=False):
+def page_of(conn, clause, params, sort, offset, limit, backwards=False, table="items"):
     """A page's rows: their ids first, so that the rows skipped are read off the order's index
     alone where it holds every key."""
     ids = [row["id"] for row in conn.execute(
-        f"SELECT id FROM items {'WHERE ' + clause if clause else ''} "
+        f"SELECT id FROM {table} {'WHERE ' + clause if clause else ''} "
         f"ORDER BY {order(sort, backwards)} LIMIT %s OFFSET %s", params + [limit, offset])]
     found = {row["id"]: row for row in conn.execute("SELECT * FROM items WHERE id = ANY(%s)",
                                                     (ids,))}
     return [found[item_id] for item_id in (ids[::-1] if backwards else ids)]
+
+
+# Rows of the name order read for a page of many matches before every match is gathered.
+PROBED = 5000
+
+
+def uncounted_page(conn, clause, params, sort, offset):
+    """A page of more matches than are counted, and the row after it. In name order, the
+    database would walk the order's index, which for a word met mostly after a name's first
+    words passes tens of thousands of rows before its first match: the first rows of the
+    order are read for a page, and failing that every match is gathered and sorted."""
+    if sort != "name":
+        return page_of(conn, clause, params, sort, offset, PAGE_SIZE + 1)
+    first = f"(SELECT * FROM items ORDER BY {order(sort)} LIMIT {PROBED}) AS items"
+    rows = page_of(conn, clause, params, sort, offset, PAGE_SIZE + 1, table=first)
+    if len(rows) > PAGE_SIZE:
+        return rows
+    return page_of(conn, "", params, sort, offset, PAGE_SIZE + 1, table=gathered(clause))
+
+
+def gathered(clause):
+    # OFFSET 0 keeps the order out of the inner query, so the search index reads it.
+    return f"(SELECT * FROM items WHERE {clause} OFFSET 0) AS items"
 
 
 def search(conn, plan):
@@ -90,8 +124,7 @@ def search(conn, plan):
         if rows:
             return SearchResult(rows[:PAGE_SIZE], None, None, None, plan.page,
                                 plan.anchor[0] == "before" or len(rows) > PAGE_SIZE)
-        rows = page_of(conn, clause, params, plan.sort, (plan.page - 1) * PAGE_SIZE,
-                       PAGE_SIZE + 1)
+        rows = uncounted_page(conn, clause, params, plan.sort, (plan.page - 1) * PAGE_SIZE)
         if rows or plan.page == 1:
             return SearchResult(rows[:PAGE_SIZE], None, None, None, plan.page,
                                 len(rows) > PAGE_SIZE)
@@ -104,12 +137,16 @@ def search(conn, plan):
     if rows:
         return SearchResult(rows[:PAGE_SIZE], count, units, value, page, False)
     offset = (page - 1) * PAGE_SIZE
+    # Matches few enough to count are gathered through the search index and sorted, however
+    # far along an order's index they lie.
+    table, where = ((gathered(clause), "") if plan.words and count <= COUNTED
+                    else ("items", clause))
     if page > pages // 2 + 1:
         # Deep pages are read from the far end, so no page walks past more than half.
-        rows = page_of(conn, clause, params, plan.sort, max(0, count - page * PAGE_SIZE),
-                       min(PAGE_SIZE, count - offset), backwards=True)
+        rows = page_of(conn, where, params, plan.sort, max(0, count - page * PAGE_SIZE),
+                       min(PAGE_SIZE, count - offset), backwards=True, table=table)
     else:
-        rows = page_of(conn, clause, params, plan.sort, offset, PAGE_SIZE)
+        rows = page_of(conn, where, params, plan.sort, offset, PAGE_SIZE, table=table)
     return SearchResult(rows, count, units, value, page, False)
 
 
@@ -133,7 +170,7 @@ def anchored(conn, sort, clause, params, backwards, item_id, limit):
     """Up to `limit` rows next to item `item_id` in the order (before it if `backwards`),
     nearest first, each step read off the order's index from the anchor; None when that item
     is gone."""
-    keys = SORTS[sort][1]
+    keys = keys_of(sort)
     anchor = conn.execute(f"SELECT {', '.join(key for key, _ in keys)} FROM items "
                           f"WHERE id = %s", (item_id,)).fetchone()
     if anchor is None:
