@@ -2,12 +2,10 @@
 rows of one committed state, and put back row by row in one transaction."""
 
 import contextlib
-import os
 import re
 
-from ...catalog.errors import BackupError
 from ...text import marked_columns_of
-from ..sqlite.copies import compare_rows, read_only_uri
+from ..sqlite.copies import compare_rows, read_only_uri, seal
 from ..sqlite.database import connect, migrate, open_untrusted
 from ..sqlite.migrations import BINNED, MIGRATIONS, fill_search_and_categories, number_places
 from .bulk import copy_rows, indexes_rebuilt
@@ -76,12 +74,7 @@ def write_copy(conn, target):
         for _, _, sql in derived:
             dest.execute(sql)
         dest.execute("COMMIT")
-        dest.execute("PRAGMA journal_mode = DELETE")
-        verdict = [row[0] for row in dest.execute("PRAGMA quick_check")]
-    if verdict != ["ok"]:
-        raise BackupError("สำเนาที่ได้ไม่ผ่านการตรวจสอบ")
-    with open(target, "rb+") as handle:
-        os.fsync(handle.fileno())
+        seal(dest, target)
 
 
 def compare_copy(conn, path):

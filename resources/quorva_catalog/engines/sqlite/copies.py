@@ -22,9 +22,13 @@ def write_copy(engine, target):
             # One step: one read transaction on the source, so one committed state, while
             # the server goes on writing through its own connection.
             source.backup(dest)
-            dest.execute("PRAGMA journal_mode = DELETE")
-            verdict = [row[0] for row in dest.execute("PRAGMA quick_check")]
-    if verdict != ["ok"]:
+            seal(dest, target)
+
+
+def seal(dest, target):
+    """A copy just written through `dest`: whole in its one file, checked and on disk."""
+    dest.execute("PRAGMA journal_mode = DELETE")
+    if [row[0] for row in dest.execute("PRAGMA quick_check")] != ["ok"]:
         raise BackupError("สำเนาที่ได้ไม่ผ่านการตรวจสอบ")
     with open(target, "rb+") as handle:
         os.fsync(handle.fileno())
