@@ -42,6 +42,16 @@ def batches(cursor):
         yield rows
 
 
+def copy_table(conn, dest, table, columns, order):
+    """Every row of `table` into the copy, a batch at a time through a server-side cursor."""
+    with conn.cursor(f"copy_{table}") as source:
+        source.execute(f"SELECT {', '.join(columns)} FROM {table} ORDER BY {order}")
+        for rows in batches(source):
+            dest.executemany(f"INSERT INTO {table} ({', '.join(columns)}) VALUES "
+                             f"({', '.join('?' * len(columns))})",
+                             [tuple(row[name] for name in columns) for row in rows])
+
+
 def write_copy(conn, target):
     """`target`, a new SQLite catalog file of the current version, from the rows `conn` reads
     in its one snapshot; checked and on disk."""
@@ -55,20 +65,10 @@ def write_copy(conn, target):
         # row, as the embedded catalog's own migration makes them.
         for kind, name, _ in derived:
             dest.execute(f'DROP {kind} "{name}"')
-        with conn.cursor("copy_items") as source:
-            source.execute(f"SELECT {', '.join(ITEM)} FROM items ORDER BY id")
-            for rows in batches(source):
-                dest.executemany(f"INSERT INTO items ({', '.join(ITEM)}) VALUES "
-                                 f"({', '.join('?' * len(ITEM))})",
-                                 [tuple(row[name] for name in ITEM) for row in rows])
+        copy_table(conn, dest, "items", ITEM, "id")
         dest.executemany("INSERT INTO code_lookalikes (item_id) VALUES (?)", [
             (row["item_id"],) for row in conn.execute("SELECT item_id FROM code_lookalikes")])
-        with conn.cursor("copy_bin") as source:
-            source.execute(f"SELECT {', '.join(BIN)} FROM deleted_items ORDER BY entry")
-            for rows in batches(source):
-                dest.executemany(f"INSERT INTO deleted_items ({', '.join(BIN)}) VALUES "
-                                 f"({', '.join('?' * len(BIN))})",
-                                 [tuple(row[name] for name in BIN) for row in rows])
+        copy_table(conn, dest, "deleted_items", BIN, "entry")
         number_places(dest)
         fill_search_and_categories(dest)
         for _, _, sql in derived:
