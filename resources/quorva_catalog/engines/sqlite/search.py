@@ -1,7 +1,6 @@
 """A search plan as SQLite queries: the trigram index narrows the rows, the folded text
 decides, and the order's own index finds a page where matches are everywhere."""
 
-import itertools
 import json
 import re
 import sqlite3
@@ -18,6 +17,7 @@ COLUMNS = {"sort_name": "sort_key", "code_nocase": "code", "price_satang": "pric
            "quantity": "quantity", "updated_at": "updated_at", "id": "id"}
 # Orders whose first key has an index of its own and the rest are sorted group by group.
 GROUPED = ("price_satang", "quantity")
+GROUP_SEEN = 4096
 
 
 def order_terms(sort):
@@ -86,13 +86,14 @@ class Search:
             plain.append(("+category = ?" if plan.words else "category = ?", plan.category))
         marked_words = []
         for word in (word for word in plan.words if word.pattern):
-            # A name or note that holds the word as typed needs no folding to tell; folding
-            # adds no Thai mark, so a row without one of the word's lacks the word.
+            # A name, category or note that holds the word as typed needs no folding to tell;
+            # folding adds no Thai mark, so a row without one of the word's lacks the word.
             marks = sorted(set(THAI_MARK.findall(word.folded)))
-            marked_words.append(("(instr(name, ?) > 0 OR instr(note, ?) > 0 OR (" + "".join(
+            marked_words.append(("(instr(name, ?) > 0 OR instr(category, ?) > 0 OR "
+                                 "instr(note, ?) > 0 OR (" + "".join(
                 ["instr(code || name || category || note, ?) > 0 AND "] * len(marks))
                 + "marked(code, name, category, note, ?, ?)))",
-                (word.folded, word.folded, *marks, word.folded, word.pattern)))
+                (word.folded, word.folded, word.folded, *marks, word.folded, word.pattern)))
         self.filtered = bool(plain)
         self.bare = where_clause(plain + marked_words)
 
@@ -144,16 +145,16 @@ class Search:
             return clause, params, False, self.first_matches(clause, params)
         found, whole = self.candidate_ids(match)
         if whole:
-            # Few enough to read each once, and sort those that match here, whatever page is
+            # Few enough to read each once, and sort those that match, whatever page is
             # wanted; the sample would read as many rows as there are.
-            clause, params = in_ids(clause, IDS), [json.dumps(found), *params]
+            clause, params = in_ids(clause, IDS), [found, *params]
             return clause, params, False, self.first_matches(clause, params, every=True)
         clause, params = in_ids(clause, MATCHED), [match, *params]
         # More than a count's worth among the first candidates shows as well as a sample of
         # the first rows that the words are common, and reads fewer.
         bare, bare_params = self.bare
         common = not short and (
-            self.totals(in_ids(bare, IDS), [json.dumps(found), *bare_params],
+            self.totals(in_ids(bare, IDS), [found, *bare_params],
                         COUNTED + 1)[0] > COUNTED or self.sampled(bare, bare_params))
         if common:
             return clause, params, True, None
@@ -166,7 +167,9 @@ class Search:
         columns = dict.fromkeys(["id", "price_satang", "quantity",
                                  *(column for column, _ in order_terms(self.plan.sort))])
         self.every = every
-        tail = (f"{'ORDER BY place' * (self.plan.sort == 'name')} "
+        # Every one of them is few enough for SQLite to sort, far quicker than Python can.
+        self.ordered = every or self.plan.sort == "name"
+        tail = (f"{'ORDER BY ' + order_by(self.plan.sort) if self.ordered else ''} "
                 f"LIMIT {-1 if every else COUNTED + 1}")
         self.first = self.conn.execute(f"SELECT {', '.join(columns)} {source(clause, tail)}",
                                        params).fetchall()
@@ -181,7 +184,7 @@ class Search:
                 len(rows) > COUNTED and not self.every and (
                     self.plan.sort != "name" or page * PAGE_SIZE >= len(rows))):
             return None
-        if self.plan.sort != "name":
+        if not self.ordered:
             terms = order_terms(self.plan.sort)
             # Only numbers run descending beside ascending keys; codes compare as NOCASE.
             backwards = all(descending for _, descending in terms)
@@ -264,10 +267,16 @@ class Search:
             # Skipping rows through the small index of the first key alone, then sorting
             # only from the value found there, spares reading every earlier row.
             first = column + (" DESC" if descending else "")
-            boundary = self.conn.execute(
-                f"SELECT {column} FROM items ORDER BY {first} LIMIT 1 OFFSET ?",
-                (offset,)).fetchone()[0]
-            before = self.conn.execute(
+            # The values just before it tell how many of its group come first, without a
+            # second walk to count those below it, unless the group is longer than they are.
+            start = max(0, offset - GROUP_SEEN)
+            values = [row[0] for row in self.conn.execute(
+                f"SELECT {column} FROM items ORDER BY {first} LIMIT ? OFFSET ?",
+                (offset - start + 1, start))]
+            boundary = values.pop()
+            alike = next((n for n, value in enumerate(reversed(values)) if value != boundary),
+                         len(values))
+            before = offset - alike if alike < len(values) or not start else self.conn.execute(
                 f"SELECT count(*) FROM items WHERE {column} {'>' if descending else '<'} ?",
                 (boundary,)).fetchone()[0]
             clause = f"WHERE {column} {'>=' if not descending else '<='} ?"
@@ -291,19 +300,18 @@ class Search:
         return "(" + trigram_match(pieces).replace(" AND ", " OR ") + ")" if pieces else None
 
     def candidate_ids(self, match):
-        """(ids, whole): every id the index lists for `match` where there are at most
-        `SAMPLED`; otherwise, or where the first of them lie so close together that there
-        likely are more, only the first ones."""
+        """(ids as a JSON array, whole): every id the index lists for `match` where there are
+        at most `SAMPLED`; otherwise, or where the first of them lie so close together that
+        there likely are more, only the first ones."""
         last = self.conn.execute("SELECT max(place) FROM items").fetchone()[0] or 0
-        rows = self.conn.execute(f"{MATCHED} LIMIT {SAMPLED + 1}", (match,))
-        try:
-            found = [row[0] for row in itertools.islice(rows, 2 * (COUNTED + 1))]
-            if len(found) > COUNTED and (COUNTED + 1) * last > SAMPLED * found[COUNTED]:
-                return found, False
-            found += [row[0] for row in rows]
-        finally:
-            rows.close()
-        return found, len(found) <= SAMPLED
+        # Each list is read inside SQLite, far quicker than row by row here.
+        listed = f"SELECT count(*), json_group_array(rowid) FROM ({MATCHED} LIMIT ?)"
+        beyond = self.conn.execute(f"{MATCHED} LIMIT 1 OFFSET {COUNTED}", (match,)).fetchone()
+        if beyond is None or (COUNTED + 1) * last <= SAMPLED * beyond[0]:
+            count, found = self.conn.execute(listed, (match, SAMPLED + 1)).fetchone()
+            if count <= SAMPLED:
+                return found, True
+        return self.conn.execute(listed, (match, 2 * (COUNTED + 1))).fetchone()[1], False
 
     def sampled(self, clause, params):
         """Whether more than `COUNTED` of the first `SAMPLED` rows match."""
