@@ -472,6 +472,8 @@ class CsvTest(ServerTestCase):
                 break
             text = client.get(html_unescape(link[1])).text
         self.assertEqual(found, expected)
+        # "แบบที่" is in every row all along the order, and narrows nothing beside a code.
+        self.assertEqual(list(client.items("?q=แบบที่+n1234")), ["N1234"])
         # Each of these comes right after the one before, until its neighbours have no room
         # left between them and the rows around are spread out again.
         self.assertEqual(client.upload(("code,name,category,price\n" + "".join(

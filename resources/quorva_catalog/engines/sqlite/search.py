@@ -8,6 +8,7 @@ import string
 
 from ...catalog.plan import COUNTED, PAGE_SIZE, SORTS, SearchResult
 from ...text import THAI_MARK_CHARS, category_token, marks_match, search_text
+from .migrations import GAP
 
 # A short word found this many times in as many first rows is common enough that walking the
 # order's index finds a page sooner than gathering every row the index lists for it.
@@ -18,6 +19,8 @@ COLUMNS = {"sort_name": "sort_key", "code_nocase": "code", "price_satang": "pric
 # Orders whose first key has an index of its own and the rest are sorted group by group.
 GROUPED = ("price_satang", "quantity")
 GROUP_SEEN = 4096
+# Rows of the search index read at a spot to tell whether a piece of a word is in most rows.
+PROBED = 256
 
 
 def order_terms(sort):
@@ -133,11 +136,13 @@ class Search:
         short = not longer and not token
         if short and self.sampled(clause, params):
             return clause, params, True, None
-        pieces = [self.candidates(plain) for plain in (longer or ([] if token else matches))
-                  + token]
-        if None in pieces:
+        if longer or token:
+            match = self.rarest(longer + token)
+        else:
+            pieces = [self.candidates(plain) for plain in matches]
+            match = None if None in pieces else " AND ".join(pieces)
+        if match is None:
             return None
-        match = " AND ".join(pieces)
         if self.plan.sort == "name":
             # The index lists rows in name order, so each query reads it only as far as the
             # rows it wants; a count stops at the first COUNTED + 1.
@@ -286,13 +291,42 @@ class Search:
             [*params, limit, offset])]
         return ids[::-1] if backwards else ids
 
+    def rarest(self, words):
+        """The index's query for rows that may hold every one of `words` (three letters or
+        more), or None when no row can. Pieces that cover each word without overlapping
+        narrow nearly as well as all of them, and each piece more is another list of rows to
+        intersect; a piece met in most rows all along the order (a code's first digits)
+        costs far more to intersect than it narrows."""
+        # Places may be below zero: an item put before the first one takes a place below it.
+        first, last = self.conn.execute("SELECT min(place), max(place) FROM items").fetchone()
+        spots = [(first or 0) + ((last or 0) - (first or 0)) * n // 3 for n in range(3)]
+        pieces = sorted({plain[i:i + 3] for plain in words
+                         for i in (*range(0, len(plain) - 2, 3), len(plain) - 3)})
+        dense = []
+        for piece in pieces:
+            found = self.dense(trigram_match([piece]), spots)
+            if found is None:
+                return None
+            dense.append(found)
+        kept = [piece for piece, crowded in zip(pieces, dense) if not crowded]
+        return trigram_match(kept or pieces[:1])
+
+    def dense(self, match, spots):
+        """Whether more than half the rows hold `match` at each of the places `spots` (a word
+        whose rows lie together is not dense at all three); None where no row does."""
+        for start in spots:
+            count, first, furthest = self.conn.execute(
+                f"SELECT count(*), min(rowid), max(rowid) FROM ({MATCHED} AND rowid >= ? "
+                f"LIMIT {PROBED + 1})", (match, start)).fetchone()
+            if not count and start == spots[0]:
+                return None
+            if count <= PROBED or furthest - first > 2 * GAP * count:
+                return False
+        return True
+
     def candidates(self, plain):
-        """The index's query for rows that may hold `plain`, or None when no row can."""
-        if len(plain) >= 3:
-            # Pieces that cover the word without overlapping narrow nearly as well as all of
-            # them, and each piece more is another list of rows to intersect.
-            starts = [*range(0, len(plain) - 2, 3), len(plain) - 3]
-            return trigram_match(sorted({plain[i:i + 3] for i in starts}))
+        """The index's query for rows that may hold the short word `plain`, or None when no
+        row can."""
         # Every shorter piece of a row's text begins one of its indexed three-letter pieces.
         pieces = [row[0] for row in self.conn.execute(
             "SELECT term FROM items_search_terms WHERE term >= ?1 AND term < ?1 || char(1114111)",
@@ -306,12 +340,13 @@ class Search:
         last = self.conn.execute("SELECT max(place) FROM items").fetchone()[0] or 0
         # Each list is read inside SQLite, far quicker than row by row here.
         listed = f"SELECT count(*), json_group_array(rowid) FROM ({MATCHED} LIMIT ?)"
-        beyond = self.conn.execute(f"{MATCHED} LIMIT 1 OFFSET {COUNTED}", (match,)).fetchone()
-        if beyond is None or (COUNTED + 1) * last <= SAMPLED * beyond[0]:
-            count, found = self.conn.execute(listed, (match, SAMPLED + 1)).fetchone()
-            if count <= SAMPLED:
-                return found, True
-        return self.conn.execute(listed, (match, 2 * (COUNTED + 1))).fetchone()[1], False
+        count, first = self.conn.execute(listed, (match, 2 * (COUNTED + 1))).fetchone()
+        if count < 2 * (COUNTED + 1):
+            return first, True
+        if (COUNTED + 1) * last > SAMPLED * json.loads(first)[COUNTED]:
+            return first, False
+        count, found = self.conn.execute(listed, (match, SAMPLED + 1)).fetchone()
+        return (found, True) if count <= SAMPLED else (first, False)
 
     def sampled(self, clause, params):
         """Whether more than `COUNTED` of the first `SAMPLED` rows match."""
