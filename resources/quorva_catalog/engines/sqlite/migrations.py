@@ -257,8 +257,9 @@ GAP = 64
 def number_places(conn):
     """Every item's place afresh, in name order; the places' index must not be there."""
     conn.execute("CREATE TEMP TABLE ranked (id INTEGER PRIMARY KEY, number INTEGER NOT NULL)")
-    conn.execute("INSERT INTO ranked SELECT id, row_number() OVER (ORDER BY sort_key, code) "
-                 "FROM items")
+    # Stored in id order: in name order every row would land on another page of the table.
+    conn.execute("INSERT INTO ranked SELECT id, number FROM (SELECT id, row_number() OVER "
+                 "(ORDER BY sort_key, code) AS number FROM items) ORDER BY id")
     conn.execute("UPDATE items SET place = "
                  "(SELECT number FROM ranked WHERE ranked.id = items.id) * ?", (GAP,))
     conn.execute("DROP TABLE temp.ranked")
