@@ -47,21 +47,23 @@ def insert_many(conn, rows, item_id=None, revision=1):
         rows["updated_at"], [item_id] * len(codes), [revision] * len(codes)))))
 
 
-def insert_rows(conn, insert, width, at_once, values):
-    """`values`, row after row of `width` each, inserted through `insert` (up to its VALUES)
-    `at_once` rows a statement: each run of a statement costs about what a row does."""
+def insert_rows(conn, insert, width, at_once, values, then=""):
+    """`values`, row after row of `width` each, inserted through `insert` (up to its VALUES,
+    `then` after them) `at_once` rows a statement: each run of a statement costs about what a
+    row does."""
     step = at_once * width
     whole = len(values) - len(values) % step
     if whole:
-        conn.executemany(inserting(insert, width, at_once),
+        conn.executemany(inserting(insert, width, at_once, then),
                          (values[i:i + step] for i in range(0, whole, step)))
     if whole < len(values):
-        conn.execute(inserting(insert, width, (len(values) - whole) // width), values[whole:])
+        conn.execute(inserting(insert, width, (len(values) - whole) // width, then),
+                     values[whole:])
 
 
 @functools.lru_cache(maxsize=256)
-def inserting(insert, width, count):
-    return insert + ", ".join(["(" + ", ".join(["?"] * width) + ")"] * count)
+def inserting(insert, width, count, then):
+    return insert + ", ".join(["(" + ", ".join(["?"] * width) + ")"] * count) + then
 
 
 def update_item(conn, item_id, values, now):
@@ -102,6 +104,15 @@ class SQLiteImport(ImportSession):
 
     def claim_codes(self, numbers, codes):
         conn = self.conn
+        if self.empty:
+            # With no item to compare with, the batch's codes are claimed straight away, and
+            # only when some code was given before is the batch looked at again.
+            claimed = conn.total_changes
+            insert_rows(conn, "INSERT INTO imported VALUES ", 2, 64,
+                        list(itertools.chain.from_iterable(zip(codes, numbers))),
+                        " ON CONFLICT (code) DO NOTHING")
+            if conn.total_changes - claimed == len(numbers):
+                return []
         conn.execute("DELETE FROM batch")
         insert_rows(conn, "INSERT INTO batch VALUES ", 2, 64,
                     list(itertools.chain.from_iterable(zip(numbers, codes))))
