@@ -8,8 +8,8 @@ import unicodedata
 
 from .csvfile import (SPREADSHEET, Problems, csv_problem, encoding_of, read_records,
                       spreadsheet_kind, unguard_cell, unreadable)
-from .text import (FIELD_LABELS, NUMBER_FIELDS, TEXT_LIMITS, UNORDERED, canonical_code,
-                   clean_item, multi_line, parse_number, parse_utc, visible_line)
+from .text import (FIELD_LABELS, NUMBER_FIELDS, TEXT_LIMITS, canonical_code, clean_item,
+                   multi_line, parse_number, parse_utc, unordered, visible_line)
 
 
 def read_csv(data):
@@ -178,7 +178,7 @@ def unchanged_by_cleaning(field, column):
         return False
     return field != "code" or (
         unicodedata.is_normalized("NFKC", joined.replace("\u0e33", ""))
-        and not UNORDERED.search(joined))
+        and not unordered(joined))
 
 
 def cleaned_column(field, column, suspect):

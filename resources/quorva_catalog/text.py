@@ -1,5 +1,6 @@
 """Text and numbers as shop owners type them: cleaning, Thai search and sort forms, prices."""
 
+import codecs
 import datetime
 import functools
 import re
@@ -78,7 +79,12 @@ THAI_MARK_RANK = {chr(c): (1 if c == 0x0e47 else 2 if 0x0e48 <= c <= 0x0e4b
                            else 3 if c >= 0x0e4c else 0)
                   for c in [0x0e31, *range(0x0e34, 0x0e3b), *range(0x0e47, 0x0e4f)]}
 # Only a mark after sara am, nikhahit, or a mark after one that goes later, needs THAI_CLUSTER.
-UNORDERED = re.compile(f"[\u0e33\u0e47-\u0e4e][{THAI_MARK_CHARS}]|\u0e4d")
+MARK_AFTER = re.compile(f"[\u0e33\u0e47-\u0e4e][{THAI_MARK_CHARS}]")
+
+
+def unordered(text):
+    # Nikhahit apart: a pattern with a choice of starts scans text at half the speed.
+    return "\u0e4d" in text or MARK_AFTER.search(text) is not None
 THAI_CLUSTER = re.compile(f"[{THAI_MARK_CHARS}]*\u0e33[{THAI_MARK_CHARS}]*"
                           f"|[{THAI_MARK_CHARS}]*\u0e4d[{THAI_MARK_CHARS}]*\u0e32"
                           f"[{THAI_MARK_CHARS}]*|[{THAI_MARK_CHARS}]{{2,}}")
@@ -96,7 +102,7 @@ def _thai_cluster(match):
 def thai_order(text):
     """The marks over and under one Thai letter in a single order, and nikhahit with sara aa
     as sara am: a Thai keyboard takes them in any order and they look the same."""
-    return THAI_CLUSTER.sub(_thai_cluster, text) if UNORDERED.search(text) else text
+    return THAI_CLUSTER.sub(_thai_cluster, text) if unordered(text) else text
 
 
 def spelled_out(code):
@@ -185,13 +191,13 @@ def item_columns(code, name, category, note):
 
 
 def item_columns_of(codes, names, categories, notes):
-    """item_columns for many rows at once, as two lists: each step runs once over all the
-    rows joined by NUL, which no cleaned text holds, and which no step joins to its
+    """item_columns for many rows at once, as two lists: each step runs once over a whole
+    column of them joined by NUL, which no cleaned text holds, and which no step joins to its
     neighbours. Gives exactly what item_columns gives row by row."""
     if not codes:
         return [], []
-    rows = keyed(_folded("\0".join(map(searched, codes, names, categories, notes))))
-    return bare(rows).split("\0"), sort_keys(names)
+    _, bares, names = _search_columns(codes, names, categories, notes, False)
+    return bares, _sort_keys(names)
 
 
 def marked_columns_of(codes, names, categories, notes):
@@ -199,20 +205,60 @@ def marked_columns_of(codes, names, categories, notes):
     marked text kept too, for an engine whose search cannot derive it."""
     if not codes:
         return [], [], []
-    rows = keyed(_folded("\0".join(map(searched, codes, names, categories, notes))))
-    return rows.split("\0"), bare(rows).split("\0"), sort_keys(names)
+    keys, bares, names = _search_columns(codes, names, categories, notes, True)
+    return keys, bares, _sort_keys(names)
+
+
+def _search_columns(codes, names, categories, notes, marked):
+    """(search_key of each row's searched text, or None unless `marked`; their bare forms;
+    the names folded as search_form folds them, joined by NUL). No step joins one line of a
+    row to the next either, so each field is folded with its own column, and a category or
+    note once however many rows give it; unless compatible() would change some row, since it
+    changes a whole row or nothing."""
+    kinds, said = dict.fromkeys(categories), dict.fromkeys(notes)
+    texts = ["\0".join(column) for column in (codes, names, kinds, said)]
+    if not all(map(_compatible_already, texts)):
+        rows = keyed(_folded("\0".join(map(searched, codes, names, categories, notes))))
+        return rows.split("\0") if marked else None, bare(rows).split("\0"), _folded(texts[1])
+    folded = list(map(_fold, texts))
+    columns = list(map(keyed, folded))
+    tokens = {category: category_token(category) for category in kinds}
+
+    def rows(forms):
+        code, name, kind, note = (form.split("\0") for form in forms)
+        kind, note = dict(zip(kinds, kind)), dict(zip(said, note))
+        return list(map("\n".join, zip(code, name, map(kind.__getitem__, categories),
+                                        map(note.__getitem__, notes),
+                                        map(tokens.__getitem__, categories))))
+    return rows(columns) if marked else None, rows(map(bare, columns)), folded[1]
 
 
 def sort_keys(names):
     """text.sort_key of each name, in one pass over them all."""
+    return _sort_keys(_folded("\0".join(names)))
+
+
+def _sort_keys(folded):
+    """sort_keys of names folded and joined by NUL: encoded a byte a character at once, a
+    character that takes more bytes as a stand-in, so that every step after it goes byte by
+    byte; the stand-ins give way to their bytes before the numbers are read."""
+    text = codecs.charmap_encode(folded.replace("\u0e40\u0e40", "\u0e41"), UNLISTED,
+                                 SORT_ENCODING)[0]
     # The leading vowels swapped with their consonants through split(), without a call per swap.
-    pieces = LEADING_VOWEL.split(_folded("\0".join(names)).replace("\u0e40\u0e40", "\u0e41"))
+    pieces = LEADING_VOWEL_BYTE.split(text)
     pieces[1::3], pieces[2::3] = pieces[2::3], pieces[1::3]
-    full = "".join(pieces)
-    primary = NUMBER.sub(_number, TONE.sub("", full).translate(SORT_BYTES))
-    tones = UNTONED.sub("", full).translate(SORT_BYTES)
-    return [first + b"\x01" + last for first, last in zip(
-        primary.encode("latin-1").split(b"\0"), tones.encode("latin-1").split(b"\0"))]
+    full = b"".join(pieces)
+    primary = full.translate(THAI_DIGIT_BYTES, TONE_BYTES)
+    if STAND_IN in primary:
+        pieces = primary.split(STAND_IN)
+        pieces[1:] = [piece for pair in zip([SORT_BYTES[ord(char)].encode("latin-1")
+                                             for char in UNLISTED_CHARS.findall(folded)],
+                                            pieces[1:]) for piece in pair]
+        primary = b"".join(pieces)
+    pieces = NUMBER_BYTES.split(primary)
+    pieces[1::2] = map(_NumberBytes().__getitem__, pieces[1::2])
+    tones = full.translate(None, UNTONED_BYTES)
+    return list(map(b"\x01".join, zip(b"".join(pieces).split(b"\0"), tones.split(b"\0"))))
 
 
 def sort_key(name):
@@ -241,30 +287,61 @@ class _SortBytes(dict):
 
 
 SORT_BYTES = _SortBytes({0: "\0"})
-NUMBER = re.compile("[0-9]+")
-UNTONED = re.compile("[^\u0e47-\u0e4c\0]+")
-
-
-def _number(match):
-    # A longer number is a larger one: its length goes first, after the byte of a digit.
-    digits = match.group().lstrip("0") or "0"
-    return "0" + chr(len(digits)) + digits
-
-
 LEADING_VOWEL = re.compile("([\u0e40-\u0e44])([\u0e01-\u0e2e])")
 TONE = re.compile("[\u0e47-\u0e4c]")
 
 
+def _sort_encoding():
+    # A character one byte of a sort key stands for is encoded as that byte, a Thai digit as
+    # a byte of its own until the leading vowels are swapped, then as its ASCII digit.
+    table = ["\ufffe"] * 256
+    for point in (0, *range(0x20, 0x7f), *range(0x0e01, 0x0e5c)):
+        table[ord(SORT_BYTES[point][0]) if not 0x0e50 <= point <= 0x0e59
+              else point - 0x0e00 + 0x80] = chr(point)
+    return codecs.charmap_build("".join(table))
+
+
+SORT_ENCODING = _sort_encoding()
+STAND_IN = b"\x01"
+UNLISTED = "quorva-sort-key"
+UNLISTED_CHARS = re.compile("[^\0\x20-\x7e\u0e01-\u0e5b]")
+codecs.register_error(UNLISTED, lambda error: (STAND_IN * (error.end - error.start), error.end))
+LEADING_VOWEL_BYTE = re.compile(b"([\xc0-\xc4])([\x81-\xae])")
+TONE_BYTES = bytes(range(0xc7, 0xcd))
+UNTONED_BYTES = bytes(b for b in range(256) if b not in TONE_BYTES and b)
+THAI_DIGIT_BYTES = bytes.maketrans(bytes(range(0xd0, 0xda)), b"0123456789")
+NUMBER_BYTES = re.compile(b"([0-9]+)")
+
+
+class _NumberBytes(dict):
+    """Each number's bytes in a sort key, worked out once a batch."""
+
+    def __missing__(self, digits):
+        # A longer number is a larger one: its length goes first, after the byte of a digit.
+        value = digits.lstrip(b"0") or b"0"
+        found = self[digits] = b"0" + bytes((len(value),)) + value
+        return found
+
+
+def _compatible_already(rows):
+    """Whether compatible() leaves every NUL-separated row as it is."""
+    return unicodedata.is_normalized("NFKC", rows.replace("\u0e33", ""))
+
+
 def _compatible_rows(rows):
     # compatible() decides row by row whether to normalise; so must a batch that needs it.
-    if unicodedata.is_normalized("NFKC", rows.replace("\u0e33", "")):
+    if _compatible_already(rows):
         return rows
     return "\0".join(map(compatible, rows.split("\0")))
 
 
 def _folded(rows):
     """search_form of each NUL-separated row, at once."""
-    text = _compatible_rows(rows)
+    return _fold(_compatible_rows(rows))
+
+
+def _fold(text):
+    """_folded of rows that compatible() leaves as they are."""
     if not text.replace("\n", "").replace("\0", "").isprintable():
         text = INVISIBLE.sub("", text)
     return thai_order(nfc(text.casefold()))

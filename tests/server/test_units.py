@@ -68,6 +68,23 @@ class UnitTest(unittest.TestCase):
                     (3, "ราคาต้องเป็นตัวเลข เช่น 120 หรือ 1,250.50"),
                     (5, "รหัส “a” ซ้ำกับแถวที่ 2"), (6, "มีข้อมูลเกินจำนวนคอลัมน์ในหัวตาราง")])
 
+    def test_the_stored_search_text_and_name_order_key_keep_their_bytes(self):
+        # Every catalog file holds them: other bytes would leave its items unfound and out of
+        # order. A fullwidth code in a batch has each of its rows folded whole.
+        rows = [(("Ａ-๑", "เเตงโม ๐๐๗ ชิ้น", "Café", "ส่ง ๒ วัน"),
+                 "a-1\nแตงโม 007 ชน\ncafe\nสง 2 วน\n\x02\uebb1\uefb2",
+                 b"\x95\xc1\x87\xa1\xc2 0\x017 \x8a\xb4\x99\x01\xc9"),
+                (("b-2", "น้ำ\u200bปลา 0012", "", "บรรทัด\nสอง"),
+                 "b-2\nนำปลา 0012\n\nบรรทด\nสอง\n\x02\ue000\ue000",
+                 b"\x99\xb3\x9b\xa5\xb2 0\x0212\x01\xc9"),
+                (("C-3", "Café 😀 1๒3", "ผลไม้", ""), "c-3\ncafe 😀 123\nผลไม\n\n\x02\uec36\ue702",
+                 b"caf\x7f:;] \xff=qD 0\x03123\x01"),
+                (("d-4", "โต๊ะพับ ก่ำ", "ผลไม้", "ก่ำ"), "d-4\nโตะพบ กำ\nผลไม\nกำ\n\x02\uec36\ue702",
+                 b"\x95\xc2\xb0\x9e\xb1\x9a \x81\xb3\x01\xca\xc8")]
+        for batch in rows, rows[1:], *([row] for row in rows):
+            given, bares, keys = zip(*batch)
+            self.assertEqual(text.item_columns_of(*zip(*given)), (list(bares), list(keys)))
+
     @mock.patch.object(restoring, "free_space", lambda directory: 1 << 19)
     def test_a_compressed_copy_unpacks_only_within_half_the_free_space(self):
         with tempfile.TemporaryDirectory() as folder:

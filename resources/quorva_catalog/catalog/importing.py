@@ -128,15 +128,19 @@ def merge_row(session, batch, i, existing, counts, overwrite_older):
 def new_rows(batch, indexes, now):
     """The rows at `indexes` as new items, column by column; a row without times is made
     now, and one without a change time was last changed when it was made."""
+    every = len(indexes) == len(batch.numbers)
+
     def taken(column, default):
         if column is None:
             return [default] * len(indexes)
-        return [column[i] for i in indexes]
+        return list(column) if every else [column[i] for i in indexes]
 
     rows = {key: taken(batch.columns.get(key), default) for key, default in (
         ("code", ""), ("name", ""), ("category", ""), ("price_satang", 0), ("quantity", 0),
         ("note", ""))}
-    rows["created_at"] = [made or now for made in taken(batch.created, None)]
-    rows["updated_at"] = [dated or made for dated, made in
-                          zip(taken(batch.updated, None), rows["created_at"])]
+    rows["created_at"] = ([now] * len(indexes) if batch.created is None else
+                          [made or now for made in taken(batch.created, None)])
+    rows["updated_at"] = (list(rows["created_at"]) if batch.updated is None else
+                          [dated or made for dated, made in
+                           zip(taken(batch.updated, None), rows["created_at"])])
     return rows

@@ -1,6 +1,8 @@
 """The whole catalog at once in SQLite: its rows for an export, and an import's session."""
 
 import contextlib
+import functools
+import itertools
 import sqlite3
 import urllib.parse
 
@@ -10,9 +12,8 @@ from .database import CACHE
 from .migrations import fill_search_and_categories, number_places
 from .places import place_new
 
-INSERT_ITEM = ("INSERT INTO items (code, name, category, price_satang, quantity, note, "
-               "search_bare, sort_key, created_at, updated_at, id, revision) "
-               "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)")
+INSERT_ITEMS = ("INSERT INTO items (code, name, category, price_satang, quantity, note, "
+                "search_bare, sort_key, created_at, updated_at, id, revision) VALUES ")
 # An item whose name or code moves it in name order loses its place until it gets a new one.
 UPDATE_ITEM = ("UPDATE items SET code = ?1, name = ?2, category = ?3, price_satang = ?4, "
                "quantity = ?5, note = ?6, search_bare = ?7, sort_key = ?8, updated_at = ?9, "
@@ -40,10 +41,29 @@ def insert_many(conn, rows, item_id=None, revision=1):
     """New items from columns of values (ImportSession.insert_many), in their order; one
     brought back from the bin may keep its id and revision."""
     codes, names, categories, notes = (rows[k] for k in ("code", "name", "category", "note"))
-    conn.executemany(INSERT_ITEM, zip(
+    insert_rows(conn, INSERT_ITEMS, 12, 16, list(itertools.chain.from_iterable(zip(
         codes, names, categories, rows["price_satang"], rows["quantity"], notes,
         *item_columns_of(codes, names, categories, notes), rows["created_at"],
-        rows["updated_at"], [item_id] * len(codes), [revision] * len(codes)))
+        rows["updated_at"], [item_id] * len(codes), [revision] * len(codes)))))
+
+
+def insert_rows(conn, insert, width, at_once, values, then=""):
+    """`values`, row after row of `width` each, inserted through `insert` (up to its VALUES,
+    `then` after them) `at_once` rows a statement: each run of a statement costs about what a
+    row does."""
+    step = at_once * width
+    whole = len(values) - len(values) % step
+    if whole:
+        conn.executemany(inserting(insert, width, at_once, then),
+                         (values[i:i + step] for i in range(0, whole, step)))
+    if whole < len(values):
+        conn.execute(inserting(insert, width, (len(values) - whole) // width, then),
+                     values[whole:])
+
+
+@functools.lru_cache(maxsize=256)
+def inserting(insert, width, count, then):
+    return insert + ", ".join(["(" + ", ".join(["?"] * width) + ")"] * count) + then
 
 
 def update_item(conn, item_id, values, now):
@@ -84,8 +104,18 @@ class SQLiteImport(ImportSession):
 
     def claim_codes(self, numbers, codes):
         conn = self.conn
+        if self.empty:
+            # With no item to compare with, the batch's codes are claimed straight away, and
+            # only when some code was given before is the batch looked at again.
+            claimed = conn.total_changes
+            insert_rows(conn, "INSERT INTO imported VALUES ", 2, 64,
+                        list(itertools.chain.from_iterable(zip(codes, numbers))),
+                        " ON CONFLICT (code) DO NOTHING")
+            if conn.total_changes - claimed == len(numbers):
+                return []
         conn.execute("DELETE FROM batch")
-        conn.executemany("INSERT INTO batch VALUES (?, ?)", zip(numbers, codes))
+        insert_rows(conn, "INSERT INTO batch VALUES ", 2, 64,
+                    list(itertools.chain.from_iterable(zip(numbers, codes))))
         conn.execute("INSERT INTO imported SELECT code, number FROM batch WHERE true "
                      "ORDER BY number ON CONFLICT (code) DO NOTHING")
         return conn.execute(

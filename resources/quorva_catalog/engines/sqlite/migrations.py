@@ -123,10 +123,20 @@ def fill_search_and_categories(conn, key="place"):
                      "FROM items GROUP BY category")
 
 
+# The index gathers rows in memory up to this many bytes before writing them as a segment:
+# filled at once, fewer and larger segments leave it far less merging to do.
+FILL_HASH, HASH = 16 << 20, 1 << 20
+
+
 def fill_search(conn, key="place"):
+    conn.execute("INSERT INTO items_search (items_search, rank) VALUES ('hashsize', ?)",
+                 (FILL_HASH,))
     conn.execute(f"INSERT INTO items_search (rowid, search_bare) "
                  f"SELECT {key}, {INDEXED.format('items')} FROM items WHERE {key} NOT NULL "
                  f"ORDER BY {key}")
+    # What the index has always had for a change of a few rows.
+    conn.execute("INSERT INTO items_search (items_search, rank) VALUES ('hashsize', ?)",
+                 (HASH,))
 
 
 # Rows the search index lists by their place in name order, so that a page in name order is a
@@ -257,8 +267,9 @@ GAP = 64
 def number_places(conn):
     """Every item's place afresh, in name order; the places' index must not be there."""
     conn.execute("CREATE TEMP TABLE ranked (id INTEGER PRIMARY KEY, number INTEGER NOT NULL)")
-    conn.execute("INSERT INTO ranked SELECT id, row_number() OVER (ORDER BY sort_key, code) "
-                 "FROM items")
+    # Stored in id order: in name order every row would land on another page of the table.
+    conn.execute("INSERT INTO ranked SELECT id, number FROM (SELECT id, row_number() OVER "
+                 "(ORDER BY sort_key, code) AS number FROM items) ORDER BY id")
     conn.execute("UPDATE items SET place = "
                  "(SELECT number FROM ranked WHERE ranked.id = items.id) * ?", (GAP,))
     conn.execute("DROP TABLE temp.ranked")
