@@ -85,6 +85,8 @@ MARK_AFTER = re.compile(f"[\u0e33\u0e47-\u0e4e][{THAI_MARK_CHARS}]")
 def unordered(text):
     # Nikhahit apart: a pattern with a choice of starts scans text at half the speed.
     return "\u0e4d" in text or MARK_AFTER.search(text) is not None
+
+
 THAI_CLUSTER = re.compile(f"[{THAI_MARK_CHARS}]*\u0e33[{THAI_MARK_CHARS}]*"
                           f"|[{THAI_MARK_CHARS}]*\u0e4d[{THAI_MARK_CHARS}]*\u0e32"
                           f"[{THAI_MARK_CHARS}]*|[{THAI_MARK_CHARS}]{{2,}}")
@@ -218,8 +220,8 @@ def _search_columns(codes, names, categories, notes, marked):
     kinds, said = dict.fromkeys(categories), dict.fromkeys(notes)
     texts = ["\0".join(column) for column in (codes, names, kinds, said)]
     if not all(map(_compatible_already, texts)):
-        rows = keyed(_folded("\0".join(map(searched, codes, names, categories, notes))))
-        return rows.split("\0") if marked else None, bare(rows).split("\0"), _folded(texts[1])
+        text = keyed(_folded("\0".join(map(searched, codes, names, categories, notes))))
+        return text.split("\0") if marked else None, bare(text).split("\0"), _folded(texts[1])
     folded = list(map(_fold, texts))
     columns = list(map(keyed, folded))
     tokens = {category: category_token(category) for category in kinds}

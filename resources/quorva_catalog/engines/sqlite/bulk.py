@@ -41,13 +41,14 @@ def insert_many(conn, rows, item_id=None, revision=1):
     """New items from columns of values (ImportSession.insert_many), in their order; one
     brought back from the bin may keep its id and revision."""
     codes, names, categories, notes = (rows[k] for k in ("code", "name", "category", "note"))
-    insert_rows(conn, INSERT_ITEMS, 12, 16, list(itertools.chain.from_iterable(zip(
+    # Past 16 rows a statement as wide as this costs more than it saves.
+    insert_rows(conn, INSERT_ITEMS, 12, list(itertools.chain.from_iterable(zip(
         codes, names, categories, rows["price_satang"], rows["quantity"], notes,
         *item_columns_of(codes, names, categories, notes), rows["created_at"],
-        rows["updated_at"], [item_id] * len(codes), [revision] * len(codes)))))
+        rows["updated_at"], [item_id] * len(codes), [revision] * len(codes)))), at_once=16)
 
 
-def insert_rows(conn, insert, width, at_once, values, then=""):
+def insert_rows(conn, insert, width, values, at_once=64, then=""):
     """`values`, row after row of `width` each, inserted through `insert` (up to its VALUES,
     `then` after them) `at_once` rows a statement: each run of a statement costs about what a
     row does."""
@@ -108,13 +109,13 @@ class SQLiteImport(ImportSession):
             # With no item to compare with, the batch's codes are claimed straight away, and
             # only when some code was given before is the batch looked at again.
             claimed = conn.total_changes
-            insert_rows(conn, "INSERT INTO imported VALUES ", 2, 64,
+            insert_rows(conn, "INSERT INTO imported VALUES ", 2,
                         list(itertools.chain.from_iterable(zip(codes, numbers))),
-                        " ON CONFLICT (code) DO NOTHING")
+                        then=" ON CONFLICT (code) DO NOTHING")
             if conn.total_changes - claimed == len(numbers):
                 return []
         conn.execute("DELETE FROM batch")
-        insert_rows(conn, "INSERT INTO batch VALUES ", 2, 64,
+        insert_rows(conn, "INSERT INTO batch VALUES ", 2,
                     list(itertools.chain.from_iterable(zip(numbers, codes))))
         conn.execute("INSERT INTO imported SELECT code, number FROM batch WHERE true "
                      "ORDER BY number ON CONFLICT (code) DO NOTHING")
