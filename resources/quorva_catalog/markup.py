@@ -4,6 +4,7 @@ A template given to html() is markup written here, never data; every value fille
 escaped unless it is already Markup.
 """
 
+import functools
 import html as _html
 import string
 
@@ -30,7 +31,20 @@ class _Formatter(string.Formatter):
 _FORMATTER = _Formatter()
 
 
+@functools.lru_cache(maxsize=1024)
+def _plain(template):
+    """Whether every field of `template` is a bare position or name, with neither a format
+    spec nor a conversion: str.format then fills escaped values exactly as _FORMATTER would."""
+    return all(field is None or not spec and not conversion and (
+        field == "" or field.isdigit() or field.isidentifier())
+        for _, field, spec, conversion in _FORMATTER.parse(template))
+
+
 def html(template, *args, **kwargs):
+    if _plain(template):
+        # A list page fills thousands of fields; the pure-Python formatter took most of it.
+        return Markup(template.format(*map(escape, args),
+                                      **{name: escape(value) for name, value in kwargs.items()}))
     return Markup(_FORMATTER.vformat(template, args, kwargs))
 
 
