@@ -53,6 +53,8 @@ def marked(code, name, category, note, folded, pattern):
 THAI_MARK = re.compile(f"[{THAI_MARK_CHARS}]")
 NOCASE = str.maketrans(string.ascii_uppercase, string.ascii_lowercase)
 IDS = "SELECT value FROM json_each(?)"
+# The same rows by id: the table is read in its own order rather than in name order.
+ITEM_IDS = f"SELECT id FROM items WHERE place IN ({IDS})"
 MATCHED = "SELECT rowid FROM items_search WHERE items_search MATCH ?"
 INDEXED = [f"WHERE {hint}place IN ({MATCHED})" for hint in ("", "+")]
 JOINED = ("FROM items_search CROSS JOIN items ON items.place = items_search.rowid "
@@ -152,7 +154,7 @@ class Search:
         if whole:
             # Few enough to read each once, and sort those that match, whatever page is
             # wanted; the sample would read as many rows as there are.
-            clause, params = in_ids(clause, IDS), [found, *params]
+            clause, params = in_ids(clause, ITEM_IDS, "id"), [found, *params]
             return clause, params, False, self.first_matches(clause, params, every=True)
         clause, params = in_ids(clause, MATCHED), [match, *params]
         # More than a count's worth among the first candidates shows as well as a sample of
