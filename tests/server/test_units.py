@@ -30,6 +30,7 @@ class UnitTest(unittest.TestCase):
             ("format then escape", html("{:,}|{:>4}", 1234567, "<"), "1,234,567|   &lt;"),
             ("markup with a format", html("{:>4}", Markup("<")), "   &lt;"),
             ("keywords and numbers", html('<a href="/{id}">{id}</a>', id=7), '<a href="/7">7</a>'),
+            ("an index and a conversion", html("{0[a]}{1!r}", {"a": "<"}, "&"), "&lt;&#x27;&amp;&#x27;"),
             ("join", join(["<", Markup("<br>"), 3]), "&lt;<br>3"),
             ("nested", html("<ul>{}</ul>", join(html("<li>{}</li>", x) for x in "<>")),
              "<ul><li>&lt;</li><li>&gt;</li></ul>")]:
