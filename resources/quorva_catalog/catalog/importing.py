@@ -2,12 +2,28 @@
 what the file adds or changes written through the engine's import session."""
 
 import bisect
+import contextlib
+import gc
 
 from ..text import FIELD_LABELS, utc_now
 from .errors import ImportRejected
 
 SHOWN_CHANGES = 200
 MERGED = ("name", "category", "price_satang", "quantity", "note")
+
+
+@contextlib.contextmanager
+def collector_paused():
+    """The cycle collector held off: an import's batches keep tens of thousands of rows alive
+    at once, which each collection walks again, for no cycle to free (a million rows:
+    about 1.5 s of CPU). The one that paused it lets it run again."""
+    paused = gc.isenabled()
+    gc.disable()
+    try:
+        yield
+    finally:
+        if paused:
+            gc.enable()
 
 
 class Unwritten(Exception):
@@ -29,7 +45,7 @@ def upsert(engine, batches, errors, preview=False, overwrite_older=False, stamp=
     result = {"added": 0, "updated": 0, "same": 0, "older": 0, "changes": [],
               "written": True, "snapshot": None, "overwrote": overwrite_older}
     try:
-        with engine.importing(stamp) as session:
+        with collector_paused(), engine.importing(stamp) as session:
             for batch in batches:
                 upsert_batch(session, batch, errors, result, overwrite_older)
             if errors:
