@@ -104,12 +104,15 @@ def upsert_batch(session, batch, errors, counts, overwrite_older):
     for problem in problems:
         errors.append(problem)
     skipped = {number for number, _ in repeated}
+    updates = []
     if not found and not skipped:
         added = list(range(end))
     else:
         added = [i for i in range(end) if numbers[i] not in skipped
-                 and not merge_row(session, batch, i, found.get(numbers[i]), counts,
-                                   overwrite_older)]
+                 and not merge_row(batch, i, found.get(numbers[i]), counts, overwrite_older,
+                                   updates)]
+    if updates:
+        session.update_many(updates, utc_now())
     if added:
         rows = new_rows(batch, added, utc_now())
         session.insert_many(rows)
@@ -117,8 +120,9 @@ def upsert_batch(session, batch, errors, counts, overwrite_older):
         counts["last_added"] = rows["code"][-1]
 
 
-def merge_row(session, batch, i, existing, counts, overwrite_older):
-    """The file's row `i` over its stored item; False where there is none to merge with."""
+def merge_row(batch, i, existing, counts, overwrite_older, updates):
+    """The file's row `i` over its stored item, its change added to `updates`; False where
+    there is none to merge with."""
     if existing is None:
         return False
     values = {key: column[i] for key, column in batch.columns.items()}
@@ -137,7 +141,7 @@ def merge_row(session, batch, i, existing, counts, overwrite_older):
     if len(counts["changes"]) < SHOWN_CHANGES:
         counts["changes"].append((existing, merged, changed, older, dated))
     if not older or overwrite_older:
-        session.update(existing["id"], merged, utc_now())
+        updates.append((existing["id"], merged, changed))
     return True
 
 

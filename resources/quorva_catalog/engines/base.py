@@ -51,6 +51,11 @@ class ImportSession(abc.ABC):
     def update(self, item_id, values, now):
         """As Engine.update without the revision check: the import holds the catalog."""
 
+    def update_many(self, updates, now):
+        """update() of each (item id, values, the keys of values that changed) in turn."""
+        for item_id, values, _ in updates:
+            self.update(item_id, values, now)
+
     @abc.abstractmethod
     def finish(self):
         """Called once after the last batch when no row had a problem, before the snapshot

@@ -10,7 +10,7 @@ from ...text import item_columns, item_columns_of
 from ..base import ImportSession
 from .database import CACHE
 from .migrations import fill_search_and_categories, number_places
-from .places import place_new
+from .places import RENUMBERED, place_new, refill_search
 
 INSERT_ITEMS = ("INSERT INTO items (code, name, category, price_satang, quantity, note, "
                 "search_bare, sort_key, created_at, updated_at, id, revision) VALUES ")
@@ -20,6 +20,8 @@ UPDATE_ITEM = ("UPDATE items SET code = ?1, name = ?2, category = ?3, price_sata
                "revision = revision + 1, place = CASE WHEN sort_key = ?8 AND code = ?1 "
                "THEN place END WHERE id = ?10")
 VALUES = ("code", "name", "category", "price_satang", "quantity", "note")
+# The values the search text is folded from, in item_columns_of's order.
+WORDED = ("code", "name", "category", "note")
 
 
 def export_rows(path):
@@ -67,6 +69,39 @@ def inserting(insert, width, count, then):
     return insert + ", ".join(["(" + ", ".join(["?"] * width) + ")"] * count) + then
 
 
+def update_items(conn, updates, now):
+    """update_item of each (item id, values, changed keys), in their order: each run of rows
+    that change the same columns shares a statement that sets only those, so a new price
+    leaves the other columns' indexes alone, and the search text and name-order key are
+    derived, a column at a time, only for rows whose words changed."""
+    worded = [i for i, (_, _, changed) in enumerate(updates)
+              if any(key in changed for key in WORDED)]
+    derived = dict(zip(worded, zip(*item_columns_of(*(
+        [updates[i][1][key] for i in worded] for key in WORDED)))))
+    for changed, run in itertools.groupby(
+            enumerate(updates), lambda entry: frozenset(entry[1][2])):
+        columns = tuple(key for key in VALUES if key in changed)
+        conn.executemany(updating(columns, any(key in changed for key in WORDED)), (
+            [*(values[key] for key in columns), *derived.get(i, ()), now, item_id]
+            for i, (item_id, values, _) in run))
+
+
+@functools.lru_cache(maxsize=64)
+def updating(columns, worded):
+    """UPDATE_ITEM setting only `columns`, and the derived ones where `worded`."""
+    sets = [f"{column} = ?{n}" for n, column in enumerate(columns, 1)]
+    if worded:
+        key = len(columns) + 2
+        # As in UPDATE_ITEM: the place is kept while the name-order key and the code, as
+        # the index compares it, stay as they were.
+        code = f" AND code = ?{columns.index('code') + 1}" if "code" in columns else ""
+        sets += [f"search_bare = ?{key - 1}", f"sort_key = ?{key}",
+                 f"place = CASE WHEN sort_key = ?{key}{code} THEN place END"]
+    count = len(columns) + 2 * worded
+    return (f"UPDATE items SET {', '.join(sets)}, updated_at = ?{count + 1}, "
+            f"revision = revision + 1 WHERE id = ?{count + 2}")
+
+
 def update_item(conn, item_id, values, now):
     conn.execute(UPDATE_ITEM, (*(values[k] for k in VALUES), *item_columns(
         *(values[k] for k in ("code", "name", "category", "note"))), now, item_id))
@@ -94,8 +129,15 @@ class SQLiteImport(ImportSession):
             "type IN ('index', 'trigger') AND sql IS NOT NULL AND ?", (self.empty,)).fetchall()
         for kind, name, _ in self.derived:
             conn.execute(f'DROP {kind} "{name}"')
-        # An import reads each page about once; its sorts would take the searches' cache.
-        conn.execute("PRAGMA cache_size = -2000")
+        # Into an empty catalog an import reads each page about once, and its sorts would
+        # take the searches' cache; changes to stored items meet their indexes' pages again.
+        if self.empty:
+            conn.execute("PRAGMA cache_size = -2000")
+        # Past this many changed words, the search index is filled afresh at the end rather
+        # than kept row by row (about 20 times a row's cost to fill).
+        self.refill_past = max(RENUMBERED, conn.execute(
+            "SELECT coalesce(sum(items), 0) FROM items_categories").fetchone()[0] // 16)
+        self.reworded, self.unsearched = 0, False
         try:
             yield self
         finally:
@@ -134,6 +176,13 @@ class SQLiteImport(ImportSession):
     def update(self, item_id, values, now):
         update_item(self.conn, item_id, values, now)
 
+    def update_many(self, updates, now):
+        self.reworded += sum(any(key in changed for key in WORDED) for _, _, changed in updates)
+        if self.reworded > self.refill_past and not self.unsearched:
+            self.conn.execute("DROP TRIGGER items_search_changed")
+            self.unsearched = True
+        update_items(self.conn, updates, now)
+
     def finish(self):
         if self.empty:
             # Before the indexes: summing by category then reads the table in order, where
@@ -142,5 +191,5 @@ class SQLiteImport(ImportSession):
             fill_search_and_categories(self.conn)
         for _, _, sql in self.derived:
             self.conn.execute(sql)
-        if not self.empty:
-            place_new(self.conn)
+        if not self.empty and not place_new(self.conn) and self.unsearched:
+            refill_search(self.conn)
