@@ -70,17 +70,17 @@ class UnitTest(unittest.TestCase):
                     (5, "รหัส “a” ซ้ำกับแถวที่ 2"), (6, "มีข้อมูลเกินจำนวนคอลัมน์ในหัวตาราง")])
 
     def test_an_import_that_changes_rows_leaves_each_found_by_its_new_words_in_order(self):
-        # Each kind of change in a statement of its own; the search index kept row by row,
-        # or filled afresh at the end with places kept, or with every place numbered again.
+        # Each kind of change in a statement of its own; indexes kept row by row, with the
+        # new places found one by one or all numbered again, or every index made at the end.
         first = ("code,name,category,price,quantity,note\nA-1,กาแฟ เก่า,เครื่องดื่ม,10,1,\n"
                  "A-2,ชา เก่า,เครื่องดื่ม,20,2,\nA-3,น้ำปลา,ของแห้ง,30,3,เดิม\n"
                  "A-4,ส้ม,ของสด,40,4,\nA-5,ข้าว,ของแห้ง,50,5,\n")
         second = ("code,name,category,price,quantity,note\nA-1,มะม่วง ใหม่,เครื่องดื่ม,10,1,\n"
                   "a-2,ชา เก่า,เครื่องดื่ม,21,2,\nA-3,น้ำปลา,ของแห้ง,30,3,ใหม่\n"
                   "A-4,ส้ม,ผลไม้,40,4,\nA-5,ข้าว,ของแห้ง,50,9,\nA-6,กล้วย ใหม่,,60,6,\n")
-        for refill_past, renumber_past in [(2000, 2000), (1, 2000), (1, 1)]:
-            with (self.subTest(refill_past=refill_past, renumber_past=renumber_past),
-                  mock.patch.object(bulk, "RENUMBERED", refill_past),
+        for unindexed_past, renumber_past in [(2000, 2000), (2000, 1), (1, 2000)]:
+            with (self.subTest(unindexed_past=unindexed_past, renumber_past=renumber_past),
+                  mock.patch.object(bulk, "RENUMBERED", unindexed_past),
                   mock.patch.object(places, "RENUMBERED", renumber_past)):
                 catalog = self.catalog()
                 catalog.upsert(*batches.read_batches(first.encode())[:2])
@@ -93,6 +93,9 @@ class UnitTest(unittest.TestCase):
                     found = catalog.search(query, category, "name", 1)
                     self.assertEqual(([row["code"] for row in found.rows], found.count),
                                      (codes, len(codes)), query or category)
+                # Nor does the search index list a row for a word no item has any more.
+                self.assertEqual(catalog.engine.read(
+                    "SELECT count(*) FROM items_search_terms WHERE term = 'กาแ'")[0][0], 0)
 
     def test_the_stored_search_text_and_name_order_key_keep_their_bytes(self):
         # Every catalog file holds them: other bytes would leave its items unfound and out of

@@ -10,7 +10,7 @@ from ...text import item_columns, item_columns_of
 from ..base import ImportSession
 from .database import CACHE
 from .migrations import fill_search_and_categories, number_places
-from .places import RENUMBERED, place_new, refill_search
+from .places import RENUMBERED, place_new
 
 INSERT_ITEMS = ("INSERT INTO items (code, name, category, price_satang, quantity, note, "
                 "search_bare, sort_key, created_at, updated_at, id, revision) VALUES ")
@@ -124,26 +124,37 @@ class SQLiteImport(ImportSession):
         # Into an empty catalog only the file's own codes can be there already, and its
         # indexes and triggers are built once at the end rather than row by row.
         self.empty = conn.execute("SELECT NOT EXISTS (SELECT 1 FROM items)").fetchone()[0]
-        self.derived = conn.execute(
-            "SELECT type, name, sql FROM sqlite_master WHERE tbl_name = 'items' AND "
-            "type IN ('index', 'trigger') AND sql IS NOT NULL AND ?", (self.empty,)).fetchall()
-        for kind, name, _ in self.derived:
-            conn.execute(f'DROP {kind} "{name}"')
-        # Into an empty catalog an import reads each page about once, and its sorts would
+        self.derived = self.unindexed() if self.empty else []
+        # An import into an empty catalog reads each page about once, and its sorts would
         # take the searches' cache; changes to stored items meet their indexes' pages again.
         if self.empty:
             conn.execute("PRAGMA cache_size = -2000")
-        # Past this many changed words, the search index is filled afresh at the end rather
-        # than kept row by row (about 20 times a row's cost to fill).
-        self.refill_past = max(RENUMBERED, conn.execute(
-            "SELECT coalesce(sum(items), 0) FROM items_categories").fetchone()[0] // 16)
-        self.reworded, self.unsearched = 0, False
+        # Past this many rows written, the rest go in unindexed too: a row's upkeep of every
+        # index costs about what building them costs for five rows of the catalog.
+        self.unindexed_past = max(RENUMBERED, conn.execute(
+            "SELECT coalesce(sum(items), 0) FROM items_categories").fetchone()[0] // 8)
+        self.written = 0
         try:
             yield self
         finally:
             conn.execute(f"PRAGMA cache_size = {CACHE}")
             conn.execute("DELETE FROM imported")
             conn.execute("DELETE FROM batch")
+
+    def unindexed(self):
+        """Drops the items' indexes but the code's, which finds them, and their triggers;
+        (type, name, sql) of each, for finish() to make again."""
+        derived = self.conn.execute(
+            "SELECT type, name, sql FROM sqlite_master WHERE tbl_name = 'items' AND "
+            "type IN ('index', 'trigger') AND sql IS NOT NULL").fetchall()
+        for kind, name, _ in derived:
+            self.conn.execute(f'DROP {kind} "{name}"')
+        return derived
+
+    def wrote(self, count):
+        self.written += count
+        if self.written > self.unindexed_past and not self.derived:
+            self.derived = self.unindexed()
 
     def claim_codes(self, numbers, codes):
         conn = self.conn
@@ -171,25 +182,27 @@ class SQLiteImport(ImportSession):
             "SELECT items.*, batch.number FROM batch JOIN items ON items.code = batch.code")}
 
     def insert_many(self, rows):
+        self.wrote(len(rows["code"]))
         insert_many(self.conn, rows)
 
     def update(self, item_id, values, now):
+        self.wrote(1)
         update_item(self.conn, item_id, values, now)
 
     def update_many(self, updates, now):
-        self.reworded += sum(any(key in changed for key in WORDED) for _, _, changed in updates)
-        if self.reworded > self.refill_past and not self.unsearched:
-            self.conn.execute("DROP TRIGGER items_search_changed")
-            self.unsearched = True
+        self.wrote(len(updates))
         update_items(self.conn, updates, now)
 
     def finish(self):
-        if self.empty:
+        if self.derived:
+            if not self.empty:
+                self.conn.execute("DELETE FROM items_categories")
+                self.conn.execute("INSERT INTO items_search (items_search) VALUES ('delete-all')")
             # Before the indexes: summing by category then reads the table in order, where
             # an index would send it to every row's page in turn.
             number_places(self.conn)
             fill_search_and_categories(self.conn)
         for _, _, sql in self.derived:
             self.conn.execute(sql)
-        if not self.empty and not place_new(self.conn) and self.unsearched:
-            refill_search(self.conn)
+        if not self.derived:
+            place_new(self.conn)

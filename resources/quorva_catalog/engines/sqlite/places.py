@@ -8,18 +8,15 @@ from .migrations import GAP, PLACED_TRIGGERS, fill_search, number_places
 RENUMBERED = 2000
 # Rows given fresh places around a spot where neighbours have no room left between them.
 SPREAD = 32
-# The trigger that keeps the search index up to date with each changed row.
-KEPT_SEARCH = next(t for t in PLACED_TRIGGERS if t.startswith("items_search_changed "))
 
 
 def place_new(conn):
-    """Places every item that has none (a new one, or one whose name or code changed);
-    whether that numbered every place afresh, and filled the search index with them."""
+    """Places every item that has none (a new one, or one whose name or code changed)."""
     waiting = conn.execute("SELECT id, sort_key, code FROM items WHERE place IS NULL "
                            "ORDER BY sort_key, code").fetchall()
     if len(waiting) > RENUMBERED:
         renumber(conn)
-        return True
+        return
     for item_id, key, code in waiting:
         while True:
             low, high = neighbours(conn, key, code)
@@ -29,7 +26,6 @@ def place_new(conn):
         place = (GAP if high is None else high - GAP) if low is None else (
             low + GAP if high is None else (low + high) // 2)
         conn.execute("UPDATE items SET place = ? WHERE id = ?", (place, item_id))
-    return False
 
 
 def neighbours(conn, key, code):
@@ -81,20 +77,11 @@ def spread(conn, low, high):
 def renumber(conn):
     """Every place afresh, and the search index with them, at once rather than row by row."""
     conn.execute("DROP INDEX items_place")
-    # An import may have left the search index to be filled afresh already.
     for name in ("items_added", "items_removed", "items_search_changed"):
-        conn.execute(f"DROP TRIGGER IF EXISTS {name}")
+        conn.execute(f"DROP TRIGGER {name}")
     number_places(conn)
     conn.execute("INSERT INTO items_search (items_search) VALUES ('delete-all')")
     fill_search(conn)
     conn.execute("CREATE UNIQUE INDEX items_place ON items (place)")
     for trigger in PLACED_TRIGGERS:
         conn.execute(f"CREATE TRIGGER {trigger} END")
-
-
-def refill_search(conn):
-    """The search index filled afresh, and kept row by row again, after changes to many rows'
-    words were written without it."""
-    conn.execute("INSERT INTO items_search (items_search) VALUES ('delete-all')")
-    fill_search(conn)
-    conn.execute(f"CREATE TRIGGER {KEPT_SEARCH} END")
