@@ -13,7 +13,11 @@ from .migrations import fill_search_and_categories, number_places
 from .places import RENUMBERED, place_new
 
 INSERT_ITEMS = ("INSERT INTO items (code, name, category, price_satang, quantity, note, "
-                "search_bare, sort_key, created_at, updated_at, id, revision) VALUES ")
+                "search_bare, sort_key, created_at, updated_at, id, revision, place) VALUES ")
+# The place of a row that every place is numbered again after: it takes as many bytes as the
+# numbers of some thirty million rows will, so numbering rewrites each row in its own room
+# rather than growing it out of a full page.
+UNNUMBERED = (1 << 31) - 1
 # An item whose name or code moves it in name order loses its place until it gets a new one.
 UPDATE_ITEM = ("UPDATE items SET code = ?1, name = ?2, category = ?3, price_satang = ?4, "
                "quantity = ?5, note = ?6, search_bare = ?7, sort_key = ?8, updated_at = ?9, "
@@ -39,15 +43,16 @@ def export_rows(path):
         conn.close()
 
 
-def insert_many(conn, rows, item_id=None, revision=1):
+def insert_many(conn, rows, item_id=None, revision=1, place=None):
     """New items from columns of values (ImportSession.insert_many), in their order; one
     brought back from the bin may keep its id and revision."""
     codes, names, categories, notes = (rows[k] for k in ("code", "name", "category", "note"))
     # Past 16 rows a statement as wide as this costs more than it saves.
-    insert_rows(conn, INSERT_ITEMS, 12, list(itertools.chain.from_iterable(zip(
+    insert_rows(conn, INSERT_ITEMS, 13, list(itertools.chain.from_iterable(zip(
         codes, names, categories, rows["price_satang"], rows["quantity"], notes,
         *item_columns_of(codes, names, categories, notes), rows["created_at"],
-        rows["updated_at"], [item_id] * len(codes), [revision] * len(codes)))), at_once=16)
+        rows["updated_at"], [item_id] * len(codes), [revision] * len(codes),
+        [place] * len(codes)))), at_once=16)
 
 
 def insert_rows(conn, insert, width, values, at_once=64, then=""):
@@ -183,7 +188,7 @@ class SQLiteImport(ImportSession):
 
     def insert_many(self, rows):
         self.wrote(len(rows["code"]))
-        insert_many(self.conn, rows)
+        insert_many(self.conn, rows, place=UNNUMBERED if self.derived else None)
 
     def update(self, item_id, values, now):
         self.wrote(1)
