@@ -109,7 +109,7 @@ def updating(columns, worded):
 
 def update_item(conn, item_id, values, now):
     conn.execute(UPDATE_ITEM, (*(values[k] for k in VALUES), *item_columns(
-        *(values[k] for k in ("code", "name", "category", "note"))), now, item_id))
+        *(values[k] for k in WORDED)), now, item_id))
 
 
 class SQLiteImport(ImportSession):
