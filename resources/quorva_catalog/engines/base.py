@@ -48,13 +48,9 @@ class ImportSession(abc.ABC):
         item values plus created_at and updated_at. Ids rise in the lists' order."""
 
     @abc.abstractmethod
-    def update(self, item_id, values, now):
-        """As Engine.update without the revision check: the import holds the catalog."""
-
     def update_many(self, updates, now):
-        """update() of each (item id, values, the keys of values that changed) in turn."""
-        for item_id, values, _ in updates:
-            self.update(item_id, values, now)
+        """As Engine.update without the revision check (the import holds the catalog), for
+        each (item id, values, the keys of values that changed) of a batch, in turn."""
 
     @abc.abstractmethod
     def finish(self):

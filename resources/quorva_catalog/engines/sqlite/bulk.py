@@ -190,10 +190,6 @@ class SQLiteImport(ImportSession):
         self.wrote(len(rows["code"]))
         insert_many(self.conn, rows, place=UNNUMBERED if self.derived else None)
 
-    def update(self, item_id, values, now):
-        self.wrote(1)
-        update_item(self.conn, item_id, values, now)
-
     def update_many(self, updates, now):
         self.wrote(len(updates))
         update_items(self.conn, updates, now)
