@@ -9,7 +9,8 @@ import unicodedata
 from .csvfile import (SPREADSHEET, Problems, csv_problem, encoding_of, read_records,
                       spreadsheet_kind, unguard_cell, unreadable)
 from .text import (FIELD_LABELS, NUMBER_FIELDS, TEXT_LIMITS, canonical_code, clean_item,
-                   multi_line, parse_number, parse_utc, unordered, visible_line)
+                   compatible_already, multi_line, parse_number, parse_utc, unordered,
+                   visible_line)
 
 
 def read_csv(data):
@@ -176,9 +177,7 @@ def unchanged_by_cleaning(field, column):
         return True
     if "  " in joined:
         return False
-    return field != "code" or (
-        unicodedata.is_normalized("NFKC", joined.replace("\u0e33", ""))
-        and not unordered(joined))
+    return field != "code" or compatible_already(joined) and not unordered(joined)
 
 
 def cleaned_column(field, column, suspect):

@@ -62,7 +62,7 @@ def visible_line(text):
 def compatible(text):
     """NFKC, quickly for Thai: sara am is the one Thai letter it splits, and thai_order
     joins it again."""
-    if unicodedata.is_normalized("NFKC", text.replace("\u0e33", "")):
+    if compatible_already(text):
         return text
     return unicodedata.normalize("NFKC", text)
 
@@ -219,7 +219,7 @@ def _search_columns(codes, names, categories, notes, marked):
     changes a whole row or nothing."""
     kinds, said = dict.fromkeys(categories), dict.fromkeys(notes)
     texts = ["\0".join(column) for column in (codes, names, kinds, said)]
-    if not all(map(_compatible_already, texts)):
+    if not all(map(compatible_already, texts)):
         text = keyed(_folded("\0".join(map(searched, codes, names, categories, notes))))
         return text.split("\0") if marked else None, bare(text).split("\0"), _folded(texts[1])
     folded = list(map(_fold, texts))
@@ -325,14 +325,14 @@ class _NumberBytes(dict):
         return found
 
 
-def _compatible_already(rows):
-    """Whether compatible() leaves every NUL-separated row as it is."""
+def compatible_already(rows):
+    """Whether compatible() leaves the text, or every NUL-separated row of it, as it is."""
     return unicodedata.is_normalized("NFKC", rows.replace("\u0e33", ""))
 
 
 def _compatible_rows(rows):
     # compatible() decides row by row whether to normalise; so must a batch that needs it.
-    if _compatible_already(rows):
+    if compatible_already(rows):
         return rows
     return "\0".join(map(compatible, rows.split("\0")))
 

@@ -9,7 +9,7 @@ import urllib.parse
 from ...text import item_columns, item_columns_of
 from ..base import ImportSession
 from .database import CACHE
-from .migrations import fill_search_and_categories, number_places
+from .migrations import fill_search_and_categories, item_count, number_places
 from .places import RENUMBERED, place_new
 
 INSERT_ITEMS = ("INSERT INTO items (code, name, category, price_satang, quantity, note, "
@@ -136,8 +136,7 @@ class SQLiteImport(ImportSession):
             conn.execute("PRAGMA cache_size = -2000")
         # Past this many rows written, the rest go in unindexed too: a row's upkeep of every
         # index costs about what building them costs for five rows of the catalog.
-        self.unindexed_past = max(RENUMBERED, conn.execute(
-            "SELECT coalesce(sum(items), 0) FROM items_categories").fetchone()[0] // 8)
+        self.unindexed_past = max(RENUMBERED, item_count(conn) // 8)
         self.written = 0
         try:
             yield self

@@ -8,7 +8,7 @@ import string
 
 from ...catalog.plan import COUNTED, PAGE_SIZE, SORTS, SearchResult
 from ...text import THAI_MARK_CHARS, category_token, marks_match, search_text
-from .migrations import GAP
+from .migrations import GAP, item_count
 
 # A short word found this many times in as many first rows is common enough that walking the
 # order's index finds a page sooner than gathering every row the index lists for it.
@@ -202,10 +202,6 @@ class Search:
         return ([row["id"] for row in rows[(page - 1) * PAGE_SIZE:page * PAGE_SIZE]],
                 len(rows) > page * PAGE_SIZE)
 
-    def total(self):
-        return self.conn.execute(
-            "SELECT coalesce(sum(items), 0) FROM items_categories").fetchone()[0]
-
     def walked_bare(self):
         """The row checks alone, for walking the order's index; a small category's rows are
         found sooner through its own index and sorted."""
@@ -213,7 +209,7 @@ class Search:
         if self.plan.category:
             count = self.conn.execute("SELECT coalesce(sum(items), 0) FROM items_categories "
                                       "WHERE category = ?", (self.plan.category,)).fetchone()[0]
-            if self.plan.page * PAGE_SIZE * self.total() >= 10 * count * count:
+            if self.plan.page * PAGE_SIZE * item_count(self.conn) >= 10 * count * count:
                 clause = clause.replace("+category", "category")
         return clause, params
 
@@ -255,10 +251,8 @@ class Search:
     def category_walk(self, page, pages, count):
         """Whether a large category meets a page sooner along the order's index than by
         sorting all of its rows, each read from the table; a small one the other way round."""
-        total = self.conn.execute(
-            "SELECT coalesce(sum(items), 0) FROM items_categories").fetchone()[0]
         reach = PAGE_SIZE + 1 if self.plan.anchor else min(page, pages - page + 1) * PAGE_SIZE
-        return reach * total < 10 * count * count
+        return reach * item_count(self.conn) < 10 * count * count
 
     def offset_ids(self, clause, params, page, pages, count):
         sort = self.plan.sort
