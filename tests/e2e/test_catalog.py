@@ -98,8 +98,9 @@ class CatalogTest(QuorvaTestCase):
         self.page.wait_for(f"document.body.textContent.includes({done!r})", timeout=20)
 
         # A scanner types into a freshly shown list, and again at once; a code no item has
-        # is offered as a new item's.
+        # is offered as a new item's. Shown means its script has run, not only its heading.
         self.go("/")
+        self.page.wait_for("document.activeElement.name === 'q'")
         for code, shown in ((BOOKS[7], f"tr.exact[data-code='{BOOKS[7]}']"),
                             ("8850000000000", "a[href^='/items/new?code=8850000000000']")):
             self.session.type_text(self.window, code)
